@@ -1,0 +1,145 @@
+// The capture library's exported interface: plain C functions driven by a host program.
+//
+// Calling order: createWindowList/getWindowList (optional, to choose targetWindow);
+// Initialize; getInitializeStatus (0 = ready); optionally waitCaptureAction; start on threads of
+// the host's own CaptureThread, EncodeThread once for each index below getEncodeThreadCount(),
+// CompressThread and AudioCaptureThread; getProgress at will; setTerminated(1); once all of them
+// have returned, OutputThread and AudioOutputThread; finally Finalize.
+#ifndef QUORVANE_CAPTURE_H
+#define QUORVANE_CAPTURE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#if defined(QUORVANE_CAPTURE_BUILD)
+#define QV_EXPORT __declspec(dllexport)
+#else
+#define QV_EXPORT __declspec(dllimport)
+#endif
+#else
+#define QV_EXPORT __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// The settings record: 112 bytes, fourteen little-endian 64-bit words.
+typedef struct CaptureSetting {
+  int64_t frameRate;       // frames per second, at least 1; also the key-frame interval
+  uint64_t targetWindow;   // window handle (an X window id on Linux); the desktop records all
+  int64_t sourceX;         // left edge of the recorded rectangle, relative to the window
+  int64_t sourceY;         // top edge, same origin
+  int64_t captureWidth;    // < 1 or wider than the window: the window's width
+  int64_t captureHeight;   // < 1 or taller than the window: the window's height
+  int64_t outputWidth;     // < 2 or > captureWidth: captureWidth. Made even, see Initialize
+  int64_t outputHeight;    // < 2 or > captureHeight: captureHeight
+  uint64_t memorySize;     // byte budget of the frame memory pool
+  uint64_t affinityMask;   // requested processor affinity of the process
+  int32_t colorMatrix;     // 0 automatic (BT.709 from 720 lines up), 2 BT.709, else BT.601
+  int32_t reserved1;
+  int32_t reserved2;
+  int32_t reserveOneProcessor;  // non-zero: one encode thread fewer than usable processors
+  int32_t fullRange;            // 0 TV range, else full range
+  int32_t useAVX;               // request; rewritten to the variant in use (1 AVX, 0 SSE2)
+  int32_t clientArea;           // non-zero: client area; 0: the whole window
+  int32_t disableDesktopComposition;
+} CaptureSetting;
+
+// What getWindowList returns: 56 bytes, seven 64-bit fields.
+typedef struct WindowInformationRecord {
+  uint64_t hwnd;
+  int64_t windowWidth;
+  int64_t windowHeight;
+  int64_t clientWidth;
+  int64_t clientHeight;
+  const char* title;        // UTF-8 on Linux, the ANSI code page on Windows
+  const char* processName;  // base name of the process's executable, may be empty
+} WindowInformationRecord;
+
+#ifdef __cplusplus
+static_assert(sizeof(CaptureSetting) == 112, "CaptureSetting is 112 bytes");
+static_assert(offsetof(CaptureSetting, frameRate) == 0, "");
+static_assert(offsetof(CaptureSetting, targetWindow) == 8, "");
+static_assert(offsetof(CaptureSetting, sourceX) == 16, "");
+static_assert(offsetof(CaptureSetting, sourceY) == 24, "");
+static_assert(offsetof(CaptureSetting, captureWidth) == 32, "");
+static_assert(offsetof(CaptureSetting, captureHeight) == 40, "");
+static_assert(offsetof(CaptureSetting, outputWidth) == 48, "");
+static_assert(offsetof(CaptureSetting, outputHeight) == 56, "");
+static_assert(offsetof(CaptureSetting, memorySize) == 64, "");
+static_assert(offsetof(CaptureSetting, affinityMask) == 72, "");
+static_assert(offsetof(CaptureSetting, colorMatrix) == 80, "");
+static_assert(offsetof(CaptureSetting, reserved1) == 84, "");
+static_assert(offsetof(CaptureSetting, reserved2) == 88, "");
+static_assert(offsetof(CaptureSetting, reserveOneProcessor) == 92, "");
+static_assert(offsetof(CaptureSetting, fullRange) == 96, "");
+static_assert(offsetof(CaptureSetting, useAVX) == 100, "");
+static_assert(offsetof(CaptureSetting, clientArea) == 104, "");
+static_assert(offsetof(CaptureSetting, disableDesktopComposition) == 108, "");
+static_assert(sizeof(WindowInformationRecord) == 56, "WindowInformationRecord is 56 bytes");
+static_assert(offsetof(WindowInformationRecord, title) == 40, "");
+static_assert(offsetof(WindowInformationRecord, processName) == 48, "");
+#endif
+
+// Why the last Initialize did not leave the library ready (getInitializeStatus).
+enum {
+  QV_INIT_OK = 0,
+  QV_INIT_NOT_INITIALIZED = 1,   // Initialize never ran, or Finalize has run since
+  QV_INIT_BAD_FRAME_RATE = 2,    // frameRate below 1
+  QV_INIT_EMPTY_TARGET = 3,      // target rectangle empty or unreadable (closed, minimised)
+  QV_INIT_FRAME_TOO_LARGE = 4,   // one capture frame above 104857600 bytes
+  QV_INIT_TOO_SMALL = 5,         // fewer than 2 columns left to record
+  QV_INIT_CAPTURE_FAILED = 6     // the screen grabber could not be set up on the window
+};
+
+// Thread procedures return this; it means nothing unless documented.
+typedef uint64_t qv_thread_result;
+
+// Start-up. Initialize copies and corrects *setting (read it back with getCaptureSetting).
+// An odd output width would break the difference frames: when outputWidth equals captureWidth
+// both lose their last column; otherwise outputWidth is rounded down to even.
+// Settings that cannot run are refused: the library stays not initialised, every thread
+// procedure returns at once, getEncodeThreadCount returns 0, and getInitializeStatus says why.
+QV_EXPORT void Initialize(const CaptureSetting* setting);
+QV_EXPORT int32_t getInitializeStatus(void);
+QV_EXPORT const CaptureSetting* getCaptureSetting(void);
+QV_EXPORT void* Test(void);
+QV_EXPORT void Finalize(void);
+QV_EXPORT int32_t getEncodeThreadCount(void);
+
+// Run control.
+QV_EXPORT int32_t waitCaptureAction(void);
+QV_EXPORT void setTerminated(int32_t flag);
+QV_EXPORT double getProgress(void);
+QV_EXPORT uint64_t getAffinityMask(void);
+QV_EXPORT int32_t setAffinityMask(uint64_t mask);
+
+// Pixel kernels. Pictures are packed without row padding: RGB32 is B, G, R, A per pixel
+// (width x height x 4 bytes), YUY2 is Y0, U, Y1, V per pixel pair (width x height x 2 bytes).
+// No alignment is required. The conversion reads the colour set chosen by the last Initialize
+// (BT.709 full range before the first one). RGB32ToYUY2 converts the picture as one run of
+// width x height pixels, in pairs; dst may equal src. ZoomOutHeikin32 averages areas and needs
+// 1 <= dstW <= srcW, 1 <= dstH <= srcH and no overlap.
+QV_EXPORT void RGB32ToYUY2_SSE2(uint8_t* dst, const uint8_t* src, int64_t width, int64_t height);
+QV_EXPORT void RGB32ToYUY2_AVX(uint8_t* dst, const uint8_t* src, int64_t width, int64_t height);
+QV_EXPORT void ZoomOutHeikin32_SSE2(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_t* src,
+                                    int64_t srcW, int64_t srcH);
+QV_EXPORT void ZoomOutHeikin32_AVX(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_t* src,
+                                   int64_t srcW, int64_t srcH);
+// dst = cur - prev, byte by byte modulo 256; nothing is written when width is odd.
+QV_EXPORT void CalcDeltaFrame_SSE2(uint8_t* dst, const uint8_t* cur, const uint8_t* prev,
+                                   int64_t width, int64_t height);
+// YV16: Y plane (width x height), then V and U planes of (width x height) / 2 bytes each.
+QV_EXPORT void YUY2ToYV16(uint8_t* dst, const uint8_t* src, int64_t width, int64_t height);
+// The inverse of YUY2ToYV16; nothing is written when width is odd.
+QV_EXPORT void YV16ToYUY2(uint8_t* dst, const uint8_t* src, int64_t width, int64_t height);
+// Copies size bytes between ranges that do not overlap, bypassing the cache for the bulk.
+QV_EXPORT void memcpy_sse2(void* dst, const void* src, int64_t size);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

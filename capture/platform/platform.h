@@ -1,0 +1,127 @@
+// What the capture core needs from the operating system, named for the need rather than for a
+// system call. One backend per build: platform/win32 (Win32, GDI, DirectSound) or
+// platform/linux (POSIX, X11 with MIT-SHM, PulseAudio).
+//
+// Objects follow one shape: create, use, close. close() is idempotent and leaves every handle
+// null; wrappers cannot be copied.
+#ifndef QUORVANE_PLATFORM_H
+#define QUORVANE_PLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quorvane_capture {
+namespace platform {
+
+// --- Synchronisation and time -------------------------------------------------------------
+
+// An unnamed mutex, not initially owned, waited on without a time-out. Null when creation
+// failed; lock/unlock/close accept null and do nothing with it.
+using Mutex = void*;
+Mutex createMutex();
+void lockMutex(Mutex mutex);
+void unlockMutex(Mutex mutex);
+void closeMutex(Mutex& mutex);
+
+// Holds a mutex for one scope.
+class MutexLock {
+ public:
+  explicit MutexLock(Mutex mutex) : mutex_(mutex) { lockMutex(mutex_); }
+  ~MutexLock() { unlockMutex(mutex_); }
+  MutexLock(const MutexLock&) = delete;
+  MutexLock& operator=(const MutexLock&) = delete;
+
+ private:
+  Mutex mutex_;
+};
+
+// The clock of frame time stamps and capture pacing, in milliseconds. Windows: the C run-time
+// clock(). Linux: a monotonic wall clock since the library was loaded (clock() there counts
+// processor time, which stands still while a thread sleeps).
+double clockMilliseconds();
+void sleepMilliseconds(uint32_t milliseconds);
+// The system timer resolution while capturing; period 0 is refused by the system and changes
+// nothing. No-ops on Linux, whose sleeps are already precise.
+void timeBeginPeriod(uint32_t period);
+void timeEndPeriod(uint32_t period);
+
+// --- Processors and desktop ---------------------------------------------------------------
+
+// The process's and the system's processor masks (Linux: the system mask is the set of online
+// processors, up to 64). False when the system could not tell.
+bool getProcessAffinityMask(uint64_t* processMask, uint64_t* systemMask);
+void setProcessAffinityMask(uint64_t mask);
+// Switches desktop composition off where the system has it; nothing to do on Linux.
+void disableComposition();
+
+// --- Windows ------------------------------------------------------------------------------
+
+// A window handle (HWND on Windows, an X window id on Linux).
+using WindowHandle = uint64_t;
+
+struct Rect {
+  int32_t left;
+  int32_t top;
+  int32_t right;
+  int32_t bottom;
+};
+
+// The window that stands for the whole screen (GetDesktopWindow; the root window on X11).
+WindowHandle desktopWindow();
+// False when the window does not exist or its rectangle cannot be read. The client rectangle
+// starts at (0, 0).
+bool getWindowRect(WindowHandle window, Rect* rect);
+bool getClientRect(WindowHandle window, Rect* rect);
+
+// Window enumeration for the window list: the top-level windows in the system's order.
+// The callback returns true to go on.
+using EnumWindowsCallback = bool (*)(WindowHandle window, int64_t value);
+void enumWindows(EnumWindowsCallback callback, int64_t value);
+// Extended-style facts the window filter needs.
+constexpr uint32_t kWindowStyleToolWindow = 0x00000080;  // WS_EX_TOOLWINDOW
+constexpr uint32_t kWindowStyleAppWindow = 0x00040000;   // WS_EX_APPWINDOW
+uint32_t getWindowExtendedStyle(WindowHandle window);
+bool isWindowVisible(WindowHandle window);
+// Zero-terminated text of at most capacity bytes, cut so that no character is split; empty
+// when it cannot be read.
+void getWindowTitle(WindowHandle window, char* text, size_t capacity);
+void getWindowProcessName(WindowHandle window, char* text, size_t capacity);
+
+// --- Screen grabbing ----------------------------------------------------------------------
+
+// Grabs a rectangle of a window into a top-down 32-bit picture (blue, green, red, fourth byte),
+// rows exactly width x 4 bytes. Windows: a DIB section selected into a memory DC, filled with
+// BitBlt from GetDC/GetWindowDC. X11: an MIT-SHM image, XGetImage where MIT-SHM is missing.
+class ScreenGrabber {
+ public:
+  ScreenGrabber();
+  ~ScreenGrabber();
+  ScreenGrabber(const ScreenGrabber&) = delete;
+  ScreenGrabber& operator=(const ScreenGrabber&) = delete;
+
+  bool open(WindowHandle window, bool clientArea, int32_t width, int32_t height);
+  // The picture memory; null while closed.
+  uint8_t* pixels() const;
+  // Copies the rectangle at (sourceX, sourceY) of the window into pixels(). Parts of the
+  // rectangle outside the window keep what the picture held. False when nothing was copied.
+  bool grab(int32_t sourceX, int32_t sourceY);
+  void close();
+  bool isOpen() const;
+
+ private:
+  struct Impl;
+  Impl* impl_;
+};
+
+// --- Hot keys -----------------------------------------------------------------------------
+
+constexpr int kKeyPrintScreen = 44;  // VK_SNAPSHOT
+constexpr int kKeyF12 = 123;         // VK_F12
+// Key state in the shape of GetAsyncKeyState: bit 0x8000 down now, bit 0x0001 pressed since the
+// previous query (X11 reports only the first).
+uint16_t getAsyncKeyState(int virtualKey);
+
+}  // namespace platform
+}  // namespace quorvane_capture
+
+#endif

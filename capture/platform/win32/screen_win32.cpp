@@ -1,0 +1,100 @@
+// GDI side of the platform layer: the desktop, window rectangles, the screen grabber and keys.
+#include <windows.h>
+
+#include "platform.h"
+
+namespace quorvane_capture {
+namespace platform {
+
+WindowHandle desktopWindow() { return reinterpret_cast<WindowHandle>(GetDesktopWindow()); }
+
+bool getWindowRect(WindowHandle window, Rect* rect) {
+  RECT r;
+  if (rect == nullptr || !GetWindowRect(reinterpret_cast<HWND>(window), &r)) return false;
+  *rect = {r.left, r.top, r.right, r.bottom};
+  return true;
+}
+
+bool getClientRect(WindowHandle window, Rect* rect) {
+  RECT r;
+  if (rect == nullptr || !GetClientRect(reinterpret_cast<HWND>(window), &r)) return false;
+  *rect = {r.left, r.top, r.right, r.bottom};
+  return true;
+}
+
+uint16_t getAsyncKeyState(int virtualKey) {
+  return static_cast<uint16_t>(GetAsyncKeyState(virtualKey));
+}
+
+struct ScreenGrabber::Impl {
+  BITMAPINFO bmi{};
+  HWND window = nullptr;
+  HDC hdcWindow = nullptr;
+  HDC hdcMemory = nullptr;
+  HBITMAP hBitmap = nullptr;
+  HGDIOBJ hOldObject = nullptr;
+  void* pixels = nullptr;
+  int32_t width = 0;
+  int32_t height = 0;
+};
+
+ScreenGrabber::ScreenGrabber() : impl_(nullptr) {}
+ScreenGrabber::~ScreenGrabber() { close(); }
+
+uint8_t* ScreenGrabber::pixels() const {
+  return impl_ ? static_cast<uint8_t*>(impl_->pixels) : nullptr;
+}
+
+bool ScreenGrabber::isOpen() const { return impl_ != nullptr; }
+
+bool ScreenGrabber::open(WindowHandle window, bool clientArea, int32_t width, int32_t height) {
+  close();
+  if (width < 1 || height < 1) return false;
+  impl_ = new Impl();
+  Impl& impl = *impl_;
+  impl.window = reinterpret_cast<HWND>(window);
+  impl.width = width;
+  impl.height = height;
+  BITMAPINFOHEADER& header = impl.bmi.bmiHeader;
+  header.biSize = sizeof(BITMAPINFOHEADER);
+  header.biWidth = width;
+  header.biHeight = -height;  // top-down: row 0 is the top row
+  header.biPlanes = 1;
+  header.biBitCount = 32;
+  header.biCompression = BI_RGB;
+  impl.hBitmap = CreateDIBSection(nullptr, &impl.bmi, DIB_RGB_COLORS, &impl.pixels, nullptr, 0);
+  impl.hdcWindow = clientArea ? GetDC(impl.window) : GetWindowDC(impl.window);
+  if (impl.hBitmap == nullptr || impl.pixels == nullptr || impl.hdcWindow == nullptr) {
+    close();
+    return false;
+  }
+  impl.hdcMemory = CreateCompatibleDC(impl.hdcWindow);
+  if (impl.hdcMemory == nullptr) {
+    close();
+    return false;
+  }
+  impl.hOldObject = SelectObject(impl.hdcMemory, impl.hBitmap);
+  return true;
+}
+
+bool ScreenGrabber::grab(int32_t sourceX, int32_t sourceY) {
+  if (impl_ == nullptr) return false;
+  return BitBlt(impl_->hdcMemory, 0, 0, impl_->width, impl_->height, impl_->hdcWindow, sourceX,
+                sourceY, SRCCOPY) != FALSE;
+}
+
+void ScreenGrabber::close() {
+  if (impl_ == nullptr) return;
+  Impl& impl = *impl_;
+  if (impl.hdcMemory != nullptr) {
+    SelectObject(impl.hdcMemory, impl.hOldObject);
+    DeleteDC(impl.hdcMemory);
+  }
+  if (impl.hBitmap != nullptr) DeleteObject(impl.hBitmap);
+  if (impl.hdcWindow != nullptr) ReleaseDC(impl.window, impl.hdcWindow);
+  delete impl_;
+  impl_ = nullptr;
+}
+
+}  // namespace platform
+}  // namespace quorvane_capture

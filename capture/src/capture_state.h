@@ -1,0 +1,46 @@
+// The capture library's shared state: globals of one namespace, created by Initialize and
+// released by Finalize.
+#ifndef QUORVANE_CAPTURE_STATE_H
+#define QUORVANE_CAPTURE_STATE_H
+
+#include <cstdint>
+
+#include "frame_list.h"
+#include "memory_pool.h"
+#include "platform.h"
+#include "quorvane_capture.h"
+
+namespace quorvane_capture {
+
+// Derived capture state. The grabber stands for the bitmap header, the two device contexts,
+// the DIB section and the object it replaced: the platform layer owns those.
+struct CaptureSettingInternal {
+  platform::ScreenGrabber grabber;
+  uint8_t* pixels = nullptr;  // top-down RGB32, captureWidth x captureHeight
+  int32_t encodeThreadCount = 0;
+  int32_t fps = 0;
+};
+
+extern CaptureSetting captureSetting;
+extern CaptureSettingInternal captureSettingInternal;
+extern FrameList frameList;
+extern MyMemoryAllocator* mma;
+extern bool terminated;
+extern double progress;
+extern platform::Mutex hMutex_terminated;
+extern platform::Mutex hMutex_progress;
+extern platform::Mutex hMutex_frameList_Add;
+extern platform::Mutex hMutex_frameList_Change;
+
+// True between an Initialize that was not refused and the next Finalize.
+bool isInitialized();
+
+// Run control.
+bool getTerminated();
+void setProgress(double value);
+int32_t bitCount(uint64_t x);
+void disableComposition();
+
+}  // namespace quorvane_capture
+
+#endif

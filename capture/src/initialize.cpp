@@ -1,0 +1,156 @@
+// Start-up and teardown of a recording's state.
+#include <cstring>
+#include <new>
+
+#include "capture_state.h"
+
+namespace quorvane_capture {
+
+CaptureSetting captureSetting{};
+CaptureSettingInternal captureSettingInternal;
+FrameList frameList;
+MyMemoryAllocator* mma = nullptr;
+platform::Mutex hMutex_frameList_Add = nullptr;
+platform::Mutex hMutex_frameList_Change = nullptr;
+
+namespace {
+
+int32_t initializeStatus = QV_INIT_NOT_INITIALIZED;
+
+// The settings that cannot run, checked before anything is built, so a refusal leaves nothing
+// behind. On success the corrected sizes are in captureSetting.
+int32_t correctSettings(CaptureSetting& s) {
+  if (s.frameRate < 1 || s.frameRate > INT32_MAX) return QV_INIT_BAD_FRAME_RATE;
+  platform::Rect rect{};
+  const bool readable = s.clientArea != 0 ? platform::getClientRect(s.targetWindow, &rect)
+                                          : platform::getWindowRect(s.targetWindow, &rect);
+  if (!readable) return QV_INIT_EMPTY_TARGET;
+  const int32_t w = rect.right - rect.left;
+  const int32_t h = rect.bottom - rect.top;
+  if (w < 1 || h < 1) return QV_INIT_EMPTY_TARGET;
+
+  if (s.captureWidth < 1 || s.captureWidth > w) s.captureWidth = w;
+  if (s.captureHeight < 1 || s.captureHeight > h) s.captureHeight = h;
+  if (s.outputWidth > s.captureWidth || s.outputWidth < 2) s.outputWidth = s.captureWidth;
+  if (s.outputHeight > s.captureHeight || s.outputHeight < 2) s.outputHeight = s.captureHeight;
+  // YUY2 stores pixel pairs: an odd output width would leave every difference frame short of
+  // its last column. Without scaling both sizes lose that column, so no resampling creeps in.
+  if (s.outputWidth % 2 != 0) {
+    if (s.outputWidth == s.captureWidth) --s.captureWidth;
+    --s.outputWidth;
+  }
+  if (s.captureWidth < 2 || s.outputWidth < 2) return QV_INIT_TOO_SMALL;
+  if (static_cast<uint64_t>(s.captureWidth) * static_cast<uint64_t>(s.captureHeight) * 4 >
+      kMaxBlockSize) {
+    return QV_INIT_FRAME_TOO_LARGE;
+  }
+  return QV_INIT_OK;
+}
+
+void releaseCaptureObjects() {
+  captureSettingInternal.grabber.close();
+  captureSettingInternal.pixels = nullptr;
+  platform::closeMutex(hMutex_terminated);
+  platform::closeMutex(hMutex_progress);
+  platform::closeMutex(hMutex_frameList_Add);
+  platform::closeMutex(hMutex_frameList_Change);
+}
+
+void releasePool() {
+  delete mma;
+  mma = nullptr;
+}
+
+}  // namespace
+
+bool isInitialized() { return initializeStatus == QV_INIT_OK; }
+
+}  // namespace quorvane_capture
+
+using namespace quorvane_capture;
+
+extern "C" {
+
+QV_EXPORT void Initialize(const CaptureSetting* setting) {
+  // What an earlier Initialize built would otherwise leak.
+  if (isInitialized()) Finalize();
+  initializeStatus = QV_INIT_NOT_INITIALIZED;
+  captureSettingInternal.encodeThreadCount = 0;
+  if (setting == nullptr) return;
+
+  std::memcpy(&captureSetting, setting, sizeof(CaptureSetting));
+
+  const int32_t status = correctSettings(captureSetting);
+  if (status != QV_INIT_OK) {
+    initializeStatus = status;
+    return;
+  }
+  captureSettingInternal.fps = static_cast<int32_t>(captureSetting.frameRate);
+
+  const int32_t usable = setAffinityMask(captureSetting.affinityMask);
+  captureSettingInternal.encodeThreadCount =
+      (captureSetting.reserveOneProcessor != 0 && usable >= 2) ? usable - 1 : usable;
+
+  terminated = false;
+
+  mma = new (std::nothrow) MyMemoryAllocator(
+      static_cast<uint64_t>(captureSetting.captureWidth * captureSetting.captureHeight * 4),
+      captureSetting.memorySize);
+
+  if (captureSetting.disableDesktopComposition != 0) disableComposition();
+
+  if (mma == nullptr ||
+      !captureSettingInternal.grabber.open(captureSetting.targetWindow,
+                                           captureSetting.clientArea != 0,
+                                           static_cast<int32_t>(captureSetting.captureWidth),
+                                           static_cast<int32_t>(captureSetting.captureHeight))) {
+    releaseCaptureObjects();
+    releasePool();
+    captureSettingInternal.encodeThreadCount = 0;
+    initializeStatus = QV_INIT_CAPTURE_FAILED;
+    return;
+  }
+  captureSettingInternal.pixels = captureSettingInternal.grabber.pixels();
+
+  hMutex_terminated = platform::createMutex();
+  hMutex_progress = platform::createMutex();
+  hMutex_frameList_Add = platform::createMutex();
+  hMutex_frameList_Change = platform::createMutex();
+  initializeStatus = QV_INIT_OK;
+}
+
+QV_EXPORT int32_t getInitializeStatus(void) { return initializeStatus; }
+
+QV_EXPORT const CaptureSetting* getCaptureSetting(void) { return &captureSetting; }
+
+QV_EXPORT void* Test(void) {
+  CaptureSetting setting{};
+  setting.frameRate = 30;
+  setting.targetWindow = platform::desktopWindow();
+  setting.sourceX = 400;
+  setting.sourceY = 300;
+  setting.captureWidth = 800;
+  setting.captureHeight = 600;
+  setting.outputWidth = 800;
+  setting.outputHeight = 600;
+  setting.memorySize = 1073741824;
+  setting.affinityMask = getAffinityMask();
+  setting.useAVX = 1;
+  Initialize(&setting);
+  return captureSettingInternal.pixels;
+}
+
+QV_EXPORT int32_t getEncodeThreadCount(void) {
+  return isInitialized() ? captureSettingInternal.encodeThreadCount : 0;
+}
+
+QV_EXPORT void Finalize(void) {
+  setTerminated(0);
+  frameList.clear();
+  if (isInitialized()) releaseCaptureObjects();
+  releasePool();
+  terminated = false;
+  initializeStatus = QV_INIT_NOT_INITIALIZED;
+}
+
+}  // extern "C"
