@@ -1,0 +1,177 @@
+// Real servers for integration tests: an Xvfb display and a PulseAudio daemon, started by the
+// test itself and stopped when it ends. Header-only so that every test binary can use it.
+//
+//   XvfbServer x(1280, 720);          // sets DISPLAY for this process
+//   PulseServer pa; pa.playTone(1000); // sets PULSE_SERVER, null sink as default
+#ifndef QUORVANE_TEST_SERVERS_H
+#define QUORVANE_TEST_SERVERS_H
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace qvtest {
+
+inline bool commandSucceeds(const std::string& command) {
+  return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// Starts a program without a shell; returns its pid, or -1.
+inline pid_t spawn(const std::vector<std::string>& argv, const std::string& logFile = "/dev/null") {
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  FILE* log = fopen(logFile.c_str(), "a");
+  if (log != nullptr) {
+    dup2(fileno(log), 1);
+    dup2(fileno(log), 2);
+  }
+  setpgid(0, 0);
+  execvp(args[0], args.data());
+  _exit(127);
+}
+
+inline void stopProcess(pid_t& pid) {
+  if (pid <= 0) return;
+  kill(-pid, SIGTERM);
+  kill(pid, SIGTERM);
+  for (int i = 0; i < 100; ++i) {
+    if (waitpid(pid, nullptr, WNOHANG) == pid) {
+      pid = -1;
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  kill(-pid, SIGKILL);
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  pid = -1;
+}
+
+inline bool waitFor(const std::string& command, int timeoutMs) {
+  for (int waited = 0; waited < timeoutMs; waited += 50) {
+    if (commandSucceeds(command)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+inline std::string makeTempDir(const char* prefix) {
+  std::string pattern = std::string("/tmp/") + prefix + "XXXXXX";
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  const char* dir = mkdtemp(buffer.data());
+  return dir ? dir : "";
+}
+
+// An Xvfb server on a display number of its own. DISPLAY points at it while it lives.
+class XvfbServer {
+ public:
+  explicit XvfbServer(int width = 1280, int height = 720) {
+    previous_ = getenv("DISPLAY") ? getenv("DISPLAY") : "";
+    for (int number = 90 + (getpid() % 300); number < 990; number += 7) {
+      const std::string lock = "/tmp/.X" + std::to_string(number) + "-lock";
+      if (access(lock.c_str(), F_OK) == 0) continue;
+      display_ = ":" + std::to_string(number);
+      pid_ = spawn({"Xvfb", display_, "-screen", "0",
+                    std::to_string(width) + "x" + std::to_string(height) + "x24", "-nolisten",
+                    "tcp", "-ac"});
+      setenv("DISPLAY", display_.c_str(), 1);
+      if (waitFor("xdpyinfo -display " + display_, 10000)) return;
+      stopProcess(pid_);
+    }
+    display_.clear();
+  }
+  ~XvfbServer() {
+    stopProcess(pid_);
+    if (previous_.empty()) {
+      unsetenv("DISPLAY");
+    } else {
+      setenv("DISPLAY", previous_.c_str(), 1);
+    }
+  }
+  XvfbServer(const XvfbServer&) = delete;
+  XvfbServer& operator=(const XvfbServer&) = delete;
+  bool running() const { return pid_ > 0; }
+  const std::string& display() const { return display_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string display_;
+  std::string previous_;
+};
+
+// A PulseAudio daemon with a null sink as default sink and its monitor as default source.
+// PULSE_SERVER points at it while it lives. playTone() feeds a sine into the sink.
+class PulseServer {
+ public:
+  PulseServer() {
+    dir_ = makeTempDir("qv-pulse-");
+    const std::string runtime = dir_ + "/run";
+    mkdir(runtime.c_str(), 0700);
+    mkdir((dir_ + "/home").c_str(), 0700);
+    socket_ = runtime + "/native";
+    std::ofstream script(dir_ + "/pa.pa");
+    script << "load-module module-native-protocol-unix socket=" << socket_
+           << " auth-anonymous=1\n"
+           << "load-module module-null-sink sink_name=test_sink rate=44100 channels=2\n"
+           << "set-default-sink test_sink\n"
+           << "set-default-source test_sink.monitor\n";
+    script.close();
+    previousServer_ = getenv("PULSE_SERVER") ? getenv("PULSE_SERVER") : "";
+    setenv("PULSE_SERVER", ("unix:" + socket_).c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    pid_ = spawn({"pulseaudio", "-n", "-F", dir_ + "/pa.pa", "--daemonize=no",
+                  "--exit-idle-time=-1", "--use-pid-file=no", "--log-target=file:" + dir_ +
+                  "/pa.log"});
+    if (!waitFor("pactl info", 10000)) stopProcess(pid_);
+  }
+  ~PulseServer() {
+    stopProcess(tonePid_);
+    stopProcess(pid_);
+    if (previousServer_.empty()) {
+      unsetenv("PULSE_SERVER");
+    } else {
+      setenv("PULSE_SERVER", previousServer_.c_str(), 1);
+    }
+    commandSucceeds("rm -rf '" + dir_ + "'");
+  }
+  PulseServer(const PulseServer&) = delete;
+  PulseServer& operator=(const PulseServer&) = delete;
+  bool running() const { return pid_ > 0; }
+  const std::string& directory() const { return dir_; }
+
+  // Plays a sine of the given frequency into the null sink until the server stops. The idle
+  // null sink first delivers in 2 s blocks, so this waits until the stream has settled.
+  void playTone(int frequency, double settleSeconds = 2.5) {
+    tonePid_ = spawn({"sh", "-c",
+                      "sox -q -n -t raw -r 44100 -c 2 -b 16 -e signed-integer - synth 3600 sine " +
+                          std::to_string(frequency) +
+                          " vol 0.5 | pacat --raw --format=s16le --rate=44100 --channels=2 "
+                          "--latency-msec=20"});
+    std::this_thread::sleep_for(std::chrono::duration<double>(settleSeconds));
+  }
+
+ private:
+  pid_t pid_ = -1;
+  pid_t tonePid_ = -1;
+  std::string dir_;
+  std::string socket_;
+  std::string previousServer_;
+};
+
+}  // namespace qvtest
+
+#endif
