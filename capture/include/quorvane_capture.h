@@ -116,6 +116,17 @@ QV_EXPORT double getProgress(void);
 QV_EXPORT uint64_t getAffinityMask(void);
 QV_EXPORT int32_t setAffinityMask(uint64_t mask);
 
+// Sound. AudioCaptureThread records the default capture device until setTerminated (which also
+// stops it and waits for it) and returns 1 after a capture, 0 when none ran: no capture device
+// (the recording then simply has no sound), the library is not initialised, or the stop came
+// before the capture started. AudioOutputThread writes the sound as a PCM WAV file (16-bit
+// stereo 44100 Hz) at the path it is given (a NUL-terminated narrow string); run it after
+// setTerminated has returned. Its result: 0 the file is complete (without sound: a valid empty
+// one); 1 the file could not be created (bad or unwritable path), none was made; 2 a write or
+// the close failed (disk full...), the file is incomplete; 3 the library is not initialised.
+QV_EXPORT qv_thread_result AudioCaptureThread(void* parameter);
+QV_EXPORT qv_thread_result AudioOutputThread(void* path);
+
 // Pixel kernels. Pictures are packed without row padding: RGB32 is B, G, R, A per pixel
 // (width x height x 4 bytes), YUY2 is Y0, U, Y1, V per pixel pair (width x height x 2 bytes).
 // No alignment is required. The conversion reads the colour set chosen by the last Initialize

@@ -3,6 +3,8 @@
 #include <new>
 
 #include "capture_state.h"
+#include "direct_sound_capture.h"
+#include "window_list.h"
 
 namespace quorvane_capture {
 
@@ -116,6 +118,9 @@ QV_EXPORT void Initialize(const CaptureSetting* setting) {
   hMutex_progress = platform::createMutex();
   hMutex_frameList_Add = platform::createMutex();
   hMutex_frameList_Change = platform::createMutex();
+  // Without a capture device the object exists all the same and the recording has no sound.
+  dsc = new (std::nothrow) DirectSoundCapture();
+  if (dsc != nullptr) dsc->setMyMemoryAllocator(mma);
   initializeStatus = QV_INIT_OK;
 }
 
@@ -146,8 +151,12 @@ QV_EXPORT int32_t getEncodeThreadCount(void) {
 
 QV_EXPORT void Finalize(void) {
   setTerminated(0);
+  clearWindowList();
   frameList.clear();
   if (isInitialized()) releaseCaptureObjects();
+  // Before the pool: it gives its sound chunks back to it.
+  delete dsc;
+  dsc = nullptr;
   releasePool();
   terminated = false;
   initializeStatus = QV_INIT_NOT_INITIALIZED;

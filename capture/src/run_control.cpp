@@ -1,5 +1,6 @@
 // Run control: the stop flag, the progress value, the start hot key and processor affinity.
 #include "capture_state.h"
+#include "direct_sound_capture.h"
 
 namespace quorvane_capture {
 
@@ -41,6 +42,9 @@ QV_EXPORT void setTerminated(int32_t flag) {
     platform::MutexLock lock(hMutex_terminated);
     terminated = flag != 0;
   }
+  // Whatever the flag: a running sound capture ends with the recording. Outside the mutex,
+  // since this waits for the audio thread.
+  if (dsc != nullptr) dsc->StopWrite();
 }
 
 QV_EXPORT double getProgress(void) {

@@ -1,0 +1,78 @@
+// Sound capture from the system's default capture device into a looping ring buffer, in the
+// shape the audio object drives: the device fills the ring without end, two notification
+// positions wake the reader, and the reader locks the range it wants to take.
+// Windows: DirectSound capture. Linux: a PulseAudio record stream on the default source that
+// the backend copies into a ring of its own.
+#ifndef QUORVANE_SOUND_CAPTURE_H
+#define QUORVANE_SOUND_CAPTURE_H
+
+#include <cstdint>
+
+namespace quorvane_capture {
+namespace platform {
+
+// The PCM format of the ring, as in a WAVEFORMATEX.
+struct SoundFormat {
+  uint16_t formatTag;  // 1: PCM
+  uint16_t channels;
+  uint32_t samplesPerSecond;
+  uint32_t averageBytesPerSecond;
+  uint16_t blockAlign;
+  uint16_t bitsPerSample;
+};
+
+// Set-up runs in four steps so that the caller can tell which one failed: openDevice,
+// queryCapabilities, createBuffer, setupNotifications. Every call is safe on an object whose
+// set-up failed or that was never opened: it fails or does nothing. close() is idempotent.
+class SoundCaptureBuffer {
+ public:
+  // What waitNotification returns when it woke for something other than a notification.
+  static constexpr int kOtherWakeUp = 2;
+
+  SoundCaptureBuffer();
+  ~SoundCaptureBuffer();
+  SoundCaptureBuffer(const SoundCaptureBuffer&) = delete;
+  SoundCaptureBuffer& operator=(const SoundCaptureBuffer&) = delete;
+
+  // Reaches the default capture device. Bounded: without a sound server it fails within about
+  // a second instead of waiting for one.
+  bool openDevice();
+  // Asks the device for its capabilities; false when it cannot answer (no default source).
+  bool queryCapabilities();
+  // Creates the ring: bufferBytes of sound in the given format, filled in a loop once started.
+  bool createBuffer(const SoundFormat& format, uint32_t bufferBytes);
+  // Two auto-reset notifications, initially clear: the first is raised when the device's
+  // position passes positions[0], the second when it passes positions[1].
+  bool setupNotifications(const uint32_t positions[2]);
+  // True once all four set-up steps have succeeded.
+  bool isReady() const;
+
+  // Starts filling the ring from offset 0, looping. False when the device does not start.
+  bool start();
+  // Stops filling; the position stays where the last sound was put. Harmless when stopped.
+  void stop();
+  // The offset in the ring up to which sound is complete and may be read.
+  bool readPosition(uint32_t* position);
+  // Hands out `bytes` bytes of the ring from `offset`: one region, or two when the range wraps
+  // past the end (then the second starts at offset 0). The regions stay valid until unlock.
+  bool lock(uint32_t offset, uint32_t bytes, void** region1, uint32_t* bytes1, void** region2,
+            uint32_t* bytes2);
+  void unlock(void* region1, uint32_t bytes1, void* region2, uint32_t bytes2);
+  // Waits without a time-out: 0 or 1 for the notification that fired (the lower one first when
+  // both did; that one is cleared), kOtherWakeUp when the wait ended for another reason
+  // (Windows: input arriving for the thread).
+  int waitNotification();
+  // Raises the first notification from outside, to wake a waiting reader.
+  void signalFirst();
+  // Stops the device and releases the notifications, the ring and the device, in this order.
+  void close();
+
+ private:
+  struct Impl;
+  Impl* impl_;
+};
+
+}  // namespace platform
+}  // namespace quorvane_capture
+
+#endif

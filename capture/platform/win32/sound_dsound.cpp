@@ -1,0 +1,161 @@
+// Sound capture on Windows: a DirectSound capture buffer on the default capture device, with
+// two position notifications delivered through auto-reset events.
+#include <windows.h>
+#include <mmsystem.h>
+#include <dsound.h>
+
+#include "sound_capture.h"
+
+namespace quorvane_capture {
+namespace platform {
+
+struct SoundCaptureBuffer::Impl {
+  IDirectSoundCapture8* captureDevice = nullptr;
+  IDirectSoundCaptureBuffer* captureBuffer = nullptr;
+  IDirectSoundNotify* notify = nullptr;
+  HANDLE notifyEvents[2] = {nullptr, nullptr};
+  DSBPOSITIONNOTIFY notifyPositions[2] = {};
+  WAVEFORMATEX waveFormat = {};
+  DSCBUFFERDESC bufferDesc = {};
+  bool ready = false;
+};
+
+SoundCaptureBuffer::SoundCaptureBuffer() : impl_(new Impl) {}
+
+SoundCaptureBuffer::~SoundCaptureBuffer() {
+  close();
+  delete impl_;
+}
+
+bool SoundCaptureBuffer::openDevice() {
+  if (impl_->captureDevice != nullptr) return false;
+  // Null device: the system's default capture device.
+  if (DirectSoundCaptureCreate8(nullptr, &impl_->captureDevice, nullptr) != DS_OK) {
+    impl_->captureDevice = nullptr;
+    return false;
+  }
+  return true;
+}
+
+bool SoundCaptureBuffer::queryCapabilities() {
+  if (impl_->captureDevice == nullptr) return false;
+  DSCCAPS caps = {};
+  caps.dwSize = sizeof(DSCCAPS);
+  return SUCCEEDED(impl_->captureDevice->GetCaps(&caps));
+}
+
+bool SoundCaptureBuffer::createBuffer(const SoundFormat& format, uint32_t bufferBytes) {
+  Impl& d = *impl_;
+  if (d.captureDevice == nullptr || d.captureBuffer != nullptr) return false;
+  d.waveFormat.wFormatTag = format.formatTag;
+  d.waveFormat.nChannels = format.channels;
+  d.waveFormat.nSamplesPerSec = format.samplesPerSecond;
+  d.waveFormat.nAvgBytesPerSec = format.averageBytesPerSecond;
+  d.waveFormat.nBlockAlign = format.blockAlign;
+  d.waveFormat.wBitsPerSample = format.bitsPerSample;
+  d.waveFormat.cbSize = 0;
+  d.bufferDesc = DSCBUFFERDESC{};
+  d.bufferDesc.dwSize = sizeof(DSCBUFFERDESC);
+  d.bufferDesc.dwFlags = 0;
+  d.bufferDesc.dwBufferBytes = bufferBytes;
+  d.bufferDesc.dwReserved = 0;
+  d.bufferDesc.lpwfxFormat = &d.waveFormat;
+  d.bufferDesc.dwFXCount = 0;
+  d.bufferDesc.lpDSCFXDesc = nullptr;
+  if (FAILED(d.captureDevice->CreateCaptureBuffer(&d.bufferDesc, &d.captureBuffer, nullptr))) {
+    d.captureBuffer = nullptr;
+    return false;
+  }
+  return true;
+}
+
+bool SoundCaptureBuffer::setupNotifications(const uint32_t positions[2]) {
+  Impl& d = *impl_;
+  if (d.captureBuffer == nullptr || d.notify != nullptr) return false;
+  for (int i = 0; i < 2; ++i) {
+    d.notifyEvents[i] = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (d.notifyEvents[i] == nullptr) return false;
+    d.notifyPositions[i].dwOffset = positions[i];
+    d.notifyPositions[i].hEventNotify = d.notifyEvents[i];
+  }
+  if (FAILED(d.captureBuffer->QueryInterface(IID_IDirectSoundNotify,
+                                             reinterpret_cast<void**>(&d.notify)))) {
+    d.notify = nullptr;
+    return false;
+  }
+  if (FAILED(d.notify->SetNotificationPositions(2, d.notifyPositions))) {
+    d.notify->Release();
+    d.notify = nullptr;
+    return false;
+  }
+  d.ready = true;
+  return true;
+}
+
+bool SoundCaptureBuffer::isReady() const { return impl_->ready; }
+
+bool SoundCaptureBuffer::start() {
+  if (!impl_->ready) return false;
+  return SUCCEEDED(impl_->captureBuffer->Start(DSCBSTART_LOOPING));
+}
+
+void SoundCaptureBuffer::stop() {
+  if (impl_->captureBuffer != nullptr) impl_->captureBuffer->Stop();
+}
+
+bool SoundCaptureBuffer::readPosition(uint32_t* position) {
+  if (impl_->captureBuffer == nullptr) return false;
+  DWORD read = 0;
+  if (FAILED(impl_->captureBuffer->GetCurrentPosition(nullptr, &read))) return false;
+  *position = read;
+  return true;
+}
+
+bool SoundCaptureBuffer::lock(uint32_t offset, uint32_t bytes, void** region1, uint32_t* bytes1,
+                              void** region2, uint32_t* bytes2) {
+  if (impl_->captureBuffer == nullptr) return false;
+  DWORD length1 = 0, length2 = 0;
+  *region1 = *region2 = nullptr;
+  if (FAILED(impl_->captureBuffer->Lock(offset, bytes, region1, &length1, region2, &length2, 0))) {
+    return false;
+  }
+  *bytes1 = length1;
+  *bytes2 = *region2 != nullptr ? length2 : 0;
+  return true;
+}
+
+void SoundCaptureBuffer::unlock(void* region1, uint32_t bytes1, void* region2, uint32_t bytes2) {
+  if (impl_->captureBuffer != nullptr) impl_->captureBuffer->Unlock(region1, bytes1, region2, bytes2);
+}
+
+int SoundCaptureBuffer::waitNotification() {
+  if (!impl_->ready) return kOtherWakeUp;
+  const DWORD result =
+      MsgWaitForMultipleObjects(2, impl_->notifyEvents, FALSE, INFINITE, QS_ALLINPUT);
+  if (result == WAIT_OBJECT_0) return 0;
+  if (result == WAIT_OBJECT_0 + 1) return 1;
+  return kOtherWakeUp;
+}
+
+void SoundCaptureBuffer::signalFirst() {
+  if (impl_->notifyEvents[0] != nullptr) SetEvent(impl_->notifyEvents[0]);
+}
+
+void SoundCaptureBuffer::close() {
+  Impl& d = *impl_;
+  stop();
+  d.ready = false;
+  if (d.notify != nullptr) d.notify->Release();
+  if (d.captureBuffer != nullptr) d.captureBuffer->Release();
+  if (d.captureDevice != nullptr) d.captureDevice->Release();
+  d.notify = nullptr;
+  d.captureBuffer = nullptr;
+  d.captureDevice = nullptr;
+  for (HANDLE& event : d.notifyEvents) {
+    if (event != nullptr) CloseHandle(event);
+    event = nullptr;
+  }
+}
+
+}  // namespace platform
+}  // namespace quorvane_capture

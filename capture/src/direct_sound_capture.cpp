@@ -1,0 +1,251 @@
+#include "direct_sound_capture.h"
+
+#include <cstring>
+
+#include "capture_state.h"
+
+namespace quorvane_capture {
+
+DirectSoundCapture* dsc = nullptr;
+
+namespace {
+
+void putU16(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+void putU32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+}  // namespace
+
+DirectSoundCapture::DirectSoundCapture()
+    : bufferBytes(0),
+      notifyPositions{0, 0},
+      waveFormat{},
+      capturedBytes(0),
+      isDone(false),
+      isTerminated(false),
+      isWriting(false),
+      deviceReady(false),
+      wavHeader{},
+      hMutex(nullptr),
+      readOffset(0),
+      allocator(nullptr) {
+  dataList.clear();
+  // Without a device the object still answers every call: it just never captures.
+  deviceReady = Initialise();
+}
+
+DirectSoundCapture::~DirectSoundCapture() {
+  Release();
+  std::vector<POINTER_AND_SIZE>().swap(dataList);
+}
+
+bool DirectSoundCapture::Initialise() {
+  // The mutex and the header come first, so that an object without a device still has both:
+  // the host may stop it and write its (empty) WAV file like any other.
+  if (hMutex == nullptr) hMutex = platform::createMutex();
+  isDone = false;
+  isTerminated = false;
+  isWriting = false;
+  waveFormat = platform::SoundFormat{1, 2, 44100, 176400, 4, 16};
+
+  std::memcpy(wavHeader + 0, "RIFF", 4);
+  std::memcpy(wavHeader + 8, "WAVE", 4);
+  std::memcpy(wavHeader + 12, "fmt ", 4);
+  putU32(wavHeader + 16, 16);
+  putU16(wavHeader + 20, waveFormat.formatTag);
+  putU16(wavHeader + 22, waveFormat.channels);
+  putU32(wavHeader + 24, waveFormat.samplesPerSecond);
+  putU32(wavHeader + 28, waveFormat.averageBytesPerSecond);
+  putU16(wavHeader + 32, waveFormat.blockAlign);
+  putU16(wavHeader + 34, waveFormat.bitsPerSample);
+  std::memcpy(wavHeader + 36, "data", 4);
+  setHeaderLengths(0);
+
+  if (hMutex == nullptr) return false;
+  if (!captureBuffer.openDevice()) return false;
+  return SetFormat() && CreateBuffer() && SetupNotifications();
+}
+
+bool DirectSoundCapture::SetFormat() {
+  // The answer is not examined: the format is fixed and the device converts to it.
+  if (!captureBuffer.queryCapabilities()) return false;
+  waveFormat = platform::SoundFormat{1, 2, 44100, 176400, 4, 16};
+  return true;
+}
+
+bool DirectSoundCapture::CreateBuffer() {
+  bufferBytes = waveFormat.averageBytesPerSecond;
+  return captureBuffer.createBuffer(waveFormat, bufferBytes);
+}
+
+bool DirectSoundCapture::SetupNotifications() {
+  notifyPositions[0] = 0;
+  notifyPositions[1] = bufferBytes / 2;
+  return captureBuffer.setupNotifications(notifyPositions);
+}
+
+void DirectSoundCapture::setMyMemoryAllocator(MyMemoryAllocator* pool) { allocator = pool; }
+
+MyMemoryAllocator* DirectSoundCapture::getMyMemoryAllocator() { return allocator; }
+
+std::vector<POINTER_AND_SIZE>* DirectSoundCapture::getDataList() { return &dataList; }
+
+void DirectSoundCapture::setTerminated(bool value) {
+  platform::MutexLock lock(hMutex);
+  isTerminated = value;
+}
+
+bool DirectSoundCapture::getTerminated() {
+  platform::MutexLock lock(hMutex);
+  return isTerminated;
+}
+
+void DirectSoundCapture::setDone(bool value) {
+  platform::MutexLock lock(hMutex);
+  isDone = value;
+}
+
+bool DirectSoundCapture::getDone() {
+  platform::MutexLock lock(hMutex);
+  return isDone;
+}
+
+bool DirectSoundCapture::StartWrite() {
+  if (!deviceReady || allocator == nullptr) return false;
+  {
+    // Decided under hMutex, which StopWrite also takes: either the stop sees the loop running
+    // and waits for it, or the loop sees the stop and does not start. The library's stop flag
+    // counts too, so a host that stopped before this thread got going is obeyed. There is no
+    // restart: one object records once.
+    platform::MutexLock lock(hMutex);
+    if (isTerminated || isWriting || isDone || quorvane_capture::getTerminated()) return false;
+    if (!captureBuffer.start()) return false;
+    capturedBytes = 0;
+    readOffset = 0;
+    isWriting = true;
+  }
+  Run();
+  // A loop that ended on an exhausted pool leaves the device running otherwise.
+  captureBuffer.stop();
+  return true;
+}
+
+void DirectSoundCapture::Run() {
+  bool poolExhausted = false;
+  while (!getTerminated()) {
+    const int woken = captureBuffer.waitNotification();
+    if (woken == 0 || woken == 1) {
+      if (!StreamToFile()) {
+        poolExhausted = true;
+        break;
+      }
+    }
+  }
+  // StopWrite stops the device before it asks the loop to end, so this takes the sound up to
+  // the final position even when the stop arrived during a transfer rather than a wait.
+  if (!poolExhausted) StreamToFile();
+  platform::MutexLock lock(hMutex);
+  isDone = true;
+  isWriting = false;
+}
+
+bool DirectSoundCapture::StreamToFile() {
+  uint32_t position = 0;
+  if (!captureBuffer.readPosition(&position)) return true;
+  if (readOffset > position) position += bufferBytes;
+  const uint32_t n = position - readOffset;
+  if (n == 0) return true;
+
+  auto advance = [this, n] {
+    readOffset += n;
+    if (readOffset >= bufferBytes) readOffset -= bufferBytes;
+  };
+
+  void* region1 = nullptr;
+  void* region2 = nullptr;
+  uint32_t bytes1 = 0;
+  uint32_t bytes2 = 0;
+  if (!captureBuffer.lock(readOffset, n, &region1, &bytes1, &region2, &bytes2)) {
+    advance();
+    return true;
+  }
+  // Both ranges are asked for before anything is listed, so an exhausted pool never leaves
+  // half a transfer behind.
+  uint8_t* chunk1 = bytes1 != 0 ? allocator->allocateFromBottom(bytes1) : nullptr;
+  uint8_t* chunk2 = nullptr;
+  if (bytes2 != 0 && (bytes1 == 0 || chunk1 != nullptr)) {
+    chunk2 = allocator->allocateFromBottom(bytes2);
+  }
+  if ((bytes1 != 0 && chunk1 == nullptr) || (bytes2 != 0 && chunk2 == nullptr)) {
+    if (chunk1 != nullptr) allocator->release(chunk1);
+    setTerminated(true);
+    captureBuffer.unlock(region1, bytes1, region2, bytes2);
+    return false;
+  }
+  if (chunk1 != nullptr) {
+    std::memcpy(chunk1, region1, bytes1);
+    dataList.push_back(POINTER_AND_SIZE{chunk1, bytes1});
+    capturedBytes += bytes1;
+  }
+  if (chunk2 != nullptr) {
+    std::memcpy(chunk2, region2, bytes2);
+    dataList.push_back(POINTER_AND_SIZE{chunk2, bytes2});
+    capturedBytes += bytes2;
+  }
+  captureBuffer.unlock(region1, bytes1, region2, bytes2);
+  advance();
+  return true;
+}
+
+bool DirectSoundCapture::StopWrite() {
+  bool running;
+  {
+    // Nothing to stop before the loop runs. A host stop (setTerminated) sets the library's stop
+    // flag before it gets here, and StartWrite reads that flag under hMutex, so a loop that
+    // has not started by now never will.
+    platform::MutexLock lock(hMutex);
+    running = isWriting;
+    if (running) isTerminated = true;
+  }
+  if (!running) return false;
+  // Stopped first, then asked to end: the loop's last transfer takes the final position.
+  captureBuffer.stop();
+  captureBuffer.signalFirst();
+  while (!getDone()) platform::sleepMilliseconds(200);
+  setHeaderLengths(capturedBytes);
+  return true;
+}
+
+void DirectSoundCapture::setHeaderLengths(uint32_t dataLength) {
+  putU32(wavHeader + 4, dataLength + 36);
+  putU32(wavHeader + 40, dataLength);
+}
+
+bool DirectSoundCapture::Release() {
+  captureBuffer.close();
+  deviceReady = false;
+  platform::closeMutex(hMutex);
+  if (allocator != nullptr) {
+    for (const POINTER_AND_SIZE& chunk : dataList) allocator->release(chunk.pointer);
+  }
+  dataList.clear();
+  return true;
+}
+
+}  // namespace quorvane_capture
+
+using namespace quorvane_capture;
+
+extern "C" {
+
+QV_EXPORT qv_thread_result AudioCaptureThread(void*) {
+  if (!isInitialized() || dsc == nullptr) return 0;
+  return dsc->StartWrite() ? 1 : 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,95 @@
+// The recording's sound: the default capture device fills a one-second ring; every half second
+// the audio capture thread moves what arrived into pool memory and lists the chunk. After the
+// stop the chunks are written to a WAV file and into the container.
+//
+// One object per recording, in the global dsc: Initialize creates it and hands it the pool,
+// AudioCaptureThread runs the capture loop, setTerminated stops it, Finalize deletes it.
+// The chunk list has no lock: it is read only after the capture loop has ended.
+#ifndef QUORVANE_DIRECT_SOUND_CAPTURE_H
+#define QUORVANE_DIRECT_SOUND_CAPTURE_H
+
+#include <cstdint>
+#include <vector>
+
+#include "memory_pool.h"
+#include "platform.h"
+#include "sound_capture.h"
+
+namespace quorvane_capture {
+
+// The 44-byte header of a PCM WAV file, little-endian.
+constexpr uint32_t kWavHeaderSize = 44;
+
+// What SaveToWavFile and AudioOutputThread report.
+enum WavWriteResult : int32_t {
+  WAV_WRITTEN = 0,         // the whole file is on disk
+  WAV_CANNOT_OPEN = 1,     // the file could not be created (bad or unwritable path): none made
+  WAV_WRITE_FAILED = 2,    // a write or the close failed (disk full...): the file is incomplete
+  WAV_NOTHING_TO_WRITE = 3 // no recording: the library is not initialised
+};
+
+class DirectSoundCapture {
+ public:
+  DirectSoundCapture();
+  ~DirectSoundCapture();
+  DirectSoundCapture(const DirectSoundCapture&) = delete;
+  DirectSoundCapture& operator=(const DirectSoundCapture&) = delete;
+
+  // Reaches the default capture device and builds the ring and its notifications. False
+  // without a device: the object then captures nothing, and StartWrite refuses to run.
+  bool Initialise();
+  bool SetFormat();
+  bool CreateBuffer();
+  bool SetupNotifications();
+
+  void setMyMemoryAllocator(MyMemoryAllocator* pool);
+  MyMemoryAllocator* getMyMemoryAllocator();
+  // The captured chunks in capture order. Read it only after the capture loop has ended.
+  std::vector<POINTER_AND_SIZE>* getDataList();
+
+  void setTerminated(bool value);
+  bool getTerminated();
+  void setDone(bool value);
+  bool getDone();
+
+  // Starts the device and runs the capture loop until it ends. False when nothing ran: no
+  // device, the device did not start, or a stop came first.
+  bool StartWrite();
+  void Run();
+  bool StreamToFile();
+  // Stops a running capture and waits for its loop to end, then completes the WAV header.
+  // False when no capture was running; a capture that has not started yet will not start.
+  bool StopWrite();
+  WavWriteResult SaveToWavFile(const char* path);
+  bool Release();
+
+  // The header as it stands: lengths completed by StopWrite, zero before.
+  const uint8_t* getWavHeader() const { return wavHeader; }
+  uint32_t getCapturedBytes() const { return capturedBytes; }
+  bool hasDevice() const { return deviceReady; }
+
+ private:
+  void setHeaderLengths(uint32_t dataLength);
+
+  // Stands for the device, the capture buffer, the notification interface and the two events.
+  platform::SoundCaptureBuffer captureBuffer;
+  uint32_t bufferBytes;          // one second of sound
+  uint32_t notifyPositions[2];   // 0 and the half of the ring
+  platform::SoundFormat waveFormat;
+  uint32_t capturedBytes;
+  bool isDone;
+  bool isTerminated;
+  bool isWriting;
+  bool deviceReady;
+  uint8_t wavHeader[kWavHeaderSize];
+  platform::Mutex hMutex;  // guards isDone, isTerminated and the start of the loop
+  uint32_t readOffset;
+  MyMemoryAllocator* allocator;  // not owned
+  std::vector<POINTER_AND_SIZE> dataList;
+};
+
+extern DirectSoundCapture* dsc;
+
+}  // namespace quorvane_capture
+
+#endif
