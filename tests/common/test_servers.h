@@ -81,7 +81,10 @@ class XvfbServer {
  public:
   explicit XvfbServer(int width = 1280, int height = 720) {
     previous_ = getenv("DISPLAY") ? getenv("DISPLAY") : "";
-    for (int number = 90 + (getpid() % 300); number < 990; number += 7) {
+    // Numbers are never reused within a process: a server that just stopped may still hold
+    // its socket, and connections to it may linger.
+    static int next = 90 + (getpid() % 300) * 3;
+    for (int number = next; number < next + 200; ++number) {
       const std::string lock = "/tmp/.X" + std::to_string(number) + "-lock";
       if (access(lock.c_str(), F_OK) == 0) continue;
       display_ = ":" + std::to_string(number);
@@ -89,7 +92,10 @@ class XvfbServer {
                     std::to_string(width) + "x" + std::to_string(height) + "x24", "-nolisten",
                     "tcp", "-ac"});
       setenv("DISPLAY", display_.c_str(), 1);
-      if (waitFor("xdpyinfo -display " + display_, 10000)) return;
+      if (waitFor("xdpyinfo -display " + display_, 10000)) {
+        next = number + 1;
+        return;
+      }
       stopProcess(pid_);
     }
     display_.clear();

@@ -1,6 +1,9 @@
 #include "x11_display.h"
 
 #include <atomic>
+#include <cstdlib>
+#include <string>
+#include <vector>
 
 namespace quorvane_capture {
 namespace platform {
@@ -12,10 +15,17 @@ std::mutex& queryMutex() {
 }
 
 // Opened on first use and kept: reconnecting for every key poll would cost a round trip each
-// millisecond.
-Display*& sharedDisplay() {
-  static Display* display = nullptr;
-  return display;
+// millisecond. A process that moves to another X server (a new $DISPLAY) gets a new
+// connection; the old one is kept, not closed, because closing a connection to a server that
+// is gone would end the process in Xlib's I/O error handler.
+struct SharedDisplay {
+  Display* display = nullptr;
+  std::string name;
+  std::vector<Display*> retired;
+};
+SharedDisplay& sharedDisplay() {
+  static SharedDisplay shared;
+  return shared;
 }
 
 std::mutex& trapMutex() {
@@ -37,9 +47,18 @@ struct ThreadsInit {
 }  // namespace
 
 QueryDisplay::QueryDisplay() : lock_(queryMutex()) {
-  Display*& display = sharedDisplay();
-  if (display == nullptr) display = XOpenDisplay(nullptr);
-  display_ = display;
+  SharedDisplay& shared = sharedDisplay();
+  const char* name = getenv("DISPLAY");
+  const std::string current = name != nullptr ? name : "";
+  if (shared.display != nullptr && shared.name != current) {
+    shared.retired.push_back(shared.display);
+    shared.display = nullptr;
+  }
+  if (shared.display == nullptr) {
+    shared.display = XOpenDisplay(nullptr);
+    shared.name = current;
+  }
+  display_ = shared.display;
 }
 
 // Error handlers are process-wide in Xlib, so traps are taken one at a time.
