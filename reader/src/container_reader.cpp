@@ -1,0 +1,258 @@
+#include "container_reader.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <utility>
+
+namespace qv_reader {
+namespace {
+
+uint64_t loadU64(const uint8_t* p) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+
+qvf::FileHeader parseHeader(const uint8_t* bytes) {
+  qvf::FileHeader h;
+  h.headerSize = loadU64(bytes);
+  h.frameRate = loadU64(bytes + 8);
+  h.width = loadU64(bytes + 16);
+  h.height = loadU64(bytes + 24);
+  std::memcpy(h.codecTag, bytes + 32, sizeof h.codecTag);
+  h.audioChannels = loadU64(bytes + 40);
+  h.audioBitsPerSample = loadU64(bytes + 48);
+  h.audioSampleRate = loadU64(bytes + 56);
+  return h;
+}
+
+// The sample frame size the editor will be told, or 0 when the sound format does not fit the
+// editor's 16- and 32-bit format fields: then reads and sizes could never agree.
+uint32_t blockBytesFor(const qvf::FileHeader& h) {
+  if (h.audioChannels == 0 || h.audioChannels > 0xFFFF) return 0;
+  if (h.audioBitsPerSample < 8 || h.audioBitsPerSample > 0xFFFF) return 0;
+  if (h.audioSampleRate == 0 || h.audioSampleRate > 0xFFFFFFFFu) return 0;
+  const uint64_t block = (h.audioBitsPerSample >> 3) * h.audioChannels;
+  if (block > 0xFFFF || block * h.audioSampleRate > 0xFFFFFFFFu) return 0;
+  return static_cast<uint32_t>(block);
+}
+
+constexpr uint64_t kMaxFilePosition = uint64_t{INT64_MAX};
+
+}  // namespace
+
+bool ContainerReader::open(const char* path) {
+  close();
+  try {
+    if (path && openFile(path) && allocateBuffers()) return true;
+  } catch (...) {
+    // Memory ran out while an index grew; the file is refused like any other bad one.
+  }
+  close();
+  return false;
+}
+
+bool ContainerReader::openFile(const char* path) {
+  if (!file_.open(path)) return false;
+
+  uint8_t bytes[qvf::kFileHeaderSize];
+  const size_t got = file_.readAt(0, bytes, sizeof bytes);
+  if (got < 8 || loadU64(bytes) != qvf::kFileHeaderSize || got < sizeof bytes) return false;
+  header_ = parseHeader(bytes);
+  if (std::memcmp(header_.codecTag, qvf::kCodecTagSnappy, sizeof header_.codecTag) != 0) {
+    return false;
+  }
+  if (header_.width == 0 || header_.height == 0 || header_.width > kMaxFrameBytes ||
+      header_.height > kMaxFrameBytes ||
+      qvf::pictureBytes(header_.width, header_.height) > kMaxFrameBytes) {
+    return false;
+  }
+  frameBytes_ = static_cast<uint32_t>(qvf::pictureBytes(header_.width, header_.height));
+  audioBlockBytes_ = blockBytesFor(header_);
+
+  // One pass over the record headers; payloads are skipped, not read. Whatever cannot be
+  // read in full ends the scan, and what was indexed before it stays usable.
+  uint64_t position = header_.headerSize;
+  for (;;) {
+    uint8_t record[qvf::kRecordHeaderSize];
+    if (file_.readAt(position, record, sizeof record) < sizeof record) break;
+    if (loadU64(record) != qvf::kRecordHeaderSize) break;
+    const uint64_t type = loadU64(record + 8);
+    const uint64_t payloadSize = loadU64(record + 16);
+    const uint64_t payloadPosition = position + qvf::kRecordHeaderSize;
+    if (payloadSize > kMaxFilePosition - payloadPosition) break;
+
+    if (type == qvf::RECORD_DELTA || type == qvf::RECORD_KEY || type == qvf::RECORD_REPEAT) {
+      if (video_.size() >= static_cast<size_t>(INT_MAX)) break;  // frame numbers are ints
+      video_.push_back({payloadPosition, payloadSize, static_cast<uint32_t>(type)});
+    } else if (type == qvf::RECORD_AUDIO) {
+      if (payloadSize > kMaxFilePosition - audioBytes_) break;
+      audio_.push_back({payloadPosition, payloadSize, audioBytes_});
+      audioBytes_ += payloadSize;
+    }
+    position = payloadPosition + payloadSize;
+  }
+  return true;
+}
+
+bool ContainerReader::allocateBuffers() {
+  const uint64_t capacity = qvf::maxCompressedBytes(frameBytes_);
+  if (capacity > SIZE_MAX) return false;
+  compressedCapacity_ = static_cast<size_t>(capacity);
+  // Zero-filled: a file whose first picture record cannot be decoded shows black-ish zeros,
+  // never earlier contents of the heap.
+  picture_ = static_cast<uint8_t*>(std::calloc(frameBytes_, 1));
+  scratch_ = static_cast<uint8_t*>(std::malloc(frameBytes_));
+  compressed_ = static_cast<uint8_t*>(std::malloc(compressedCapacity_));
+  return picture_ && scratch_ && compressed_;
+}
+
+void ContainerReader::releaseBuffers() {
+  std::free(picture_);
+  std::free(scratch_);
+  std::free(compressed_);
+  picture_ = scratch_ = compressed_ = nullptr;
+  compressedCapacity_ = 0;
+}
+
+void ContainerReader::close() {
+  file_.close();
+  releaseBuffers();
+  video_.clear();
+  video_.shrink_to_fit();
+  audio_.clear();
+  audio_.shrink_to_fit();
+  header_ = {};
+  audioBytes_ = 0;
+  audioBlockBytes_ = 0;
+  frameBytes_ = 0;
+  lastFrame_ = -1;
+  lastResult_ = 0;
+}
+
+bool ContainerReader::isKeyFrame(int64_t frame) const {
+  return frame >= 0 && static_cast<uint64_t>(frame) < video_.size() &&
+         video_[static_cast<size_t>(frame)].type == qvf::RECORD_KEY;
+}
+
+// Applies record `frame` to the picture. A record that cannot be read or decoded in full
+// changes nothing, so the picture before it stays on screen.
+bool ContainerReader::decodeRecord(size_t frame, int* result) {
+  *result = 0;
+  const VideoIndexEntry& e = video_[frame];
+  if (e.type == qvf::RECORD_REPEAT) return true;
+  if (e.payloadSize > compressedCapacity_) return false;
+  const size_t size = static_cast<size_t>(e.payloadSize);
+  if (file_.readAt(e.payloadPosition, compressed_, size) != size) return false;
+  const char* block = reinterpret_cast<const char*>(compressed_);
+  size_t stated = 0;
+  if (!codec_.uncompressedLength(block, size, &stated) || stated != frameBytes_) return false;
+  if (!codec_.uncompress(block, size, reinterpret_cast<char*>(scratch_))) return false;
+  ++recordsApplied_;
+  if (e.type == qvf::RECORD_KEY) {
+    // Decoded aside and swapped in, so a failure above never leaves half a picture.
+    std::swap(picture_, scratch_);
+  } else {
+    codec_.addDifference(picture_, scratch_, frameBytes_);
+  }
+  *result = static_cast<int>(frameBytes_);
+  return true;
+}
+
+// Where decoding must begin to reach `frame`: the next record when the picture is the one
+// just before it, else the nearest usable key record at or before it, or the current picture
+// when that key lies before the picture held (same result, fewer records). Without any usable
+// key the picture restarts from zeros at record 0, so every frame always shows the same
+// picture whatever was read before.
+size_t ContainerReader::chooseStart(size_t frame, bool* restartedAtKey) {
+  *restartedAtKey = false;
+  if (lastFrame_ >= 0 && static_cast<uint64_t>(lastFrame_) + 1 == frame) return frame;
+  size_t k = frame + 1;
+  for (size_t i = frame + 1; i-- > 0;) {
+    if (video_[i].type == qvf::RECORD_KEY && !video_[i].brokenKey) {
+      k = i;
+      break;
+    }
+  }
+  const bool haveKey = k <= frame;
+  const size_t base = haveKey ? k : 0;
+  if (lastFrame_ >= 0 && static_cast<uint64_t>(lastFrame_) >= base &&
+      static_cast<uint64_t>(lastFrame_) < frame) {
+    return static_cast<size_t>(lastFrame_) + 1;
+  }
+  if (haveKey) {
+    *restartedAtKey = true;
+    return k;
+  }
+  std::memset(picture_, 0, frameBytes_);
+  return 0;
+}
+
+int ContainerReader::readVideo(int64_t frame, void* buffer) {
+  if (frame < 0 || static_cast<uint64_t>(frame) >= video_.size()) return 0;
+  const size_t target = static_cast<size_t>(frame);
+  if (lastFrame_ != frame) {
+    int result = 0;
+    bool done = false;
+    while (!done) {
+      bool restartedAtKey = false;
+      const size_t start = chooseStart(target, &restartedAtKey);
+      done = true;
+      for (size_t j = start; j <= target; ++j) {
+        const bool ok = decodeRecord(j, &result);
+        lastFrame_ = static_cast<int64_t>(j);
+        if (!ok && video_[j].type == qvf::RECORD_KEY) {
+          video_[j].brokenKey = true;
+          if (j == start && restartedAtKey) {
+            // The picture under this key belongs to some other frame: start again further
+            // back. Each round marks one more key, so this ends.
+            lastFrame_ = -1;
+            done = false;
+            break;
+          }
+        }
+      }
+    }
+    lastResult_ = result;
+  }
+  if (buffer) std::memcpy(buffer, picture_, frameBytes_);
+  return lastResult_;
+}
+
+uint64_t ContainerReader::readAudio(int64_t start, int64_t end, void* buffer) {
+  const uint64_t block = audioBlockBytes_;
+  if (block == 0 || start < 0 || end <= start || !buffer) return 0;
+  const uint64_t first = static_cast<uint64_t>(start);
+  if (first >= audioBytes_ / block + 1) return 0;
+  uint64_t offset = first * block;
+  if (offset >= audioBytes_) return 0;
+  const uint64_t count = static_cast<uint64_t>(end) - first;
+  const uint64_t available = audioBytes_ - offset;
+  uint64_t wanted = count > available / block ? available : count * block;
+  if (wanted > SIZE_MAX) wanted = SIZE_MAX;
+
+  // The first record that ends after the offset.
+  auto it = std::upper_bound(
+      audio_.begin(), audio_.end(), offset,
+      [](uint64_t value, const AudioIndexEntry& e) { return value < e.firstByte + e.payloadSize; });
+  auto* out = static_cast<uint8_t*>(buffer);
+  uint64_t delivered = 0;
+  for (; it != audio_.end() && wanted > 0; ++it) {
+    const uint64_t inRecord = offset - it->firstByte;
+    const uint64_t n = std::min(it->payloadSize - inRecord, wanted);
+    const size_t got =
+        file_.readAt(it->payloadPosition + inRecord, out + delivered, static_cast<size_t>(n));
+    delivered += got;
+    // A short read (a file cut short) ends the request: later bytes would land in the wrong
+    // place of the editor's buffer.
+    if (got != n) break;
+    wanted -= n;
+    offset += n;
+  }
+  return delivered / block;
+}
+
+}  // namespace qv_reader
