@@ -1,0 +1,55 @@
+// The pixel kernels' internal interface: the installed variants, the colour tables they read,
+// and the start-up steps that choose and fill them.
+#ifndef QUORVANE_KERNELS_H
+#define QUORVANE_KERNELS_H
+
+#include <cstdint>
+
+#include "quorvane_capture.h"
+
+namespace quorvane_capture {
+
+using RGB32ToYUY2Function = void (*)(uint8_t* dst, const uint8_t* src, int64_t width,
+                                     int64_t height);
+using ZoomOutHeikin32Function = void (*)(uint8_t* dst, int64_t dstW, int64_t dstH,
+                                         const uint8_t* src, int64_t srcW, int64_t srcH);
+
+// The variants in use, set by chooseKernels. Before the first Initialize they hold the SSE2
+// variants, which every x86-64 processor runs.
+extern RGB32ToYUY2Function RGB32ToYUY2;
+extern ZoomOutHeikin32Function ZoomOutHeikin32;
+
+// Rows Y, U, V of four weights each, in pixel byte order B, G, R, A (the A weight is always 0).
+alignas(32) extern float g_colorMatrix[12];
+// Offsets added to Y0, U, Y1, V before truncation; each includes the rounding half.
+alignas(16) extern float g_colorRange[4];
+
+enum ColorMatrixSelector : int32_t { kColorMatrixAuto = 0, kColorMatrixBT601 = 1, kColorMatrixBT709 = 2 };
+
+// Scales the loaded matrix to TV range (luma by 219/255, chroma by 224/255) and writes the
+// TV-range offsets. Apply once per load of the matrix.
+void setTVRange();
+void setFullRange();
+// Loads BT.709 for selector 2, or selector 0 from 720 lines up; BT.601 otherwise. Then TV range
+// when fullRange is 0, else full range.
+void setupColor(int32_t colorMatrix, int64_t outputHeight, int32_t fullRange);
+
+// Processor and operating system both support the instruction set.
+bool supportAVX();
+bool supportAVX2();
+
+// Installs the kernels for a recording and returns the value useAVX is rewritten to: 1 when
+// AVX variants are in use, 0 for SSE2. AVX needs useAVX non-zero and supportAVX(); where the
+// processor also has AVX2 an AVX2 build of the same arithmetic is installed. The environment
+// variable QUORVANE_FORCE_SSE2 (set, non-empty, not "0") forces SSE2, so both paths can be
+// exercised on one machine.
+int32_t chooseKernels(int32_t useAVX);
+
+// Faster builds of the AVX variants' arithmetic (byte-identical results); need supportAVX2().
+void RGB32ToYUY2_AVX2(uint8_t* dst, const uint8_t* src, int64_t width, int64_t height);
+void ZoomOutHeikin32_AVX2(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_t* src,
+                          int64_t srcW, int64_t srcH);
+
+}  // namespace quorvane_capture
+
+#endif

@@ -1,0 +1,15 @@
+// Area-average downscale built for AVX (the same operations as the SSE2 variant in VEX encoding).
+#include <immintrin.h>
+
+#include <cstring>
+
+#include "kernels.h"
+
+namespace quorvane_capture {
+#include "zoom_out_body.inc"
+}  // namespace quorvane_capture
+
+extern "C" QV_EXPORT void ZoomOutHeikin32_AVX(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_t* src,
+                                int64_t srcW, int64_t srcH) {
+  quorvane_capture::zoomOut(dst, dstW, dstH, src, srcW, srcH);
+}
