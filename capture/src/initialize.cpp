@@ -4,6 +4,7 @@
 
 #include "capture_state.h"
 #include "direct_sound_capture.h"
+#include "kernels.h"
 #include "window_list.h"
 
 namespace quorvane_capture {
@@ -81,6 +82,7 @@ QV_EXPORT void Initialize(const CaptureSetting* setting) {
   if (setting == nullptr) return;
 
   std::memcpy(&captureSetting, setting, sizeof(CaptureSetting));
+  captureSetting.useAVX = chooseKernels(captureSetting.useAVX);
 
   const int32_t status = correctSettings(captureSetting);
   if (status != QV_INIT_OK) {
@@ -88,6 +90,8 @@ QV_EXPORT void Initialize(const CaptureSetting* setting) {
     return;
   }
   captureSettingInternal.fps = static_cast<int32_t>(captureSetting.frameRate);
+  // The colour set depends on the corrected output height.
+  setupColor(captureSetting.colorMatrix, captureSetting.outputHeight, captureSetting.fullRange);
 
   const int32_t usable = setAffinityMask(captureSetting.affinityMask);
   captureSettingInternal.encodeThreadCount =
