@@ -127,6 +127,22 @@ QV_EXPORT int32_t setAffinityMask(uint64_t mask);
 QV_EXPORT qv_thread_result AudioCaptureThread(void* parameter);
 QV_EXPORT qv_thread_result AudioOutputThread(void* path);
 
+// Video pipeline. CaptureThread grabs at the frame rate until the stop flag or a full pool
+// and returns the number of frames it captured. EncodeThread takes its index (0 up to
+// getEncodeThreadCount() - 1) as the integer value of its parameter; it and CompressThread
+// return the number of frames they finished. A stage that finds the pool full stops the
+// recording. OutputThread, run after all recording threads have returned, writes the .qvf file
+// at the path it is given (a NUL-terminated narrow string). Its result: the number of video
+// records written (frames plus repeat records); 0 when no frame was recorded (no file is made)
+// or the file could not be written completely (bad path, a failed write or close: disk full...).
+// A failed run loses nothing: running OutputThread again, to another path, writes the whole
+// file, and two runs over the same recording write the same bytes. Progress (getProgress) runs
+// from 0 to exactly 1 with the records written; only the result says the file is complete.
+QV_EXPORT qv_thread_result CaptureThread(void* parameter);
+QV_EXPORT qv_thread_result EncodeThread(void* parameter);
+QV_EXPORT qv_thread_result CompressThread(void* parameter);
+QV_EXPORT qv_thread_result OutputThread(void* path);
+
 // Pixel kernels. Pictures are packed without row padding: RGB32 is B, G, R, A per pixel
 // (width x height x 4 bytes), YUY2 is Y0, U, Y1, V per pixel pair (width x height x 2 bytes).
 // No alignment is required. The conversion reads the colour set chosen by the last Initialize

@@ -1,0 +1,81 @@
+// The capture thread: grabs the recorded rectangle at the frame rate into pool memory and
+// appends one frame per picture.
+#include "capture_state.h"
+#include "pipeline.h"
+#include "quorvane_capture.h"
+
+namespace quorvane_capture {
+namespace {
+
+// Appends under the list's length mutex. False when the list cannot take another record.
+bool appendFrame(const frame& record) {
+  platform::MutexLock lock(hMutex_frameList_Add);
+  return frameList.push_back(record);
+}
+
+}  // namespace
+}  // namespace quorvane_capture
+
+using namespace quorvane_capture;
+
+extern "C" {
+
+QV_EXPORT qv_thread_result CaptureThread(void* /*parameter*/) {
+  if (!isInitialized()) return 0;
+  // A 1 ms timer resolution makes each pacing sleep last about its 2 ms instead of a whole
+  // system tick (15.6 ms by default on Windows), which would wreck rates above 30 fps.
+  platform::timeBeginPeriod(kTimerPeriod);
+  setProgress(0.0);
+
+  const CaptureSetting& s = captureSetting;
+  const uint64_t frameBytes =
+      static_cast<uint64_t>(s.captureWidth) * static_cast<uint64_t>(s.captureHeight) * 4;
+  const double interval = 1000.0 / static_cast<double>(s.frameRate);
+  const double scale = mma->totalSize != 0 ? 1.0 / static_cast<double>(mma->totalSize) : 0.0;
+  const int32_t sourceX = static_cast<int32_t>(s.sourceX);
+  const int32_t sourceY = static_cast<int32_t>(s.sourceY);
+  double due = 0.0;
+  double origin = platform::clockMilliseconds();
+  uint64_t appended = 0;
+
+  for (;;) {
+    if (getTerminated()) break;
+    uint8_t* range = mma->allocateFromTop(frameBytes);
+    if (range == nullptr) {
+      setTerminated(1);
+      break;
+    }
+    captureSettingInternal.grabber.grab(sourceX, sourceY);
+    memcpy_sse2(range, captureSettingInternal.pixels, static_cast<int64_t>(frameBytes));
+
+    double now = platform::clockMilliseconds();
+    const frame record{static_cast<int32_t>(now), range, nullptr, 0, FRAME_CAPTURED};
+    due += interval;
+    if (!appendFrame(record)) {
+      // The list itself is full: the same as a full pool, the recording ends here.
+      mma->release(range);
+      setTerminated(1);
+      break;
+    }
+    ++appended;
+
+    while (due > (now - origin) + 1.0) {
+      platform::sleepMilliseconds(kPaceSleepMilliseconds);
+      now = platform::clockMilliseconds();
+    }
+    // Only the last period of a backlog is made up; older lost time shows as a gap between
+    // time stamps, which the output fills with repeat records.
+    double lag = (now - origin) - due;
+    while (lag > interval) {
+      origin += interval;
+      lag = (now - origin) - due;
+    }
+
+    setProgress(static_cast<double>(mma->getUsedSize()) * scale);
+  }
+
+  platform::timeEndPeriod(kTimerPeriod);
+  return appended;
+}
+
+}  // extern "C"
