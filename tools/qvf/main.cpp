@@ -1,0 +1,432 @@
+// qvf: looks into recordings and exports them, through the reader plug-in exactly as the
+// editor uses it (every picture and sample comes from its table's entry points).
+//
+// Exit codes: 0 fine; 1 verify found problems; 2 bad command line; 3 the plug-in cannot be
+// loaded; 4 the file cannot be opened as a recording; 5 an export could not be written.
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "console.h"
+#include "container_walk.h"
+#include "exporters.h"
+#include "picture.h"
+#include "plugin_loader.h"
+
+namespace {
+
+using namespace qvf_tool;
+
+enum ExitCode {
+  kExitOk = 0,
+  kExitProblems = 1,
+  kExitUsage = 2,
+  kExitPlugin = 3,
+  kExitOpen = 4,
+  kExitWrite = 5
+};
+
+struct Options {
+  std::string plugin;
+  std::string file;
+  bool quiet = false;
+  // export
+  std::string y4m, yuy2, wav, pngDir, sheet;
+  std::string frames;
+  int every = 1;
+  std::string matrix = "601";
+  std::string range = "tv";
+  int sheetCount = 16;
+  int sheetColumns = 4;
+  int thumbWidth = 320;
+};
+
+void fail(const std::string& message) { std::fprintf(stderr, "qvf: %s\n", message.c_str()); }
+
+int loadPlugin(const Options& options, InputPlugin* plugin) {
+  std::string tried;
+  for (const std::string& path : InputPlugin::candidates(options.plugin)) {
+    if (!qvtools::fileExists(path)) {
+      tried += "\n  " + path + " (not there)";
+      continue;
+    }
+    std::string error;
+    if (plugin->load(path, &error)) return kExitOk;
+    fail("cannot use the reader plug-in " + path + ": " + error);
+    return kExitPlugin;
+  }
+  fail("the reader plug-in QuorvaneVideoFormat was not found; looked at:" + tried +
+       "\n  (give it with --plugin PATH or the environment variable QV_PLUGIN)");
+  return kExitPlugin;
+}
+
+// Opens the file through the plug-in; on refusal tells the user why as far as the structure
+// shows it.
+std::unique_ptr<OpenedFile> openFile(const InputPlugin& plugin, const std::string& path,
+                                     int* code) {
+  std::string error;
+  std::unique_ptr<OpenedFile> file = OpenedFile::open(plugin, path, &error);
+  if (file) return file;
+  ContainerWalk walk;
+  if (qvtools::fileExists(path) && !qvtools::isDirectory(path) && walkContainer(path, &walk) &&
+      !walk.problems.empty()) {
+    error += ": " + walk.problems.front();
+  }
+  fail(path + ": " + error);
+  *code = kExitOpen;
+  return nullptr;
+}
+
+double seconds(uint64_t count, uint64_t perSecond) {
+  return perSecond == 0 ? 0.0 : static_cast<double>(count) / static_cast<double>(perSecond);
+}
+
+int runInfo(const Options& options) {
+  InputPlugin plugin;
+  int code = loadPlugin(options, &plugin);
+  if (code != kExitOk) return code;
+  std::unique_ptr<OpenedFile> file = openFile(plugin, options.file, &code);
+  if (!file) return code;
+  const ContainerWalk& walk = file->walk();
+  const qvf::FileHeader& h = walk.header;
+  const double duration = seconds(static_cast<uint64_t>(file->frameCount()),
+                                  static_cast<uint64_t>(std::max(file->frameRate(), 0)));
+  const uint64_t captured = walk.keyCount + walk.deltaCount;
+  const uint64_t pictureBytes = walk.keyBytes + walk.deltaBytes;
+  const uint32_t fourcc = file->fourcc();
+  const char tag[9] = {h.codecTag[0], h.codecTag[1], h.codecTag[2],
+                       h.codecTag[3], h.codecTag[4], h.codecTag[5],
+                       h.codecTag[6], h.codecTag[7], 0};
+  std::printf("file            %s\n", options.file.c_str());
+  std::printf("size            %s (%llu bytes)\n", qvtools::formatBytes(walk.fileBytes).c_str(),
+              static_cast<unsigned long long>(walk.fileBytes));
+  std::printf(
+      "header          %llu bytes, codec tag \"%s\", %llux%llu at %llu fps, audio %llu ch "
+      "%llu-bit %llu Hz\n",
+      static_cast<unsigned long long>(h.headerSize), tag, static_cast<unsigned long long>(h.width),
+      static_cast<unsigned long long>(h.height), static_cast<unsigned long long>(h.frameRate),
+      static_cast<unsigned long long>(h.audioChannels),
+      static_cast<unsigned long long>(h.audioBitsPerSample),
+      static_cast<unsigned long long>(h.audioSampleRate));
+  std::printf("picture         %dx%d %c%c%c%c, %d/%d fps\n", file->width(), file->height(),
+              fourcc & 0xFF, (fourcc >> 8) & 0xFF, (fourcc >> 16) & 0xFF, (fourcc >> 24) & 0xFF,
+              file->rate(), file->scale());
+  std::printf("frames          %d (%llu key, %llu delta, %llu repeat)\n", file->frameCount(),
+              static_cast<unsigned long long>(walk.keyCount),
+              static_cast<unsigned long long>(walk.deltaCount),
+              static_cast<unsigned long long>(walk.repeatCount));
+  std::printf("duration        %.3f s (%s)\n", duration, qvtools::formatClock(duration).c_str());
+  const WAVEFORMATEX& a = file->audioFormat();
+  if (file->hasAudio()) {
+    const double audioSeconds =
+        seconds(static_cast<uint64_t>(file->audioSamples()), a.nSamplesPerSec);
+    std::printf("audio           %d samples, %.3f s, %u ch %u-bit %u Hz, in %llu records\n",
+                file->audioSamples(), audioSeconds, a.nChannels, a.wBitsPerSample, a.nSamplesPerSec,
+                static_cast<unsigned long long>(walk.audioRecords));
+  } else {
+    std::printf("audio           none\n");
+  }
+  if (captured > 0) {
+    std::printf(
+        "bytes/frame     %s on average per stored picture (key %s, delta %s)\n",
+        qvtools::formatBytes(pictureBytes / captured).c_str(),
+        walk.keyCount ? qvtools::formatBytes(walk.keyBytes / walk.keyCount).c_str() : "-",
+        walk.deltaCount ? qvtools::formatBytes(walk.deltaBytes / walk.deltaCount).c_str() : "-");
+  }
+  if (duration > 0) {
+    std::printf("data rate       %s/s overall, %s/s pictures (raw YUY2: %s/s)\n",
+                qvtools::formatBytes(static_cast<uint64_t>(walk.fileBytes / duration)).c_str(),
+                qvtools::formatBytes(static_cast<uint64_t>(pictureBytes / duration)).c_str(),
+                qvtools::formatBytes(static_cast<uint64_t>(file->pictureBytes()) *
+                                     static_cast<uint64_t>(file->frameRate()))
+                    .c_str());
+  }
+  if (walk.unknownRecords > 0) {
+    std::printf("other records   %llu of unknown types (skipped)\n",
+                static_cast<unsigned long long>(walk.unknownRecords));
+  }
+  for (const std::string& p : walk.problems) std::printf("problem         %s\n", p.c_str());
+  return kExitOk;
+}
+
+uint64_t fnv1a(const uint8_t* data, size_t size) {
+  uint64_t hash = 1469598103934665603ull;
+  for (size_t i = 0; i < size; ++i) hash = (hash ^ data[i]) * 1099511628211ull;
+  return hash;
+}
+
+int runVerify(const Options& options) {
+  InputPlugin plugin;
+  int code = loadPlugin(options, &plugin);
+  if (code != kExitOk) return code;
+  std::unique_ptr<OpenedFile> file = openFile(plugin, options.file, &code);
+  if (!file) return code;
+  ContainerWalk walk = file->walk();
+  checkKeyFramePlacement(&walk);
+  std::vector<std::string> problems = walk.problems;
+  auto problem = [&problems](const std::string& text) { problems.push_back(text); };
+
+  // What the plug-in reports against what the records say.
+  const int n = file->frameCount();
+  if (static_cast<uint64_t>(n) != walk.videoTypes.size()) {
+    problem("the plug-in reports " + std::to_string(n) + " frames, the file has " +
+            std::to_string(walk.videoTypes.size()) + " video records");
+  }
+  if (static_cast<uint64_t>(file->width()) != walk.header.width ||
+      static_cast<uint64_t>(file->height()) != walk.header.height ||
+      static_cast<uint64_t>(file->frameRate()) != walk.header.frameRate) {
+    problem("the plug-in reports a picture format other than the file header's");
+  }
+  const uint64_t audioSamples = walk.audioBytes / qvf::kAudioBlockBytes;
+  if (static_cast<uint64_t>(std::max(file->audioSamples(), 0)) != audioSamples) {
+    problem("the plug-in reports " + std::to_string(file->audioSamples()) +
+            " audio samples, the audio records hold " + std::to_string(audioSamples));
+  }
+
+  // Every picture, in order, as the editor plays; each repeat must show its predecessor.
+  std::vector<uint64_t> hashes(static_cast<size_t>(std::max(n, 0)));
+  std::vector<uint8_t> picture(file->pictureBytes() + 16);
+  int badFrames = 0;
+  const bool showProgress = qvtools::isTerminal(stderr) && !options.quiet;
+  for (int i = 0; i < n; ++i) {
+    if (!file->readPicture(i, picture.data())) {
+      if (++badFrames <= 5) problem("frame " + std::to_string(i) + " does not decode");
+      continue;
+    }
+    hashes[i] = fnv1a(picture.data(), file->pictureBytes());
+    const bool recordKey =
+        i < static_cast<int>(walk.videoTypes.size()) && walk.videoTypes[i] == qvf::RECORD_KEY;
+    if (file->isKeyframe(i) != recordKey) {
+      problem("frame " + std::to_string(i) + ": the plug-in's key-frame answer is wrong");
+    }
+    if (i > 0 && i < static_cast<int>(walk.videoTypes.size()) &&
+        walk.videoTypes[i] == qvf::RECORD_REPEAT && hashes[i] != hashes[i - 1]) {
+      problem("frame " + std::to_string(i) + " is a repeat but differs from frame " +
+              std::to_string(i - 1));
+    }
+    if (showProgress && (i % 16 == 0 || i + 1 == n)) {
+      std::fprintf(stderr, "\rpictures %s %d/%d",
+                   qvtools::progressBar(static_cast<double>(i + 1) / n, 30).c_str(), i + 1, n);
+    }
+  }
+  if (showProgress && n > 0) std::fprintf(stderr, "\n");
+  if (badFrames > 5) problem(std::to_string(badFrames - 5) + " more frames do not decode");
+
+  // Jumps, as when the user scrubs: backwards through the file, each picture as before.
+  if (badFrames == 0 && n > 0) {
+    const int samples = std::min(n, 40);
+    for (int k = samples - 1; k >= 0; --k) {
+      const int i =
+          samples == 1 ? 0 : static_cast<int>(static_cast<int64_t>(n - 1) * k / (samples - 1));
+      if (!file->readPicture(i, picture.data()) ||
+          fnv1a(picture.data(), file->pictureBytes()) != hashes[i]) {
+        problem("frame " + std::to_string(i) + " decodes differently when reached by a jump");
+        break;
+      }
+    }
+  }
+  if (file->readVideo(n, picture.data()) != 0 || file->readVideo(-1, picture.data()) != 0) {
+    problem("the plug-in returns a picture for a frame number outside the file");
+  }
+
+  // All the sound, in blocks of one frame's worth as the editor asks for it, against the
+  // bytes stored in the audio records.
+  if (file->hasAudio() && audioSamples > 0) {
+    const uint32_t block = file->audioFormat().nBlockAlign;
+    const int perCall = std::max(
+        1, static_cast<int>(file->audioFormat().nSamplesPerSec / std::max(file->frameRate(), 1)));
+    std::vector<uint8_t> sound(static_cast<size_t>(perCall) * block);
+    std::vector<uint8_t> stored(sound.size());
+    FILE* raw = std::fopen(options.file.c_str(), "rb");
+    size_t chunk = 0;
+    uint64_t chunkDone = 0;
+    int start = 0;
+    bool mismatch = false;
+    while (start < file->audioSamples() && raw != nullptr) {
+      const int want = std::min(perCall, file->audioSamples() - start);
+      const int got = file->readAudio(start, want, sound.data());
+      if (got != want) {
+        problem("audio at sample " + std::to_string(start) + ": the plug-in delivered " +
+                std::to_string(got) + " of " + std::to_string(want) + " samples");
+        break;
+      }
+      // The same span straight from the audio records.
+      size_t filled = 0;
+      const size_t bytes = static_cast<size_t>(got) * block;
+      while (filled < bytes && chunk < walk.audioChunks.size()) {
+        const auto& c = walk.audioChunks[chunk];
+        const size_t take =
+            static_cast<size_t>(std::min<uint64_t>(bytes - filled, c.second - chunkDone));
+        qvtools::seek64(raw, static_cast<int64_t>(c.first + chunkDone), SEEK_SET);
+        if (std::fread(stored.data() + filled, 1, take, raw) != take) break;
+        filled += take;
+        chunkDone += take;
+        if (chunkDone == c.second) {
+          ++chunk;
+          chunkDone = 0;
+        }
+      }
+      if (filled != bytes || std::memcmp(sound.data(), stored.data(), bytes) != 0) {
+        if (!mismatch) {
+          problem("audio from sample " + std::to_string(start) + " differs from the stored sound");
+        }
+        mismatch = true;
+      }
+      start += got;
+    }
+    if (raw != nullptr) std::fclose(raw);
+  }
+
+  if (problems.empty()) {
+    if (!options.quiet) {
+      std::printf("%s: OK: %d frames (%llu key, %llu delta, %llu repeat), %llu audio samples\n",
+                  options.file.c_str(), n, static_cast<unsigned long long>(walk.keyCount),
+                  static_cast<unsigned long long>(walk.deltaCount),
+                  static_cast<unsigned long long>(walk.repeatCount),
+                  static_cast<unsigned long long>(audioSamples));
+    }
+    return kExitOk;
+  }
+  std::printf("%s: %zu problem%s\n", options.file.c_str(), problems.size(),
+              problems.size() == 1 ? "" : "s");
+  for (const std::string& p : problems) std::printf("  %s\n", p.c_str());
+  return kExitProblems;
+}
+
+Matrix matrixFrom(const std::string& text) {
+  if (text == "709") return Matrix::kBT709;
+  if (text == "auto") return Matrix::kAuto;
+  return Matrix::kBT601;
+}
+
+int runExport(const Options& options) {
+  if (options.y4m.empty() && options.yuy2.empty() && options.wav.empty() &&
+      options.pngDir.empty() && options.sheet.empty()) {
+    fail("export: name at least one of --y4m, --yuy2, --wav, --png, --sheet");
+    return kExitUsage;
+  }
+  if ((!options.pngDir.empty() || !options.sheet.empty()) && !pngSupported()) {
+    fail("PNG export is not built into this binary (--png and --sheet need the Linux build)");
+    return kExitUsage;
+  }
+  const int toStdout = (options.y4m == "-") + (options.yuy2 == "-") + (options.wav == "-");
+  if (toStdout > 1) {
+    fail("export: only one stream can go to standard output");
+    return kExitUsage;
+  }
+  FrameSelection selection;
+  std::string error;
+  if (!options.frames.empty() && !parseFrameRange(options.frames, &selection, &error)) {
+    fail(error);
+    return kExitUsage;
+  }
+  selection.step = options.every;
+
+  InputPlugin plugin;
+  int code = loadPlugin(options, &plugin);
+  if (code != kExitOk) return code;
+  std::unique_ptr<OpenedFile> file = openFile(plugin, options.file, &code);
+  if (!file) return code;
+
+  const Range range = options.range == "full" ? Range::kFull : Range::kTV;
+  const YuvToRgb colour(matrixFrom(options.matrix), range, file->height());
+  // Messages go to stderr: stdout may carry a stream.
+  auto done = [&options](const std::string& what) {
+    if (!options.quiet) std::fprintf(stderr, "qvf: wrote %s\n", what.c_str());
+  };
+  if (!options.y4m.empty()) {
+    if (!exportY4m(*file, options.y4m, range, &error)) return fail(error), kExitWrite;
+    if (options.y4m != "-") done(options.y4m);
+  }
+  if (!options.yuy2.empty()) {
+    if (!exportYuy2(*file, options.yuy2, &error)) return fail(error), kExitWrite;
+    if (options.yuy2 != "-") done(options.yuy2);
+  }
+  if (!options.wav.empty()) {
+    if (!exportWav(*file, options.wav, &error)) return fail(error), kExitWrite;
+    if (options.wav != "-") done(options.wav);
+  }
+  if (!options.pngDir.empty() || !options.sheet.empty()) {
+    if (!resolveSelection(*file, &selection, &error)) return fail(error), kExitUsage;
+  }
+  if (!options.pngDir.empty()) {
+    int written = 0;
+    if (!exportPng(*file, options.pngDir, selection, colour, &written, &error)) {
+      return fail(error), kExitWrite;
+    }
+    done(std::to_string(written) + " PNG pictures (" + (colour.isBT709() ? "BT.709" : "BT.601") +
+         (range == Range::kFull ? " full range" : " TV range") + ") into " + options.pngDir);
+  }
+  if (!options.sheet.empty()) {
+    if (!exportSheet(*file, options.sheet, selection, colour, options.sheetCount,
+                     options.sheetColumns, options.thumbWidth, &error)) {
+      return fail(error), kExitWrite;
+    }
+    done("contact sheet " + options.sheet);
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  CLI::App app{
+      "qvf: inspect, verify and export Quorvane recordings (.qvf) through the reader "
+      "plug-in"};
+  app.require_subcommand(1);
+  app.add_option("--plugin", options.plugin,
+                 "the reader plug-in library (default: $QV_PLUGIN, else the one installed with "
+                 "qvf)");
+
+  CLI::App* info = app.add_subcommand("info", "header, frame counts, duration, sound, data rate");
+  info->add_option("FILE", options.file, "the recording")->required();
+
+  CLI::App* verify = app.add_subcommand(
+      "verify", "decode every frame and all sound; exit 1 when anything is wrong");
+  verify->add_option("FILE", options.file, "the recording")->required();
+  verify->add_flag("-q,--quiet", options.quiet, "print only problems");
+
+  CLI::App* exp = app.add_subcommand("export", "write pictures or sound in common formats");
+  exp->add_option("FILE", options.file, "the recording")->required();
+  exp->add_option("--y4m", options.y4m, "YUV4MPEG2, 4:2:2 planar, to a file or - for stdout");
+  exp->add_option("--yuy2", options.yuy2,
+                  "raw packed YUY2 pictures as the plug-in gives them, to a file or -");
+  exp->add_option("--wav", options.wav, "the sound as a 16-bit PCM WAV file, or -");
+  exp->add_option("--png", options.pngDir, "one PNG per selected frame into this directory");
+  exp->add_option("--sheet", options.sheet, "a contact sheet of evenly spaced frames (PNG)");
+  exp->add_option("--frames", options.frames, "frames A:B (inclusive; A: or :B open-ended)");
+  exp->add_option("--every", options.every, "every N-th frame of the selection (PNG)")
+      ->check(CLI::PositiveNumber);
+  exp->add_option("--matrix", options.matrix,
+                  "colour matrix of the recording: 601, 709 or auto (709 from 720 lines up)")
+      ->check(CLI::IsMember({"601", "709", "auto"}))
+      ->capture_default_str();
+  exp->add_option("--range", options.range, "value range of the recording: tv or full")
+      ->check(CLI::IsMember({"tv", "full"}))
+      ->capture_default_str();
+  exp->add_option("--sheet-count", options.sheetCount, "frames on the contact sheet")
+      ->check(CLI::Range(1, 1000))
+      ->capture_default_str();
+  exp->add_option("--sheet-columns", options.sheetColumns, "columns of the contact sheet")
+      ->check(CLI::Range(1, 100))
+      ->capture_default_str();
+  exp->add_option("--thumb-width", options.thumbWidth, "width of each picture on the sheet")
+      ->check(CLI::Range(16, 4096))
+      ->capture_default_str();
+  exp->add_flag("-q,--quiet", options.quiet, "no messages on success");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int code = app.exit(e);
+    return code == 0 ? kExitOk : kExitUsage;
+  }
+  if (info->parsed()) return runInfo(options);
+  if (verify->parsed()) return runVerify(options);
+  return runExport(options);
+}
