@@ -8,8 +8,9 @@
 #include <cstdint>
 
 #ifdef _WIN32
-#include <mmsystem.h>
 #include <windows.h>
+// WAVEFORMATEX; needs the types from windows.h first.
+#include <mmsystem.h>
 #define QV_EDITOR_API __stdcall
 #else
 typedef int BOOL;
