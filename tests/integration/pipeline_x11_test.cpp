@@ -1,0 +1,421 @@
+// The video pipeline end to end on a real X server: a window that draws a new, recognisable
+// picture every few milliseconds is recorded, the file is written and every decoded picture is
+// matched to the drawing the window showed at that moment.
+#include <gtest/gtest.h>
+// After gtest: Xlib's macros (None, Bool, Status) would break its headers.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "capture_state.h"
+#include "kernels.h"
+#include "pipeline_support.h"
+#include "quorvane_capture.h"
+#include "qvf_decode.h"
+#include "reference.h"
+#include "x_test_windows.h"
+
+namespace {
+
+using namespace quorvane_capture;
+using qvtest::Bytes;
+
+// Drawing n: its number in 16 black and white bands along the top, gradients shifted by n below.
+Bytes drawing(int width, int height, int n) {
+  Bytes p(static_cast<size_t>(width) * height * 4);
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      uint8_t* px = &p[(static_cast<size_t>(y) * width + x) * 4];
+      if (y < 16) {
+        const int bit = x * 16 / width;
+        const uint8_t v = ((n >> bit) & 1) != 0 ? 255 : 0;
+        px[0] = px[1] = px[2] = v;
+      } else {
+        px[0] = static_cast<uint8_t>(x + n * 3);
+        px[1] = static_cast<uint8_t>(y * 2 + n * 5);
+        px[2] = static_cast<uint8_t>(((x / 8) ^ (y / 8)) * 16 + n);
+      }
+      px[3] = 0;
+    }
+  }
+  return p;
+}
+
+// An override-redirect window at a fixed place that draws drawing 0, 1, 2 ... every period on
+// its own connection. Each drawing is one XPutImage request (the window is small enough), so a
+// grab sees either the whole of one drawing or the whole of the next.
+class DrawingWindow {
+ public:
+  DrawingWindow(int x, int y, int width, int height, int periodMs)
+      : width_(width), height_(height), periodMs_(periodMs) {
+    display_ = XOpenDisplay(nullptr);
+    if (display_ == nullptr) return;
+    XSetWindowAttributes attributes{};
+    attributes.override_redirect = True;
+    window_ = XCreateWindow(display_, DefaultRootWindow(display_), x, y,
+                            static_cast<unsigned>(width), static_cast<unsigned>(height), 0, 24,
+                            InputOutput, DefaultVisual(display_, DefaultScreen(display_)),
+                            CWOverrideRedirect, &attributes);
+    XMapRaised(display_, window_);
+    gc_ = XCreateGC(display_, window_, 0, nullptr);
+    draw(0);
+    thread_ = std::thread([this] { run(); });
+  }
+  ~DrawingWindow() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (display_ == nullptr) return;
+    XFreeGC(display_, gc_);
+    XDestroyWindow(display_, window_);
+    XCloseDisplay(display_);
+  }
+  DrawingWindow(const DrawingWindow&) = delete;
+  DrawingWindow& operator=(const DrawingWindow&) = delete;
+
+  bool ok() const { return display_ != nullptr; }
+  Window id() const { return window_; }
+  // The highest drawing number sent so far.
+  int lastDrawn() const { return drawn_.load(); }
+  // Holds the current drawing until resume().
+  void pause() { paused_ = true; }
+  void resume() { paused_ = false; }
+
+ private:
+  void draw(int n) {
+    Bytes pixels = drawing(width_, height_, n);
+    XImage* image = XCreateImage(display_, DefaultVisual(display_, DefaultScreen(display_)), 24,
+                                 ZPixmap, 0, reinterpret_cast<char*>(pixels.data()),
+                                 static_cast<unsigned>(width_), static_cast<unsigned>(height_),
+                                 32, width_ * 4);
+    image->byte_order = LSBFirst;
+    XPutImage(display_, window_, gc_, image, 0, 0, 0, 0, static_cast<unsigned>(width_),
+              static_cast<unsigned>(height_));
+    XSync(display_, False);
+    image->data = nullptr;
+    XDestroyImage(image);
+    drawn_ = n;
+  }
+  void run() {
+    auto next = std::chrono::steady_clock::now();
+    int n = 0;
+    while (!stop_) {
+      next += std::chrono::milliseconds(periodMs_);
+      std::this_thread::sleep_until(next);
+      if (!paused_) draw(++n);
+    }
+  }
+
+  Display* display_ = nullptr;
+  Window window_ = None;
+  GC gc_ = nullptr;
+  int width_, height_, periodMs_;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> paused_{false};
+  std::atomic<int> drawn_{0};
+};
+
+std::string tempPath(const std::string& name) {
+  return "/tmp/qv-pipeline-" + std::to_string(getpid()) + "-" + name + ".qvf";
+}
+
+class PipelineX11Test : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(qvtest::sharedXvfb().running()); }
+  void TearDown() override {
+    Finalize();
+    for (const std::string& p : paths_) std::remove(p.c_str());
+  }
+
+  bool initialize(uint64_t window, int64_t frameRate, int64_t outputWidth, int64_t outputHeight,
+                  uint64_t memorySize = 256u << 20) {
+    CaptureSetting s{};
+    s.frameRate = frameRate;
+    s.targetWindow = window;
+    s.outputWidth = outputWidth;
+    s.outputHeight = outputHeight;
+    s.memorySize = memorySize;
+    s.affinityMask = getAffinityMask();
+    s.useAVX = 1;
+    s.clientArea = 1;
+    Initialize(&s);
+    return getInitializeStatus() == QV_INIT_OK;
+  }
+
+  // What the pipeline must make of an RGB32 picture at capture size.
+  Bytes expectedYuy2(const Bytes& rgb) {
+    const CaptureSetting& s = captureSetting;
+    const Bytes* source = &rgb;
+    Bytes scaled;
+    if (s.outputWidth != s.captureWidth || s.outputHeight != s.captureHeight) {
+      scaled.resize(static_cast<size_t>(s.outputWidth * s.outputHeight * 4));
+      reference::zoomOutHeikin32(scaled.data(), s.outputWidth, s.outputHeight, rgb.data(),
+                                 s.captureWidth, s.captureHeight);
+      source = &scaled;
+    }
+    Bytes yuy2(static_cast<size_t>(s.outputWidth * s.outputHeight * 2));
+    reference::rgb32ToYUY2(yuy2.data(), source->data(), s.outputWidth, s.outputHeight,
+                           s.useAVX != 0 ? reference::SumOrder::kAvx : reference::SumOrder::kSse2);
+    return yuy2;
+  }
+
+  std::vector<int32_t> stamps() {
+    std::vector<int32_t> t;
+    for (size_t i = 0; i < frameList.size(); ++i) t.push_back(frameList[i].timeStamp);
+    return t;
+  }
+
+  std::string output(const std::string& name, uint64_t* result) {
+    const std::string path = tempPath(name);
+    paths_.push_back(path);
+    *result = OutputThread(const_cast<char*>(path.c_str()));
+    return path;
+  }
+
+  // Reads, checks the header and record order against the capture times, and decodes.
+  void readAndCheck(const std::string& path, uint64_t result, qvtest::QvfFile* file,
+                    std::vector<Bytes>* pictures) {
+    std::string error;
+    ASSERT_TRUE(qvtest::readQvf(path, file, &error)) << error;
+    EXPECT_EQ(file->frameRate, static_cast<uint64_t>(captureSetting.frameRate));
+    EXPECT_EQ(file->width, static_cast<uint64_t>(captureSetting.outputWidth));
+    EXPECT_EQ(file->height, static_cast<uint64_t>(captureSetting.outputHeight));
+    EXPECT_EQ(file->codecTag, "Snappy  ");
+    const std::string pattern = qvtest::expectedPattern(stamps(), captureSetting.frameRate);
+    EXPECT_EQ(file->videoPattern(), pattern);
+    EXPECT_EQ(result, pattern.size());
+    ASSERT_TRUE(qvtest::decodePictures(*file, pictures, &error)) << error;
+  }
+
+  std::vector<std::string> paths_;
+};
+
+// Records the drawing window for about 3 s and checks every picture of the file.
+class PipelineDrawingTest : public PipelineX11Test {
+ public:
+  void record(int outputWidth, int outputHeight, const char* name) {
+    constexpr int kWidth = 256, kHeight = 200, kFrameRate = 30;
+    DrawingWindow window(40, 30, kWidth, kHeight, 10);
+    ASSERT_TRUE(window.ok());
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(initialize(window.id(), kFrameRate, outputWidth, outputHeight));
+    ASSERT_EQ(captureSetting.captureWidth, kWidth);
+    ASSERT_EQ(captureSetting.captureHeight, kHeight);
+    ASSERT_GE(getEncodeThreadCount(), 1);
+
+    qvtest::RecordingThreads threads;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const double midProgress = getProgress();
+    threads.stopAfter(std::chrono::milliseconds(1500));
+    const int lastDrawn = window.lastDrawn();
+
+    EXPECT_GT(midProgress, 0.0);
+    EXPECT_LT(midProgress, 1.0);
+    const size_t frames = frameList.size();
+    EXPECT_EQ(threads.captured, frames);
+    EXPECT_GE(frames, 80u) << "3 s at 30 fps";
+    EXPECT_LE(frames, 92u);
+    uint64_t encoded = 0;
+    for (uint64_t e : threads.encoded) encoded += e;
+    EXPECT_LE(encoded, frames);
+    EXPECT_LE(threads.compressed, frames);
+
+    uint64_t result = 0;
+    const std::string path = output(name, &result);
+    EXPECT_EQ(getProgress(), 1.0);
+    qvtest::QvfFile file;
+    std::vector<Bytes> pictures;
+    readAndCheck(path, result, &file, &pictures);
+    if (HasFatalFailure()) return;
+    EXPECT_EQ(file.records.size(), pictures.size()) << "no sound records without a device";
+
+    std::string error;
+    const std::vector<int> shown = qvtest::matchDrawings(
+        pictures, file.videoPattern(), lastDrawn,
+        [&](int n) { return expectedYuy2(drawing(kWidth, kHeight, n)); }, &error);
+    ASSERT_EQ(shown.size(), frames) << error;
+    // The window changes every 10 ms and frames come every 33 ms: a picture seen twice means
+    // a frame was lost or duplicated somewhere.
+    for (size_t i = 1; i < shown.size(); ++i) EXPECT_LT(shown[i - 1], shown[i]) << "frame " << i;
+
+    // A second run over the same frames writes the same bytes.
+    uint64_t again = 0;
+    Bytes first, second;
+    ASSERT_TRUE(qvtest::readFileBytes(path, &first));
+    ASSERT_TRUE(qvtest::readFileBytes(output(std::string(name) + "-again", &again), &second));
+    EXPECT_EQ(again, result);
+    EXPECT_TRUE(first == second);
+  }
+};
+
+TEST_F(PipelineDrawingTest, RecordsEveryPictureAtCaptureSize) { record(0, 0, "full"); }
+
+TEST_F(PipelineDrawingTest, RecordsEveryPictureDownscaled) { record(150, 94, "scaled"); }
+
+// Frames left captured (the output thread finishes them) and frames the pipeline finished
+// give the same file.
+TEST_F(PipelineX11Test, StoppedRecordingGivesTheSameFileAsAFinishedOne) {
+  DrawingWindow window(40, 30, 256, 200, 10);
+  ASSERT_TRUE(window.ok());
+  ASSERT_TRUE(initialize(window.id(), 30, 0, 0));
+  {
+    qvtest::RecordingThreads captureOnly(true, false, false);
+    captureOnly.stopAfter(std::chrono::milliseconds(700));
+  }
+  const size_t frames = frameList.size();
+  ASSERT_GE(frames, 10u);
+  const size_t rgbBytes = static_cast<size_t>(256 * 200 * 4);
+  std::vector<Bytes> captured;
+  for (size_t i = 0; i < frames; ++i) {
+    ASSERT_EQ(frameList[i].status, FRAME_CAPTURED);
+    captured.emplace_back(frameList[i].buffer, frameList[i].buffer + rgbBytes);
+  }
+  uint64_t stoppedResult = 0;
+  Bytes stopped;
+  ASSERT_TRUE(qvtest::readFileBytes(output("stopped", &stoppedResult), &stopped));
+  ASSERT_GT(stoppedResult, 0u);
+
+  // Back to the captured pictures (the writer converted them in place), then let the encode and
+  // compress threads finish them.
+  for (size_t i = 0; i < frames; ++i) {
+    std::copy(captured[i].begin(), captured[i].end(), frameList[i].buffer);
+    frameList[i].status = FRAME_CAPTURED;
+  }
+  setTerminated(0);
+  {
+    qvtest::RecordingThreads pipeline(false, true, true);
+    for (int waited = 0; waited < 100; ++waited) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      platform::MutexLock lock(hMutex_frameList_Change);
+      if (frameList[frames - 1].status >= FRAME_KEY) break;
+    }
+    setTerminated(1);
+    pipeline.join();
+  }
+  for (size_t i = 0; i < frames; ++i) {
+    EXPECT_EQ(frameList[i].status, i % 30 == 0 ? FRAME_KEY : FRAME_DELTA) << i;
+    EXPECT_EQ(frameList[i].buffer == nullptr, i + 1 < frames) << i;
+  }
+  uint64_t finishedResult = 0;
+  Bytes finished;
+  ASSERT_TRUE(qvtest::readFileBytes(output("finished", &finishedResult), &finished));
+  EXPECT_EQ(finishedResult, stoppedResult);
+  EXPECT_TRUE(finished == stopped);
+}
+
+// Unwritable places report 0; the same frames then go whole into a good file.
+TEST_F(PipelineX11Test, FailedOutputThenASuccessfulOne) {
+  DrawingWindow window(40, 30, 256, 200, 10);
+  ASSERT_TRUE(window.ok());
+  ASSERT_TRUE(initialize(window.id(), 30, 128, 100));
+  qvtest::RecordingThreads threads;
+  threads.stopAfter(std::chrono::milliseconds(800));
+  const int lastDrawn = window.lastDrawn();
+  EXPECT_EQ(OutputThread(const_cast<char*>("/nonexistent-dir/x.qvf")), 0u);
+  EXPECT_EQ(OutputThread(const_cast<char*>("/dev/full")), 0u);
+  uint64_t result = 0;
+  const std::string path = output("after-failures", &result);
+  qvtest::QvfFile file;
+  std::vector<Bytes> pictures;
+  readAndCheck(path, result, &file, &pictures);
+  if (HasFatalFailure()) return;
+  std::string error;
+  const std::vector<int> shown = qvtest::matchDrawings(
+      pictures, file.videoPattern(), lastDrawn,
+      [&](int n) { return expectedYuy2(drawing(256, 200, n)); }, &error);
+  EXPECT_EQ(shown.size(), frameList.size()) << error;
+}
+
+// The pool runs out in each stage in turn. The whole screen is recorded so that one pool block
+// holds only a few dozen frames; the capture copies are kept to know what each frame showed.
+class PoolExhaustionTest : public PipelineX11Test {
+ protected:
+  void SetUp() override {
+    PipelineX11Test::SetUp();
+    window_ = std::make_unique<DrawingWindow>(100, 100, 256, 200, 5);
+    ASSERT_TRUE(window_->ok());
+  }
+  void TearDown() override {
+    window_.reset();
+    PipelineX11Test::TearDown();
+  }
+
+  // Captures until the pool is full; returns the captured RGB pictures.
+  std::vector<Bytes> captureUntilFull() {
+    qvtest::RecordingThreads captureOnly(true, false, false);
+    captureOnly.join();
+    EXPECT_TRUE(getTerminated());
+    const uint64_t frameBytes =
+        static_cast<uint64_t>(captureSetting.captureWidth * captureSetting.captureHeight * 4);
+    EXPECT_EQ(captureOnly.captured, mma->totalSize / frameBytes);
+    EXPECT_EQ(frameList.size(), captureOnly.captured);
+    EXPECT_EQ(getProgress(), 1.0);
+    std::vector<Bytes> captured;
+    for (size_t i = 0; i < frameList.size(); ++i) {
+      captured.emplace_back(frameList[i].buffer, frameList[i].buffer + frameBytes);
+    }
+    return captured;
+  }
+
+  void expectFileShows(const std::vector<Bytes>& captured, const char* name) {
+    uint64_t result = 0;
+    const std::string path = output(name, &result);
+    qvtest::QvfFile file;
+    std::vector<Bytes> pictures;
+    readAndCheck(path, result, &file, &pictures);
+    if (HasFatalFailure()) return;
+    size_t frame = 0;
+    const std::string pattern = file.videoPattern();
+    for (size_t k = 0; k < pictures.size(); ++k) {
+      if (pattern[k] == 'R') continue;
+      ASSERT_LT(frame, captured.size());
+      EXPECT_TRUE(pictures[k] == expectedYuy2(captured[frame])) << "frame " << frame;
+      ++frame;
+    }
+    EXPECT_EQ(frame, captured.size());
+  }
+
+  std::unique_ptr<DrawingWindow> window_;
+};
+
+TEST_F(PoolExhaustionTest, CaptureStage) {
+  ASSERT_TRUE(initialize(platform::desktopWindow(), 60, 0, 0, 1));
+  const std::vector<Bytes> captured = captureUntilFull();
+  ASSERT_GE(captured.size(), 2u);
+  expectFileShows(captured, "capture-full");
+}
+
+TEST_F(PoolExhaustionTest, EncodeStage) {
+  // Downscaling needs a new range for every frame, and the capture left none.
+  ASSERT_TRUE(initialize(platform::desktopWindow(), 60, 640, 360, 1));
+  const std::vector<Bytes> captured = captureUntilFull();
+  setTerminated(0);
+  qvtest::RecordingThreads encodeOnly(false, true, false);
+  encodeOnly.join();
+  EXPECT_TRUE(getTerminated());
+  for (uint64_t e : encodeOnly.encoded) EXPECT_EQ(e, 0u);
+  EXPECT_EQ(frameList[0].status, FRAME_CAPTURED);
+  expectFileShows(captured, "encode-full");
+}
+
+TEST_F(PoolExhaustionTest, CompressStage) {
+  // In-place encoding frees half of each frame, but never a range as large as a compressed
+  // picture may need.
+  ASSERT_TRUE(initialize(platform::desktopWindow(), 60, 0, 0, 1));
+  const std::vector<Bytes> captured = captureUntilFull();
+  setTerminated(0);
+  qvtest::RecordingThreads encodeAndCompress(false, true, true);
+  encodeAndCompress.join();
+  EXPECT_TRUE(getTerminated());
+  EXPECT_EQ(encodeAndCompress.compressed, 0u);
+  expectFileShows(captured, "compress-full");
+}
+
+}  // namespace
