@@ -165,6 +165,10 @@ QV_EXPORT void YV16ToYUY2(uint8_t* dst, const uint8_t* src, int64_t width, int64
 // Copies size bytes between ranges that do not overlap, bypassing the cache for the bulk.
 QV_EXPORT void memcpy_sse2(void* dst, const void* src, int64_t size);
 
+// Host status: the number of frames captured so far in this recording (0 when the library is
+// not initialised). Safe to call from any thread while the recording runs.
+QV_EXPORT int64_t getCapturedFrameCount(void);
+
 #ifdef __cplusplus
 }
 #endif
