@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -23,6 +24,9 @@ namespace {
 constexpr auto kServerWait = std::chrono::milliseconds(1000);
 // Fragments this short keep the notifications within a few milliseconds of their offsets.
 constexpr pa_usec_t kFragmentMicroseconds = 20000;
+// How long a stop waits for sound that was recorded before it but is still on its way (a
+// source can run with a latency of a few hundred milliseconds).
+constexpr auto kStopWait = std::chrono::milliseconds(1000);
 
 }  // namespace
 
@@ -40,6 +44,13 @@ struct SoundCaptureBuffer::Impl {
   uint32_t writePosition = 0;
   bool running = false;
   uint32_t positions[2] = {0, 0};
+  uint32_t bytesPerSecond = 0;
+  uint32_t blockAlign = 1;
+  // The stream's time line: bytes taken since start, and where a stop wants it to end.
+  std::chrono::steady_clock::time_point startTime;
+  uint64_t receivedBytes = 0;
+  uint64_t stopAt = UINT64_MAX;
+  std::condition_variable stopped;
 
   // The two notifications: auto-reset events.
   std::mutex eventMutex;
@@ -73,6 +84,12 @@ struct SoundCaptureBuffer::Impl {
     {
       std::lock_guard<std::mutex> lock(ringMutex);
       if (!running || ring.empty() || !notificationsReady) return;
+      if (length > stopAt - receivedBytes) length = static_cast<size_t>(stopAt - receivedBytes);
+      receivedBytes += length;
+      if (receivedBytes >= stopAt) {
+        running = false;
+        stopped.notify_all();
+      }
       const uint64_t size = ring.size();
       while (length > 0) {
         const uint64_t start = writePosition;
@@ -194,6 +211,8 @@ bool SoundCaptureBuffer::createBuffer(const SoundFormat& format, uint32_t buffer
     std::lock_guard<std::mutex> lock(d.ringMutex);
     d.ring.assign(bufferBytes, 0);
     d.writePosition = 0;
+    d.bytesPerSecond = static_cast<uint32_t>(pa_bytes_per_second(&spec));
+    d.blockAlign = format.blockAlign;
   }
 
   pa_threaded_mainloop_lock(d.mainloop);
@@ -249,6 +268,9 @@ bool SoundCaptureBuffer::start() {
     {
       std::lock_guard<std::mutex> lock(d.ringMutex);
       d.writePosition = 0;
+      d.receivedBytes = 0;
+      d.stopAt = UINT64_MAX;
+      d.startTime = std::chrono::steady_clock::now();
       d.running = true;
     }
     {
@@ -270,9 +292,17 @@ bool SoundCaptureBuffer::start() {
 void SoundCaptureBuffer::stop() {
   Impl& d = *impl_;
   {
-    // From here on the position stands still, whatever the server still sends.
-    std::lock_guard<std::mutex> lock(d.ringMutex);
+    // The sound ends at the moment of the stop: what the source recorded up to now but has
+    // not delivered yet is still taken, then the position stands still, whatever comes after.
+    std::unique_lock<std::mutex> lock(d.ringMutex);
     if (!d.running) return;
+    const auto now = std::chrono::steady_clock::now();
+    const double seconds = std::chrono::duration<double>(now - d.startTime).count();
+    const auto frames = static_cast<uint64_t>(seconds * d.bytesPerSecond / d.blockAlign);
+    d.stopAt = frames * d.blockAlign;
+    if (d.receivedBytes < d.stopAt) {
+      d.stopped.wait_until(lock, now + kStopWait, [&d] { return !d.running; });
+    }
     d.running = false;
   }
   pa_threaded_mainloop_lock(d.mainloop);
