@@ -47,8 +47,8 @@ void checkKnownRecording(INPUT_PLUGIN_TABLE* t) {
       writeRecording(writer, rate, pictures, chunks, {0, 0, 1, 0, 0, 0, 2});
   char dir[MAX_PATH] = {};
   GetTempPathA(MAX_PATH, dir);
-  const std::string path = std::string(dir) + "qv-editor-harness-" +
-                           std::to_string(GetCurrentProcessId()) + ".qvf";
+  const std::string path =
+      std::string(dir) + "qv-editor-harness-" + std::to_string(GetCurrentProcessId()) + ".qvf";
   check(writeFile(path, writer.bytes()), "write the recording");
 
   INPUT_HANDLE ih = t->func_open(const_cast<char*>(path.c_str()));
@@ -109,7 +109,8 @@ void checkGivenRecording(INPUT_PLUGIN_TABLE* t, const char* path) {
   }
   qv_test::Bytes sound(4096 * 4);
   long long samples = 0;
-  for (int s = 0; s < info.audio_n; s += 4096) samples += t->func_read_audio(ih, s, 4096, sound.data());
+  for (int s = 0; s < info.audio_n; s += 4096)
+    samples += t->func_read_audio(ih, s, 4096, sound.data());
   check(samples == info.audio_n, "all samples readable", samples);
   std::printf("%s: %d frames, %d samples\n", path, info.n, info.audio_n);
   t->func_close(ih);
