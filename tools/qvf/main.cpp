@@ -125,7 +125,8 @@ int runInfo(const Options& options) {
     const double audioSeconds =
         seconds(static_cast<uint64_t>(file->audioSamples()), a.nSamplesPerSec);
     std::printf("audio           %d samples, %.3f s, %u ch %u-bit %u Hz, in %llu records\n",
-                file->audioSamples(), audioSeconds, a.nChannels, a.wBitsPerSample, a.nSamplesPerSec,
+                file->audioSamples(), audioSeconds, static_cast<unsigned>(a.nChannels),
+                static_cast<unsigned>(a.wBitsPerSample), static_cast<unsigned>(a.nSamplesPerSec),
                 static_cast<unsigned long long>(walk.audioRecords));
   } else {
     std::printf("audio           none\n");

@@ -1,0 +1,407 @@
+#include "recorder.h"
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <iostream>
+#include <thread>
+#include <vector>
+
+#include "console.h"
+#include "qvf.h"
+
+namespace qvrec {
+
+namespace {
+
+volatile std::sig_atomic_t g_stopRequested = 0;
+
+extern "C" void onStopSignal(int) { g_stopRequested = 1; }
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// A library thread procedure on a thread of ours, with its result and whether it returned.
+class Worker {
+ public:
+  Worker(qv_thread_result (*procedure)(void*), void* parameter) {
+    thread_ = std::thread([this, procedure, parameter] {
+      result_ = procedure(parameter);
+      done_ = true;
+    });
+  }
+  ~Worker() {
+    if (thread_.joinable()) thread_.join();
+  }
+  Worker(const Worker&) = delete;
+  Worker& operator=(const Worker&) = delete;
+  bool done() const { return done_; }
+  qv_thread_result join() {
+    if (thread_.joinable()) thread_.join();
+    return result_;
+  }
+
+ private:
+  std::thread thread_;
+  std::atomic<bool> done_{false};
+  qv_thread_result result_ = 0;
+};
+
+// One status line: redrawn in place on a terminal, an occasional log line otherwise.
+class StatusLine {
+ public:
+  explicit StatusLine(bool quiet) : quiet_(quiet), terminal_(qvtools::isTerminal(stderr)) {}
+  void show(const std::string& text, bool force = false) {
+    if (quiet_) return;
+    if (terminal_) {
+      std::string line = "\r" + text;
+      // Padding instead of an escape sequence: not every console understands those.
+      if (text.size() < width_) line += std::string(width_ - text.size(), ' ');
+      width_ = std::max(width_, text.size());
+      std::fputs(line.c_str(), stderr);
+      std::fflush(stderr);
+      open_ = true;
+    } else if (force || secondsSince(last_) >= 5.0) {
+      std::fprintf(stderr, "%s\n", text.c_str());
+      last_ = std::chrono::steady_clock::now();
+    }
+  }
+  void end() {
+    if (open_) std::fputs("\n", stderr);
+    open_ = false;
+    width_ = 0;
+  }
+
+ private:
+  bool quiet_;
+  bool terminal_;
+  bool open_ = false;
+  size_t width_ = 0;
+  std::chrono::steady_clock::time_point last_{};
+};
+
+std::string percent(double fraction) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "%3.0f%%", fraction * 100.0);
+  return text;
+}
+
+std::string temporaryDirectory() {
+  for (const char* name : {"TMPDIR", "TEMP", "TMP"}) {
+    const char* dir = std::getenv(name);
+    if (dir != nullptr && *dir != '\0' && qvtools::isDirectory(dir)) return dir;
+  }
+#ifdef _WIN32
+  return ".";
+#else
+  return "/tmp";
+#endif
+}
+
+std::string baseName(const std::string& path) {
+  const size_t slash = path.find_last_of("/\\");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A free name in the temporary directory (then the working directory) for a file that could
+// not be written where asked.
+std::string rescuePath(const std::string& original, int attempt) {
+  std::string name = baseName(original);
+  const size_t dot = name.find_last_of('.');
+  const std::string stem = dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+  const std::string ext = dot == std::string::npos || dot == 0 ? "" : name.substr(dot);
+  const std::string dir = attempt % 2 == 0 ? temporaryDirectory() : ".";
+  for (int n = 1;; ++n) {
+    const std::string candidate = dir + "/" + (stem.empty() ? "qvrec" : stem) + "-rescued" +
+                                  (n > 1 ? "-" + std::to_string(n) : "") + ext;
+    if (!qvtools::fileExists(candidate)) return candidate;
+  }
+}
+
+// The first write of an output failed (why says why); the data is still in the library's
+// memory, so asks for another path (on a terminal) or goes on to a fallback path it names.
+// *written is where the file ended up; false when every attempt failed or the user gave up.
+bool rescue(const char* what, const std::string& path, std::string why,
+            const std::function<bool(const std::string&, std::string*)>& write,
+            std::string* written) {
+  const bool interactive = qvtools::isTerminal(stdin) && qvtools::isTerminal(stderr);
+  std::string target = path;
+  for (int attempt = 0; attempt < 6; ++attempt) {
+    std::fprintf(stderr, "qvrec: could not write the %s to %s: %s\n", what, target.c_str(),
+                 why.c_str());
+    const std::string fallback = rescuePath(path, attempt);
+    if (interactive) {
+      std::fprintf(stderr,
+                   "qvrec: nothing is lost yet, the recording is still in memory.\n"
+                   "Write the %s to [Enter: %s; or type a path; q: give up and lose it]: ",
+                   what, fallback.c_str());
+      std::string answer;
+      if (!std::getline(std::cin, answer)) answer.clear();
+      if (answer == "q" || answer == "Q") return false;
+      target = answer.empty() ? fallback : answer;
+    } else {
+      target = fallback;
+      std::fprintf(stderr, "qvrec: writing the %s to %s instead\n", what, target.c_str());
+    }
+    if (write(target, &why)) {
+      *written = target;
+      return true;
+    }
+  }
+  std::fprintf(stderr, "qvrec: could not write the %s to %s either: %s\n", what, target.c_str(),
+               why.c_str());
+  return false;
+}
+
+// The pool the library reserves: whole blocks of at most 100 MiB, each a whole number of
+// captured pictures, as many as fit the budget and at least one.
+uint64_t poolBytes(const CaptureSetting& s) {
+  const uint64_t kMaxBlock = 104857600;
+  const uint64_t frame = static_cast<uint64_t>(s.captureWidth * s.captureHeight * 4);
+  if (frame == 0 || frame > kMaxBlock) return 0;
+  const uint64_t block = kMaxBlock - kMaxBlock % frame;
+  const uint64_t count = s.memorySize / block;
+  return (count == 0 ? 1 : count) * block;
+}
+
+// Why a file could not be written, as far as can be told afterwards.
+std::string writeFailure(const std::string& path) {
+  std::string reason;
+  if (!qvtools::canCreateFile(path, &reason)) return reason;
+  return "a write failed (disk full?)";
+}
+
+}  // namespace
+
+void installStopHandler() {
+  std::signal(SIGINT, onStopSignal);
+  std::signal(SIGTERM, onStopSignal);
+}
+
+std::string refusalReason(int32_t status) {
+  switch (status) {
+    case QV_INIT_OK:
+      return "ready";
+    case QV_INIT_NOT_INITIALIZED:
+      return "the library was not initialised";
+    case QV_INIT_BAD_FRAME_RATE:
+      return "the frame rate must be at least 1";
+    case QV_INIT_EMPTY_TARGET:
+      return "the window has no area to record (closed or minimised?)";
+    case QV_INIT_FRAME_TOO_LARGE:
+      return "one captured picture would exceed 100 MiB (choose a smaller --size)";
+    case QV_INIT_TOO_SMALL:
+      return "fewer than 2 columns are left to record";
+    case QV_INIT_CAPTURE_FAILED:
+      return "the screen grabber could not be set up on the window, or the memory pool could "
+             "not be reserved (try a smaller --memory)";
+    default:
+      return "start-up status " + std::to_string(status);
+  }
+}
+
+int record(const RecordOptions& options) {
+  installStopHandler();
+  StatusLine status(options.quiet);
+  auto say = [&options](const std::string& text) {
+    if (!options.quiet) std::fprintf(stderr, "%s\n", text.c_str());
+  };
+
+  Initialize(&options.setting);
+  const int32_t initStatus = getInitializeStatus();
+  if (initStatus != QV_INIT_OK) {
+    std::fprintf(stderr, "qvrec: the settings were refused: %s\n",
+                 refusalReason(initStatus).c_str());
+    Finalize();
+    return kExitRefused;
+  }
+  const CaptureSetting used = *getCaptureSetting();
+  const int encodeThreads = getEncodeThreadCount();
+  {
+    char text[400];
+    std::snprintf(text, sizeof(text),
+                  "qvrec: recording %s: %lldx%lld at (%lld,%lld) -> %lldx%lld, %lld fps, %s %s, "
+                  "%s kernels, %d encode thread%s, pool %s",
+                  options.windowDescription.c_str(), static_cast<long long>(used.captureWidth),
+                  static_cast<long long>(used.captureHeight), static_cast<long long>(used.sourceX),
+                  static_cast<long long>(used.sourceY), static_cast<long long>(used.outputWidth),
+                  static_cast<long long>(used.outputHeight), static_cast<long long>(used.frameRate),
+                  used.colorMatrix == 2 || (used.colorMatrix == 0 && used.outputHeight >= 720)
+                      ? "BT.709"
+                      : "BT.601",
+                  used.fullRange != 0 ? "full range" : "TV range",
+                  used.useAVX != 0 ? "AVX" : "SSE2", encodeThreads, encodeThreads == 1 ? "" : "s",
+                  qvtools::formatBytes(poolBytes(used)).c_str());
+    say(text);
+  }
+
+  if (options.hotkey) {
+    say("qvrec: press F12 or Print Screen to start (Ctrl+C to cancel)");
+    // waitCaptureAction blocks this thread; Ctrl+C reaches it through the stop flag.
+    std::atomic<bool> waiting{true};
+    std::thread watcher([&waiting] {
+      while (waiting) {
+        if (g_stopRequested) setTerminated(1);
+        sleepMs(20);
+      }
+    });
+    const bool pressed = waitCaptureAction() != 0;
+    waiting = false;
+    watcher.join();
+    if (!pressed) {
+      say("qvrec: cancelled before the recording started; nothing was recorded");
+      Finalize();
+      return kExitCancelled;
+    }
+  }
+
+  // The recording: every stage on a thread of ours, as the library expects.
+  const auto started = std::chrono::steady_clock::now();
+  std::vector<Worker*> stages;
+  Worker* capture = new Worker(CaptureThread, nullptr);
+  stages.push_back(capture);
+  for (int i = 0; i < encodeThreads; ++i) {
+    stages.push_back(new Worker(EncodeThread, reinterpret_cast<void*>(static_cast<intptr_t>(i))));
+  }
+  stages.push_back(new Worker(CompressThread, nullptr));
+  Worker* audio = options.audio ? new Worker(AudioCaptureThread, nullptr) : nullptr;
+
+  const char* stopReason = "stopped";
+  for (;;) {
+    const double elapsed = secondsSince(started);
+    if (g_stopRequested) {
+      stopReason = "stopped by Ctrl+C";
+      break;
+    }
+    if (options.duration > 0 && elapsed >= options.duration) {
+      stopReason = "duration reached";
+      break;
+    }
+    if (capture->done()) {
+      // The capture ends by itself only when the pool (or the frame list) is full.
+      stopReason = "memory pool full";
+      break;
+    }
+    const double fill = getProgress();
+    std::string line = "REC " + qvtools::formatClock(elapsed) + "  frames " +
+                       std::to_string(getCapturedFrameCount()) + "  pool " +
+                       qvtools::progressBar(fill, 20) + " " + percent(fill);
+    if (fill >= 0.9) line += "  POOL NEARLY FULL";
+    status.show(line);
+    sleepMs(100);
+  }
+  const double recorded = secondsSince(started);
+  setTerminated(1);
+  const uint64_t captured = capture->join();
+  for (Worker* w : stages) {
+    w->join();
+    delete w;
+  }
+  const bool gotSound = audio != nullptr && audio->join() != 0;
+  delete audio;
+  status.show("REC " + qvtools::formatClock(recorded) + "  frames " + std::to_string(captured) +
+                  "  pool " + percent(getProgress()) + "  " + stopReason,
+              true);
+  status.end();
+
+  if (captured == 0) {
+    std::fprintf(stderr, "qvrec: no frame was captured; nothing to write\n");
+    Finalize();
+    return kExitNothingRecorded;
+  }
+  if (options.audio && !gotSound) {
+    say("qvrec: no sound was captured (no capture device or sound server)");
+  }
+
+  // Writing: the container and the WAV file together, as both only read what was recorded.
+  uint64_t records = 0;
+  std::string qvfFailure, wavFailure;
+  {
+    Worker* wav = nullptr;
+    int wavResult = 0;
+    if (options.audio) {
+      wav = new Worker(AudioOutputThread, const_cast<char*>(options.wavPath.c_str()));
+    }
+    Worker out(OutputThread, const_cast<char*>(options.qvfPath.c_str()));
+    while (!out.done()) {
+      status.show("writing " + options.qvfPath + " " + qvtools::progressBar(getProgress(), 30) +
+                  " " + percent(getProgress()));
+      sleepMs(100);
+    }
+    records = out.join();
+    status.show("writing " + options.qvfPath + " " + qvtools::progressBar(getProgress(), 30) + " " +
+                    percent(getProgress()),
+                true);
+    status.end();
+    if (wav != nullptr) {
+      wavResult = static_cast<int>(wav->join());
+      delete wav;
+    }
+    if (records == 0) qvfFailure = writeFailure(options.qvfPath);
+    if (wavResult == 1) wavFailure = writeFailure(options.wavPath);
+    if (wavResult == 2) wavFailure = "a write failed (disk full?)";
+  }
+
+  std::string qvfWritten = options.qvfPath;
+  const bool qvfOk =
+      qvfFailure.empty() || rescue(
+                                "recording", options.qvfPath, qvfFailure,
+                                [&records](const std::string& path, std::string* why) {
+                                  records = OutputThread(const_cast<char*>(path.c_str()));
+                                  if (records == 0) *why = writeFailure(path);
+                                  return records != 0;
+                                },
+                                &qvfWritten);
+  std::string wavWritten = options.wavPath;
+  const bool wavOk = !options.audio || wavFailure.empty() ||
+                     rescue(
+                         "sound", options.wavPath, wavFailure,
+                         [](const std::string& path, std::string* why) {
+                           const qv_thread_result r =
+                               AudioOutputThread(const_cast<char*>(path.c_str()));
+                           if (r == 1) *why = writeFailure(path);
+                           if (r == 2) *why = "a write failed (disk full?)";
+                           return r == 0;
+                         },
+                         &wavWritten);
+  Finalize();
+
+  // The summary.
+  const uint64_t repeats = records > captured ? records - captured : 0;
+  std::printf("recorded   %s (%s)\n", qvtools::formatClock(recorded).c_str(), stopReason);
+  if (qvfOk) {
+    std::printf(
+        "video      %.3f s: %llu frames at %lld fps (%llu captured, %llu repeat records), "
+        "%lldx%lld\n",
+        static_cast<double>(records) / static_cast<double>(used.frameRate),
+        static_cast<unsigned long long>(records), static_cast<long long>(used.frameRate),
+        static_cast<unsigned long long>(captured), static_cast<unsigned long long>(repeats),
+        static_cast<long long>(used.outputWidth), static_cast<long long>(used.outputHeight));
+    std::printf("qvf        %s (%s)\n", qvfWritten.c_str(),
+                qvtools::formatBytes(static_cast<uint64_t>(qvtools::fileSize(qvfWritten))).c_str());
+  } else {
+    std::printf("qvf        NOT WRITTEN: the pictures are lost\n");
+  }
+  if (options.audio && wavOk) {
+    const int64_t bytes = qvtools::fileSize(wavWritten);
+    const double soundSeconds =
+        bytes > 44 ? static_cast<double>(bytes - 44) /
+                         static_cast<double>(qvf::kAudioSampleRate * qvf::kAudioBlockBytes)
+                   : 0.0;
+    std::printf("wav        %s (%s, %.3f s of sound)\n", wavWritten.c_str(),
+                qvtools::formatBytes(static_cast<uint64_t>(bytes < 0 ? 0 : bytes)).c_str(),
+                soundSeconds);
+  } else if (options.audio) {
+    std::printf("wav        NOT WRITTEN: the sound is lost\n");
+  }
+  const bool ok = qvfOk && wavOk;
+  return ok ? kExitOk : kExitWriteFailed;
+}
+
+}  // namespace qvrec

@@ -1,0 +1,43 @@
+// One recording, driven through the capture library's exports in the order it requires.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "quorvane_capture.h"
+
+namespace qvrec {
+
+// Exit codes of qvrec.
+enum ExitCode {
+  kExitOk = 0,
+  kExitWriteFailed = 1,  // the recording could not be written anywhere
+  kExitUsage = 2,        // bad command line
+  kExitNoWindow = 3,     // unknown or ambiguous window
+  kExitRefused = 4,      // the library refused the settings
+  kExitBadOutput = 5,    // an output path cannot be written (checked before recording)
+  kExitNothingRecorded = 6,
+  kExitCancelled = 130  // interrupted while waiting for the hot key
+};
+
+struct RecordOptions {
+  CaptureSetting setting{};
+  std::string windowDescription;
+  std::string qvfPath;
+  std::string wavPath;
+  bool audio = true;
+  bool hotkey = false;
+  double duration = 0;  // seconds; 0: until Ctrl+C or a full pool
+  bool quiet = false;
+};
+
+// Installs the Ctrl+C handler (idempotent).
+void installStopHandler();
+
+// Records and writes; returns an ExitCode.
+int record(const RecordOptions& options);
+
+// The words for a getInitializeStatus value.
+std::string refusalReason(int32_t status);
+
+}  // namespace qvrec
