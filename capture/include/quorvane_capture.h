@@ -165,6 +165,14 @@ QV_EXPORT void YV16ToYUY2(uint8_t* dst, const uint8_t* src, int64_t width, int64
 // Copies size bytes between ranges that do not overlap, bypassing the cache for the bulk.
 QV_EXPORT void memcpy_sse2(void* dst, const void* src, int64_t size);
 
+// Window list, usable before Initialize. createWindowList rebuilds the list and returns its
+// length: entry 0 is the whole screen ("**Desktop Screen**"), then the windows worth offering,
+// top-most first. getWindowList fills one record reused by every call and returns it, or null
+// for an index at or beyond that length; its strings stay valid until the next
+// createWindowList or Finalize, which empties the list.
+QV_EXPORT uint64_t createWindowList(void);
+QV_EXPORT const WindowInformationRecord* getWindowList(uint64_t index);
+
 // Host status: the number of frames captured so far in this recording (0 when the library is
 // not initialised). Safe to call from any thread while the recording runs.
 QV_EXPORT int64_t getCapturedFrameCount(void);
