@@ -66,6 +66,10 @@ void BM_RGB32ToYUY2_AVX2(benchmark::State& state) {
   if (!supportAVX2()) return state.SkipWithError("no AVX2");
   convertWith(state, RGB32ToYUY2_AVX2);
 }
+void BM_RGB32ToYUY2_AVX512(benchmark::State& state) {
+  if (!supportAVX512()) return state.SkipWithError("no AVX-512");
+  convertWith(state, RGB32ToYUY2_AVX512);
+}
 void BM_RGB32ToYUY2_ScalarReference(benchmark::State& state) {
   convertWith(state, [](uint8_t* d, const uint8_t* s, int64_t w, int64_t h) {
     reference::rgb32ToYUY2(d, s, w, h, reference::SumOrder::kSse2);
@@ -198,6 +202,7 @@ QV_BENCH(BM_RGB32ToYUY2_Installed);
 QV_BENCH(BM_RGB32ToYUY2_SSE2);
 QV_BENCH(BM_RGB32ToYUY2_AVX);
 QV_BENCH(BM_RGB32ToYUY2_AVX2);
+QV_BENCH(BM_RGB32ToYUY2_AVX512);
 QV_BENCH(BM_RGB32ToYUY2_ScalarReference);
 QV_BENCH(BM_Peer_libyuv_ARGBToYUY2);
 QV_BENCH(BM_ZoomOutHeikin32_Installed);

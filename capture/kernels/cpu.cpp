@@ -15,7 +15,10 @@ namespace {
 constexpr unsigned kOsxsaveBit = 1u << 27;
 constexpr unsigned kAvxBit = 1u << 28;
 constexpr unsigned kAvx2Bit = 1u << 5;  // leaf 7, EBX
+constexpr unsigned kAvx512FBit = 1u << 16;   // leaf 7, EBX
+constexpr unsigned kAvx512BWBit = 1u << 30;  // leaf 7, EBX
 constexpr uint64_t kXcr0SseAndAvxState = 0x6;
+constexpr uint64_t kXcr0Avx512State = 0xE6;  // SSE, AVX, opmask, upper ZMM halves, ZMM16-31
 
 uint64_t readXcr0() {
   uint32_t eax = 0;
@@ -46,10 +49,18 @@ bool supportAVX2() {
   return (ebx & kAvx2Bit) != 0;
 }
 
+bool supportAVX512() {
+  if (!supportAVX2()) return false;
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) return false;
+  if ((ebx & kAvx512FBit) == 0 || (ebx & kAvx512BWBit) == 0) return false;
+  return (readXcr0() & kXcr0Avx512State) == kXcr0Avx512State;
+}
+
 int32_t chooseKernels(int32_t useAVX) {
   if (useAVX != 0 && !forceSse2() && supportAVX()) {
     if (supportAVX2()) {
-      RGB32ToYUY2 = RGB32ToYUY2_AVX2;
+      RGB32ToYUY2 = supportAVX512() ? RGB32ToYUY2_AVX512 : RGB32ToYUY2_AVX2;
       ZoomOutHeikin32 = ZoomOutHeikin32_AVX2;
     } else {
       RGB32ToYUY2 = RGB32ToYUY2_AVX;

@@ -37,10 +37,12 @@ void setupColor(int32_t colorMatrix, int64_t outputHeight, int32_t fullRange);
 // Processor and operating system both support the instruction set.
 bool supportAVX();
 bool supportAVX2();
+// AVX-512 Foundation and Byte/Word instructions, with the ZMM and mask state enabled.
+bool supportAVX512();
 
 // Installs the kernels for a recording and returns the value useAVX is rewritten to: 1 when
 // AVX variants are in use, 0 for SSE2. AVX needs useAVX non-zero and supportAVX(); where the
-// processor also has AVX2 an AVX2 build of the same arithmetic is installed. The environment
+// processor also has AVX2 (or AVX-512) a wider build of the same arithmetic is installed. The environment
 // variable QUORVANE_FORCE_SSE2 (set, non-empty, not "0") forces SSE2, so both paths can be
 // exercised on one machine.
 int32_t chooseKernels(int32_t useAVX);
@@ -49,6 +51,8 @@ int32_t chooseKernels(int32_t useAVX);
 void RGB32ToYUY2_AVX2(uint8_t* dst, const uint8_t* src, int64_t width, int64_t height);
 void ZoomOutHeikin32_AVX2(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_t* src,
                           int64_t srcW, int64_t srcH);
+// Needs supportAVX512().
+void RGB32ToYUY2_AVX512(uint8_t* dst, const uint8_t* src, int64_t width, int64_t height);
 
 }  // namespace quorvane_capture
 

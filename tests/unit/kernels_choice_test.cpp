@@ -127,7 +127,7 @@ TEST(KernelChoice, InstallsTheVariantThatUseAVXReports) {
   const int32_t useAVX = chooseKernels(7);
   EXPECT_EQ(useAVX, supportAVX() ? 1 : 0);
   if (supportAVX2()) {
-    EXPECT_EQ(RGB32ToYUY2, &RGB32ToYUY2_AVX2);
+    EXPECT_EQ(RGB32ToYUY2, supportAVX512() ? &RGB32ToYUY2_AVX512 : &RGB32ToYUY2_AVX2);
     EXPECT_EQ(ZoomOutHeikin32, &ZoomOutHeikin32_AVX2);
   } else if (supportAVX()) {
     EXPECT_EQ(RGB32ToYUY2, &RGB32ToYUY2_AVX);
@@ -153,6 +153,8 @@ TEST(KernelChoice, ProcessorTestAgreesWithTheCompiler) {
   __builtin_cpu_init();
   EXPECT_EQ(supportAVX(), __builtin_cpu_supports("avx") != 0);
   EXPECT_EQ(supportAVX2(), __builtin_cpu_supports("avx2") != 0);
+  EXPECT_EQ(supportAVX512(), __builtin_cpu_supports("avx512f") != 0 &&
+                                 __builtin_cpu_supports("avx512bw") != 0);
   if (supportAVX2()) {
     EXPECT_TRUE(supportAVX());
   }

@@ -1,0 +1,183 @@
+// The reader plug-in on real screen content: a 1920x1080, 30 fps recording of the shared
+// desktop frames, written as the capture library lays it out (a key record every 30 pictures,
+// differences between). Sequential decoding in frames per second and jumps in milliseconds,
+// beside their floors: Snappy alone on the same payloads and the copy into the editor's buffer.
+#include <benchmark/benchmark.h>
+#include <snappy.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+
+#include "container_reader.h"
+#include "editor_input.h"
+#include "qvf_test_writer.h"
+
+namespace {
+
+constexpr uint64_t kWidth = 1920, kHeight = 1080, kRate = 30;
+constexpr size_t kFrameBytes = kWidth * kHeight * 2;
+
+#ifndef QV_SCREEN_FRAMES_ZST
+#define QV_SCREEN_FRAMES_ZST "../shared/data/screen-desktop-1920x1080-bgra-60f.raw.zst"
+#endif
+
+struct Recording {
+  std::string path;
+  int frames = 0;
+  qv_test::Bytes deltaPayload;  // one typical difference record, for the Snappy floor
+};
+
+// Built once per run from the shared frames (decompressed on the fly, never stored).
+const Recording& recording() {
+  static const Recording rec = [] {
+    Recording r;
+    const char* zst = std::getenv("QV_SCREEN_FRAMES_ZST");
+    const std::string cmd = std::string("zstd -dc '") + (zst ? zst : QV_SCREEN_FRAMES_ZST) + "'";
+    FILE* in = popen(cmd.c_str(), "r");
+    if (!in) return r;
+    std::vector<uint8_t> bgra(kWidth * kHeight * 4);
+    std::vector<qv_test::Bytes> pictures;
+    while (std::fread(bgra.data(), 1, bgra.size(), in) == bgra.size()) {
+      qv_test::Bytes yuy2(kFrameBytes);
+      qv_test::bgraToYuy2(bgra.data(), yuy2.data(), kWidth * kHeight);
+      pictures.push_back(std::move(yuy2));
+    }
+    pclose(in);
+    if (pictures.empty()) return r;
+    qv_test::QvfWriter w(kRate, kWidth, kHeight);
+    qv_test::writeRecording(w, kRate, pictures, {});
+    r.deltaPayload = qv_test::snappyBlock(qv_test::difference(pictures[2], pictures[1]));
+    r.frames = static_cast<int>(pictures.size());
+    r.path = (std::filesystem::temp_directory_path() / "qv-bench-reader.qvf").string();
+    qv_test::writeFile(r.path, w.bytes());
+    return r;
+  }();
+  return rec;
+}
+
+const qv_reader::PictureCodec* codecFor(int64_t which) {
+  return which == 0 ? &qv_reader::baselineCodec() : qv_reader::ssse3Codec();
+}
+
+bool ready(benchmark::State& state, const qv_reader::PictureCodec* codec) {
+  if (recording().frames == 0) {
+    state.SkipWithError("no screen frames: set QV_SCREEN_FRAMES_ZST or install zstd");
+    return false;
+  }
+  if (!codec || (codec != &qv_reader::baselineCodec() && !qv_reader::processorHasSsse3())) {
+    state.SkipWithError("codec not available on this build or processor");
+    return false;
+  }
+  state.SetLabel(codec->name);
+  return true;
+}
+
+// Frames in order, as playback and export ask for them; wraps to the first key record.
+void BM_ReaderSequential(benchmark::State& state) {
+  const qv_reader::PictureCodec* codec = codecFor(state.range(0));
+  if (!ready(state, codec)) return;
+  qv_reader::ContainerReader reader(*codec);
+  if (!reader.open(recording().path.c_str())) return state.SkipWithError("open failed");
+  std::vector<uint8_t> out(kFrameBytes);
+  int frame = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(reader.readVideo(frame, out.data()));
+    frame = (frame + 1) % recording().frames;
+  }
+  state.SetItemsProcessed(state.iterations());
+  state.SetBytesProcessed(state.iterations() * kFrameBytes);
+}
+BENCHMARK(BM_ReaderSequential)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The same through the editor's table (the codec the processor gets, the handle's lock).
+void BM_ReaderSequentialPluginTable(benchmark::State& state) {
+  if (!ready(state, &qv_reader::bestCodec())) return;
+  INPUT_PLUGIN_TABLE* t = GetInputPluginTable();
+  INPUT_HANDLE h = t->func_open(const_cast<char*>(recording().path.c_str()));
+  if (!h) return state.SkipWithError("open failed");
+  std::vector<uint8_t> out(kFrameBytes);
+  int frame = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(t->func_read_video(h, frame, out.data()));
+    frame = (frame + 1) % recording().frames;
+  }
+  t->func_close(h);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_ReaderSequentialPluginTable)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Scrubbing: random frames; the counter worst_ms is the slowest single jump seen.
+void BM_ReaderRandomJump(benchmark::State& state) {
+  const qv_reader::PictureCodec* codec = codecFor(state.range(0));
+  if (!ready(state, codec)) return;
+  qv_reader::ContainerReader reader(*codec);
+  if (!reader.open(recording().path.c_str())) return state.SkipWithError("open failed");
+  std::vector<uint8_t> out(kFrameBytes);
+  std::mt19937 rng(11);
+  double worst = 0;
+  int last = 0;
+  for (auto _ : state) {
+    int frame;
+    do {
+      frame = static_cast<int>(rng() % recording().frames);
+    } while (frame == last || frame == last + 1);  // a jump, not the next frame
+    const auto t0 = std::chrono::steady_clock::now();
+    reader.readVideo(frame, out.data());
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    worst = std::max(worst, ms);
+    last = frame;
+  }
+  state.counters["worst_ms"] = worst;
+}
+BENCHMARK(BM_ReaderRandomJump)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The worst jump there is: to the frame just before a key record, from elsewhere, so a key and
+// 29 differences are decoded every time.
+void BM_ReaderWorstJump(benchmark::State& state) {
+  const qv_reader::PictureCodec* codec = codecFor(state.range(0));
+  if (!ready(state, codec)) return;
+  if (recording().frames < 60) return state.SkipWithError("needs 60 frames");
+  qv_reader::ContainerReader reader(*codec);
+  if (!reader.open(recording().path.c_str())) return state.SkipWithError("open failed");
+  std::vector<uint8_t> out(kFrameBytes);
+  bool second = false;
+  for (auto _ : state) {
+    reader.readVideo(second ? 59 : 29, out.data());
+    second = !second;
+  }
+}
+BENCHMARK(BM_ReaderWorstJump)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Floors: Debian's Snappy on one difference payload, and the copy into the editor's buffer.
+void BM_SnappyUncompressDifference(benchmark::State& state) {
+  if (recording().frames == 0) return state.SkipWithError("no screen frames");
+  const qv_test::Bytes& payload = recording().deltaPayload;
+  std::vector<char> out(kFrameBytes);
+  for (auto _ : state) {
+    snappy::RawUncompress(reinterpret_cast<const char*>(payload.data()), payload.size(),
+                          out.data());
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetLabel("libsnappy (Debian)");
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_SnappyUncompressDifference)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_MemcpyFrame(benchmark::State& state) {
+  std::vector<uint8_t> a(kFrameBytes, 1), b(kFrameBytes);
+  for (auto _ : state) {
+    std::memcpy(b.data(), a.data(), kFrameBytes);
+    benchmark::DoNotOptimize(b.data());
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_MemcpyFrame)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
