@@ -1,0 +1,336 @@
+#!/usr/bin/env bash
+# End-to-end tests of qvrec and qvf, natively and (when the win64 build is there) under Wine.
+#
+#   tests/tools/run_tests.sh [--linux DIR] [--win64 DIR] [--no-wine]
+#
+# DIR defaults: build/linux and build/win64. Needs in the linux build: qvrec, qvf,
+# QuorvaneVideoFormat, qv_make_test_recording; in the win64 build: qvrec.exe, qvf.exe and the
+# two DLLs. Starts and stops its own Xvfb, PulseAudio (with a tone), test windows and Wine
+# prefix. Ends with "N passed, N failed"; exit code 0 only when nothing failed.
+set -uo pipefail
+
+REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+LINUX=$REPO/build/linux
+WIN64=$REPO/build/win64
+WINE_WANTED=auto
+while (($#)); do
+  case $1 in
+    --linux) LINUX=$2; shift 2 ;;
+    --win64) WIN64=$2; WINE_WANTED=yes; shift 2 ;;
+    --no-wine) WINE_WANTED=no; shift ;;
+    *) echo "usage: $0 [--linux DIR] [--win64 DIR] [--no-wine]" >&2; exit 2 ;;
+  esac
+done
+LINUX=$(cd "$LINUX" && pwd) || exit 2
+[[ -d $WIN64 ]] && WIN64=$(cd "$WIN64" && pwd)
+QVREC=$LINUX/bin/qvrec
+QVF=$LINUX/bin/qvf
+MAKE_REC=$LINUX/bin/qv_make_test_recording
+WINE=/usr/lib/wine/wine64
+
+PASSED=0
+FAILED=0
+WORK=$(mktemp -d /tmp/qv-tools-test.XXXXXX)
+PIDS=()
+
+cleanup() {
+  if [[ -n ${WINEPREFIX:-} && -d $WINEPREFIX ]]; then
+    timeout 20 /usr/lib/wine/wineserver -k >/dev/null 2>&1
+  fi
+  for ((i = ${#PIDS[@]} - 1; i >= 0; i--)); do kill "${PIDS[i]}" 2>/dev/null; done
+  for pid in "${PIDS[@]}"; do wait "$pid" 2>/dev/null; done
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+pass() {
+  PASSED=$((PASSED + 1))
+  echo "ok - $1"
+}
+failed() {
+  FAILED=$((FAILED + 1))
+  echo "not ok - $1"
+  shift
+  local line
+  for line in "$@"; do echo "    $line"; done
+  if [[ -s $WORK/last.err ]]; then sed 's/^/    stderr: /' "$WORK/last.err" | tail -n 8; fi
+}
+
+# run EXPECTED_CODE CMD...: runs with stdout/stderr in $WORK/last.out and .err; sets RC.
+run() {
+  local expected=$1
+  shift
+  "$@" >"$WORK/last.out" 2>"$WORK/last.err" </dev/null
+  RC=$?
+  [[ $RC == "$expected" ]]
+}
+
+# expect NAME EXPECTED_CODE PATTERN CMD...: exit code and a stderr (or stdout) pattern.
+expect() {
+  local name=$1 expected=$2 pattern=$3
+  shift 3
+  if ! run "$expected" "$@"; then
+    failed "$name" "exit code $RC, expected $expected"
+  elif [[ -n $pattern ]] && ! grep -qiE "$pattern" "$WORK/last.err" "$WORK/last.out"; then
+    failed "$name" "no message matching /$pattern/"
+  else
+    pass "$name"
+  fi
+}
+
+# A value from qvf info: info_field FILE FIELD -> the text after the field name.
+info_field() { sed -n "s/^$2  *//p" "$1" | head -n1; }
+
+within() { awk -v v="$1" -v lo="$2" -v hi="$3" 'BEGIN { exit !(v >= lo && v <= hi) }'; }
+
+# --- Servers and windows -----------------------------------------------------------------------
+for tool in "$QVREC" "$QVF" "$MAKE_REC" "$LINUX/lib/QuorvaneVideoFormat.so"; do
+  [[ -e $tool ]] || { echo "missing $tool: build the linux preset's targets first" >&2; exit 2; }
+done
+
+number=$((200 + $$ % 300))
+while [[ -e /tmp/.X$number-lock || -e /tmp/.X11-unix/X$number ]]; do number=$((number + 1)); done
+export DISPLAY=:$number
+mkdir -p "$WORK/run" "$WORK/home" "$WORK/rescue"
+export XDG_RUNTIME_DIR=$WORK/run PULSE_SERVER=unix:$WORK/run/native HOME=$WORK/home
+Xvfb "$DISPLAY" -screen 0 1280x720x24 -nolisten tcp >"$WORK/xvfb.log" 2>&1 &
+PIDS+=($!)
+for _ in $(seq 200); do timeout 2 xdpyinfo >/dev/null 2>&1 && break; sleep 0.05; done
+cat >"$WORK/pa.pa" <<PA
+load-module module-native-protocol-unix socket=$WORK/run/native auth-anonymous=1
+load-module module-null-sink sink_name=test_sink rate=44100 channels=2
+set-default-sink test_sink
+set-default-source test_sink.monitor
+PA
+pulseaudio -n -F "$WORK/pa.pa" --daemonize=no --exit-idle-time=-1 --use-pid-file=no \
+  --log-target="file:$WORK/pa.log" >/dev/null 2>&1 &
+PIDS+=($!)
+for _ in $(seq 200); do pactl info >/dev/null 2>&1 && break; sleep 0.05; done
+sox -q -n -t raw -r 44100 -c 2 -b 16 -e signed-integer - synth 3600 sine 1000 vol 0.5 2>/dev/null |
+  pacat --raw --format=s16le --rate=44100 --channels=2 --latency-msec=20 2>/dev/null &
+PIDS+=($!)
+TITLE=qv-tools-test-window
+xterm -T "$TITLE" -geometry 70x20+40+40 -e sh -c 'while :; do date +%T.%N; sleep 0.05; done' \
+  >"$WORK/xterm.log" 2>&1 &
+PIDS+=($!)
+for _ in $(seq 100); do
+  timeout 5 "$QVREC" list 2>/dev/null | grep -q "$TITLE" && break
+  sleep 0.1
+done
+sleep 2.5 # the idle null sink first delivers sound in 2 s blocks
+
+cd "$WORK" || exit 2
+
+# --- qvf on files of known content --------------------------------------------------------------
+"$MAKE_REC" known.qvf 320 240 10 45 110250
+expect "qvf verify: a sound file of known content" 0 "OK: 51 frames" "$QVF" verify known.qvf
+expect "qvf info: counts of key, delta and repeat records" 0 "51 \(5 key, 40 delta, 6 repeat\)" \
+  "$QVF" info known.qvf
+if run 0 "$QVF" export known.qvf --yuy2 known.yuy2 --y4m known.y4m --wav known.wav &&
+  ffmpeg -v error -i known.y4m -f rawvideo -pix_fmt yuyv422 -y known-back.yuy2 &&
+  [[ $(stat -c %s known.yuy2) == $((320 * 240 * 2 * 51)) ]] && cmp -s known.yuy2 known-back.yuy2; then
+  pass "ffmpeg reads the y4m export; back in packed 4:2:2 it equals the plug-in's pictures"
+else
+  failed "ffmpeg reads the y4m export; back in packed 4:2:2 it equals the plug-in's pictures"
+fi
+if [[ $(soxi -s known.wav 2>/dev/null) == 110250 ]] &&
+  [[ $(ffprobe -v error -show_entries stream=duration_ts -of csv=p=0 known.wav) == 110250 ]]; then
+  pass "sox and ffmpeg read the WAV export: 110250 samples"
+else
+  failed "sox and ffmpeg read the WAV export: 110250 samples"
+fi
+# The PCM the test writer stores names its own sample position: the export must keep it.
+if sox known.wav -t raw known.raw 2>/dev/null &&
+  [[ $(od -An -tu4 -j $((4 * 54321)) -N4 known.raw | tr -d ' ') == $(((54321 * 2654435761) % 4294967296)) ]]; then
+  pass "WAV export holds every sample in its place"
+else
+  failed "WAV export holds every sample in its place"
+fi
+# Frame 0 starts with bands of BT.601 TV-range white, black and red.
+pixel() { ffmpeg -v error -i "$1" -vf "crop=1:1:$2:$3" -f rawvideo -pix_fmt rgb24 - | od -An -tu1 | xargs; }
+if run 0 "$QVF" export known.qvf --png pngs --frames 0:20 --every 5 &&
+  [[ $(ls pngs | tr '\n' ' ') == "frame_000000.png frame_000005.png frame_000010.png frame_000015.png frame_000020.png " ]] &&
+  [[ $(pixel pngs/frame_000000.png 50 10) == "255 255 255" ]] &&
+  [[ $(pixel pngs/frame_000000.png 160 10) == "0 0 0" ]] &&
+  within "$(pixel pngs/frame_000000.png 270 10 | awk '{print $1}')" 253 255 &&
+  [[ $(pixel pngs/frame_000000.png 270 10 | awk '{print $2 + $3}') -le 2 ]]; then
+  pass "PNG export: selected frames, BT.601 TV colours back to RGB"
+else
+  failed "PNG export: selected frames, BT.601 TV colours back to RGB"
+fi
+if run 0 "$QVF" export known.qvf --sheet sheet.png --sheet-count 6 --sheet-columns 3 &&
+  [[ $(ffprobe -v error -show_entries stream=codec_name -of csv=p=0 sheet.png) == png ]]; then
+  pass "contact sheet is a PNG that ffmpeg reads"
+else
+  failed "contact sheet is a PNG that ffmpeg reads"
+fi
+
+# Damaged and foreign files.
+head -c 200000 known.qvf >truncated.qvf
+expect "qvf verify: a truncated recording is reported" 1 "truncated" "$QVF" verify truncated.qvf
+echo "just some text, long enough to fill a header and then some more of it......" >notes.txt
+: >empty.qvf
+expect "qvf: a text file is refused" 4 "cannot open" "$QVF" info notes.txt
+expect "qvf: an empty file is refused" 4 "cannot open" "$QVF" verify empty.qvf
+expect "qvf: a WAV file is refused" 4 "cannot open" "$QVF" export known.wav --y4m x.y4m
+expect "qvf: a missing file" 4 "no such file" "$QVF" info missing.qvf
+expect "qvf: a directory" 4 "directory" "$QVF" info pngs
+expect "qvf: a plug-in that is not there" 3 "not found|cannot use" "$QVF" --plugin /nonexistent.so info known.qvf
+expect "qvf: a plug-in that is not a library" 3 "cannot use" "$QVF" --plugin notes.txt info known.qvf
+expect "qvf export: nothing asked" 2 "at least one" "$QVF" export known.qvf
+expect "qvf export: a reversed frame range" 2 "frames" "$QVF" export known.qvf --png p2 --frames 9:3
+expect "qvf export: frames past the end" 2 "past the end" "$QVF" export known.qvf --png p2 --frames 99:
+expect "qvf export: an unwritable output" 5 "cannot create" "$QVF" export known.qvf --y4m /nonexistent/x.y4m
+[[ ! -e /nonexistent/x.y4m ]] || failed "no partial file"
+
+# --- qvrec natively --------------------------------------------------------------------------
+if run 0 "$QVREC" list && grep -q '^ *0 .*\*\*Desktop Screen\*\*' last.out && grep -q "$TITLE" last.out; then
+  pass "qvrec list: the screen first, the test window listed"
+else
+  failed "qvrec list: the screen first, the test window listed"
+fi
+client=$(grep "$TITLE" last.out | awk '{print $3}')
+cw=${client%x*} ch=${client#*x}
+cw=$((cw - cw % 2))
+
+expect "qvrec record: the test window for 3 s" 0 "duration reached" \
+  "$QVREC" record --title "$TITLE" --duration 3 --memory 256M -o rec.qvf --wav rec.wav
+expect "qvf verify: the native recording" 0 "OK" "$QVF" verify rec.qvf
+if run 0 "$QVF" info rec.qvf; then
+  cp last.out rec.info
+  frames=$(info_field rec.info frames | awk '{print $1}')
+  samples=$(info_field rec.info audio | awk '{print $1}')
+  picture=$(info_field rec.info picture | awk '{print $1}')
+  if [[ $picture == "${cw}x$ch" ]] && within "$frames" 85 95 && within "$samples" 110000 155000; then
+    pass "recording: ${picture} (the window's client area), $frames frames, $samples samples"
+  else
+    failed "recording: size, frames and sound" "picture $picture (want ${cw}x$ch), frames $frames, samples $samples"
+  fi
+else
+  failed "qvf info: the native recording"
+fi
+if [[ $(soxi -s rec.wav 2>/dev/null) == "$samples" ]] &&
+  [[ $(ffprobe -v error -show_entries stream=duration_ts -of csv=p=0 rec.wav) == "$samples" ]] &&
+  within "$(soxi -D rec.wav)" 2.5 3.5; then
+  pass "sox and ffmpeg read qvrec's WAV: $samples samples, as in the recording"
+else
+  failed "sox and ffmpeg read qvrec's WAV: $samples samples, as in the recording"
+fi
+if "$QVF" export rec.qvf --wav rec-export.wav -q 2>/dev/null && sox rec.wav -t raw a.raw &&
+  sox rec-export.wav -t raw b.raw && cmp -s a.raw b.raw; then
+  pass "the sound in the .qvf equals qvrec's WAV file"
+else
+  failed "the sound in the .qvf equals qvrec's WAV file"
+fi
+if "$QVF" export rec.qvf --yuy2 rec.yuy2 -q 2>/dev/null &&
+  "$QVF" export rec.qvf --y4m - 2>/dev/null |
+  ffmpeg -v error -f yuv4mpegpipe -i - -f rawvideo -pix_fmt yuyv422 -y rec-back.yuy2 &&
+  cmp -s rec.yuy2 rec-back.yuy2; then
+  pass "ffmpeg decodes the recording's y4m from a pipe, byte for byte the plug-in's pictures"
+else
+  failed "ffmpeg decodes the recording's y4m from a pipe, byte for byte the plug-in's pictures"
+fi
+
+"$QVREC" record --title "$TITLE" --memory 256M -o int.qvf --wav int.wav >int.out 2>&1 &
+qvrec_pid=$!
+sleep 2
+kill -INT $qvrec_pid
+wait $qvrec_pid
+rc=$?
+if [[ $rc == 0 ]] && grep -q "stopped by Ctrl+C" int.out && "$QVF" verify -q int.qvf; then
+  pass "qvrec record: Ctrl+C stops and writes a sound recording"
+else
+  failed "qvrec record: Ctrl+C stops and writes a sound recording" "exit $rc" "$(tail -n 3 int.out)"
+fi
+if run 0 timeout 120 "$QVREC" record --window 0 --memory 40M --no-audio -o full.qvf &&
+  grep -q "memory pool full" last.err && "$QVF" verify -q full.qvf && [[ ! -e full.wav ]]; then
+  pass "qvrec record: stops by itself when the pool is full; --no-audio writes no WAV"
+else
+  failed "qvrec record: stops by itself when the pool is full; --no-audio writes no WAV" "exit $RC"
+fi
+if TMPDIR=$WORK/rescue run 0 "$QVREC" record --title "$TITLE" --duration 1 --memory 128M \
+  -o /dev/full --wav dev.wav && grep -q "writing the recording to $WORK/rescue/full-rescued" last.err &&
+  "$QVF" verify -q "$WORK/rescue/full-rescued" && grep -q "rescue/full-rescued" last.out; then
+  pass "qvrec record: a failed write goes to a fallback path it names, nothing lost"
+else
+  failed "qvrec record: a failed write goes to a fallback path it names, nothing lost" "exit $RC"
+fi
+
+expect "qvrec: unknown window title" 3 "no window" "$QVREC" record --title no-such-window -o u.qvf
+expect "qvrec: window index out of range" 3 "no window 999|there is no window" "$QVREC" record --window 999 -o u.qvf
+expect "qvrec: unknown process" 3 "no window" "$QVREC" record --process no-such-program -o u.qvf
+expect "qvrec: refused settings (1 column)" 4 "refused.*columns" "$QVREC" record --size 1x100 -o u.qvf
+expect "qvrec: unwritable .qvf path" 5 "cannot write.*does not exist" "$QVREC" record -o /nonexistent/u.qvf
+expect "qvrec: unwritable .wav path" 5 "cannot write" "$QVREC" record -o u.qvf --wav /proc/u.wav
+expect "qvrec: a directory as output" 5 "directory" "$QVREC" record -o "$WORK"
+expect "qvrec: bad frame rate" 2 "fps" "$QVREC" record --fps 0
+expect "qvrec: bad size" 2 "size" "$QVREC" record --size 12 -o u.qvf
+[[ ! -e u.qvf && ! -e u.wav ]] && pass "refused runs leave no files" || failed "refused runs leave no files"
+
+# --- Under Wine --------------------------------------------------------------------------------
+wine_ready=no
+if [[ $WINE_WANTED != no ]]; then
+  if [[ -e $WIN64/bin/qvrec.exe && -e $WIN64/bin/qvf.exe && -x $WINE ]]; then
+    wine_ready=yes
+  elif [[ $WINE_WANTED == yes ]]; then
+    failed "win64 build present" "no qvrec.exe/qvf.exe in $WIN64/bin"
+  else
+    echo "# Wine tests skipped: no win64 build in $WIN64"
+  fi
+fi
+if [[ $wine_ready == yes ]]; then
+  export WINEPREFIX=$WORK/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  timeout 180 "$WINE" wineboot -i >/dev/null 2>&1
+  timeout 60 /usr/lib/wine/wineserver -w
+  /usr/lib/wine/wineserver -p >/dev/null 2>&1
+  "$WINE" notepad >/dev/null 2>&1 &
+  PIDS+=($!)
+  for _ in $(seq 60); do
+    timeout 20 "$WINE" "$WIN64/bin/qvrec.exe" list 2>/dev/null | grep -qi notepad && break
+    sleep 0.5
+  done
+  if run 0 "$WINE" "$WIN64/bin/qvrec.exe" list && grep -q "Desktop Screen" last.out &&
+    grep -qi "notepad.exe" last.out; then
+    pass "wine qvrec.exe list: the screen and notepad.exe"
+  else
+    failed "wine qvrec.exe list: the screen and notepad.exe"
+  fi
+  expect "wine qvrec.exe record: notepad for 3 s at 10 fps" 0 "duration reached" \
+    "$WINE" "$WIN64/bin/qvrec.exe" record --process notepad --fps 10 --duration 3 --memory 128M \
+    -o wine.qvf --wav wine.wav
+  expect "wine qvf.exe verify: the Wine recording" 0 "OK" "$WINE" "$WIN64/bin/qvf.exe" verify wine.qvf
+  expect "native qvf verify: the Wine recording" 0 "OK" "$QVF" verify wine.qvf
+  if run 0 "$QVF" info wine.qvf; then
+    frames=$(info_field last.out frames | awk '{print $1}')
+    samples=$(info_field last.out audio | awk '{print $1}')
+    if within "$frames" 27 33 && within "$samples" 100000 160000 &&
+      [[ $(soxi -s wine.wav 2>/dev/null) == "$samples" ]]; then
+      pass "Wine recording: $frames frames, $samples samples, the WAV agrees"
+    else
+      failed "Wine recording: frames and sound" "frames $frames, samples $samples, wav $(soxi -s wine.wav 2>/dev/null)"
+    fi
+  fi
+  if run 0 "$WINE" "$WIN64/bin/qvf.exe" export wine.qvf --y4m wine.y4m --yuy2 wine-w.yuy2 &&
+    "$QVF" export wine.qvf --yuy2 wine-n.yuy2 -q 2>/dev/null &&
+    ffmpeg -v error -i wine.y4m -f rawvideo -pix_fmt yuyv422 -y wine-back.yuy2 &&
+    cmp -s wine-n.yuy2 wine-back.yuy2 && cmp -s wine-n.yuy2 wine-w.yuy2; then
+    pass "wine qvf.exe export: y4m that ffmpeg reads, pictures equal to the Linux plug-in's"
+  else
+    failed "wine qvf.exe export: y4m that ffmpeg reads, pictures equal to the Linux plug-in's"
+  fi
+  expect "wine qvf.exe verify: a file of known content" 0 "OK: 51 frames" \
+    "$WINE" "$WIN64/bin/qvf.exe" verify known.qvf
+  expect "wine qvf.exe: PNG export is not built in" 2 "PNG export is not built" \
+    "$WINE" "$WIN64/bin/qvf.exe" export known.qvf --png pp
+  expect "wine qvf.exe: a text file is refused" 4 "cannot open" "$WINE" "$WIN64/bin/qvf.exe" info notes.txt
+  expect "wine qvf.exe: a truncated recording" 1 "truncated" "$WINE" "$WIN64/bin/qvf.exe" verify truncated.qvf
+  expect "wine qvrec.exe: unknown window" 3 "no window" \
+    "$WINE" "$WIN64/bin/qvrec.exe" record --title no-such-window -o wu.qvf
+  expect "wine qvrec.exe: unwritable path" 5 "cannot write" \
+    "$WINE" "$WIN64/bin/qvrec.exe" record --process notepad -o 'nonexistent\wu.qvf'
+  expect "wine qvrec.exe: refused settings" 4 "refused" \
+    "$WINE" "$WIN64/bin/qvrec.exe" record --process notepad --size 1x50 -o wu.qvf
+fi
+
+echo "$PASSED passed, $FAILED failed"
+((FAILED == 0))
