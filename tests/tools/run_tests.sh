@@ -242,6 +242,32 @@ if [[ $rc == 0 ]] && grep -q "stopped by Ctrl+C" int.out && "$QVF" verify -q int
 else
   failed "qvrec record: Ctrl+C stops and writes a sound recording" "exit $rc" "$(tail -n 3 int.out)"
 fi
+# The start hot key: waits, then records after F12 is pressed; Ctrl+C while waiting cancels.
+"$QVREC" record --title "$TITLE" --hotkey --duration 1 --memory 128M -o hot.qvf >hot.out 2>&1 &
+qvrec_pid=$!
+for _ in $(seq 50); do grep -q "press F12" hot.out && break; sleep 0.1; done
+# A one-second recording that had not waited would be over by now.
+sleep 2.5
+if kill -0 $qvrec_pid 2>/dev/null; then early=no; else early=yes; fi
+xdotool keydown F12 && sleep 0.2 && xdotool keyup F12
+wait $qvrec_pid
+rc=$?
+if [[ $rc == 0 && $early == no ]] && "$QVF" verify -q hot.qvf; then
+  pass "qvrec record --hotkey: waits for F12, then records"
+else
+  failed "qvrec record --hotkey: waits for F12, then records" "exit $rc, ended before the key: $early" "$(tail -n 3 hot.out)"
+fi
+"$QVREC" record --title "$TITLE" --hotkey --memory 128M -o cancel.qvf >cancel.out 2>&1 &
+qvrec_pid=$!
+for _ in $(seq 50); do grep -q "press F12" cancel.out && break; sleep 0.1; done
+kill -INT $qvrec_pid
+wait $qvrec_pid
+rc=$?
+if [[ $rc == 130 ]] && grep -q "cancelled" cancel.out && [[ ! -e cancel.qvf ]]; then
+  pass "qvrec record --hotkey: Ctrl+C while waiting cancels, no file"
+else
+  failed "qvrec record --hotkey: Ctrl+C while waiting cancels, no file" "exit $rc"
+fi
 if run 0 timeout 120 "$QVREC" record --window 0 --memory 40M --no-audio -o full.qvf &&
   grep -q "memory pool full" last.err && "$QVF" verify -q full.qvf && [[ ! -e full.wav ]]; then
   pass "qvrec record: stops by itself when the pool is full; --no-audio writes no WAV"
