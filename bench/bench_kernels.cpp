@@ -125,8 +125,8 @@ void BM_Peer_libyuv_ARGBScaleBox(benchmark::State& state) {
 void BM_Peer_swscale_Area(benchmark::State& state) {
   const auto& src = rgbFrame();
   std::vector<uint8_t> dst(size_t{kOutW} * kOutH * 4);
-  SwsContext* ctx = sws_getContext(kW, kH, AV_PIX_FMT_BGRA, kOutW, kOutH, AV_PIX_FMT_BGRA,
-                                   SWS_AREA, nullptr, nullptr, nullptr);
+  SwsContext* ctx = sws_getContext(kW, kH, AV_PIX_FMT_BGRA, kOutW, kOutH, AV_PIX_FMT_BGRA, SWS_AREA,
+                                   nullptr, nullptr, nullptr);
   const uint8_t* srcPlanes[1] = {src.data()};
   const int srcStrides[1] = {kW * 4};
   uint8_t* dstPlanes[1] = {dst.data()};
@@ -173,16 +173,20 @@ void copyFrames(benchmark::State& state, Copy copy, bool cold) {
 }
 
 void BM_memcpy_sse2_Warm(benchmark::State& state) {
-  copyFrames(state, [](uint8_t* d, const uint8_t* s, size_t n) { memcpy_sse2(d, s, n); }, false);
+  copyFrames(
+      state, [](uint8_t* d, const uint8_t* s, size_t n) { memcpy_sse2(d, s, n); }, false);
 }
 void BM_memcpy_sse2_Cold(benchmark::State& state) {
-  copyFrames(state, [](uint8_t* d, const uint8_t* s, size_t n) { memcpy_sse2(d, s, n); }, true);
+  copyFrames(
+      state, [](uint8_t* d, const uint8_t* s, size_t n) { memcpy_sse2(d, s, n); }, true);
 }
 void BM_Peer_memcpy_Warm(benchmark::State& state) {
-  copyFrames(state, [](uint8_t* d, const uint8_t* s, size_t n) { std::memcpy(d, s, n); }, false);
+  copyFrames(
+      state, [](uint8_t* d, const uint8_t* s, size_t n) { std::memcpy(d, s, n); }, false);
 }
 void BM_Peer_memcpy_Cold(benchmark::State& state) {
-  copyFrames(state, [](uint8_t* d, const uint8_t* s, size_t n) { std::memcpy(d, s, n); }, true);
+  copyFrames(
+      state, [](uint8_t* d, const uint8_t* s, size_t n) { std::memcpy(d, s, n); }, true);
 }
 // The byte count the difference writes, for comparison with CalcDeltaFrame_SSE2.
 void BM_Peer_memcpy_YUY2Frame(benchmark::State& state) {

@@ -9,9 +9,9 @@ namespace {
 
 // Rows Y, U, V; columns B, G, R, A. The decimals are the shortest readings of the floats used.
 const float kBT601[12] = {
-    0.11448f, 0.58661f,  0.29891f,  0.0f,  // Y
-    0.5f,     -0.33126f, -0.16874f, 0.0f,  // U
-    -0.08131f, -0.41869f, 0.5f,     0.0f,  // V
+    0.11448f,  0.58661f,  0.29891f,  0.0f,  // Y
+    0.5f,      -0.33126f, -0.16874f, 0.0f,  // U
+    -0.08131f, -0.41869f, 0.5f,      0.0f,  // V
 };
 const float kBT709[12] = {
     0.0722f,  0.7152f,  0.2126f,  0.0f,  // Y
@@ -42,8 +42,8 @@ void setTVRange() {
 void setFullRange() { std::memcpy(g_colorRange, kFullRange, sizeof(g_colorRange)); }
 
 void setupColor(int32_t colorMatrix, int64_t outputHeight, int32_t fullRange) {
-  const bool bt709 = colorMatrix == kColorMatrixBT709 ||
-                     (colorMatrix == kColorMatrixAuto && outputHeight >= 720);
+  const bool bt709 =
+      colorMatrix == kColorMatrixBT709 || (colorMatrix == kColorMatrixAuto && outputHeight >= 720);
   std::memcpy(g_colorMatrix, bt709 ? kBT709 : kBT601, sizeof(g_colorMatrix));
   if (fullRange == 0) {
     setTVRange();

@@ -14,7 +14,7 @@ namespace {
 
 constexpr unsigned kOsxsaveBit = 1u << 27;
 constexpr unsigned kAvxBit = 1u << 28;
-constexpr unsigned kAvx2Bit = 1u << 5;  // leaf 7, EBX
+constexpr unsigned kAvx2Bit = 1u << 5;       // leaf 7, EBX
 constexpr unsigned kAvx512FBit = 1u << 16;   // leaf 7, EBX
 constexpr unsigned kAvx512BWBit = 1u << 30;  // leaf 7, EBX
 constexpr uint64_t kXcr0SseAndAvxState = 0x6;

@@ -24,7 +24,11 @@ alignas(32) extern float g_colorMatrix[12];
 // Offsets added to Y0, U, Y1, V before truncation; each includes the rounding half.
 alignas(16) extern float g_colorRange[4];
 
-enum ColorMatrixSelector : int32_t { kColorMatrixAuto = 0, kColorMatrixBT601 = 1, kColorMatrixBT709 = 2 };
+enum ColorMatrixSelector : int32_t {
+  kColorMatrixAuto = 0,
+  kColorMatrixBT601 = 1,
+  kColorMatrixBT709 = 2
+};
 
 // Scales the loaded matrix to TV range (luma by 219/255, chroma by 224/255) and writes the
 // TV-range offsets. Apply once per load of the matrix.
@@ -42,9 +46,9 @@ bool supportAVX512();
 
 // Installs the kernels for a recording and returns the value useAVX is rewritten to: 1 when
 // AVX variants are in use, 0 for SSE2. AVX needs useAVX non-zero and supportAVX(); where the
-// processor also has AVX2 (or AVX-512) a wider build of the same arithmetic is installed. The environment
-// variable QUORVANE_FORCE_SSE2 (set, non-empty, not "0") forces SSE2, so both paths can be
-// exercised on one machine.
+// processor also has AVX2 (or AVX-512) a wider build of the same arithmetic is installed. The
+// environment variable QUORVANE_FORCE_SSE2 (set, non-empty, not "0") forces SSE2, so both paths can
+// be exercised on one machine.
 int32_t chooseKernels(int32_t useAVX);
 
 // Faster builds of the AVX variants' arithmetic (byte-identical results); need supportAVX2().

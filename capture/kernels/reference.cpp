@@ -48,8 +48,7 @@ uint64_t zoomStep(int64_t srcSize, int64_t dstSize) {
   return step;
 }
 
-void rgb32ToYUY2(uint8_t* dst, const uint8_t* src, int64_t width, int64_t height,
-                 SumOrder order) {
+void rgb32ToYUY2(uint8_t* dst, const uint8_t* src, int64_t width, int64_t height, SumOrder order) {
   float m[12];
   float r[4];
   std::memcpy(m, g_colorMatrix, sizeof(m));

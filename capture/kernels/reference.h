@@ -12,8 +12,7 @@ namespace reference {
 // variant sums (B*c0 + R*c2) + G*c1; the AVX variant (B*c0 + G*c1) + (R*c2 + A*c3).
 enum class SumOrder { kSse2, kAvx };
 
-void rgb32ToYUY2(uint8_t* dst, const uint8_t* src, int64_t width, int64_t height,
-                 SumOrder order);
+void rgb32ToYUY2(uint8_t* dst, const uint8_t* src, int64_t width, int64_t height, SumOrder order);
 void zoomOutHeikin32(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_t* src, int64_t srcW,
                      int64_t srcH);
 void calcDeltaFrame(uint8_t* dst, const uint8_t* cur, const uint8_t* prev, int64_t width,

@@ -98,18 +98,19 @@ extern "C" QV_EXPORT void RGB32ToYUY2_AVX(uint8_t* dst, const uint8_t* src, int6
     const __m128i x1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16));
     const __m128i x2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 32));
     const __m128i x3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 48));
-    const __m256 avg = _mm256_castsi256_ps(
-        _mm256_insertf128_si256(_mm256_castsi128_si256(pairAverage(x0, x1)), pairAverage(x2, x3), 1));
-    const __m256 px0 = _mm256_castsi256_ps(_mm256_insertf128_si256(_mm256_castsi128_si256(x0), x1, 1));
-    const __m256 px1 = _mm256_castsi256_ps(_mm256_insertf128_si256(_mm256_castsi128_si256(x2), x3, 1));
+    const __m256 avg = _mm256_castsi256_ps(_mm256_insertf128_si256(
+        _mm256_castsi128_si256(pairAverage(x0, x1)), pairAverage(x2, x3), 1));
+    const __m256 px0 =
+        _mm256_castsi256_ps(_mm256_insertf128_si256(_mm256_castsi128_si256(x0), x1, 1));
+    const __m256 px1 =
+        _mm256_castsi256_ps(_mm256_insertf128_si256(_mm256_castsi128_si256(x2), x3, 1));
 
     const __m256i y0 = weigh(px0, rowY, offsetY);
     const __m256i y1 = weigh(px1, rowY, offsetY);
     const __m256i u = weigh(avg, rowU, offsetU);
     const __m256i v = weigh(avg, rowV, offsetV);
 
-    const __m128i out0 =
-        interleave(y0, _mm256_castsi256_si128(u), _mm256_castsi256_si128(v));
+    const __m128i out0 = interleave(y0, _mm256_castsi256_si128(u), _mm256_castsi256_si128(v));
     const __m128i out1 =
         interleave(y1, _mm256_extractf128_si256(u, 1), _mm256_extractf128_si256(v, 1));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 4 * k), out0);

@@ -53,8 +53,8 @@ __m256i weigh(__m256i px, const Row& row, __m256 offset) {
 // Sixteen pixels p0..p15 in two vectors give 32 output bytes. The lane-wise shuffles leave the
 // pairs in the order 0,1,4,5 | 2,3,6,7; luma and chroma meet in matching order and the final
 // 64-bit permutation restores memory order.
-__m256i convertBlock(__m256i x0, __m256i x1, const Row& rowY, const Row& rowU,
-                     const Row& rowV, __m256 offsetY, __m256 offsetU, __m256 offsetV) {
+__m256i convertBlock(__m256i x0, __m256i x1, const Row& rowY, const Row& rowU, const Row& rowV,
+                     __m256 offsetY, __m256 offsetU, __m256 offsetV) {
   const __m256 f0 = _mm256_castsi256_ps(x0);
   const __m256 f1 = _mm256_castsi256_ps(x1);
   const __m256i even = _mm256_castps_si256(_mm256_shuffle_ps(f0, f1, _MM_SHUFFLE(2, 0, 2, 0)));
@@ -65,10 +65,9 @@ __m256i convertBlock(__m256i x0, __m256i x1, const Row& rowY, const Row& rowU,
   const __m256i u = weigh(avg, rowU, offsetU);
   const __m256i v = weigh(avg, rowV, offsetV);
   const __m256i yw = _mm256_packs_epi32(y0, y1);
-  const __m256i uvw =
-      _mm256_packs_epi32(_mm256_unpacklo_epi32(u, v), _mm256_unpackhi_epi32(u, v));
-  const __m256i bytes = _mm256_packus_epi16(_mm256_unpacklo_epi16(yw, uvw),
-                                            _mm256_unpackhi_epi16(yw, uvw));
+  const __m256i uvw = _mm256_packs_epi32(_mm256_unpacklo_epi32(u, v), _mm256_unpackhi_epi32(u, v));
+  const __m256i bytes =
+      _mm256_packus_epi16(_mm256_unpacklo_epi16(yw, uvw), _mm256_unpackhi_epi16(yw, uvw));
   return _mm256_permute4x64_epi64(bytes, _MM_SHUFFLE(3, 1, 2, 0));
 }
 
@@ -102,9 +101,8 @@ void RGB32ToYUY2_AVX2(uint8_t* dst, const uint8_t* src, int64_t width, int64_t h
   }
   for (; k + 8 <= pairs; k += 8) {
     const __m256i* in = reinterpret_cast<const __m256i*>(src + 8 * k);
-    const __m256i out =
-        convertBlock(_mm256_loadu_si256(in), _mm256_loadu_si256(in + 1), rowY, rowU, rowV,
-                     offsetY, offsetU, offsetV);
+    const __m256i out = convertBlock(_mm256_loadu_si256(in), _mm256_loadu_si256(in + 1), rowY, rowU,
+                                     rowV, offsetY, offsetU, offsetV);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 4 * k), out);
   }
   for (; k < pairs; ++k) convertPair(dst + 4 * k, src + 8 * k, m, r);

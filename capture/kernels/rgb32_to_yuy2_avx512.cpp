@@ -66,10 +66,9 @@ __m512i convertBlock(__m512i x0, __m512i x1, const Row& rowY, const Row& rowU, c
   const __m512i u = weigh(avg, rowU, offsetU);
   const __m512i v = weigh(avg, rowV, offsetV);
   const __m512i yw = _mm512_packs_epi32(y0, y1);
-  const __m512i uvw =
-      _mm512_packs_epi32(_mm512_unpacklo_epi32(u, v), _mm512_unpackhi_epi32(u, v));
-  const __m512i bytes = _mm512_packus_epi16(_mm512_unpacklo_epi16(yw, uvw),
-                                            _mm512_unpackhi_epi16(yw, uvw));
+  const __m512i uvw = _mm512_packs_epi32(_mm512_unpacklo_epi32(u, v), _mm512_unpackhi_epi32(u, v));
+  const __m512i bytes =
+      _mm512_packus_epi16(_mm512_unpacklo_epi16(yw, uvw), _mm512_unpackhi_epi16(yw, uvw));
   return _mm512_permutexvar_epi64(_mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7), bytes);
 }
 
@@ -83,8 +82,8 @@ void RGB32ToYUY2_AVX512(uint8_t* dst, const uint8_t* src, int64_t width, int64_t
   const Row rowY = loadRow(m);
   const Row rowU = loadRow(m + 4);
   const Row rowV = loadRow(m + 8);
-  const __m512 offsetY = _mm512_setr_ps(r[0], r[2], r[0], r[2], r[0], r[2], r[0], r[2], r[0],
-                                        r[2], r[0], r[2], r[0], r[2], r[0], r[2]);
+  const __m512 offsetY = _mm512_setr_ps(r[0], r[2], r[0], r[2], r[0], r[2], r[0], r[2], r[0], r[2],
+                                        r[0], r[2], r[0], r[2], r[0], r[2]);
   const __m512 offsetU = _mm512_set1_ps(r[1]);
   const __m512 offsetV = _mm512_set1_ps(r[3]);
 

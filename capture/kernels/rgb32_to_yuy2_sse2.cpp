@@ -100,8 +100,7 @@ extern "C" QV_EXPORT void RGB32ToYUY2_SSE2(uint8_t* dst, const uint8_t* src, int
 
     const __m128i yw = _mm_packs_epi32(y0, y1);
     const __m128i uvw = _mm_packs_epi32(_mm_unpacklo_epi32(u, v), _mm_unpackhi_epi32(u, v));
-    const __m128i out =
-        _mm_packus_epi16(_mm_unpacklo_epi16(yw, uvw), _mm_unpackhi_epi16(yw, uvw));
+    const __m128i out = _mm_packus_epi16(_mm_unpacklo_epi16(yw, uvw), _mm_unpackhi_epi16(yw, uvw));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 4 * k), out);
   }
   for (; k < pairs; ++k) convertPair(dst + 4 * k, src + 8 * k, m, r);

@@ -124,9 +124,9 @@ bool zoomGeneralWide(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_t* sr
       const bool partial = (remX & kFractionMask) != 0;
       float remXf = xr - xCarryW;
       for (int64_t k = 0; k < whole; ++k) remXf = remXf - 1.0f;
-      columns[i] = Column{static_cast<int32_t>(offset), static_cast<int32_t>(whole),
-                          partial ? static_cast<int32_t>(offset + whole) : 0, partial ? -1 : 0,
-                          remXf};
+      columns[i] =
+          Column{static_cast<int32_t>(offset), static_cast<int32_t>(whole),
+                 partial ? static_cast<int32_t>(offset + whole) : 0, partial ? -1 : 0, remXf};
       if (whole > 1) single = false;
       xCarryFix = partial ? kOne - (remX & kFractionMask) : 0;
       xCarryW = partial ? 1.0f - remXf : remXf;

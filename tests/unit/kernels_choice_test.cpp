@@ -32,10 +32,12 @@ class ColourScope {
   float range_[4];
 };
 
-const uint32_t kBT601Bits[12] = {0x3DEA747E, 0x3F162C13, 0x3E990ABB, 0, 0x3F000000, 0xBEA99AE9,
-                                 0xBE2CCA2E, 0,          0xBDA685DB, 0xBED65E89, 0x3F000000, 0};
-const uint32_t kBT709Bits[12] = {0x3D93DD98, 0x3F371759, 0x3E59B3D0, 0, 0x3F000000, 0xBEC55326,
-                                 0xBDEAB368, 0,          0xBD3B98C8, 0xBEE88CE7, 0x3F000000, 0};
+const uint32_t kBT601Bits[12] = {0x3DEA747E, 0x3F162C13, 0x3E990ABB, 0,
+                                 0x3F000000, 0xBEA99AE9, 0xBE2CCA2E, 0,
+                                 0xBDA685DB, 0xBED65E89, 0x3F000000, 0};
+const uint32_t kBT709Bits[12] = {0x3D93DD98, 0x3F371759, 0x3E59B3D0, 0,
+                                 0x3F000000, 0xBEC55326, 0xBDEAB368, 0,
+                                 0xBD3B98C8, 0xBEE88CE7, 0x3F000000, 0};
 
 bool matrixIs(const uint32_t expected[12]) {
   for (int i = 0; i < 12; ++i) {
@@ -51,8 +53,8 @@ TEST(KernelColour, SelectionRule) {
     int64_t height;
     bool bt709;
   };
-  const Case cases[] = {{0, 720, true},  {0, 719, false}, {0, 1080, true}, {1, 1080, false},
-                        {2, 480, true},  {2, 2, true},    {3, 1080, false}, {-1, 1080, false}};
+  const Case cases[] = {{0, 720, true}, {0, 719, false}, {0, 1080, true},  {1, 1080, false},
+                        {2, 480, true}, {2, 2, true},    {3, 1080, false}, {-1, 1080, false}};
   for (const Case& c : cases) {
     setupColor(c.selector, c.height, 1);
     EXPECT_TRUE(matrixIs(c.bt709 ? kBT709Bits : kBT601Bits))
@@ -153,8 +155,8 @@ TEST(KernelChoice, ProcessorTestAgreesWithTheCompiler) {
   __builtin_cpu_init();
   EXPECT_EQ(supportAVX(), __builtin_cpu_supports("avx") != 0);
   EXPECT_EQ(supportAVX2(), __builtin_cpu_supports("avx2") != 0);
-  EXPECT_EQ(supportAVX512(), __builtin_cpu_supports("avx512f") != 0 &&
-                                 __builtin_cpu_supports("avx512bw") != 0);
+  EXPECT_EQ(supportAVX512(),
+            __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512bw") != 0);
   if (supportAVX2()) {
     EXPECT_TRUE(supportAVX());
   }

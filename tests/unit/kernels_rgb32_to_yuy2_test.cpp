@@ -84,7 +84,9 @@ TEST(KernelRGB32ToYUY2Reference, KnownColoursInBothOrders) {
       selectColours(static_cast<Combination>(combination));
       for (const TableRow& row : kTable) {
         const Yuv got = convertEqualPair(
-            [order](uint8_t* out, const uint8_t* in) { reference::rgb32ToYUY2(out, in, 2, 1, order); },
+            [order](uint8_t* out, const uint8_t* in) {
+              reference::rgb32ToYUY2(out, in, 2, 1, order);
+            },
             row.colour);
         EXPECT_EQ(got, row.expected[combination])
             << "colour " << row.colour.b << "," << row.colour.g << "," << row.colour.r
@@ -199,8 +201,8 @@ TEST_P(KernelRGB32ToYUY2, EveryColourMatchesReference) {
       convertReference(want.data(), src.data(), kChunkColours * 2, 1);
       if (got != want) {
         for (int i = 0; i < kChunkColours * 4; ++i) {
-          ASSERT_EQ(got[i], want[i]) << "colour " << std::hex << (base + i / 4) << " byte "
-                                     << i % 4 << " combination " << combination;
+          ASSERT_EQ(got[i], want[i]) << "colour " << std::hex << (base + i / 4) << " byte " << i % 4
+                                     << " combination " << combination;
         }
       }
     }

@@ -96,12 +96,12 @@ inline bool always() { return true; }
 
 inline std::vector<ConversionVariant> conversionVariants() {
   using quorvane_capture::reference::SumOrder;
-  return {{"SSE2", RGB32ToYUY2_SSE2, SumOrder::kSse2, always},
-          {"AVX", RGB32ToYUY2_AVX, SumOrder::kAvx, quorvane_capture::supportAVX},
-          {"AVX2", quorvane_capture::RGB32ToYUY2_AVX2, SumOrder::kAvx,
-           quorvane_capture::supportAVX2},
-          {"AVX512", quorvane_capture::RGB32ToYUY2_AVX512, SumOrder::kAvx,
-           quorvane_capture::supportAVX512}};
+  return {
+      {"SSE2", RGB32ToYUY2_SSE2, SumOrder::kSse2, always},
+      {"AVX", RGB32ToYUY2_AVX, SumOrder::kAvx, quorvane_capture::supportAVX},
+      {"AVX2", quorvane_capture::RGB32ToYUY2_AVX2, SumOrder::kAvx, quorvane_capture::supportAVX2},
+      {"AVX512", quorvane_capture::RGB32ToYUY2_AVX512, SumOrder::kAvx,
+       quorvane_capture::supportAVX512}};
 }
 
 inline std::vector<ZoomVariant> zoomVariants() {

@@ -98,10 +98,10 @@ TEST_P(KernelZoomOut, SmallSizesMatchReference) {
 TEST_P(KernelZoomOut, ScreenSizesMatchReference) {
   std::mt19937 rng(12);
   const int64_t sizes[][4] = {
-      {1920, 1080, 1280, 720}, {1920, 1080, 960, 720}, {1920, 1080, 960, 540},
+      {1920, 1080, 1280, 720}, {1920, 1080, 960, 720},   {1920, 1080, 960, 540},
       {1920, 1080, 1366, 768}, {1920, 1080, 1919, 1079}, {1920, 1080, 2, 2},
-      {1920, 1080, 640, 360},  {801, 601, 67, 45},      {1000, 3, 999, 2},
-      {3000, 4, 1, 1},         {67, 600, 67, 599},      {1280, 720, 1280, 720}};
+      {1920, 1080, 640, 360},  {801, 601, 67, 45},       {1000, 3, 999, 2},
+      {3000, 4, 1, 1},         {67, 600, 67, 599},       {1280, 720, 1280, 720}};
   for (const auto& s : sizes) {
     expectSameAsReference(s[0], s[1], s[2], s[3], rng);
     if (HasFatalFailure()) return;
@@ -132,8 +132,7 @@ TEST_P(KernelZoomOut, OneColourStaysThatColourAtEverySize) {
     for (int64_t dstW = 1; dstW <= srcW; ++dstW) {
       GetParam().function(dst.data(), dstW, dstH, src.data(), srcW, srcH);
       for (int64_t i = 0; i < dstW * dstH; ++i) {
-        ASSERT_EQ(0, std::memcmp(&dst[i * 4], colour, 4))
-            << dstW << "x" << dstH << " pixel " << i;
+        ASSERT_EQ(0, std::memcmp(&dst[i * 4], colour, 4)) << dstW << "x" << dstH << " pixel " << i;
       }
     }
   }
