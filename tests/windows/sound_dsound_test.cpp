@@ -1,0 +1,254 @@
+// DirectSound capture under a real sound server (Wine's PulseAudio driver): the runner plays a
+// 1 kHz tone into the default sink whose monitor is the default source. Also the recording
+// without a capture device, in a child process for which Wine's audio driver is switched off.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <future>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "capture_state.h"
+#include "direct_sound_capture.h"
+
+namespace quorvane_capture {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+uint32_t u32(const std::vector<uint8_t>& b, size_t at) {
+  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
+}
+
+std::vector<uint8_t> readFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(file), {});
+}
+
+std::string tempPath(const std::string& name) {
+  char dir[MAX_PATH];
+  GetTempPathA(MAX_PATH, dir);
+  return std::string(dir) + "qv_sound_" + std::to_string(GetCurrentProcessId()) + "_" + name;
+}
+
+double powerAt(const std::vector<double>& x, size_t begin, size_t count, double frequency) {
+  const double coefficient = 2.0 * std::cos(2.0 * 3.14159265358979323846 * frequency / 44100.0);
+  double s1 = 0.0, s2 = 0.0;
+  for (size_t i = begin; i < begin + count; ++i) {
+    const double s = x[i] + coefficient * s1 - s2;
+    s2 = s1;
+    s1 = s;
+  }
+  return s1 * s1 + s2 * s2 - coefficient * s1 * s2;
+}
+
+// The strongest frequency between 100 Hz and 5 kHz, in 50 Hz steps, over one second.
+double dominantFrequency(const std::vector<double>& x, size_t begin) {
+  double best = 0.0, bestPower = -1.0;
+  for (double f = 100.0; f <= 5000.0; f += 50.0) {
+    const double p = powerAt(x, begin, 44100, f);
+    if (p > bestPower) {
+      bestPower = p;
+      best = f;
+    }
+  }
+  return best;
+}
+
+void initializeRecording() {
+  CaptureSetting s{};
+  s.frameRate = 10;
+  s.targetWindow = platform::desktopWindow();
+  s.captureWidth = 64;
+  s.captureHeight = 64;
+  s.memorySize = 64 << 20;
+  s.affinityMask = getAffinityMask();
+  Initialize(&s);
+}
+
+bool childRun() { return std::getenv("QV_SOUND_CHILD") != nullptr; }
+
+class SoundDirectSoundTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (childRun()) GTEST_SKIP() << "the child runs only the test without a device";
+  }
+  void TearDown() override { Finalize(); }
+};
+
+TEST_F(SoundDirectSoundTest, RecordsTheToneThroughDirectSound) {
+  const auto initStart = Clock::now();
+  initializeRecording();
+  const double initSeconds = secondsSince(initStart);
+  ASSERT_EQ(getInitializeStatus(), QV_INIT_OK);
+  ASSERT_NE(dsc, nullptr);
+  ASSERT_TRUE(dsc->hasDevice()) << "no DirectSound capture device (PULSE_SERVER="
+                                << (std::getenv("PULSE_SERVER") ? std::getenv("PULSE_SERVER")
+                                                                : "unset")
+                                << ")";
+
+  const auto start = Clock::now();
+  auto audio = std::async(std::launch::async, [] { return AudioCaptureThread(nullptr); });
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  const double wall = secondsSince(start);
+  setTerminated(1);
+  ASSERT_EQ(audio.wait_for(std::chrono::seconds(0)), std::future_status::ready);
+  EXPECT_EQ(audio.get(), 1u);
+
+  uint64_t total = 0;
+  for (const POINTER_AND_SIZE& c : *dsc->getDataList()) {
+    EXPECT_EQ(c.size % 4, 0u);
+    total += c.size;
+  }
+  EXPECT_EQ(total, dsc->getCapturedBytes());
+  EXPECT_FALSE(dsc->StopWrite()) << "a second stop has nothing to stop";
+
+  const std::string path = tempPath("tone.wav");
+  ASSERT_EQ(AudioOutputThread(const_cast<char*>(path.c_str())), 0u);
+  const std::vector<uint8_t> b = readFile(path);
+  std::remove(path.c_str());
+  ASSERT_GE(b.size(), 44u);
+  EXPECT_EQ(std::string(b.begin(), b.begin() + 4), "RIFF");
+  EXPECT_EQ(u32(b, 4), b.size() - 8);
+  EXPECT_EQ(u32(b, 40), b.size() - 44);
+  EXPECT_EQ(u32(b, 40), total);
+  EXPECT_EQ(u32(b, 24), 44100u);
+
+  const double duration = total / 176400.0;
+  std::printf("Initialize %.3f s; recorded %.3f s of sound in %.3f s; %zu chunks\n", initSeconds,
+              duration, wall, dsc->getDataList()->size());
+  EXPECT_NEAR(duration, wall, 0.1);
+
+  std::vector<double> left((b.size() - 44) / 4);
+  for (size_t i = 0; i < left.size(); ++i) {
+    left[i] = static_cast<int16_t>(b[44 + 4 * i] | (b[44 + 4 * i + 1] << 8));
+  }
+  ASSERT_GE(left.size(), 2u * 44100u);
+  EXPECT_EQ(dominantFrequency(left, 4410), 1000.0);
+  EXPECT_EQ(dominantFrequency(left, left.size() - 44100), 1000.0);
+}
+
+TEST_F(SoundDirectSoundTest, StopBeforeTheThreadStartsKeepsItFromRunning) {
+  initializeRecording();
+  ASSERT_TRUE(dsc->hasDevice());
+  setTerminated(1);
+  auto audio = std::async(std::launch::async, [] { return AudioCaptureThread(nullptr); });
+  ASSERT_EQ(audio.wait_for(std::chrono::seconds(2)), std::future_status::ready);
+  EXPECT_EQ(audio.get(), 0u);
+  const std::string path = tempPath("nothing.wav");
+  ASSERT_EQ(AudioOutputThread(const_cast<char*>(path.c_str())), 0u);
+  const std::vector<uint8_t> b = readFile(path);
+  std::remove(path.c_str());
+  ASSERT_EQ(b.size(), 44u);
+  EXPECT_EQ(u32(b, 4), 36u);
+}
+
+// Runs in the child, which has no audio driver and so no capture device.
+TEST(SoundNoDevice, RecordingGoesOnWithoutSound) {
+  if (!childRun()) GTEST_SKIP() << "run by SoundNoDeviceChild";
+  const auto start = Clock::now();
+  initializeRecording();
+  EXPECT_LT(secondsSince(start), 2.0);
+  ASSERT_EQ(getInitializeStatus(), QV_INIT_OK);
+  ASSERT_NE(dsc, nullptr);
+  ASSERT_FALSE(dsc->hasDevice()) << "a capture device was found after all";
+  auto audio = std::async(std::launch::async, [] { return AudioCaptureThread(nullptr); });
+  ASSERT_EQ(audio.wait_for(std::chrono::seconds(1)), std::future_status::ready);
+  EXPECT_EQ(audio.get(), 0u);
+  setTerminated(1);
+  EXPECT_FALSE(dsc->StopWrite());
+  const std::string path = tempPath("silent.wav");
+  ASSERT_EQ(AudioOutputThread(const_cast<char*>(path.c_str())), 0u);
+  const std::vector<uint8_t> b = readFile(path);
+  std::remove(path.c_str());
+  ASSERT_EQ(b.size(), 44u);
+  EXPECT_EQ(u32(b, 40), 0u);
+  Finalize();
+}
+
+// Switches Wine's audio driver off for the processes started while it lives ("Audio" = ""
+// under HKCU\Software\Wine\Drivers) and puts back what was there. A child process is needed:
+// Wine keeps the driver it loaded, and the server's address is taken from the environment
+// Wine was started with, not from a child's environment block.
+class NoAudioDriver {
+ public:
+  NoAudioDriver() {
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Wine\\Drivers", 0, nullptr, 0,
+                        KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &key_, nullptr) != ERROR_SUCCESS) {
+      key_ = nullptr;
+      return;
+    }
+    char value[256];
+    DWORD size = sizeof(value), type = 0;
+    if (RegQueryValueExA(key_, "Audio", nullptr, &type,
+                         reinterpret_cast<BYTE*>(value), &size) == ERROR_SUCCESS &&
+        type == REG_SZ) {
+      had_ = true;
+      previous_.assign(value, size > 0 ? size - 1 : 0);
+    }
+    ok_ = RegSetValueExA(key_, "Audio", 0, REG_SZ, reinterpret_cast<const BYTE*>(""), 1) ==
+          ERROR_SUCCESS;
+  }
+  ~NoAudioDriver() {
+    if (key_ == nullptr) return;
+    if (had_) {
+      RegSetValueExA(key_, "Audio", 0, REG_SZ, reinterpret_cast<const BYTE*>(previous_.c_str()),
+                     static_cast<DWORD>(previous_.size() + 1));
+    } else {
+      RegDeleteValueA(key_, "Audio");
+    }
+    RegCloseKey(key_);
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  HKEY key_ = nullptr;
+  bool had_ = false;
+  bool ok_ = false;
+  std::string previous_;
+};
+
+// Starts this program again with only the test above, without an audio driver.
+TEST(SoundNoDeviceChild, RecordingWithoutACaptureDevice) {
+  if (childRun()) GTEST_SKIP();
+  char exe[MAX_PATH];
+  ASSERT_NE(GetModuleFileNameA(nullptr, exe, MAX_PATH), 0u);
+  std::string commandLine = std::string("\"") + exe + "\" --gtest_filter=SoundNoDevice.*";
+  SetEnvironmentVariableA("QV_SOUND_CHILD", "1");
+
+  NoAudioDriver noDriver;
+  ASSERT_TRUE(noDriver.ok());
+  STARTUPINFOA startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process{};
+  std::vector<char> line(commandLine.begin(), commandLine.end());
+  line.push_back('\0');
+  const BOOL created = CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                      nullptr, &startup, &process);
+  SetEnvironmentVariableA("QV_SOUND_CHILD", nullptr);
+  ASSERT_TRUE(created);
+  const DWORD waited = WaitForSingleObject(process.hProcess, 60000);
+  DWORD exitCode = 1;
+  GetExitCodeProcess(process.hProcess, &exitCode);
+  if (waited != WAIT_OBJECT_0) TerminateProcess(process.hProcess, 1);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  ASSERT_EQ(waited, WAIT_OBJECT_0) << "the child did not finish";
+  EXPECT_EQ(exitCode, 0u) << "the recording without a device failed in the child";
+}
+
+}  // namespace
+}  // namespace quorvane_capture
