@@ -188,12 +188,12 @@ bool DirectSoundCapture::StreamToFile() {
     return false;
   }
   if (chunk1 != nullptr) {
-    std::memcpy(chunk1, region1, bytes1);
+    memcpy_sse2(chunk1, region1, bytes1);
     dataList.push_back(POINTER_AND_SIZE{chunk1, bytes1});
     capturedBytes += bytes1;
   }
   if (chunk2 != nullptr) {
-    std::memcpy(chunk2, region2, bytes2);
+    memcpy_sse2(chunk2, region2, bytes2);
     dataList.push_back(POINTER_AND_SIZE{chunk2, bytes2});
     capturedBytes += bytes2;
   }

@@ -22,10 +22,10 @@ constexpr uint32_t kWavHeaderSize = 44;
 
 // What SaveToWavFile and AudioOutputThread report.
 enum WavWriteResult : int32_t {
-  WAV_WRITTEN = 0,         // the whole file is on disk
-  WAV_CANNOT_OPEN = 1,     // the file could not be created (bad or unwritable path): none made
-  WAV_WRITE_FAILED = 2,    // a write or the close failed (disk full...): the file is incomplete
-  WAV_NOTHING_TO_WRITE = 3 // no recording: the library is not initialised
+  WAV_WRITTEN = 0,          // the whole file is on disk
+  WAV_CANNOT_OPEN = 1,      // the file could not be created (bad or unwritable path): none made
+  WAV_WRITE_FAILED = 2,     // a write or the close failed (disk full...): the file is incomplete
+  WAV_NOTHING_TO_WRITE = 3  // no recording: the library is not initialised
 };
 
 class DirectSoundCapture {
@@ -73,8 +73,8 @@ class DirectSoundCapture {
 
   // Stands for the device, the capture buffer, the notification interface and the two events.
   platform::SoundCaptureBuffer captureBuffer;
-  uint32_t bufferBytes;          // one second of sound
-  uint32_t notifyPositions[2];   // 0 and the half of the ring
+  uint32_t bufferBytes;         // one second of sound
+  uint32_t notifyPositions[2];  // 0 and the half of the ring
   platform::SoundFormat waveFormat;
   uint32_t capturedBytes;
   bool isDone;

@@ -3,7 +3,6 @@
 // and by analysing the samples. Also: no daemon at all, stops before and during the capture,
 // and a pool that runs out while recording.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <chrono>
@@ -19,6 +18,7 @@
 
 #include "capture_state.h"
 #include "direct_sound_capture.h"
+#include "qvf_decode.h"
 #include "test_servers.h"
 
 namespace quorvane_capture {
@@ -162,6 +162,8 @@ TEST_F(SoundCaptureTest, RecordsTheToneIntoAValidWavFile) {
   ASSERT_TRUE(dsc->hasDevice());
   EXPECT_LT(initSeconds, 1.0);
 
+  // Pictures too, so that the container gets written: the output thread finishes them.
+  auto video = std::async(std::launch::async, [] { return CaptureThread(nullptr); });
   const auto start = Clock::now();
   auto audio = std::async(std::launch::async, [] { return AudioCaptureThread(nullptr); });
   std::this_thread::sleep_for(std::chrono::seconds(3));
@@ -170,6 +172,7 @@ TEST_F(SoundCaptureTest, RecordsTheToneIntoAValidWavFile) {
   // setTerminated returns only once the loop has ended.
   ASSERT_EQ(audio.wait_for(std::chrono::seconds(0)), std::future_status::ready);
   EXPECT_EQ(audio.get(), 1u);
+  ASSERT_GT(video.get(), 0u);
 
   // The chunks: about two per second, whole sample frames, adding up to what was counted.
   const std::vector<POINTER_AND_SIZE>& chunks = *dsc->getDataList();
@@ -182,9 +185,28 @@ TEST_F(SoundCaptureTest, RecordsTheToneIntoAValidWavFile) {
   EXPECT_LE(chunks.size(), 12u);
   EXPECT_EQ(total, dsc->getCapturedBytes());
 
+  // Both writers at once, as the host may run them.
   const std::string path = tempPath("tone.wav");
-  ASSERT_EQ(AudioOutputThread(const_cast<char*>(path.c_str())), 0u);
+  const std::string container = tempPath("tone.qvf");
+  auto wav = std::async(std::launch::async,
+                        [&path] { return AudioOutputThread(const_cast<char*>(path.c_str())); });
+  EXPECT_GT(OutputThread(const_cast<char*>(container.c_str())), 0u);
+  ASSERT_EQ(wav.get(), 0u);
   const std::vector<uint8_t> b = readFile(path);
+
+  // The container's sound records hold exactly the WAV file's samples, chunk by chunk.
+  qvtest::QvfFile qvf;
+  std::string error;
+  ASSERT_TRUE(qvtest::readQvf(container, &qvf, &error)) << error;
+  std::remove(container.c_str());
+  EXPECT_EQ(qvf.audioChannels, 2u);
+  EXPECT_EQ(qvf.audioBitsPerSample, 16u);
+  EXPECT_EQ(qvf.audioSampleRate, 44100u);
+  size_t audioRecords = 0;
+  for (const qvtest::QvfRecord& r : qvf.records) audioRecords += r.type == qvtest::kQvfAudio;
+  EXPECT_EQ(audioRecords, chunks.size());
+  ASSERT_GE(b.size(), 44u);
+  EXPECT_TRUE(qvf.audio() == std::vector<uint8_t>(b.begin() + 44, b.end()));
   ASSERT_GE(b.size(), 44u);
   const uint32_t data = u32(b, 40);
   EXPECT_EQ(data, b.size() - 44);
@@ -192,7 +214,8 @@ TEST_F(SoundCaptureTest, RecordsTheToneIntoAValidWavFile) {
   EXPECT_EQ(data, total);
   // The object's own header was completed by the stop and says the same.
   const uint8_t* header = dsc->getWavHeader();
-  EXPECT_EQ(std::vector<uint8_t>(header, header + 44), std::vector<uint8_t>(b.begin(), b.begin() + 44));
+  EXPECT_EQ(std::vector<uint8_t>(header, header + 44),
+            std::vector<uint8_t>(b.begin(), b.begin() + 44));
 
   const double duration = data / 176400.0;
   EXPECT_NEAR(duration, wall, 0.1);
@@ -226,8 +249,8 @@ TEST_F(SoundCaptureTest, RecordsTheToneIntoAValidWavFile) {
   for (const POINTER_AND_SIZE& c : chunks) {
     boundary += c.size / 4;
     if (boundary >= 4410 && boundary + 3 < left.size()) {
-      EXPECT_TRUE(sineHoldsAround(left, boundary)) << "break at the transfer ending at sample "
-                                                   << boundary;
+      EXPECT_TRUE(sineHoldsAround(left, boundary))
+          << "break at the transfer ending at sample " << boundary;
     }
   }
   std::printf("tone RMS %.0f, %zu samples where the sine breaks\n", rms, sineBreaks(left));

@@ -2,7 +2,6 @@
 // 1 kHz tone into the default sink whose monitor is the default source. Also the recording
 // without a capture device, in a child process for which Wine's audio driver is switched off.
 #include <gtest/gtest.h>
-
 #include <windows.h>
 
 #include <chrono>
@@ -187,14 +186,15 @@ class NoAudioDriver {
  public:
   NoAudioDriver() {
     if (RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Wine\\Drivers", 0, nullptr, 0,
-                        KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &key_, nullptr) != ERROR_SUCCESS) {
+                        KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &key_,
+                        nullptr) != ERROR_SUCCESS) {
       key_ = nullptr;
       return;
     }
     char value[256];
     DWORD size = sizeof(value), type = 0;
-    if (RegQueryValueExA(key_, "Audio", nullptr, &type,
-                         reinterpret_cast<BYTE*>(value), &size) == ERROR_SUCCESS &&
+    if (RegQueryValueExA(key_, "Audio", nullptr, &type, reinterpret_cast<BYTE*>(value), &size) ==
+            ERROR_SUCCESS &&
         type == REG_SZ) {
       had_ = true;
       previous_.assign(value, size > 0 ? size - 1 : 0);

@@ -1,8 +1,8 @@
 // Sound capture on Windows: a DirectSound capture buffer on the default capture device, with
 // two position notifications delivered through auto-reset events.
-#include <windows.h>
-#include <mmsystem.h>
 #include <dsound.h>
+#include <mmsystem.h>
+#include <windows.h>
 
 #include "sound_capture.h"
 
@@ -125,7 +125,8 @@ bool SoundCaptureBuffer::lock(uint32_t offset, uint32_t bytes, void** region1, u
 }
 
 void SoundCaptureBuffer::unlock(void* region1, uint32_t bytes1, void* region2, uint32_t bytes2) {
-  if (impl_->captureBuffer != nullptr) impl_->captureBuffer->Unlock(region1, bytes1, region2, bytes2);
+  if (impl_->captureBuffer != nullptr)
+    impl_->captureBuffer->Unlock(region1, bytes1, region2, bytes2);
 }
 
 int SoundCaptureBuffer::waitNotification() {
