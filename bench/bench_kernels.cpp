@@ -110,6 +110,10 @@ void BM_ZoomOutHeikin32_AVX2(benchmark::State& state) {
   if (!supportAVX2()) return state.SkipWithError("no AVX2");
   zoomWith(state, ZoomOutHeikin32_AVX2);
 }
+void BM_ZoomOutHeikin32_AVX512(benchmark::State& state) {
+  if (!supportAVX512()) return state.SkipWithError("no AVX-512F/BW");
+  zoomWith(state, ZoomOutHeikin32_AVX512);
+}
 void BM_Peer_libyuv_ARGBScaleBox(benchmark::State& state) {
   const auto& src = rgbFrame();
   std::vector<uint8_t> dst(size_t{kOutW} * kOutH * 4);
@@ -213,6 +217,7 @@ QV_BENCH(BM_ZoomOutHeikin32_Installed);
 QV_BENCH(BM_ZoomOutHeikin32_SSE2);
 QV_BENCH(BM_ZoomOutHeikin32_AVX);
 QV_BENCH(BM_ZoomOutHeikin32_AVX2);
+QV_BENCH(BM_ZoomOutHeikin32_AVX512);
 QV_BENCH(BM_Peer_libyuv_ARGBScaleBox);
 #ifdef QV_HAVE_SWSCALE
 QV_BENCH(BM_Peer_swscale_Area);

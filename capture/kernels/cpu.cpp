@@ -60,8 +60,9 @@ bool supportAVX512() {
 int32_t chooseKernels(int32_t useAVX) {
   if (useAVX != 0 && !forceSse2() && supportAVX()) {
     if (supportAVX2()) {
-      RGB32ToYUY2 = supportAVX512() ? RGB32ToYUY2_AVX512 : RGB32ToYUY2_AVX2;
-      ZoomOutHeikin32 = ZoomOutHeikin32_AVX2;
+      const bool avx512 = supportAVX512();
+      RGB32ToYUY2 = avx512 ? RGB32ToYUY2_AVX512 : RGB32ToYUY2_AVX2;
+      ZoomOutHeikin32 = avx512 ? ZoomOutHeikin32_AVX512 : ZoomOutHeikin32_AVX2;
     } else {
       RGB32ToYUY2 = RGB32ToYUY2_AVX;
       ZoomOutHeikin32 = ZoomOutHeikin32_AVX;

@@ -57,6 +57,8 @@ void ZoomOutHeikin32_AVX2(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_
                           int64_t srcW, int64_t srcH);
 // Needs supportAVX512().
 void RGB32ToYUY2_AVX512(uint8_t* dst, const uint8_t* src, int64_t width, int64_t height);
+void ZoomOutHeikin32_AVX512(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_t* src,
+                            int64_t srcW, int64_t srcH);
 
 }  // namespace quorvane_capture
 

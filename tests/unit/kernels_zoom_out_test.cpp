@@ -15,6 +15,12 @@ using namespace quorvane_capture;
 using kernels_test::GuardedBuffer;
 using kernels_test::ZoomVariant;
 
+std::vector<ZoomVariant> allZoomVariants() {
+  std::vector<ZoomVariant> variants = kernels_test::zoomVariants();
+  variants.push_back({"AVX512", ZoomOutHeikin32_AVX512, supportAVX512});
+  return variants;
+}
+
 // One-channel pictures: the value goes into all four bytes of each pixel.
 std::vector<uint8_t> greyPicture(const std::vector<int>& values) {
   std::vector<uint8_t> out;
@@ -108,6 +114,48 @@ TEST_P(KernelZoomOut, ScreenSizesMatchReference) {
   }
 }
 
+// Widths 1 to 67 at ratios that give every remainder of four output pixels, one to three whole
+// columns per pixel, up to five source rows per output row, and ratios just past where the wide
+// variants hand over to narrower code.
+TEST_P(KernelZoomOut, WidthsAndRatiosMatchReference) {
+  std::mt19937 rng(14);
+  for (int64_t dstW = 1; dstW <= 67; ++dstW) {
+    for (int64_t srcW : {dstW, dstW + 1, dstW * 3 / 2 + 1, dstW * 2 + 1, dstW * 3 + 2, dstW * 4 - 1,
+                         dstW * 4 + 1, dstW * 5 + 3}) {
+      const int64_t heights[][2] = {{5, 3}, {9, 2}, {17, 4}, {8, 8}, {13, 5}};
+      const auto& h = heights[(dstW + srcW) % 5];
+      expectSameAsReference(srcW, h[0], dstW, h[1], rng);
+      if (HasFatalFailure()) return;
+    }
+  }
+  const int64_t shapes[][4] = {{4099, 3, 4097, 2},  {8200, 2, 4100, 1},  {4096, 9, 4096, 3},
+                               {1366, 13, 1024, 3}, {2560, 31, 1920, 7}, {3840, 21, 2560, 9},
+                               {63, 64, 16, 17},    {50, 49, 13, 12}};
+  for (const auto& s : shapes) {
+    expectSameAsReference(s[0], s[1], s[2], s[3], rng);
+    if (HasFatalFailure()) return;
+  }
+}
+
+// Screen content: flat areas, hard edges and the values that sit on rounding boundaries, where
+// any change in the order of the float steps shows.
+TEST_P(KernelZoomOut, RoundingBoundaryColoursMatchReference) {
+  std::mt19937 rng(15);
+  const uint8_t palette[] = {0, 1, 2, 127, 128, 129, 253, 254, 255};
+  const int64_t sizes[][4] = {
+      {1920, 1080, 1280, 720}, {1920, 1080, 1366, 768}, {301, 203, 200, 150}};
+  for (const auto& s : sizes) {
+    GuardedBuffer src(s[0] * s[1] * 4);
+    for (size_t i = 0; i < src.size(); ++i) src.data()[i] = palette[(rng() >> 8) % 9];
+    std::vector<uint8_t> want(s[2] * s[3] * 4);
+    GuardedBuffer got(want.size());
+    reference::zoomOutHeikin32(want.data(), s[2], s[3], src.data(), s[0], s[1]);
+    GetParam().function(got.data(), s[2], s[3], src.data(), s[0], s[1]);
+    ASSERT_EQ(0, std::memcmp(got.data(), want.data(), want.size()))
+        << s[0] << "x" << s[1] << " -> " << s[2] << "x" << s[3];
+  }
+}
+
 TEST_P(KernelZoomOut, UnalignedPointers) {
   std::mt19937 rng(13);
   const int64_t srcW = 37, srcH = 23, dstW = 25, dstH = 16;
@@ -143,7 +191,7 @@ TEST_P(KernelZoomOut, OneColourStaysThatColourAtEverySize) {
   for (size_t i = 0; i < out.size(); i += 4) ASSERT_EQ(0, std::memcmp(&out[i], colour, 4)) << i;
 }
 
-INSTANTIATE_TEST_SUITE_P(Kernel, KernelZoomOut, testing::ValuesIn(kernels_test::zoomVariants()),
+INSTANTIATE_TEST_SUITE_P(Kernel, KernelZoomOut, testing::ValuesIn(allZoomVariants()),
                          kernels_test::zoomNameOf);
 
 }  // namespace

@@ -1,0 +1,260 @@
+// Area-average downscale for AVX-512 machines, byte-identical to the other variants. The
+// general path works on four output pixels per 512-bit vector: the source pixels a group of four
+// needs are loaded as one run of at most sixteen and put in place by a dword permutation, so
+// nothing is gathered pixel by pixel. Every output pixel still gets the reference's float
+// operations in the reference's order; only independent work is regrouped, as in the AVX2
+// variant: the column bookkeeping runs once per call, the row bookkeeping once per output row,
+// and a pixel's carried share of its last column is formed before its right neighbour starts.
+// Shapes outside this variant's limits (and the whole-ratio path) go to the AVX2 variant.
+#include <immintrin.h>
+
+#include <cstring>
+
+#include "kernels.h"
+
+namespace quorvane_capture {
+namespace {
+
+constexpr uint64_t kOne = uint64_t{1} << 32;
+constexpr uint64_t kFractionMask = kOne - 1;
+constexpr int kGroup = 4;     // output pixels per vector
+constexpr int kWindow = 16;   // source pixels one load brings
+constexpr int kMaxWhole = 3;  // whole columns per output pixel
+constexpr int kMaxRows = 5;   // source rows per output row
+constexpr int64_t kMaxGroups = 1024;
+
+uint64_t zoomStep(int64_t srcSize, int64_t dstSize) {
+  const double ratio = static_cast<double>(srcSize) / static_cast<double>(dstSize);
+  uint64_t step = static_cast<uint64_t>(4294967296.0 * ratio);
+  if ((step & kFractionMask) != 0) step -= 1;
+  return step;
+}
+
+// Per group of four output pixels: where its run of source pixels starts, which of them each
+// output pixel takes, and the float share of the partial column that stays with the pixel.
+// Pixel k of the group uses dwords 4k..4k+3 of the permuted run: its first whole column, its
+// partial column, its second and third whole columns; masked-off dwords read as zero, which
+// adds exactly nothing. The share is repeated over the pixel's four channels.
+struct GroupTable {
+  alignas(64) int32_t pick[kMaxGroups][kWindow];
+  alignas(64) float share[kMaxGroups][kWindow];
+  int32_t start[kMaxGroups];
+  uint16_t loadMask[kMaxGroups];
+  uint16_t pickMask[kMaxGroups];
+};
+
+// Fills the table; returns the most whole columns any output pixel takes, or 0 when a group
+// needs more than one run or a pixel more whole columns than the kernel handles.
+int buildGroups(GroupTable& t, int64_t dstW, float xr, uint64_t fx) {
+  std::memset(t.pick, 0, sizeof(t.pick[0]) * ((dstW + kGroup - 1) / kGroup));
+  std::memset(t.share, 0, sizeof(t.share[0]) * ((dstW + kGroup - 1) / kGroup));
+  uint64_t xCarryFix = 0;
+  float xCarryW = 0.0f;
+  int64_t offset = 0;
+  int maxWhole = 1;
+  for (int64_t i = 0; i < dstW; ++i) {
+    const int64_t g = i / kGroup;
+    const int k = static_cast<int>(i % kGroup);
+    if (k == 0) {
+      t.start[g] = static_cast<int32_t>(offset);
+      t.pickMask[g] = 0;
+    }
+    const uint64_t remX = fx - xCarryFix;
+    const int64_t whole = static_cast<int64_t>(remX >> 32);
+    const bool partial = (remX & kFractionMask) != 0;
+    if (whole > kMaxWhole) return 0;
+    if (whole > maxWhole) maxWhole = static_cast<int>(whole);
+    float remXf = xr - xCarryW;
+    for (int64_t n = 0; n < whole; ++n) remXf = remXf - 1.0f;
+    const int64_t first = offset - t.start[g];
+    const int64_t end = first + whole + (partial ? 1 : 0);
+    if (end > kWindow) return 0;
+    static constexpr int kWholeSlot[kMaxWhole] = {0, 2, 3};
+    for (int64_t n = 0; n < whole; ++n) {
+      t.pick[g][4 * k + kWholeSlot[n]] = static_cast<int32_t>(first + n);
+      t.pickMask[g] |= static_cast<uint16_t>(1u << (4 * k + kWholeSlot[n]));
+    }
+    if (partial) {
+      t.pick[g][4 * k + 1] = static_cast<int32_t>(first + whole);
+      t.pickMask[g] |= static_cast<uint16_t>(1u << (4 * k + 1));
+      for (int c = 0; c < 4; ++c) t.share[g][4 * k + c] = remXf;
+    }
+    t.loadMask[g] = static_cast<uint16_t>((1u << end) - 1);
+    xCarryFix = partial ? kOne - (remX & kFractionMask) : 0;
+    xCarryW = partial ? 1.0f - remXf : remXf;
+    offset += whole + (partial ? 1 : 0);
+  }
+  return maxWhole;
+}
+
+// Byte n of a lane's dword d goes to the low byte of the lane's dword n (zero-extension of one
+// pixel to four channels) for the shuffle control of dword d.
+__m512i spreadDword(int d) {
+  alignas(64) int8_t c[64];
+  for (int i = 0; i < 64; ++i) c[i] = (i % 4 == 0) ? static_cast<int8_t>(4 * d + (i % 16) / 4) : -1;
+  return _mm512_load_si512(c);
+}
+
+template <int kRows, int kWhole>
+void zoomRow(uint8_t* out, const GroupTable& t, int64_t dstW, const uint8_t* const* rows,
+             const float* weights, __m512 normV) {
+  const __m512i spreadWhole0 = spreadDword(0);
+  const __m512i spreadPartial = spreadDword(1);
+  const __m512i spreadWhole1 = spreadDword(2);
+  const __m512i spreadWhole2 = spreadDword(3);
+  __m512 w[kRows];
+  bool unit[kRows];
+  for (int r = 0; r < kRows; ++r) {
+    w[r] = _mm512_set1_ps(weights[r]);
+    unit[r] = weights[r] == 1.0f;  // x * 1 is x: the product is left out
+  }
+
+  const int64_t groups = (dstW + kGroup - 1) / kGroup;
+  __m512 prevCarry = _mm512_setzero_ps();
+  for (int64_t g = 0; g < groups; ++g) {
+    const __m512i pick = _mm512_load_si512(t.pick[g]);
+    const __m512 share = _mm512_load_ps(t.share[g]);
+    const __mmask16 loadMask = t.loadMask[g];
+    const __mmask16 pickMask = t.pickMask[g];
+    const int64_t offset = int64_t{t.start[g]} * 4;
+    __m512 products[kRows];
+    __m512 parts[kRows];
+    __m512 carry;
+    for (int r = 0; r < kRows; ++r) {
+      const __m512i run = _mm512_maskz_loadu_epi32(loadMask, rows[r] + offset);
+      const __m512i picked = _mm512_maskz_permutexvar_epi32(pickMask, pick, run);
+      // Up to three bytes' worth per channel: the integer sum is exact, as the float sum is.
+      __m512i sum = _mm512_shuffle_epi8(picked, spreadWhole0);
+      if (kWhole >= 2) sum = _mm512_add_epi32(sum, _mm512_shuffle_epi8(picked, spreadWhole1));
+      if (kWhole >= 3) sum = _mm512_add_epi32(sum, _mm512_shuffle_epi8(picked, spreadWhole2));
+      products[r] = _mm512_cvtepi32_ps(sum);
+      __m512 v = _mm512_cvtepi32_ps(_mm512_shuffle_epi8(picked, spreadPartial));
+      if (!unit[r]) {
+        products[r] = _mm512_mul_ps(products[r], w[r]);
+        v = _mm512_mul_ps(v, w[r]);
+      }
+      parts[r] = _mm512_mul_ps(v, share);
+      // 0 + x is x but for the sign of a zero, which no output byte can show.
+      carry =
+          r == 0 ? _mm512_sub_ps(v, parts[r]) : _mm512_add_ps(carry, _mm512_sub_ps(v, parts[r]));
+    }
+    // Each pixel starts from its left neighbour's carry: the last lane of the previous group's
+    // carries, then this group's first three.
+    __m512 acc = _mm512_castsi512_ps(
+        _mm512_alignr_epi32(_mm512_castps_si512(carry), _mm512_castps_si512(prevCarry), 12));
+    for (int r = 0; r < kRows; ++r) {
+      acc = _mm512_add_ps(acc, products[r]);
+      acc = _mm512_add_ps(acc, parts[r]);
+    }
+    prevCarry = carry;
+    // Nearest with ties to even (the default rounding mode), then 0..255.
+    const __m512i rounded =
+        _mm512_max_epi32(_mm512_cvtps_epi32(_mm512_mul_ps(acc, normV)), _mm512_setzero_si512());
+    uint8_t* p = out + g * kGroup * 4;
+    const int64_t left = dstW - g * kGroup;
+    if (left >= kGroup) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm512_cvtusepi32_epi8(rounded));
+    } else {
+      _mm512_mask_cvtusepi32_storeu_epi8(p, static_cast<__mmask16>((1u << (4 * left)) - 1),
+                                         rounded);
+    }
+  }
+}
+
+using RowFunction = void (*)(uint8_t*, const GroupTable&, int64_t, const uint8_t* const*,
+                             const float*, __m512);
+
+template <int kWhole>
+constexpr RowFunction kRowFunctionsFor[kMaxRows] = {zoomRow<1, kWhole>, zoomRow<2, kWhole>,
+                                                    zoomRow<3, kWhole>, zoomRow<4, kWhole>,
+                                                    zoomRow<5, kWhole>};
+
+// Returns false, having written nothing, for shapes outside this kernel's limits.
+bool zoomGeneral(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_t* src, int64_t srcW,
+                 float xr, float yr, uint64_t fx, uint64_t fy) {
+  if (dstW > kMaxGroups * kGroup || static_cast<int64_t>(fy >> 32) + 2 > kMaxRows ||
+      srcW > INT32_MAX) {
+    return false;
+  }
+  GroupTable table;
+  const int maxWhole = buildGroups(table, dstW, xr, fx);
+  if (maxWhole == 0) return false;
+  const RowFunction* rowFunctions = maxWhole == 1   ? kRowFunctionsFor<1>
+                                    : maxWhole == 2 ? kRowFunctionsFor<2>
+                                                    : kRowFunctionsFor<3>;
+
+  const __m512 normV = _mm512_set1_ps(1.0f / (xr * yr));
+  const int64_t stride = srcW * 4;
+  const uint8_t* srcRow = src;
+  uint64_t yAcc = 0;
+  uint64_t rowCarryFix = 0;
+  float rowCarryW = 0.0f;
+  for (int64_t j = 0; j < dstH; ++j) {
+    yAcc += fy;
+    const uint64_t rowsToAdvance = yAcc >> 32;
+    const uint64_t yAccNext = yAcc & kFractionMask;
+
+    // A row of weight zero adds exactly zero to every sum (all terms are finite and the sums
+    // never negative zero), so it is left out.
+    const uint8_t* rows[kMaxRows];
+    float weights[kMaxRows];
+    int rowCount = 0;
+    auto addRow = [&](const uint8_t* row, float w) {
+      if (w != 0.0f) {
+        rows[rowCount] = row;
+        weights[rowCount] = w;
+        ++rowCount;
+      }
+    };
+    const uint8_t* p = srcRow;
+    float remYf = yr;
+    uint64_t remY = fy;
+    if (rowCarryFix != 0) {
+      addRow(p, rowCarryW);
+      p += stride;
+      remYf = remYf - rowCarryW;
+      remY = remY - rowCarryFix;
+    }
+    while (remY >= kOne) {
+      addRow(p, 1.0f);
+      p += stride;
+      remY = remY - kOne;
+      remYf = remYf - 1.0f;
+    }
+    uint64_t newRowCarryFix = 0;
+    if (remY != 0) {
+      addRow(p, remYf);
+      newRowCarryFix = kOne - remY;
+    }
+
+    uint8_t* out = dst + j * dstW * 4;
+    if (rowCount == 0) {
+      std::memset(out, 0, static_cast<size_t>(dstW * 4));
+    } else {
+      rowFunctions[rowCount - 1](out, table, dstW, rows, weights, normV);
+    }
+
+    rowCarryW = 1.0f - remYf;
+    rowCarryFix = newRowCarryFix;
+    srcRow += static_cast<int64_t>(rowsToAdvance) * stride;
+    yAcc = yAccNext;
+  }
+  return true;
+}
+
+}  // namespace
+
+void ZoomOutHeikin32_AVX512(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_t* src,
+                            int64_t srcW, int64_t srcH) {
+  if (dstW < 1 || dstH < 1 || srcW < dstW || srcH < dstH) return;
+  const float xr = static_cast<float>(srcW) / static_cast<float>(dstW);
+  const float yr = static_cast<float>(srcH) / static_cast<float>(dstH);
+  const uint64_t fx = zoomStep(srcW, dstW);
+  const uint64_t fy = zoomStep(srcH, dstH);
+  const bool whole = (fx & kFractionMask) == 0 && (fy & kFractionMask) == 0;
+  if (whole || !zoomGeneral(dst, dstW, dstH, src, srcW, xr, yr, fx, fy)) {
+    ZoomOutHeikin32_AVX2(dst, dstW, dstH, src, srcW, srcH);
+  }
+}
+
+}  // namespace quorvane_capture
