@@ -183,8 +183,9 @@ bool DirectSoundCapture::StreamToFile() {
   }
   if ((bytes1 != 0 && chunk1 == nullptr) || (bytes2 != 0 && chunk2 == nullptr)) {
     if (chunk1 != nullptr) allocator->release(chunk1);
-    setTerminated(true);
+    // Unlocked first: the ring's lock is never held while hMutex is taken.
     captureBuffer.unlock(region1, bytes1, region2, bytes2);
+    setTerminated(true);
     return false;
   }
   if (chunk1 != nullptr) {

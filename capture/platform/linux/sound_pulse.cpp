@@ -37,13 +37,13 @@ struct SoundCaptureBuffer::Impl {
   bool capabilitiesKnown = false;
   bool notificationsReady = false;
 
-  // The ring. The writer (PulseAudio's thread) and readPosition meet under ringMutex; the
-  // reader copies the regions it locked without it, behind the write position.
+  // The ring, written by PulseAudio's thread and read by the capture loop, under ringMutex.
   std::mutex ringMutex;
   std::vector<uint8_t> ring;
   uint32_t writePosition = 0;
   bool running = false;
   uint32_t positions[2] = {0, 0};
+  bool regionLocked = false;  // the reader holds ringMutex between lock and unlock
   uint32_t bytesPerSecond = 0;
   uint32_t blockAlign = 1;
   // The stream's time line: bytes taken since start, and where a stop wants it to end.
@@ -324,23 +324,29 @@ bool SoundCaptureBuffer::readPosition(uint32_t* position) {
 bool SoundCaptureBuffer::lock(uint32_t offset, uint32_t bytes, void** region1, uint32_t* bytes1,
                               void** region2, uint32_t* bytes2) {
   Impl& d = *impl_;
-  uint8_t* base;
-  uint64_t size;
-  {
-    std::lock_guard<std::mutex> lock(d.ringMutex);
-    base = d.ring.data();
-    size = d.ring.size();
+  // The ring stays locked until unlock: the copy out takes microseconds, and PulseAudio's
+  // thread then cannot write into a region while it is being read, however far it got.
+  d.ringMutex.lock();
+  const uint64_t size = d.ring.size();
+  if (size == 0 || offset >= size || bytes > size) {
+    d.ringMutex.unlock();
+    return false;
   }
-  if (size == 0 || offset >= size || bytes > size) return false;
   const uint32_t first = static_cast<uint32_t>(size - offset < bytes ? size - offset : bytes);
-  *region1 = base + offset;
+  *region1 = d.ring.data() + offset;
   *bytes1 = first;
-  *region2 = bytes > first ? base : nullptr;
+  *region2 = bytes > first ? d.ring.data() : nullptr;
   *bytes2 = bytes - first;
+  d.regionLocked = true;
   return true;
 }
 
-void SoundCaptureBuffer::unlock(void*, uint32_t, void*, uint32_t) {}
+void SoundCaptureBuffer::unlock(void*, uint32_t, void*, uint32_t) {
+  Impl& d = *impl_;
+  if (!d.regionLocked) return;
+  d.regionLocked = false;
+  d.ringMutex.unlock();
+}
 
 int SoundCaptureBuffer::waitNotification() {
   Impl& d = *impl_;
