@@ -140,10 +140,12 @@ bool ContainerReader::isKeyFrame(int64_t frame) const {
 
 // Applies record `frame` to the picture. A record that cannot be read or decoded in full
 // changes nothing, so the picture before it stays on screen.
+// A repeat record hands over the picture before it whole, so it keeps that picture's result:
+// the editor takes a result of 0 for a frame it did not get.
 bool ContainerReader::decodeRecord(size_t frame, int* result) {
-  *result = 0;
   const VideoIndexEntry& e = video_[frame];
   if (e.type == qvf::RECORD_REPEAT) return true;
+  *result = 0;
   if (e.payloadSize > compressedCapacity_) return false;
   const size_t size = static_cast<size_t>(e.payloadSize);
   if (file_.readAt(e.payloadPosition, compressed_, size) != size) return false;
@@ -200,6 +202,7 @@ int ContainerReader::readVideo(int64_t frame, void* buffer) {
     while (!done) {
       bool restartedAtKey = false;
       const size_t start = chooseStart(target, &restartedAtKey);
+      result = lastFrame_ >= 0 && start == static_cast<size_t>(lastFrame_) + 1 ? lastResult_ : 0;
       done = true;
       for (size_t j = start; j <= target; ++j) {
         const bool ok = decodeRecord(j, &result);

@@ -59,9 +59,9 @@ class ContainerReader {
   bool isKeyFrame(int64_t frame) const;
 
   // Reconstructs picture `frame` and copies its frameBytes() bytes to buffer (when not null).
-  // Returns the record's stated length (frameBytes()), 0 for a repeat record, and 0 when the
-  // record cannot be decoded (the picture before it is handed over instead). Out of range:
-  // 0, and buffer is untouched.
+  // Returns the record's stated length (frameBytes()), and 0 when the record cannot be
+  // decoded (the picture before it is handed over instead). A repeat record returns what the
+  // frame it repeats returned. Out of range: 0, and buffer is untouched.
   int readVideo(int64_t frame, void* buffer);
 
   // Copies sound samples [start, end) into buffer (room for (end - start) whole samples) and

@@ -141,8 +141,11 @@ TEST(ReaderHostile, UndecodableRecordsKeepThePreviousPicture) {
     EXPECT_EQ(readFrame(h.get(), 0), p0);
     EXPECT_EQ(readFrame(h.get(), 1, &result), p0);
     EXPECT_EQ(result, 0);
-    EXPECT_EQ(readFrame(h.get(), 2), p0);
+    EXPECT_EQ(readFrame(h.get(), 2, &result), p0);
+    EXPECT_EQ(result, 0) << "a repeat of a frame that failed fails too";
     EXPECT_EQ(readFrame(h.get(), 3), p2);
+    EXPECT_EQ(readFrame(h.get(), 2, &result), p0);  // by a jump
+    EXPECT_EQ(result, 0);
     EXPECT_EQ(readFrame(h.get(), 1, &result), p0);  // by a jump
     EXPECT_EQ(result, 0);
     EXPECT_EQ(readFrame(h.get(), 3), p2);

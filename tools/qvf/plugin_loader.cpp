@@ -134,14 +134,9 @@ int OpenedFile::readAudio(int start, int length, void* buffer) const {
   return plugin_.table().func_read_audio(handle_, start, length, buffer);
 }
 
-bool OpenedFile::isRepeat(int frame) const {
-  return frame >= 0 && static_cast<size_t>(frame) < walk_.videoTypes.size() &&
-         walk_.videoTypes[static_cast<size_t>(frame)] == qvf::RECORD_REPEAT;
-}
-
 bool OpenedFile::readPicture(int frame, void* buffer) const {
   const int got = readVideo(frame, buffer);
-  return got == static_cast<int>(pictureBytes()) || (got == 0 && isRepeat(frame));
+  return got == static_cast<int>(pictureBytes());
 }
 
 bool OpenedFile::isKeyframe(int frame) const {

@@ -62,12 +62,10 @@ class OpenedFile {
   int audioSamples() const { return info_.audio_n; }
   const WAVEFORMATEX& audioFormat() const { return audio_; }
 
-  // func_read_video's result: the picture's stated size, or 0 for a repeat record (the
-  // buffer still receives the picture), or 0 when the frame cannot be decoded.
+  // func_read_video's result: the picture's size, or 0 when the frame cannot be decoded.
   int readVideo(int frame, void* buffer) const;
   // True when buffer received the frame's picture.
   bool readPicture(int frame, void* buffer) const;
-  bool isRepeat(int frame) const;
   const ContainerWalk& walk() const { return walk_; }
   // Sample frames delivered into buffer (blockAlign bytes each).
   int readAudio(int start, int length, void* buffer) const;
