@@ -166,7 +166,7 @@ class PulseServer {
                       "sox -q -n -t raw -r 44100 -c 2 -b 16 -e signed-integer - synth 3600 sine " +
                           std::to_string(frequency) +
                           " vol 0.5 | pacat --raw --format=s16le --rate=44100 --channels=2 "
-                          "--latency-msec=20"});
+                          "--latency-msec=250"});
     std::this_thread::sleep_for(std::chrono::duration<double>(settleSeconds));
   }
 
