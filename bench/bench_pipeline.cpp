@@ -4,15 +4,13 @@
 //
 // Needs Xvfb (started here: Initialize wants a real screen) and zstd; the frames are unpacked
 // once into <build>/data/.
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
 #include <benchmark/benchmark.h>
 #include <libyuv.h>
 #include <snappy.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +23,10 @@
 #include "capture_state.h"
 #include "kernels.h"
 #include "quorvane_capture.h"
+
+// Last: Xlib's macros (None, Status, Bool) would break the headers above.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
 
 namespace {
 
@@ -80,15 +82,21 @@ bool initializeScreen(int64_t outputWidth, int64_t outputHeight) {
   if (!xvfb.running() || desktopFrames().empty()) return false;
   CaptureSetting s{};
   s.frameRate = 60;
-  s.targetWindow = 0;
+  s.targetWindow = platform::desktopWindow();
   s.outputWidth = outputWidth;
   s.outputHeight = outputHeight;
   s.memorySize = uint64_t{1600} << 20;
   s.affinityMask = getAffinityMask();
   s.useAVX = 1;
   Initialize(&s);
-  return getInitializeStatus() == QV_INIT_OK && captureSetting.captureWidth == kW &&
-         captureSetting.captureHeight == kH;
+  if (getInitializeStatus() != QV_INIT_OK || captureSetting.captureWidth != kW ||
+      captureSetting.captureHeight != kH) {
+    std::fprintf(stderr, "Initialize: status %d, %lldx%lld\n", getInitializeStatus(),
+                 static_cast<long long>(captureSetting.captureWidth),
+                 static_cast<long long>(captureSetting.captureHeight));
+    return false;
+  }
+  return true;
 }
 
 // Frames per iteration: ten passes over the 60 frames, so that the 100 ms polls at the start
