@@ -97,26 +97,28 @@ __m512i spreadDword(int d) {
 
 template <int kRows, int kWhole>
 void zoomRow(uint8_t* out, const GroupTable& t, int64_t dstW, const uint8_t* const* rows,
-             const float* weights, __m512 normV) {
+             const float* weights, const uint8_t* ahead, int aheadRows, int64_t stride,
+             __m512 normV) {
   const __m512i spreadWhole0 = spreadDword(0);
   const __m512i spreadPartial = spreadDword(1);
   const __m512i spreadWhole1 = spreadDword(2);
   const __m512i spreadWhole2 = spreadDword(3);
   __m512 w[kRows];
-  bool unit[kRows];
-  for (int r = 0; r < kRows; ++r) {
-    w[r] = _mm512_set1_ps(weights[r]);
-    unit[r] = weights[r] == 1.0f;  // x * 1 is x: the product is left out
-  }
+  for (int r = 0; r < kRows; ++r) w[r] = _mm512_set1_ps(weights[r]);
 
-  const int64_t groups = (dstW + kGroup - 1) / kGroup;
   __m512 prevCarry = _mm512_setzero_ps();
-  for (int64_t g = 0; g < groups; ++g) {
+  // Output pixels 4g..4g+3 as rounded integers, not yet clamped.
+  auto group = [&](int64_t g) {
     const __m512i pick = _mm512_load_si512(t.pick[g]);
     const __m512 share = _mm512_load_ps(t.share[g]);
     const __mmask16 loadMask = t.loadMask[g];
     const __mmask16 pickMask = t.pickMask[g];
     const int64_t offset = int64_t{t.start[g]} * 4;
+    // The next output row's new source rows, fetched while this row computes: without it the
+    // loads wait on memory for most of the time. A prefetch never faults, even past the end.
+    for (int k = 0; k < aheadRows; ++k) {
+      _mm_prefetch(reinterpret_cast<const char*>(ahead + k * stride + offset), _MM_HINT_T0);
+    }
     __m512 products[kRows];
     __m512 parts[kRows];
     __m512 carry;
@@ -127,12 +129,9 @@ void zoomRow(uint8_t* out, const GroupTable& t, int64_t dstW, const uint8_t* con
       __m512i sum = _mm512_shuffle_epi8(picked, spreadWhole0);
       if (kWhole >= 2) sum = _mm512_add_epi32(sum, _mm512_shuffle_epi8(picked, spreadWhole1));
       if (kWhole >= 3) sum = _mm512_add_epi32(sum, _mm512_shuffle_epi8(picked, spreadWhole2));
-      products[r] = _mm512_cvtepi32_ps(sum);
-      __m512 v = _mm512_cvtepi32_ps(_mm512_shuffle_epi8(picked, spreadPartial));
-      if (!unit[r]) {
-        products[r] = _mm512_mul_ps(products[r], w[r]);
-        v = _mm512_mul_ps(v, w[r]);
-      }
+      products[r] = _mm512_mul_ps(_mm512_cvtepi32_ps(sum), w[r]);
+      const __m512 v =
+          _mm512_mul_ps(_mm512_cvtepi32_ps(_mm512_shuffle_epi8(picked, spreadPartial)), w[r]);
       parts[r] = _mm512_mul_ps(v, share);
       // 0 + x is x but for the sign of a zero, which no output byte can show.
       carry =
@@ -147,9 +146,26 @@ void zoomRow(uint8_t* out, const GroupTable& t, int64_t dstW, const uint8_t* con
       acc = _mm512_add_ps(acc, parts[r]);
     }
     prevCarry = carry;
-    // Nearest with ties to even (the default rounding mode), then 0..255.
-    const __m512i rounded =
-        _mm512_max_epi32(_mm512_cvtps_epi32(_mm512_mul_ps(acc, normV)), _mm512_setzero_si512());
+    // Nearest with ties to even (the default rounding mode).
+    return _mm512_cvtps_epi32(_mm512_mul_ps(acc, normV));
+  };
+
+  // Four groups at a time, clamped to 0..255 by the two saturating packs; these leave 128-bit
+  // lane L holding pixel L of each group, which one permutation puts back in order.
+  const __m512i inOrder = _mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
+  const int64_t fullGroups = dstW / kGroup;
+  int64_t g = 0;
+  for (; g + 4 <= fullGroups; g += 4) {
+    const __m512i r0 = group(g);
+    const __m512i r1 = group(g + 1);
+    const __m512i r2 = group(g + 2);
+    const __m512i r3 = group(g + 3);
+    const __m512i bytes =
+        _mm512_packus_epi16(_mm512_packs_epi32(r0, r1), _mm512_packs_epi32(r2, r3));
+    _mm512_storeu_si512(out + g * kGroup * 4, _mm512_permutexvar_epi32(inOrder, bytes));
+  }
+  for (; g * kGroup < dstW; ++g) {
+    const __m512i rounded = _mm512_max_epi32(group(g), _mm512_setzero_si512());
     uint8_t* p = out + g * kGroup * 4;
     const int64_t left = dstW - g * kGroup;
     if (left >= kGroup) {
@@ -162,7 +178,7 @@ void zoomRow(uint8_t* out, const GroupTable& t, int64_t dstW, const uint8_t* con
 }
 
 using RowFunction = void (*)(uint8_t*, const GroupTable&, int64_t, const uint8_t* const*,
-                             const float*, __m512);
+                             const float*, const uint8_t*, int, int64_t, __m512);
 
 template <int kWhole>
 constexpr RowFunction kRowFunctionsFor[kMaxRows] = {zoomRow<1, kWhole>, zoomRow<2, kWhole>,
@@ -185,6 +201,7 @@ bool zoomGeneral(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_t* src, i
 
   const __m512 normV = _mm512_set1_ps(1.0f / (xr * yr));
   const int64_t stride = srcW * 4;
+  const int aheadRows = static_cast<int>((fy + kFractionMask) >> 32);
   const uint8_t* srcRow = src;
   uint64_t yAcc = 0;
   uint64_t rowCarryFix = 0;
@@ -231,7 +248,8 @@ bool zoomGeneral(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_t* src, i
     if (rowCount == 0) {
       std::memset(out, 0, static_cast<size_t>(dstW * 4));
     } else {
-      rowFunctions[rowCount - 1](out, table, dstW, rows, weights, normV);
+      rowFunctions[rowCount - 1](out, table, dstW, rows, weights, p + stride, aheadRows, stride,
+                                 normV);
     }
 
     rowCarryW = 1.0f - remYf;
