@@ -23,8 +23,8 @@ WindowInformation* newEntry(platform::WindowHandle window) {
 
 // The differences are taken in 32 bits, as the rectangles are, then widened with their sign.
 int64_t extent(int32_t low, int32_t high) {
-  return static_cast<int64_t>(static_cast<int32_t>(static_cast<uint32_t>(high) -
-                                                   static_cast<uint32_t>(low)));
+  return static_cast<int64_t>(
+      static_cast<int32_t>(static_cast<uint32_t>(high) - static_cast<uint32_t>(low)));
 }
 
 // No exception may cross the exported interface: without memory the window is left out.

@@ -1,8 +1,7 @@
 // X windows made by tests, on one Xvfb shared by the whole test program.
 //
-// The library keeps one query connection to the display it first reached, so every test in a
-// program has to use the same server: sharedXvfb() starts it on first use and keeps it until
-// the program ends.
+// Starting a server costs about a second: sharedXvfb() starts one on first use and keeps it
+// until the program ends, for every test that needs nothing special of it.
 #ifndef QUORVANE_X_TEST_WINDOWS_H
 #define QUORVANE_X_TEST_WINDOWS_H
 

@@ -1,4 +1,6 @@
 // The window list against real X windows, with and without a window manager.
+#include "window_list.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -10,7 +12,6 @@
 #include <thread>
 
 #include "quorvane_capture.h"
-#include "window_list.h"
 #include "x_test_windows.h"
 
 namespace {
@@ -92,7 +93,8 @@ struct WindowSet {
     owned.setUtf8Name("qv owned");
     owned.setCardinal("_NET_WM_PID", getpid());
     // Listed first choice decides: a normal window that also names a tool type later is normal.
-    owned.setAtoms("_NET_WM_WINDOW_TYPE", {"_NET_WM_WINDOW_TYPE_NORMAL", "_NET_WM_WINDOW_TYPE_DOCK"});
+    owned.setAtoms("_NET_WM_WINDOW_TYPE",
+                   {"_NET_WM_WINDOW_TYPE_NORMAL", "_NET_WM_WINDOW_TYPE_DOCK"});
     for (TestWindow* w : {&normal, &utility, &skipTaskbar, &longTitle, &latin1, &owned}) w->map();
     unmapped.sync();
   }

@@ -1,11 +1,12 @@
 // The window list against real Win32 windows (run under Wine with a desktop).
+#include "window_list.h"
+
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <string>
 
 #include "quorvane_capture.h"
-#include "window_list.h"
 
 namespace {
 
@@ -24,11 +25,10 @@ void registerClass() {
 
 class Window {
  public:
-  Window(DWORD exStyle, const std::string& title, bool visible, int width = 300,
-         int height = 200) {
+  Window(DWORD exStyle, const std::string& title, bool visible, int width = 300, int height = 200) {
     registerClass();
-    hwnd_ = CreateWindowExA(exStyle, kClassName, title.c_str(), WS_OVERLAPPEDWINDOW, 50, 50,
-                            width, height, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+    hwnd_ = CreateWindowExA(exStyle, kClassName, title.c_str(), WS_OVERLAPPEDWINDOW, 50, 50, width,
+                            height, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
     if (hwnd_ != nullptr && visible) ShowWindow(hwnd_, SW_SHOWNOACTIVATE);
   }
   ~Window() {

@@ -53,8 +53,8 @@ bool readProperty(Display* display, Window window, Atom name, Atom type, Propert
   int actualFormat = 0;
   unsigned long items = 0, after = 0;
   unsigned char* data = nullptr;
-  if (XGetWindowProperty(display, window, name, 0, 1 << 20, False, type, &actualType,
-                         &actualFormat, &items, &after, &data) != Success) {
+  if (XGetWindowProperty(display, window, name, 0, 1 << 20, False, type, &actualType, &actualFormat,
+                         &items, &after, &data) != Success) {
     return false;
   }
   const bool found = actualType != None && (type == AnyPropertyType || actualType == type);
@@ -69,11 +69,16 @@ bool readProperty(Display* display, Window window, Atom name, Atom type, Propert
   return found;
 }
 
-std::vector<unsigned long> readCardinals(Display* display, Window window, Atom name, Atom type) {
+// A list of 32-bit values (cardinals, atoms, window ids); *present tells an empty list from a
+// missing one.
+std::vector<unsigned long> readCardinals(Display* display, Window window, Atom name, Atom type,
+                                         bool* present = nullptr) {
   Property p;
-  if (!readProperty(display, window, name, type, &p) || p.format != 32) return {};
+  const bool found = readProperty(display, window, name, type, &p) && p.format == 32;
+  if (present != nullptr) *present = found;
+  if (!found) return {};
   std::vector<unsigned long> values(p.items);
-  std::memcpy(values.data(), p.bytes.data(), p.items * sizeof(long));
+  if (p.items != 0) std::memcpy(values.data(), p.bytes.data(), p.items * sizeof(long));
   return values;
 }
 
@@ -92,12 +97,10 @@ std::vector<Window> stackedWindows(Display* display, X11ErrorTrap& trap) {
   const Window root = DefaultRootWindow(display);
   if (windowManagerAlive(display, root, trap)) {
     for (const char* name : {"_NET_CLIENT_LIST_STACKING", "_NET_CLIENT_LIST"}) {
-      Property p;
-      if (readProperty(display, root, atom(display, name), XA_WINDOW, &p) && p.format == 32) {
-        std::vector<unsigned long> ids(p.items);
-        std::memcpy(ids.data(), p.bytes.data(), p.items * sizeof(long));
-        return std::vector<Window>(ids.begin(), ids.end());
-      }
+      bool present = false;
+      const std::vector<unsigned long> ids =
+          readCardinals(display, root, atom(display, name), XA_WINDOW, &present);
+      if (present) return std::vector<Window>(ids.begin(), ids.end());
     }
   }
   Window rootReturn = None, parent = None;
@@ -113,12 +116,12 @@ std::vector<Window> stackedWindows(Display* display, X11ErrorTrap& trap) {
 
 bool isToolType(Display* display, Window window) {
   static const char* const kToolTypes[] = {
-      "_NET_WM_WINDOW_TYPE_UTILITY",       "_NET_WM_WINDOW_TYPE_TOOLBAR",
-      "_NET_WM_WINDOW_TYPE_MENU",          "_NET_WM_WINDOW_TYPE_SPLASH",
-      "_NET_WM_WINDOW_TYPE_DOCK",          "_NET_WM_WINDOW_TYPE_DESKTOP",
-      "_NET_WM_WINDOW_TYPE_NOTIFICATION",  "_NET_WM_WINDOW_TYPE_DROPDOWN_MENU",
-      "_NET_WM_WINDOW_TYPE_POPUP_MENU",    "_NET_WM_WINDOW_TYPE_TOOLTIP",
-      "_NET_WM_WINDOW_TYPE_COMBO",         "_NET_WM_WINDOW_TYPE_DND"};
+      "_NET_WM_WINDOW_TYPE_UTILITY",      "_NET_WM_WINDOW_TYPE_TOOLBAR",
+      "_NET_WM_WINDOW_TYPE_MENU",         "_NET_WM_WINDOW_TYPE_SPLASH",
+      "_NET_WM_WINDOW_TYPE_DOCK",         "_NET_WM_WINDOW_TYPE_DESKTOP",
+      "_NET_WM_WINDOW_TYPE_NOTIFICATION", "_NET_WM_WINDOW_TYPE_DROPDOWN_MENU",
+      "_NET_WM_WINDOW_TYPE_POPUP_MENU",   "_NET_WM_WINDOW_TYPE_TOOLTIP",
+      "_NET_WM_WINDOW_TYPE_COMBO",        "_NET_WM_WINDOW_TYPE_DND"};
   static const char* const kAppTypes[] = {"_NET_WM_WINDOW_TYPE_NORMAL",
                                           "_NET_WM_WINDOW_TYPE_DIALOG"};
   // The list is in the client's order of preference: the first type known here decides.

@@ -1,7 +1,7 @@
 // Win32 side of window enumeration for the window list. EnumWindows reports the top-level
 // windows top-most first (Z order); the list keeps that order.
-#include <windows.h>
 #include <psapi.h>
+#include <windows.h>
 
 #include "platform.h"
 
