@@ -34,10 +34,11 @@ uint64_t zoomStep(int64_t srcSize, int64_t dstSize) {
 // output pixel takes, and the float share of the partial column that stays with the pixel.
 // Pixel k of the group uses dwords 4k..4k+3 of the permuted run: its first whole column, its
 // partial column, its second and third whole columns; masked-off dwords read as zero, which
-// adds exactly nothing. The share is repeated over the pixel's four channels.
+// adds exactly nothing. Kept compact (40 KiB at most) for the stack; widening it to vectors costs
+// two shuffles a group, which measured as nothing.
 struct GroupTable {
-  alignas(64) int32_t pick[kMaxGroups][kWindow];
-  alignas(64) float share[kMaxGroups][kWindow];
+  alignas(64) uint8_t pick[kMaxGroups][kWindow];
+  alignas(64) float share[kMaxGroups][kGroup];
   int32_t start[kMaxGroups];
   uint16_t loadMask[kMaxGroups];
   uint16_t pickMask[kMaxGroups];
@@ -71,13 +72,13 @@ int buildGroups(GroupTable& t, int64_t dstW, float xr, uint64_t fx) {
     if (end > kWindow) return 0;
     static constexpr int kWholeSlot[kMaxWhole] = {0, 2, 3};
     for (int64_t n = 0; n < whole; ++n) {
-      t.pick[g][4 * k + kWholeSlot[n]] = static_cast<int32_t>(first + n);
+      t.pick[g][4 * k + kWholeSlot[n]] = static_cast<uint8_t>(first + n);
       t.pickMask[g] |= static_cast<uint16_t>(1u << (4 * k + kWholeSlot[n]));
     }
     if (partial) {
-      t.pick[g][4 * k + 1] = static_cast<int32_t>(first + whole);
+      t.pick[g][4 * k + 1] = static_cast<uint8_t>(first + whole);
       t.pickMask[g] |= static_cast<uint16_t>(1u << (4 * k + 1));
-      for (int c = 0; c < 4; ++c) t.share[g][4 * k + c] = remXf;
+      t.share[g][k] = remXf;
     }
     t.loadMask[g] = static_cast<uint16_t>((1u << end) - 1);
     xCarryFix = partial ? kOne - (remX & kFractionMask) : 0;
@@ -103,14 +104,17 @@ void zoomRow(uint8_t* out, const GroupTable& t, int64_t dstW, const uint8_t* con
   const __m512i spreadPartial = spreadDword(1);
   const __m512i spreadWhole1 = spreadDword(2);
   const __m512i spreadWhole2 = spreadDword(3);
+  const __m512i laneOfShare = _mm512_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3);
   __m512 w[kRows];
   for (int r = 0; r < kRows; ++r) w[r] = _mm512_set1_ps(weights[r]);
 
   __m512 prevCarry = _mm512_setzero_ps();
   // Output pixels 4g..4g+3 as rounded integers, not yet clamped.
   auto group = [&](int64_t g) {
-    const __m512i pick = _mm512_load_si512(t.pick[g]);
-    const __m512 share = _mm512_load_ps(t.share[g]);
+    const __m512i pick =
+        _mm512_cvtepu8_epi32(_mm_load_si128(reinterpret_cast<const __m128i*>(t.pick[g])));
+    const __m512 share =
+        _mm512_permutexvar_ps(laneOfShare, _mm512_castps128_ps512(_mm_load_ps(t.share[g])));
     const __mmask16 loadMask = t.loadMask[g];
     const __mmask16 pickMask = t.pickMask[g];
     const int64_t offset = int64_t{t.start[g]} * 4;
@@ -243,13 +247,14 @@ bool zoomGeneral(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_t* src, i
       addRow(p, remYf);
       newRowCarryFix = kOne - remY;
     }
+    // The first source row past this output row's footprint.
+    const uint8_t* ahead = remY != 0 ? p + stride : p;
 
     uint8_t* out = dst + j * dstW * 4;
     if (rowCount == 0) {
       std::memset(out, 0, static_cast<size_t>(dstW * 4));
     } else {
-      rowFunctions[rowCount - 1](out, table, dstW, rows, weights, p + stride, aheadRows, stride,
-                                 normV);
+      rowFunctions[rowCount - 1](out, table, dstW, rows, weights, ahead, aheadRows, stride, normV);
     }
 
     rowCarryW = 1.0f - remYf;
