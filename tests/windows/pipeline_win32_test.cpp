@@ -1,0 +1,258 @@
+// The video pipeline of the Windows DLL under Wine: a popup window painted with GDI shows a new
+// numbered picture every 20 ms, the DLL records it through its exports as a host would, and
+// every decoded picture of the file must be one of those drawings, in drawing order. Wine's
+// screen grab is slow, so the window is small and the frame rate is not judged.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kernels.h"
+#include "quorvane_capture.h"
+#include "qvf_decode.h"
+#include "reference.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using ThreadProcedure = qv_thread_result (*)(void*);
+
+constexpr int kWidth = 128, kHeight = 96, kFrameRate = 15;
+
+// Drawing n: its number in 16 black and white bands along the top, gradients shifted by n below.
+Bytes drawing(int n) {
+  Bytes p(static_cast<size_t>(kWidth) * kHeight * 4);
+  for (int y = 0; y < kHeight; ++y) {
+    for (int x = 0; x < kWidth; ++x) {
+      uint8_t* px = &p[(static_cast<size_t>(y) * kWidth + x) * 4];
+      if (y < 12) {
+        const uint8_t v = ((n >> (x * 16 / kWidth)) & 1) != 0 ? 255 : 0;
+        px[0] = px[1] = px[2] = v;
+      } else {
+        px[0] = static_cast<uint8_t>(x * 2 + n * 3);
+        px[1] = static_cast<uint8_t>(y * 2 + n * 5);
+        px[2] = static_cast<uint8_t>(((x / 8) ^ (y / 8)) * 16 + n);
+      }
+      px[3] = 0;
+    }
+  }
+  return p;
+}
+
+// A borderless window on its own thread, repainted with drawing 0, 1, 2 ... every 20 ms.
+class DrawingWindow {
+ public:
+  DrawingWindow() {
+    thread_ = std::thread([this] { run(); });
+    while (window_.load() == nullptr && !failed_) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ~DrawingWindow() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  HWND window() const { return window_.load(); }
+  int lastDrawn() const { return drawn_.load(); }
+
+ private:
+  void draw(HWND window, int n) {
+    const Bytes pixels = drawing(n);
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    info.bmiHeader.biWidth = kWidth;
+    info.bmiHeader.biHeight = -kHeight;  // top-down
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    HDC dc = GetDC(window);
+    SetDIBitsToDevice(dc, 0, 0, kWidth, kHeight, 0, 0, 0, kHeight, pixels.data(), &info,
+                      DIB_RGB_COLORS);
+    GdiFlush();
+    ReleaseDC(window, dc);
+    drawn_ = n;
+  }
+  void run() {
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = DefWindowProcA;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = "QvPipelineDrawing";
+    RegisterClassA(&windowClass);
+    HWND window = CreateWindowExA(WS_EX_TOPMOST, "QvPipelineDrawing", "pipeline drawing",
+                                  WS_POPUP | WS_VISIBLE, 60, 60, kWidth, kHeight, nullptr,
+                                  nullptr, GetModuleHandleA(nullptr), nullptr);
+    if (window == nullptr) {
+      failed_ = true;
+      return;
+    }
+    int n = 0;
+    draw(window, n);
+    window_ = window;
+    DWORD next = GetTickCount();
+    while (!stop_) {
+      MSG message;
+      while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+      next += 20;
+      const DWORD now = GetTickCount();
+      if (static_cast<int32_t>(next - now) > 0) Sleep(next - now);
+      draw(window, ++n);
+    }
+    DestroyWindow(window);
+  }
+
+  std::thread thread_;
+  std::atomic<HWND> window_{nullptr};
+  std::atomic<bool> failed_{false};
+  std::atomic<bool> stop_{false};
+  std::atomic<int> drawn_{0};
+};
+
+// The DLL's exports, found as a host finds them.
+struct CaptureLibrary {
+  CaptureLibrary() {
+    module = LoadLibraryA("quorvane_capture.dll");
+    if (module == nullptr) return;
+    initialize = find<void (*)(const CaptureSetting*)>("Initialize");
+    getInitializeStatus = find<int32_t (*)()>("getInitializeStatus");
+    getCaptureSetting = find<const CaptureSetting* (*)()>("getCaptureSetting");
+    getEncodeThreadCount = find<int32_t (*)()>("getEncodeThreadCount");
+    getAffinityMask = find<uint64_t (*)()>("getAffinityMask");
+    setTerminated = find<void (*)(int32_t)>("setTerminated");
+    getProgress = find<double (*)()>("getProgress");
+    finalize = find<void (*)()>("Finalize");
+    captureThread = find<ThreadProcedure>("CaptureThread");
+    encodeThread = find<ThreadProcedure>("EncodeThread");
+    compressThread = find<ThreadProcedure>("CompressThread");
+    outputThread = find<ThreadProcedure>("OutputThread");
+  }
+  ~CaptureLibrary() {
+    if (module != nullptr) FreeLibrary(module);
+  }
+  template <typename F>
+  F find(const char* name) {
+    F f = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+    if (f == nullptr) missing += std::string(name) + " ";
+    return f;
+  }
+
+  HMODULE module = nullptr;
+  std::string missing;
+  void (*initialize)(const CaptureSetting*) = nullptr;
+  int32_t (*getInitializeStatus)() = nullptr;
+  const CaptureSetting* (*getCaptureSetting)() = nullptr;
+  int32_t (*getEncodeThreadCount)() = nullptr;
+  uint64_t (*getAffinityMask)() = nullptr;
+  void (*setTerminated)(int32_t) = nullptr;
+  double (*getProgress)() = nullptr;
+  void (*finalize)() = nullptr;
+  ThreadProcedure captureThread = nullptr, encodeThread = nullptr, compressThread = nullptr,
+                  outputThread = nullptr;
+};
+
+void recordAndCheck(int64_t outputWidth, int64_t outputHeight, const char* fileName) {
+  CaptureLibrary library;
+  ASSERT_NE(library.module, nullptr) << "quorvane_capture.dll not found beside the test";
+  ASSERT_TRUE(library.missing.empty()) << "missing exports: " << library.missing;
+  DrawingWindow window;
+  ASSERT_NE(window.window(), nullptr);
+  Sleep(300);
+
+  CaptureSetting s{};
+  s.frameRate = kFrameRate;
+  s.targetWindow = reinterpret_cast<uint64_t>(window.window());
+  s.outputWidth = outputWidth;
+  s.outputHeight = outputHeight;
+  s.memorySize = 64 << 20;
+  s.affinityMask = library.getAffinityMask();
+  s.clientArea = 1;
+  s.useAVX = 1;
+  library.initialize(&s);
+  ASSERT_EQ(library.getInitializeStatus(), 0);
+  const CaptureSetting used = *library.getCaptureSetting();
+  ASSERT_EQ(used.captureWidth, kWidth);
+  ASSERT_EQ(used.captureHeight, kHeight);
+  const int32_t encodeThreads = library.getEncodeThreadCount();
+  ASSERT_GE(encodeThreads, 1);
+
+  uint64_t captured = 0;
+  std::vector<std::thread> threads;
+  threads.emplace_back([&] { captured = library.captureThread(nullptr); });
+  for (int32_t k = 0; k < encodeThreads; ++k) {
+    threads.emplace_back([&, k] { library.encodeThread(reinterpret_cast<void*>(static_cast<intptr_t>(k))); });
+  }
+  threads.emplace_back([&] { library.compressThread(nullptr); });
+  Sleep(3000);
+  library.setTerminated(1);
+  for (std::thread& t : threads) t.join();
+  const int lastDrawn = window.lastDrawn();
+
+  const std::string path = fileName;
+  const uint64_t records = library.outputThread(const_cast<char*>(path.c_str()));
+  EXPECT_EQ(library.getProgress(), 1.0);
+  library.finalize();
+  ASSERT_GE(captured, 5u);
+
+  qvtest::QvfFile file;
+  std::string error;
+  ASSERT_TRUE(qvtest::readQvf(path, &file, &error)) << error;
+  std::remove(path.c_str());
+  EXPECT_EQ(file.frameRate, static_cast<uint64_t>(kFrameRate));
+  EXPECT_EQ(file.width, static_cast<uint64_t>(used.outputWidth));
+  EXPECT_EQ(file.height, static_cast<uint64_t>(used.outputHeight));
+  EXPECT_EQ(file.codecTag, "Snappy  ");
+  const std::string pattern = file.videoPattern();
+  EXPECT_EQ(records, pattern.size());
+  // Captured frame i is a key exactly when i is a multiple of the frame rate.
+  size_t frame = 0;
+  for (char r : pattern) {
+    if (r == 'R') continue;
+    EXPECT_EQ(r, frame % kFrameRate == 0 ? 'K' : 'D') << "captured frame " << frame;
+    ++frame;
+  }
+  EXPECT_EQ(frame, captured);
+
+  std::vector<Bytes> pictures;
+  ASSERT_TRUE(qvtest::decodePictures(file, &pictures, &error)) << error;
+  // The test's own copy of the kernels, set up with the colours the DLL chose.
+  quorvane_capture::setupColor(used.colorMatrix, used.outputHeight, used.fullRange);
+  const auto order = used.useAVX != 0 ? quorvane_capture::reference::SumOrder::kAvx
+                                      : quorvane_capture::reference::SumOrder::kSse2;
+  auto expected = [&](int n) {
+    Bytes rgb = drawing(n);
+    if (used.outputWidth != kWidth || used.outputHeight != kHeight) {
+      Bytes scaled(static_cast<size_t>(used.outputWidth * used.outputHeight * 4));
+      quorvane_capture::reference::zoomOutHeikin32(scaled.data(), used.outputWidth,
+                                                   used.outputHeight, rgb.data(), kWidth, kHeight);
+      rgb = scaled;
+    }
+    Bytes yuy2(static_cast<size_t>(used.outputWidth * used.outputHeight * 2));
+    quorvane_capture::reference::rgb32ToYUY2(yuy2.data(), rgb.data(), used.outputWidth,
+                                             used.outputHeight, order);
+    return yuy2;
+  };
+  int from = 0;
+  for (size_t k = 0; k < pictures.size(); ++k) {
+    if (pattern[k] == 'R') continue;
+    int found = -1;
+    for (int n = from; n <= lastDrawn && found < 0; ++n) {
+      if (expected(n) == pictures[k]) found = n;
+    }
+    ASSERT_GE(found, 0) << "video record " << k << " shows no drawing from " << from;
+    from = found;
+  }
+  std::printf("  %llu frames captured, %zu video records, drawings up to %d\n",
+              static_cast<unsigned long long>(captured), pattern.size(), lastDrawn);
+}
+
+TEST(PipelineUnderWine, RecordsAGdiWindowAtCaptureSize) {
+  recordAndCheck(0, 0, "qv-pipeline-wine-full.qvf");
+}
+
+TEST(PipelineUnderWine, RecordsAGdiWindowDownscaled) {
+  recordAndCheck(80, 60, "qv-pipeline-wine-scaled.qvf");
+}
+
+}  // namespace
