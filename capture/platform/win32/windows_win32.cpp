@@ -1,7 +1,8 @@
 // Win32 side of window enumeration for the window list. EnumWindows reports the top-level
 // windows top-most first (Z order); the list keeps that order.
-#include <psapi.h>
 #include <windows.h>
+// After windows.h, whose types it uses.
+#include <psapi.h>
 
 #include "platform.h"
 
