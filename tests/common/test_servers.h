@@ -81,24 +81,24 @@ class XvfbServer {
  public:
   explicit XvfbServer(int width = 1280, int height = 720) {
     previous_ = getenv("DISPLAY") ? getenv("DISPLAY") : "";
-    // Numbers are never reused within a process: a server that just stopped may still hold
-    // its socket, and connections to it may linger.
-    static int next = 90 + (getpid() % 300) * 3;
-    for (int number = next; number < next + 200; ++number) {
-      const std::string lock = "/tmp/.X" + std::to_string(number) + "-lock";
-      if (access(lock.c_str(), F_OK) == 0) continue;
-      display_ = ":" + std::to_string(number);
-      pid_ = spawn({"Xvfb", display_, "-screen", "0",
-                    std::to_string(width) + "x" + std::to_string(height) + "x24", "-nolisten",
-                    "tcp", "-ac"});
-      setenv("DISPLAY", display_.c_str(), 1);
-      if (waitFor("xdpyinfo -display " + display_, 10000)) {
-        next = number + 1;
-        return;
-      }
+    // The server picks a free display number itself and tells it through a pipe, so two test
+    // processes never end up on one server.
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    pid_ = spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0",
+                  std::to_string(width) + "x" + std::to_string(height) + "x24", "-nolisten", "tcp",
+                  "-ac"});
+    close(fds[1]);
+    std::string number;
+    char c;
+    while (read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+    close(fds[0]);
+    if (number.empty()) {
       stopProcess(pid_);
+      return;
     }
-    display_.clear();
+    display_ = ":" + number;
+    setenv("DISPLAY", display_.c_str(), 1);
   }
   ~XvfbServer() {
     stopProcess(pid_);
