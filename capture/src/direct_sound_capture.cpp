@@ -203,6 +203,11 @@ bool DirectSoundCapture::StreamToFile() {
   return true;
 }
 
+bool DirectSoundCapture::isCapturing() {
+  platform::MutexLock lock(hMutex);
+  return isWriting;
+}
+
 bool DirectSoundCapture::StopWrite() {
   bool running;
   {

@@ -67,6 +67,8 @@ class DirectSoundCapture {
   const uint8_t* getWavHeader() const { return wavHeader; }
   uint32_t getCapturedBytes() const { return capturedBytes; }
   bool hasDevice() const { return deviceReady; }
+  // True while the capture loop runs.
+  bool isCapturing();
 
  private:
   void setHeaderLengths(uint32_t dataLength);

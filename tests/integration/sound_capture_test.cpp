@@ -295,6 +295,11 @@ TEST_F(SoundCaptureTest, StopRacingTheStartNeverLeavesTheLoopRunning) {
 TEST_F(SoundCaptureTest, ClearingTheFlagAlsoStopsAndASecondStopChangesNothing) {
   initializeRecording();
   auto audio = std::async(std::launch::async, [] { return AudioCaptureThread(nullptr); });
+  // A loaded machine may take a while to start the thread; the stop must meet a running loop.
+  for (int i = 0; i < 1000 && !dsc->isCapturing(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(dsc->isCapturing());
   std::this_thread::sleep_for(std::chrono::milliseconds(1200));
   setTerminated(0);
   ASSERT_EQ(audio.wait_for(std::chrono::seconds(0)), std::future_status::ready);
