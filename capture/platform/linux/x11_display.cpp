@@ -1,5 +1,8 @@
 #include "x11_display.h"
 
+#include <poll.h>
+#include <sys/socket.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <string>
@@ -44,13 +47,23 @@ struct ThreadsInit {
   ThreadsInit() { XInitThreads(); }
 } threadsInit;
 
+// A server that went away (and perhaps came back under the same name) leaves the socket at
+// its end of file. Seen before Xlib touches it, the connection can still be put aside quietly.
+bool connectionAlive(Display* display) {
+  pollfd descriptor{ConnectionNumber(display), POLLIN, 0};
+  if (poll(&descriptor, 1, 0) <= 0) return true;
+  if (descriptor.revents & (POLLHUP | POLLERR | POLLNVAL)) return false;
+  char byte;
+  return recv(descriptor.fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) != 0;
+}
+
 }  // namespace
 
 QueryDisplay::QueryDisplay() : lock_(queryMutex()) {
   SharedDisplay& shared = sharedDisplay();
   const char* name = getenv("DISPLAY");
   const std::string current = name != nullptr ? name : "";
-  if (shared.display != nullptr && shared.name != current) {
+  if (shared.display != nullptr && (shared.name != current || !connectionAlive(shared.display))) {
     shared.retired.push_back(shared.display);
     shared.display = nullptr;
   }
