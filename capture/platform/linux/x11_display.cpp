@@ -26,9 +26,10 @@ struct SharedDisplay {
   std::string name;
   std::vector<Display*> retired;
 };
+// Never destroyed: connections outlive every static destructor that might still query.
 SharedDisplay& sharedDisplay() {
-  static SharedDisplay shared;
-  return shared;
+  static SharedDisplay* shared = new SharedDisplay();
+  return *shared;
 }
 
 std::mutex& trapMutex() {
