@@ -21,7 +21,7 @@
 #include "window_list.h"
 #include "x_test_windows.h"
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define QV_TEST_ASAN 1
 // The sanitizer's count of live heap bytes (its allocator does not report to mallinfo2).
 extern "C" size_t __sanitizer_get_current_allocated_bytes();
