@@ -19,25 +19,17 @@
 #include "capture_state.h"
 #include "direct_sound_capture.h"
 #include "qvf_decode.h"
+#include "sound_analysis.h"
 #include "test_servers.h"
 
 namespace quorvane_capture {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double secondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-uint32_t u32(const std::vector<uint8_t>& b, size_t at) {
-  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
-}
-
-std::vector<uint8_t> readFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(file), {});
-}
+using qvtest::Clock;
+using qvtest::dominantFrequency;
+using qvtest::readFile;
+using qvtest::secondsSince;
+using qvtest::u32;
 
 // Output of a shell command (its error output too when asked), or "" when it failed.
 std::string run(const std::string& command, bool withErrors = false) {
@@ -60,31 +52,6 @@ std::vector<double> leftChannel(const uint8_t* pcm, size_t bytes) {
     left[i] = static_cast<int16_t>(pcm[4 * i] | (pcm[4 * i + 1] << 8));
   }
   return left;
-}
-
-// Power of one frequency over the samples (Goertzel).
-double powerAt(const std::vector<double>& x, size_t begin, size_t count, double frequency) {
-  const double coefficient = 2.0 * std::cos(2.0 * M_PI * frequency / 44100.0);
-  double s1 = 0.0, s2 = 0.0;
-  for (size_t i = begin; i < begin + count; ++i) {
-    const double s = x[i] + coefficient * s1 - s2;
-    s2 = s1;
-    s1 = s;
-  }
-  return s1 * s1 + s2 * s2 - coefficient * s1 * s2;
-}
-
-// The strongest frequency between 100 Hz and 5 kHz, in 50 Hz steps, over one second.
-double dominantFrequency(const std::vector<double>& x, size_t begin) {
-  double best = 0.0, bestPower = -1.0;
-  for (double f = 100.0; f <= 5000.0; f += 50.0) {
-    const double p = powerAt(x, begin, 44100, f);
-    if (p > bestPower) {
-      bestPower = p;
-      best = f;
-    }
-  }
-  return best;
 }
 
 // Whether a pure 1 kHz sine keeps its own recurrence x[n+1] = 2cos(w)x[n] - x[n-1] around

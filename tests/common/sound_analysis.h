@@ -1,0 +1,59 @@
+// What the sound tests measure in recorded PCM and WAV files, natively and under Wine alike.
+#ifndef QUORVANE_SOUND_ANALYSIS_H
+#define QUORVANE_SOUND_ANALYSIS_H
+
+#include <chrono>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace qvtest {
+
+using Clock = std::chrono::steady_clock;
+
+inline double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// A little-endian 32-bit field, as in a WAV header.
+inline uint32_t u32(const std::vector<uint8_t>& b, size_t at) {
+  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
+}
+
+inline std::vector<uint8_t> readFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(file), {});
+}
+
+// Power of one frequency over the samples (Goertzel), at 44100 Hz.
+inline double powerAt(const std::vector<double>& x, size_t begin, size_t count, double frequency) {
+  const double coefficient = 2.0 * std::cos(2.0 * 3.14159265358979323846 * frequency / 44100.0);
+  double s1 = 0.0, s2 = 0.0;
+  for (size_t i = begin; i < begin + count; ++i) {
+    const double s = x[i] + coefficient * s1 - s2;
+    s2 = s1;
+    s1 = s;
+  }
+  return s1 * s1 + s2 * s2 - coefficient * s1 * s2;
+}
+
+// The strongest frequency between 100 Hz and 5 kHz, in 50 Hz steps, over one second.
+inline double dominantFrequency(const std::vector<double>& x, size_t begin) {
+  double best = 0.0, bestPower = -1.0;
+  for (double f = 100.0; f <= 5000.0; f += 50.0) {
+    const double p = powerAt(x, begin, 44100, f);
+    if (p > bestPower) {
+      bestPower = p;
+      best = f;
+    }
+  }
+  return best;
+}
+
+}  // namespace qvtest
+
+#endif
