@@ -135,13 +135,20 @@ TEST_F(SoundCaptureTest, RecordsTheToneIntoAValidWavFile) {
 
   // Pictures too, so that the container gets written: the output thread finishes them.
   auto video = std::async(std::launch::async, [] { return CaptureThread(nullptr); });
-  const auto start = Clock::now();
   auto audio = std::async(std::launch::async, [] { return AudioCaptureThread(nullptr); });
+  // The wall clock starts with the device, not with the thread, which a loaded machine may
+  // start late.
+  for (int i = 0; i < 1000 && !dsc->isCapturing(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_TRUE(dsc->isCapturing());
+  const auto start = Clock::now();
   std::this_thread::sleep_for(std::chrono::seconds(3));
   const double wall = secondsSince(start);
   setTerminated(1);
-  // setTerminated returns only once the loop has ended.
-  ASSERT_EQ(audio.wait_for(std::chrono::seconds(0)), std::future_status::ready);
+  // setTerminated returns only once the loop has ended; the thread returns right after it.
+  EXPECT_TRUE(dsc->getDone());
+  ASSERT_EQ(audio.wait_for(std::chrono::seconds(5)), std::future_status::ready);
   EXPECT_EQ(audio.get(), 1u);
   ASSERT_GT(video.get(), 0u);
 
@@ -273,7 +280,8 @@ TEST_F(SoundCaptureTest, ClearingTheFlagAlsoStopsAndASecondStopChangesNothing) {
   ASSERT_TRUE(dsc->isCapturing());
   std::this_thread::sleep_for(std::chrono::milliseconds(1200));
   setTerminated(0);
-  ASSERT_EQ(audio.wait_for(std::chrono::seconds(0)), std::future_status::ready);
+  EXPECT_TRUE(dsc->getDone());
+  ASSERT_EQ(audio.wait_for(std::chrono::seconds(5)), std::future_status::ready);
   EXPECT_EQ(audio.get(), 1u);
   const uint32_t captured = dsc->getCapturedBytes();
   EXPECT_NEAR(captured / 176400.0, 1.2, 0.1);
