@@ -22,6 +22,13 @@
 
 namespace qvtest {
 
+// How much longer than plain code the instrumented builds may take for the same work.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr double kSlowdown = 4.0;
+#else
+constexpr double kSlowdown = 1.0;
+#endif
+
 inline bool commandSucceeds(const std::string& command) {
   return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
 }
@@ -130,8 +137,7 @@ class PulseServer {
     mkdir((dir_ + "/home").c_str(), 0700);
     socket_ = runtime + "/native";
     std::ofstream script(dir_ + "/pa.pa");
-    script << "load-module module-native-protocol-unix socket=" << socket_
-           << " auth-anonymous=1\n"
+    script << "load-module module-native-protocol-unix socket=" << socket_ << " auth-anonymous=1\n"
            << "load-module module-null-sink sink_name=test_sink rate=44100 channels=2\n"
            << "set-default-sink test_sink\n"
            << "set-default-source test_sink.monitor\n";
@@ -139,9 +145,9 @@ class PulseServer {
     previousServer_ = getenv("PULSE_SERVER") ? getenv("PULSE_SERVER") : "";
     setenv("PULSE_SERVER", ("unix:" + socket_).c_str(), 1);
     setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-    pid_ = spawn({"pulseaudio", "-n", "-F", dir_ + "/pa.pa", "--daemonize=no",
-                  "--exit-idle-time=-1", "--use-pid-file=no", "--log-target=file:" + dir_ +
-                  "/pa.log"});
+    pid_ =
+        spawn({"pulseaudio", "-n", "-F", dir_ + "/pa.pa", "--daemonize=no", "--exit-idle-time=-1",
+               "--use-pid-file=no", "--log-target=file:" + dir_ + "/pa.log"});
     if (!waitFor("pactl info", 10000)) stopProcess(pid_);
   }
   ~PulseServer() {

@@ -95,10 +95,10 @@ class DrawingWindow {
   void draw(int n) {
     if (static_cast<size_t>(n) >= sentAt_.size()) return;
     Bytes pixels = drawing(width_, height_, n);
-    XImage* image = XCreateImage(display_, DefaultVisual(display_, DefaultScreen(display_)), 24,
-                                 ZPixmap, 0, reinterpret_cast<char*>(pixels.data()),
-                                 static_cast<unsigned>(width_), static_cast<unsigned>(height_),
-                                 32, width_ * 4);
+    XImage* image =
+        XCreateImage(display_, DefaultVisual(display_, DefaultScreen(display_)), 24, ZPixmap, 0,
+                     reinterpret_cast<char*>(pixels.data()), static_cast<unsigned>(width_),
+                     static_cast<unsigned>(height_), 32, width_ * 4);
     image->byte_order = LSBFirst;
     sentAt_[static_cast<size_t>(n)] = platform::clockMilliseconds();
     XPutImage(display_, window_, gc_, image, 0, 0, 0, 0, static_cast<unsigned>(width_),
@@ -264,8 +264,8 @@ class PipelineDrawingTest : public PipelineX11Test {
       }
       if (i > 0 && shown[i] != shown[i - 1]) ++distinct;
     }
-    std::printf("  %zu frames in %.0f ms, %zu distinct drawings of %d\n", frames, elapsed,
-                distinct, lastDrawn + 1);
+    std::printf("  %zu frames in %.0f ms, %zu distinct drawings of %d\n", frames, elapsed, distinct,
+                lastDrawn + 1);
 
     // A second run over the same frames writes the same bytes.
     uint64_t again = 0;
