@@ -4,6 +4,10 @@
 // reference. Only independent work is regrouped: the column bookkeeping, the same for every
 // output row, is computed once per call, and the carried share of a pixel's last column is
 // formed before the next pixel's sum starts, as the reference's order requires.
+//
+// Ratios below four (the usual ones: 1080p to 720p, to 540p) take the grouped route: the source
+// pixels a pair of output pixels needs are loaded as one run of at most eight and put in place by
+// a dword permutation instead of being fetched one by one. Other shapes take the column table.
 #include <immintrin.h>
 
 #include <cstring>
@@ -184,6 +188,255 @@ bool zoomGeneralWide(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_t* sr
   return true;
 }
 
+// --- Grouped route: two output pixels per vector, their source pixels in one load -----------
+
+constexpr int kGroup = 2;     // output pixels per vector
+constexpr int kWindow = 8;    // source pixels one load brings
+constexpr int kMaxWhole = 3;  // whole columns per output pixel
+constexpr int kMaxRows = 5;   // source rows per output row
+constexpr int64_t kMaxGroups = 2048;
+
+// Per pair of output pixels: where its run of source pixels starts, how many it loads, which of
+// them each output pixel takes, and the float share of the partial column that stays with the
+// pixel. Pixel k of the pair uses dwords 4k..4k+3 of the permuted run: its first whole column,
+// its partial column, its second and third whole columns. A pick of -1 takes nothing (zero,
+// which adds exactly nothing).
+struct GroupTable {
+  alignas(32) int8_t pick[kMaxGroups][kWindow];
+  alignas(32) float share[kMaxGroups][kGroup];
+  int32_t start[kMaxGroups];
+  uint8_t loadCount[kMaxGroups];
+};
+
+// Fills the table; returns the most whole columns any output pixel takes, or 0 when a pair
+// needs more than one run or a pixel more whole columns than the route handles.
+int buildGroups(GroupTable& t, int64_t dstW, float xr, uint64_t fx) {
+  const int64_t groups = (dstW + kGroup - 1) / kGroup;
+  std::memset(t.pick, -1, sizeof(t.pick[0]) * groups);
+  std::memset(t.share, 0, sizeof(t.share[0]) * groups);
+  uint64_t xCarryFix = 0;
+  float xCarryW = 0.0f;
+  int64_t offset = 0;
+  int maxWhole = 1;
+  for (int64_t i = 0; i < dstW; ++i) {
+    const int64_t g = i / kGroup;
+    const int k = static_cast<int>(i % kGroup);
+    if (k == 0) {
+      t.start[g] = static_cast<int32_t>(offset);
+      t.loadCount[g] = 0;
+    }
+    const uint64_t remX = fx - xCarryFix;
+    const int64_t whole = static_cast<int64_t>(remX >> 32);
+    const bool partial = (remX & kFractionMask) != 0;
+    if (whole > kMaxWhole) return 0;
+    if (whole > maxWhole) maxWhole = static_cast<int>(whole);
+    float remXf = xr - xCarryW;
+    for (int64_t n = 0; n < whole; ++n) remXf = remXf - 1.0f;
+    const int64_t first = offset - t.start[g];
+    const int64_t end = first + whole + (partial ? 1 : 0);
+    if (end > kWindow) return 0;
+    static constexpr int kWholeSlot[kMaxWhole] = {0, 2, 3};
+    for (int64_t n = 0; n < whole; ++n) {
+      t.pick[g][4 * k + kWholeSlot[n]] = static_cast<int8_t>(first + n);
+    }
+    if (partial) {
+      t.pick[g][4 * k + 1] = static_cast<int8_t>(first + whole);
+      t.share[g][k] = remXf;
+    }
+    t.loadCount[g] = static_cast<uint8_t>(end);
+    xCarryFix = partial ? kOne - (remX & kFractionMask) : 0;
+    xCarryW = partial ? 1.0f - remXf : remXf;
+    offset += whole + (partial ? 1 : 0);
+  }
+  return maxWhole;
+}
+
+// Byte n of a lane's dword d goes to the low byte of the lane's dword n (zero-extension of one
+// pixel to four channels) for the shuffle control of dword d.
+__m256i spreadDword(int d) {
+  alignas(32) int8_t c[32];
+  for (int i = 0; i < 32; ++i) c[i] = (i % 4 == 0) ? static_cast<int8_t>(4 * d + (i % 16) / 4) : -1;
+  return _mm256_load_si256(reinterpret_cast<const __m256i*>(c));
+}
+
+// Dwords 8-n..15-n of this are the load mask for a run of n pixels.
+alignas(32) constexpr int32_t kLoadMasks[16] = {-1, -1, -1, -1, -1, -1, -1, -1,
+                                                0,  0,  0,  0,  0,  0,  0,  0};
+
+template <int kRows, int kWhole>
+void groupedRow(uint8_t* out, const GroupTable& t, int64_t dstW, const uint8_t* const* rows,
+                const float* weights, const uint8_t* ahead, int aheadRows, int64_t stride,
+                __m256 normV) {
+  const __m256i spreadWhole0 = spreadDword(0);
+  const __m256i spreadPartial = spreadDword(1);
+  const __m256i spreadWhole1 = spreadDword(2);
+  const __m256i spreadWhole2 = spreadDword(3);
+  __m256 w[kRows];
+  for (int r = 0; r < kRows; ++r) w[r] = _mm256_set1_ps(weights[r]);
+
+  __m256 prevCarry = _mm256_setzero_ps();
+  // Output pixels 2g and 2g+1 as rounded integers, not yet clamped. Inlined by force, so that
+  // the carry stays in a register.
+  auto group = [&](int64_t g) __attribute__((always_inline)) {
+    const __m256i pick =
+        _mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(t.pick[g])));
+    const __m256i taken = _mm256_cmpgt_epi32(pick, _mm256_set1_epi32(-1));
+    const __m128 share2 = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(t.share[g])));
+    const __m256 share = _mm256_setr_m128(_mm_shuffle_ps(share2, share2, 0x00),
+                                          _mm_shuffle_ps(share2, share2, 0x55));
+    const __m256i loadMask =
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kLoadMasks + kWindow - t.loadCount[g]));
+    const int64_t offset = int64_t{t.start[g]} * 4;
+    // The next output row's new source rows, fetched while this row computes. A prefetch never
+    // faults, even past the end.
+    for (int k = 0; k < aheadRows; ++k) {
+      _mm_prefetch(reinterpret_cast<const char*>(ahead + k * stride + offset), _MM_HINT_T0);
+    }
+    __m256 products[kRows];
+    __m256 parts[kRows];
+    __m256 carry;
+    for (int r = 0; r < kRows; ++r) {
+      // Masked-off dwords are not read, so the run never reaches past the row's last pixel.
+      const __m256i run =
+          _mm256_maskload_epi32(reinterpret_cast<const int*>(rows[r] + offset), loadMask);
+      const __m256i picked = _mm256_and_si256(_mm256_permutevar8x32_epi32(run, pick), taken);
+      // Up to three bytes' worth per channel: the integer sum is exact, as the float sum is.
+      __m256i sum = _mm256_shuffle_epi8(picked, spreadWhole0);
+      if (kWhole >= 2) sum = _mm256_add_epi32(sum, _mm256_shuffle_epi8(picked, spreadWhole1));
+      if (kWhole >= 3) sum = _mm256_add_epi32(sum, _mm256_shuffle_epi8(picked, spreadWhole2));
+      products[r] = _mm256_mul_ps(_mm256_cvtepi32_ps(sum), w[r]);
+      const __m256 v =
+          _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_shuffle_epi8(picked, spreadPartial)), w[r]);
+      parts[r] = _mm256_mul_ps(v, share);
+      // 0 + x is x but for the sign of a zero, which no output byte can show.
+      carry =
+          r == 0 ? _mm256_sub_ps(v, parts[r]) : _mm256_add_ps(carry, _mm256_sub_ps(v, parts[r]));
+    }
+    // Pixel 2g starts from the previous pair's second carry, pixel 2g+1 from pixel 2g's.
+    __m256 acc = _mm256_permute2f128_ps(prevCarry, carry, 0x21);
+    for (int r = 0; r < kRows; ++r) {
+      acc = _mm256_add_ps(acc, products[r]);
+      acc = _mm256_add_ps(acc, parts[r]);
+    }
+    prevCarry = carry;
+    // Nearest with ties to even (the default rounding mode).
+    return _mm256_cvtps_epi32(_mm256_mul_ps(acc, normV));
+  };
+
+  // Four pairs at a time, clamped to 0..255 by the two saturating packs; these leave the first
+  // pixels of the four pairs in the low half, which one permutation puts back in order.
+  const __m256i inOrder = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+  const int64_t fullGroups = dstW / kGroup;
+  int64_t g = 0;
+  for (; g + 4 <= fullGroups; g += 4) {
+    const __m256i r0 = group(g);
+    const __m256i r1 = group(g + 1);
+    const __m256i r2 = group(g + 2);
+    const __m256i r3 = group(g + 3);
+    const __m256i bytes =
+        _mm256_packus_epi16(_mm256_packs_epi32(r0, r1), _mm256_packs_epi32(r2, r3));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + g * kGroup * 4),
+                        _mm256_permutevar8x32_epi32(bytes, inOrder));
+  }
+  for (; g * kGroup < dstW; ++g) {
+    const __m256i rounded = group(g);
+    const __m128i words =
+        _mm_packs_epi32(_mm256_castsi256_si128(rounded), _mm256_extracti128_si256(rounded, 1));
+    const __m128i bytes = _mm_packus_epi16(words, words);
+    uint8_t* p = out + g * kGroup * 4;
+    if (g * kGroup + 1 < dstW) {
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(p), bytes);
+    } else {
+      const int32_t word = _mm_cvtsi128_si32(bytes);
+      std::memcpy(p, &word, 4);
+    }
+  }
+}
+
+using GroupedRowFunction = void (*)(uint8_t*, const GroupTable&, int64_t, const uint8_t* const*,
+                                    const float*, const uint8_t*, int, int64_t, __m256);
+
+template <int kWhole>
+constexpr GroupedRowFunction kGroupedRowsFor[kMaxRows] = {
+    groupedRow<1, kWhole>, groupedRow<2, kWhole>, groupedRow<3, kWhole>, groupedRow<4, kWhole>,
+    groupedRow<5, kWhole>};
+
+// Returns false, having written nothing, for shapes outside this route's limits.
+bool zoomGrouped(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_t* src, int64_t srcW,
+                 float xr, float yr, uint64_t fx, uint64_t fy) {
+  if (dstW > kMaxGroups * kGroup || static_cast<int64_t>(fy >> 32) + 2 > kMaxRows ||
+      srcW > INT32_MAX) {
+    return false;
+  }
+  GroupTable table;
+  const int maxWhole = buildGroups(table, dstW, xr, fx);
+  if (maxWhole == 0) return false;
+  const GroupedRowFunction* rowFunctions = maxWhole == 1   ? kGroupedRowsFor<1>
+                                           : maxWhole == 2 ? kGroupedRowsFor<2>
+                                                           : kGroupedRowsFor<3>;
+
+  const __m256 normV = _mm256_set1_ps(1.0f / (xr * yr));
+  const int64_t stride = srcW * 4;
+  const int aheadRows = static_cast<int>((fy + kFractionMask) >> 32);
+  const uint8_t* srcRow = src;
+  uint64_t yAcc = 0;
+  uint64_t rowCarryFix = 0;
+  float rowCarryW = 0.0f;
+  for (int64_t j = 0; j < dstH; ++j) {
+    yAcc += fy;
+    const uint64_t rowsToAdvance = yAcc >> 32;
+    const uint64_t yAccNext = yAcc & kFractionMask;
+
+    // A row of weight zero adds exactly zero to every sum (all terms are finite and the sums
+    // never negative zero), so it is left out.
+    const uint8_t* rows[kMaxRows];
+    float weights[kMaxRows];
+    int rowCount = 0;
+    auto addRow = [&](const uint8_t* row, float w) {
+      if (w != 0.0f) {
+        rows[rowCount] = row;
+        weights[rowCount] = w;
+        ++rowCount;
+      }
+    };
+    const uint8_t* p = srcRow;
+    float remYf = yr;
+    uint64_t remY = fy;
+    if (rowCarryFix != 0) {
+      addRow(p, rowCarryW);
+      p += stride;
+      remYf = remYf - rowCarryW;
+      remY = remY - rowCarryFix;
+    }
+    while (remY >= kOne) {
+      addRow(p, 1.0f);
+      p += stride;
+      remY = remY - kOne;
+      remYf = remYf - 1.0f;
+    }
+    uint64_t newRowCarryFix = 0;
+    if (remY != 0) {
+      addRow(p, remYf);
+      newRowCarryFix = kOne - remY;
+    }
+    // The first source row past this output row's footprint.
+    const uint8_t* ahead = remY != 0 ? p + stride : p;
+
+    uint8_t* out = dst + j * dstW * 4;
+    if (rowCount == 0) {
+      std::memset(out, 0, static_cast<size_t>(dstW * 4));
+    } else {
+      rowFunctions[rowCount - 1](out, table, dstW, rows, weights, ahead, aheadRows, stride, normV);
+    }
+
+    rowCarryW = 1.0f - remYf;
+    rowCarryFix = newRowCarryFix;
+    srcRow += static_cast<int64_t>(rowsToAdvance) * stride;
+    yAcc = yAccNext;
+  }
+  return true;
+}
+
 }  // namespace
 
 void ZoomOutHeikin32_AVX2(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_t* src,
@@ -196,7 +449,8 @@ void ZoomOutHeikin32_AVX2(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_
   if ((fx & kFractionMask) == 0 && (fy & kFractionMask) == 0) {
     zoomWhole(dst, dstW, dstH, src, srcW, static_cast<int64_t>(fx >> 32),
               static_cast<int64_t>(fy >> 32));
-  } else if (!zoomGeneralWide(dst, dstW, dstH, src, srcW, xr, yr, fx, fy)) {
+  } else if (!zoomGrouped(dst, dstW, dstH, src, srcW, xr, yr, fx, fy) &&
+             !zoomGeneralWide(dst, dstW, dstH, src, srcW, xr, yr, fx, fy)) {
     zoomGeneral(dst, dstW, dstH, src, srcW, xr, yr, fx, fy);
   }
 }
