@@ -19,6 +19,8 @@ namespace quorvane_capture {
 
 namespace {
 
+#include "zoom_rows.inc"
+
 constexpr int64_t kMaxTableColumns = 4096;
 constexpr int kMaxFootprintRows = 6;
 
@@ -50,16 +52,11 @@ __m128i sumWhole(const uint8_t* p, int32_t n) {
   return s;
 }
 
-struct FootprintRow {
-  const uint8_t* row;
-  float w;
-};
-
 // kSingle: no output pixel covers more than one whole column, so a row sum is a single
 // (possibly masked) pixel.
 template <bool kSingle>
-void zoomRow(uint8_t* out, const Column* columns, int64_t dstW, const FootprintRow* rows,
-             int rowCount, __m256 normV) {
+void zoomRow(uint8_t* out, const Column* columns, int64_t dstW, const uint8_t* const* rows,
+             const float* weights, int rowCount, __m256 normV) {
   __m256 prevCarry = _mm256_setzero_ps();
   for (int64_t i = 0; i < dstW; i += 2) {
     const Column& a = columns[i];
@@ -69,8 +66,8 @@ void zoomRow(uint8_t* out, const Column* columns, int64_t dstW, const FootprintR
     __m256 parts[kMaxFootprintRows];
     __m256 carry = _mm256_setzero_ps();
     for (int r = 0; r < rowCount; ++r) {
-      const uint8_t* row = rows[r].row;
-      const __m256 wV = _mm256_set1_ps(rows[r].w);
+      const uint8_t* row = rows[r];
+      const __m256 wV = _mm256_set1_ps(weights[r]);
       __m256 sum;
       if (kSingle) {
         sum = wordsToFloats(loadWord(row + 4 * a.wholeStart) & -a.whole,
@@ -141,50 +138,16 @@ bool zoomGeneralWide(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_t* sr
 
   const __m256 normV = _mm256_set1_ps(1.0f / (xr * yr));
   const int64_t stride = srcW * 4;
-  const uint8_t* srcRow = src;
-  uint64_t yAcc = 0;
-  uint64_t rowCarryFix = 0;
-  float rowCarryW = 0.0f;
-  FootprintRow rows[kMaxFootprintRows];
-  for (int64_t j = 0; j < dstH; ++j) {
-    yAcc += fy;
-    const uint64_t rowsToAdvance = yAcc >> 32;
-    const uint64_t yAccNext = yAcc & kFractionMask;
-
-    int rowCount = 0;
-    const uint8_t* p = srcRow;
-    float remYf = yr;
-    uint64_t remY = fy;
-    if (rowCarryFix != 0) {
-      rows[rowCount++] = FootprintRow{p, rowCarryW};
-      p += stride;
-      remYf = remYf - rowCarryW;
-      remY = remY - rowCarryFix;
-    }
-    while (remY >= kOne) {
-      rows[rowCount++] = FootprintRow{p, 1.0f};
-      p += stride;
-      remY = remY - kOne;
-      remYf = remYf - 1.0f;
-    }
-    uint64_t newRowCarryFix = 0;
-    if (remY != 0) {
-      rows[rowCount++] = FootprintRow{p, remYf};
-      newRowCarryFix = kOne - remY;
-    }
-
-    uint8_t* out = dst + j * dstW * 4;
-    if (single) {
-      zoomRow<true>(out, columns, dstW, rows, rowCount, normV);
-    } else {
-      zoomRow<false>(out, columns, dstW, rows, rowCount, normV);
-    }
-
-    rowCarryW = 1.0f - remYf;
-    rowCarryFix = newRowCarryFix;
-    srcRow += static_cast<int64_t>(rowsToAdvance) * stride;
-    yAcc = yAccNext;
-  }
+  forEachOutputRow<kMaxFootprintRows>(
+      dst, dstW, dstH, src, stride, yr, fy,
+      [&](uint8_t* out, const uint8_t* const* rows, const float* weights, int rowCount,
+          const uint8_t*) {
+        if (single) {
+          zoomRow<true>(out, columns, dstW, rows, weights, rowCount, normV);
+        } else {
+          zoomRow<false>(out, columns, dstW, rows, weights, rowCount, normV);
+        }
+      });
   return true;
 }
 
@@ -294,7 +257,7 @@ void groupedRow(uint8_t* out, const GroupTable& t, int64_t dstW, const uint8_t* 
     }
     __m256 products[kRows];
     __m256 parts[kRows];
-    __m256 carry;
+    __m256 carry = _mm256_setzero_ps();  // set by the first row
     for (int r = 0; r < kRows; ++r) {
       // Masked-off dwords are not read, so the run never reaches past the row's last pixel.
       const __m256i run =
@@ -378,62 +341,12 @@ bool zoomGrouped(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_t* src, i
   const __m256 normV = _mm256_set1_ps(1.0f / (xr * yr));
   const int64_t stride = srcW * 4;
   const int aheadRows = static_cast<int>((fy + kFractionMask) >> 32);
-  const uint8_t* srcRow = src;
-  uint64_t yAcc = 0;
-  uint64_t rowCarryFix = 0;
-  float rowCarryW = 0.0f;
-  for (int64_t j = 0; j < dstH; ++j) {
-    yAcc += fy;
-    const uint64_t rowsToAdvance = yAcc >> 32;
-    const uint64_t yAccNext = yAcc & kFractionMask;
-
-    // A row of weight zero adds exactly zero to every sum (all terms are finite and the sums
-    // never negative zero), so it is left out.
-    const uint8_t* rows[kMaxRows];
-    float weights[kMaxRows];
-    int rowCount = 0;
-    auto addRow = [&](const uint8_t* row, float w) {
-      if (w != 0.0f) {
-        rows[rowCount] = row;
-        weights[rowCount] = w;
-        ++rowCount;
-      }
-    };
-    const uint8_t* p = srcRow;
-    float remYf = yr;
-    uint64_t remY = fy;
-    if (rowCarryFix != 0) {
-      addRow(p, rowCarryW);
-      p += stride;
-      remYf = remYf - rowCarryW;
-      remY = remY - rowCarryFix;
-    }
-    while (remY >= kOne) {
-      addRow(p, 1.0f);
-      p += stride;
-      remY = remY - kOne;
-      remYf = remYf - 1.0f;
-    }
-    uint64_t newRowCarryFix = 0;
-    if (remY != 0) {
-      addRow(p, remYf);
-      newRowCarryFix = kOne - remY;
-    }
-    // The first source row past this output row's footprint.
-    const uint8_t* ahead = remY != 0 ? p + stride : p;
-
-    uint8_t* out = dst + j * dstW * 4;
-    if (rowCount == 0) {
-      std::memset(out, 0, static_cast<size_t>(dstW * 4));
-    } else {
-      rowFunctions[rowCount - 1](out, table, dstW, rows, weights, ahead, aheadRows, stride, normV);
-    }
-
-    rowCarryW = 1.0f - remYf;
-    rowCarryFix = newRowCarryFix;
-    srcRow += static_cast<int64_t>(rowsToAdvance) * stride;
-    yAcc = yAccNext;
-  }
+  forEachOutputRow<kMaxRows>(dst, dstW, dstH, src, stride, yr, fy,
+                             [&](uint8_t* out, const uint8_t* const* rows, const float* weights,
+                                 int rowCount, const uint8_t* ahead) {
+                               rowFunctions[rowCount - 1](out, table, dstW, rows, weights, ahead,
+                                                          aheadRows, stride, normV);
+                             });
   return true;
 }
 

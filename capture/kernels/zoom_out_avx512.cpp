@@ -23,6 +23,8 @@ constexpr int kMaxWhole = 3;  // whole columns per output pixel
 constexpr int kMaxRows = 5;   // source rows per output row
 constexpr int64_t kMaxGroups = 1024;
 
+#include "zoom_rows.inc"
+
 uint64_t zoomStep(int64_t srcSize, int64_t dstSize) {
   const double ratio = static_cast<double>(srcSize) / static_cast<double>(dstSize);
   uint64_t step = static_cast<uint64_t>(4294967296.0 * ratio);
@@ -207,62 +209,12 @@ bool zoomGeneral(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_t* src, i
   const __m512 normV = _mm512_set1_ps(1.0f / (xr * yr));
   const int64_t stride = srcW * 4;
   const int aheadRows = static_cast<int>((fy + kFractionMask) >> 32);
-  const uint8_t* srcRow = src;
-  uint64_t yAcc = 0;
-  uint64_t rowCarryFix = 0;
-  float rowCarryW = 0.0f;
-  for (int64_t j = 0; j < dstH; ++j) {
-    yAcc += fy;
-    const uint64_t rowsToAdvance = yAcc >> 32;
-    const uint64_t yAccNext = yAcc & kFractionMask;
-
-    // A row of weight zero adds exactly zero to every sum (all terms are finite and the sums
-    // never negative zero), so it is left out.
-    const uint8_t* rows[kMaxRows];
-    float weights[kMaxRows];
-    int rowCount = 0;
-    auto addRow = [&](const uint8_t* row, float w) {
-      if (w != 0.0f) {
-        rows[rowCount] = row;
-        weights[rowCount] = w;
-        ++rowCount;
-      }
-    };
-    const uint8_t* p = srcRow;
-    float remYf = yr;
-    uint64_t remY = fy;
-    if (rowCarryFix != 0) {
-      addRow(p, rowCarryW);
-      p += stride;
-      remYf = remYf - rowCarryW;
-      remY = remY - rowCarryFix;
-    }
-    while (remY >= kOne) {
-      addRow(p, 1.0f);
-      p += stride;
-      remY = remY - kOne;
-      remYf = remYf - 1.0f;
-    }
-    uint64_t newRowCarryFix = 0;
-    if (remY != 0) {
-      addRow(p, remYf);
-      newRowCarryFix = kOne - remY;
-    }
-    // The first source row past this output row's footprint.
-    const uint8_t* ahead = remY != 0 ? p + stride : p;
-
-    uint8_t* out = dst + j * dstW * 4;
-    if (rowCount == 0) {
-      std::memset(out, 0, static_cast<size_t>(dstW * 4));
-    } else {
-      rowFunctions[rowCount - 1](out, table, dstW, rows, weights, ahead, aheadRows, stride, normV);
-    }
-
-    rowCarryW = 1.0f - remYf;
-    rowCarryFix = newRowCarryFix;
-    srcRow += static_cast<int64_t>(rowsToAdvance) * stride;
-    yAcc = yAccNext;
-  }
+  forEachOutputRow<kMaxRows>(dst, dstW, dstH, src, stride, yr, fy,
+                             [&](uint8_t* out, const uint8_t* const* rows, const float* weights,
+                                 int rowCount, const uint8_t* ahead) {
+                               rowFunctions[rowCount - 1](out, table, dstW, rows, weights, ahead,
+                                                          aheadRows, stride, normV);
+                             });
   return true;
 }
 
