@@ -19,7 +19,7 @@ namespace quorvane_capture {
 
 namespace {
 
-#include "zoom_rows.inc"
+#include "zoom_walk.inc"
 
 constexpr int64_t kMaxTableColumns = 4096;
 constexpr int kMaxFootprintRows = 6;
@@ -114,27 +114,17 @@ bool zoomGeneralWide(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_t* sr
   }
   Column columns[kMaxTableColumns + 1];
   bool single = true;
-  {
-    uint64_t xCarryFix = 0;
-    float xCarryW = 0.0f;
-    int64_t offset = 0;
-    for (int64_t i = 0; i < dstW; ++i) {
-      const uint64_t remX = fx - xCarryFix;
-      const int64_t whole = static_cast<int64_t>(remX >> 32);
-      if (whole > kMaxExactColumns) return false;
-      const bool partial = (remX & kFractionMask) != 0;
-      float remXf = xr - xCarryW;
-      for (int64_t k = 0; k < whole; ++k) remXf = remXf - 1.0f;
-      columns[i] =
-          Column{static_cast<int32_t>(offset), static_cast<int32_t>(whole),
-                 partial ? static_cast<int32_t>(offset + whole) : 0, partial ? -1 : 0, remXf};
-      if (whole > 1) single = false;
-      xCarryFix = partial ? kOne - (remX & kFractionMask) : 0;
-      xCarryW = partial ? 1.0f - remXf : remXf;
-      offset += whole + (partial ? 1 : 0);
-    }
-    columns[dstW] = Column{0, 0, 0, 0, 0.0f};
-  }
+  const bool fits = forEachOutputColumn(
+      dstW, xr, fx, kMaxExactColumns,
+      [&](int64_t i, int64_t offset, int64_t whole, bool partial, float share) {
+        columns[i] =
+            Column{static_cast<int32_t>(offset), static_cast<int32_t>(whole),
+                   partial ? static_cast<int32_t>(offset + whole) : 0, partial ? -1 : 0, share};
+        if (whole > 1) single = false;
+        return true;
+      });
+  if (!fits) return false;
+  columns[dstW] = Column{0, 0, 0, 0, 0.0f};
 
   const __m256 normV = _mm256_set1_ps(1.0f / (xr * yr));
   const int64_t stride = srcW * 4;
@@ -177,40 +167,29 @@ int buildGroups(GroupTable& t, int64_t dstW, float xr, uint64_t fx) {
   const int64_t groups = (dstW + kGroup - 1) / kGroup;
   std::memset(t.pick, -1, sizeof(t.pick[0]) * groups);
   std::memset(t.share, 0, sizeof(t.share[0]) * groups);
-  uint64_t xCarryFix = 0;
-  float xCarryW = 0.0f;
-  int64_t offset = 0;
   int maxWhole = 1;
-  for (int64_t i = 0; i < dstW; ++i) {
-    const int64_t g = i / kGroup;
-    const int k = static_cast<int>(i % kGroup);
-    if (k == 0) {
-      t.start[g] = static_cast<int32_t>(offset);
-      t.loadCount[g] = 0;
-    }
-    const uint64_t remX = fx - xCarryFix;
-    const int64_t whole = static_cast<int64_t>(remX >> 32);
-    const bool partial = (remX & kFractionMask) != 0;
-    if (whole > kMaxWhole) return 0;
-    if (whole > maxWhole) maxWhole = static_cast<int>(whole);
-    float remXf = xr - xCarryW;
-    for (int64_t n = 0; n < whole; ++n) remXf = remXf - 1.0f;
-    const int64_t first = offset - t.start[g];
-    const int64_t end = first + whole + (partial ? 1 : 0);
-    if (end > kWindow) return 0;
-    static constexpr int kWholeSlot[kMaxWhole] = {0, 2, 3};
-    for (int64_t n = 0; n < whole; ++n) {
-      t.pick[g][4 * k + kWholeSlot[n]] = static_cast<int8_t>(first + n);
-    }
-    if (partial) {
-      t.pick[g][4 * k + 1] = static_cast<int8_t>(first + whole);
-      t.share[g][k] = remXf;
-    }
-    t.loadCount[g] = static_cast<uint8_t>(end);
-    xCarryFix = partial ? kOne - (remX & kFractionMask) : 0;
-    xCarryW = partial ? 1.0f - remXf : remXf;
-    offset += whole + (partial ? 1 : 0);
-  }
+  const bool fits =
+      forEachOutputColumn(dstW, xr, fx, kMaxWhole,
+                          [&](int64_t i, int64_t offset, int64_t whole, bool partial, float share) {
+                            const int64_t g = i / kGroup;
+                            const int k = static_cast<int>(i % kGroup);
+                            if (k == 0) t.start[g] = static_cast<int32_t>(offset);
+                            const int64_t first = offset - t.start[g];
+                            const int64_t end = first + whole + (partial ? 1 : 0);
+                            if (end > kWindow) return false;
+                            if (whole > maxWhole) maxWhole = static_cast<int>(whole);
+                            static constexpr int kWholeSlot[kMaxWhole] = {0, 2, 3};
+                            for (int64_t n = 0; n < whole; ++n) {
+                              t.pick[g][4 * k + kWholeSlot[n]] = static_cast<int8_t>(first + n);
+                            }
+                            if (partial) {
+                              t.pick[g][4 * k + 1] = static_cast<int8_t>(first + whole);
+                              t.share[g][k] = share;
+                            }
+                            t.loadCount[g] = static_cast<uint8_t>(end);
+                            return true;
+                          });
+  if (!fits) return 0;
   return maxWhole;
 }
 

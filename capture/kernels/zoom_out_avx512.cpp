@@ -23,7 +23,7 @@ constexpr int kMaxWhole = 3;  // whole columns per output pixel
 constexpr int kMaxRows = 5;   // source rows per output row
 constexpr int64_t kMaxGroups = 1024;
 
-#include "zoom_rows.inc"
+#include "zoom_walk.inc"
 
 uint64_t zoomStep(int64_t srcSize, int64_t dstSize) {
   const double ratio = static_cast<double>(srcSize) / static_cast<double>(dstSize);
@@ -51,42 +51,34 @@ struct GroupTable {
 int buildGroups(GroupTable& t, int64_t dstW, float xr, uint64_t fx) {
   std::memset(t.pick, 0, sizeof(t.pick[0]) * ((dstW + kGroup - 1) / kGroup));
   std::memset(t.share, 0, sizeof(t.share[0]) * ((dstW + kGroup - 1) / kGroup));
-  uint64_t xCarryFix = 0;
-  float xCarryW = 0.0f;
-  int64_t offset = 0;
   int maxWhole = 1;
-  for (int64_t i = 0; i < dstW; ++i) {
-    const int64_t g = i / kGroup;
-    const int k = static_cast<int>(i % kGroup);
-    if (k == 0) {
-      t.start[g] = static_cast<int32_t>(offset);
-      t.pickMask[g] = 0;
-    }
-    const uint64_t remX = fx - xCarryFix;
-    const int64_t whole = static_cast<int64_t>(remX >> 32);
-    const bool partial = (remX & kFractionMask) != 0;
-    if (whole > kMaxWhole) return 0;
-    if (whole > maxWhole) maxWhole = static_cast<int>(whole);
-    float remXf = xr - xCarryW;
-    for (int64_t n = 0; n < whole; ++n) remXf = remXf - 1.0f;
-    const int64_t first = offset - t.start[g];
-    const int64_t end = first + whole + (partial ? 1 : 0);
-    if (end > kWindow) return 0;
-    static constexpr int kWholeSlot[kMaxWhole] = {0, 2, 3};
-    for (int64_t n = 0; n < whole; ++n) {
-      t.pick[g][4 * k + kWholeSlot[n]] = static_cast<uint8_t>(first + n);
-      t.pickMask[g] |= static_cast<uint16_t>(1u << (4 * k + kWholeSlot[n]));
-    }
-    if (partial) {
-      t.pick[g][4 * k + 1] = static_cast<uint8_t>(first + whole);
-      t.pickMask[g] |= static_cast<uint16_t>(1u << (4 * k + 1));
-      t.share[g][k] = remXf;
-    }
-    t.loadMask[g] = static_cast<uint16_t>((1u << end) - 1);
-    xCarryFix = partial ? kOne - (remX & kFractionMask) : 0;
-    xCarryW = partial ? 1.0f - remXf : remXf;
-    offset += whole + (partial ? 1 : 0);
-  }
+  const bool fits =
+      forEachOutputColumn(dstW, xr, fx, kMaxWhole,
+                          [&](int64_t i, int64_t offset, int64_t whole, bool partial, float share) {
+                            const int64_t g = i / kGroup;
+                            const int k = static_cast<int>(i % kGroup);
+                            if (k == 0) {
+                              t.start[g] = static_cast<int32_t>(offset);
+                              t.pickMask[g] = 0;
+                            }
+                            const int64_t first = offset - t.start[g];
+                            const int64_t end = first + whole + (partial ? 1 : 0);
+                            if (end > kWindow) return false;
+                            if (whole > maxWhole) maxWhole = static_cast<int>(whole);
+                            static constexpr int kWholeSlot[kMaxWhole] = {0, 2, 3};
+                            for (int64_t n = 0; n < whole; ++n) {
+                              t.pick[g][4 * k + kWholeSlot[n]] = static_cast<uint8_t>(first + n);
+                              t.pickMask[g] |= static_cast<uint16_t>(1u << (4 * k + kWholeSlot[n]));
+                            }
+                            if (partial) {
+                              t.pick[g][4 * k + 1] = static_cast<uint8_t>(first + whole);
+                              t.pickMask[g] |= static_cast<uint16_t>(1u << (4 * k + 1));
+                              t.share[g][k] = share;
+                            }
+                            t.loadMask[g] = static_cast<uint16_t>((1u << end) - 1);
+                            return true;
+                          });
+  if (!fits) return 0;
   return maxWhole;
 }
 
