@@ -25,12 +25,7 @@ QV_EXPORT qv_thread_result EncodeThread(void* parameter) {
 
   for (int64_t index = threadIndex;;) {
     if (getTerminated()) break;
-    size_t count;
-    {
-      platform::MutexLock lock(hMutex_frameList_Add);
-      count = frameList.size();
-    }
-    if (static_cast<uint64_t>(index) >= count) {
+    if (!frameListed(index)) {
       platform::sleepMilliseconds(kPollMilliseconds);
       continue;
     }

@@ -16,6 +16,11 @@ MyMemoryAllocator* mma = nullptr;
 platform::Mutex hMutex_frameList_Add = nullptr;
 platform::Mutex hMutex_frameList_Change = nullptr;
 
+bool frameListed(int64_t index) {
+  platform::MutexLock lock(hMutex_frameList_Add);
+  return index >= 0 && static_cast<uint64_t>(index) < frameList.size();
+}
+
 namespace {
 
 int32_t initializeStatus = QV_INIT_NOT_INITIALIZED;
