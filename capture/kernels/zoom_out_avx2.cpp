@@ -19,8 +19,6 @@ namespace quorvane_capture {
 
 namespace {
 
-#include "zoom_walk.inc"
-
 constexpr int64_t kMaxTableColumns = 4096;
 constexpr int kMaxFootprintRows = 6;
 
@@ -333,17 +331,14 @@ bool zoomGrouped(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_t* src, i
 
 void ZoomOutHeikin32_AVX2(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_t* src,
                           int64_t srcW, int64_t srcH) {
-  if (dstW < 1 || dstH < 1 || srcW < dstW || srcH < dstH) return;
-  const float xr = static_cast<float>(srcW) / static_cast<float>(dstW);
-  const float yr = static_cast<float>(srcH) / static_cast<float>(dstH);
-  const uint64_t fx = zoomStep(srcW, dstW);
-  const uint64_t fy = zoomStep(srcH, dstH);
-  if ((fx & kFractionMask) == 0 && (fy & kFractionMask) == 0) {
-    zoomWhole(dst, dstW, dstH, src, srcW, static_cast<int64_t>(fx >> 32),
-              static_cast<int64_t>(fy >> 32));
-  } else if (!zoomGrouped(dst, dstW, dstH, src, srcW, xr, yr, fx, fy) &&
-             !zoomGeneralWide(dst, dstW, dstH, src, srcW, xr, yr, fx, fy)) {
-    zoomGeneral(dst, dstW, dstH, src, srcW, xr, yr, fx, fy);
+  ZoomShape z;
+  if (!zoomShape(dstW, dstH, srcW, srcH, &z)) return;
+  if (z.whole()) {
+    zoomWhole(dst, dstW, dstH, src, srcW, static_cast<int64_t>(z.fx >> 32),
+              static_cast<int64_t>(z.fy >> 32));
+  } else if (!zoomGrouped(dst, dstW, dstH, src, srcW, z.xr, z.yr, z.fx, z.fy) &&
+             !zoomGeneralWide(dst, dstW, dstH, src, srcW, z.xr, z.yr, z.fx, z.fy)) {
+    zoomGeneral(dst, dstW, dstH, src, srcW, z.xr, z.yr, z.fx, z.fy);
   }
 }
 

@@ -15,22 +15,13 @@
 namespace quorvane_capture {
 namespace {
 
-constexpr uint64_t kOne = uint64_t{1} << 32;
-constexpr uint64_t kFractionMask = kOne - 1;
+#include "zoom_walk.inc"
+
 constexpr int kGroup = 4;     // output pixels per vector
 constexpr int kWindow = 16;   // source pixels one load brings
 constexpr int kMaxWhole = 3;  // whole columns per output pixel
 constexpr int kMaxRows = 5;   // source rows per output row
 constexpr int64_t kMaxGroups = 1024;
-
-#include "zoom_walk.inc"
-
-uint64_t zoomStep(int64_t srcSize, int64_t dstSize) {
-  const double ratio = static_cast<double>(srcSize) / static_cast<double>(dstSize);
-  uint64_t step = static_cast<uint64_t>(4294967296.0 * ratio);
-  if ((step & kFractionMask) != 0) step -= 1;
-  return step;
-}
 
 // Per group of four output pixels: where its run of source pixels starts, which of them each
 // output pixel takes, and the float share of the partial column that stays with the pixel.
@@ -214,13 +205,9 @@ bool zoomGeneral(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_t* src, i
 
 void ZoomOutHeikin32_AVX512(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_t* src,
                             int64_t srcW, int64_t srcH) {
-  if (dstW < 1 || dstH < 1 || srcW < dstW || srcH < dstH) return;
-  const float xr = static_cast<float>(srcW) / static_cast<float>(dstW);
-  const float yr = static_cast<float>(srcH) / static_cast<float>(dstH);
-  const uint64_t fx = zoomStep(srcW, dstW);
-  const uint64_t fy = zoomStep(srcH, dstH);
-  const bool whole = (fx & kFractionMask) == 0 && (fy & kFractionMask) == 0;
-  if (whole || !zoomGeneral(dst, dstW, dstH, src, srcW, xr, yr, fx, fy)) {
+  ZoomShape z;
+  if (!zoomShape(dstW, dstH, srcW, srcH, &z)) return;
+  if (z.whole() || !zoomGeneral(dst, dstW, dstH, src, srcW, z.xr, z.yr, z.fx, z.fy)) {
     ZoomOutHeikin32_AVX2(dst, dstW, dstH, src, srcW, srcH);
   }
 }
