@@ -29,6 +29,15 @@ inline std::vector<uint8_t> readFile(const std::string& path) {
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(file), {});
 }
 
+// The left channel of 16-bit stereo PCM.
+inline std::vector<double> leftChannel(const uint8_t* pcm, size_t bytes) {
+  std::vector<double> left(bytes / 4);
+  for (size_t i = 0; i < left.size(); ++i) {
+    left[i] = static_cast<int16_t>(pcm[4 * i] | (pcm[4 * i + 1] << 8));
+  }
+  return left;
+}
+
 // Power of one frequency over the samples (Goertzel), at 44100 Hz.
 inline double powerAt(const std::vector<double>& x, size_t begin, size_t count, double frequency) {
   const double coefficient = 2.0 * std::cos(2.0 * 3.14159265358979323846 * frequency / 44100.0);

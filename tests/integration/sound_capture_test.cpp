@@ -20,6 +20,7 @@
 #include "direct_sound_capture.h"
 #include "qvf_decode.h"
 #include "sound_analysis.h"
+#include "sound_recording.h"
 #include "test_servers.h"
 
 namespace quorvane_capture {
@@ -27,6 +28,7 @@ namespace {
 
 using qvtest::Clock;
 using qvtest::dominantFrequency;
+using qvtest::leftChannel;
 using qvtest::readFile;
 using qvtest::secondsSince;
 using qvtest::u32;
@@ -45,15 +47,6 @@ std::string tempPath(const std::string& name) {
   return "/tmp/qv_sound_" + std::to_string(getpid()) + "_" + name;
 }
 
-// The left channel of 16-bit stereo PCM.
-std::vector<double> leftChannel(const uint8_t* pcm, size_t bytes) {
-  std::vector<double> left(bytes / 4);
-  for (size_t i = 0; i < left.size(); ++i) {
-    left[i] = static_cast<int16_t>(pcm[4 * i] | (pcm[4 * i + 1] << 8));
-  }
-  return left;
-}
-
 // Whether a pure 1 kHz sine keeps its own recurrence x[n+1] = 2cos(w)x[n] - x[n-1] around
 // sample n: a lost, repeated or reordered piece of sound breaks it; rounding alone stays below 10.
 bool sineHoldsAround(const std::vector<double>& x, size_t n) {
@@ -70,18 +63,6 @@ size_t sineBreaks(const std::vector<double>& x) {
     if (!sineHoldsAround(x, i)) ++breaks;
   }
   return breaks;
-}
-
-// A recording of a small part of the screen: the sound side needs nothing else.
-void initializeRecording() {
-  CaptureSetting s{};
-  s.frameRate = 10;
-  s.targetWindow = platform::desktopWindow();
-  s.captureWidth = 64;
-  s.captureHeight = 64;
-  s.memorySize = 64 << 20;
-  s.affinityMask = getAffinityMask();
-  Initialize(&s);
 }
 
 class SoundCaptureTest : public ::testing::Test {
@@ -122,7 +103,7 @@ qvtest::PulseServer* SoundCaptureTest::pulse_ = nullptr;
 
 TEST_F(SoundCaptureTest, RecordsTheToneIntoAValidWavFile) {
   const auto initStart = Clock::now();
-  initializeRecording();
+  qvtest::initializeSoundRecording();
   const double initSeconds = secondsSince(initStart);
   ASSERT_EQ(getInitializeStatus(), QV_INIT_OK);
   ASSERT_NE(dsc, nullptr);
@@ -134,10 +115,7 @@ TEST_F(SoundCaptureTest, RecordsTheToneIntoAValidWavFile) {
   auto audio = std::async(std::launch::async, [] { return AudioCaptureThread(nullptr); });
   // The wall clock starts with the device, not with the thread, which a loaded machine may
   // start late.
-  for (int i = 0; i < 1000 && !dsc->isCapturing(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  ASSERT_TRUE(dsc->isCapturing());
+  ASSERT_TRUE(qvtest::waitUntilCapturing(std::chrono::seconds(1)));
   const auto start = Clock::now();
   std::this_thread::sleep_for(std::chrono::seconds(3));
   const double wall = secondsSince(start);
@@ -232,7 +210,7 @@ TEST_F(SoundCaptureTest, RecordsTheToneIntoAValidWavFile) {
 }
 
 TEST_F(SoundCaptureTest, StopBeforeTheThreadStartsKeepsItFromRunning) {
-  initializeRecording();
+  qvtest::initializeSoundRecording();
   ASSERT_TRUE(dsc->hasDevice());
   setTerminated(1);
   auto audio = std::async(std::launch::async, [] { return AudioCaptureThread(nullptr); });
@@ -254,7 +232,7 @@ TEST_F(SoundCaptureTest, StopBeforeTheThreadStartsKeepsItFromRunning) {
 // The host's stop and the audio thread's start race: whichever wins, the thread ends.
 TEST_F(SoundCaptureTest, StopRacingTheStartNeverLeavesTheLoopRunning) {
   for (int round = 0; round < 8; ++round) {
-    initializeRecording();
+    qvtest::initializeSoundRecording();
     ASSERT_TRUE(dsc->hasDevice());
     auto audio = std::async(std::launch::async, [] { return AudioCaptureThread(nullptr); });
     if (round % 2 == 1) std::this_thread::sleep_for(std::chrono::microseconds(200 * round));
@@ -267,13 +245,10 @@ TEST_F(SoundCaptureTest, StopRacingTheStartNeverLeavesTheLoopRunning) {
 }
 
 TEST_F(SoundCaptureTest, ClearingTheFlagAlsoStopsAndASecondStopChangesNothing) {
-  initializeRecording();
+  qvtest::initializeSoundRecording();
   auto audio = std::async(std::launch::async, [] { return AudioCaptureThread(nullptr); });
   // A loaded machine may take a while to start the thread; the stop must meet a running loop.
-  for (int i = 0; i < 1000 && !dsc->isCapturing(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ASSERT_TRUE(dsc->isCapturing());
+  ASSERT_TRUE(qvtest::waitUntilCapturing(std::chrono::seconds(10)));
   std::this_thread::sleep_for(std::chrono::milliseconds(1200));
   setTerminated(0);
   EXPECT_TRUE(dsc->getDone());
@@ -297,7 +272,7 @@ TEST_F(SoundCaptureTest, ClearingTheFlagAlsoStopsAndASecondStopChangesNothing) {
 }
 
 TEST_F(SoundCaptureTest, FinalizeWithoutACaptureIsQuick) {
-  initializeRecording();
+  qvtest::initializeSoundRecording();
   ASSERT_TRUE(dsc->hasDevice());
   const auto start = Clock::now();
   Finalize();
@@ -353,7 +328,7 @@ TEST_F(SoundCaptureTest, WithoutAServerTheRecordingCarriesOnWithoutSound) {
   setenv("PULSE_SERVER", ("unix:" + tempPath("no_server_here")).c_str(), 1);
 
   const auto start = Clock::now();
-  initializeRecording();
+  qvtest::initializeSoundRecording();
   EXPECT_LT(secondsSince(start), 1.0 * qvtest::kSlowdown)
       << "Initialize waited for a server that is not there";
   ASSERT_EQ(getInitializeStatus(), QV_INIT_OK);

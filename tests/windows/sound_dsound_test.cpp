@@ -19,6 +19,7 @@
 #include "capture_state.h"
 #include "direct_sound_capture.h"
 #include "sound_analysis.h"
+#include "sound_recording.h"
 
 namespace quorvane_capture {
 namespace {
@@ -35,17 +36,6 @@ std::string tempPath(const std::string& name) {
   return std::string(dir) + "qv_sound_" + std::to_string(GetCurrentProcessId()) + "_" + name;
 }
 
-void initializeRecording() {
-  CaptureSetting s{};
-  s.frameRate = 10;
-  s.targetWindow = platform::desktopWindow();
-  s.captureWidth = 64;
-  s.captureHeight = 64;
-  s.memorySize = 64 << 20;
-  s.affinityMask = getAffinityMask();
-  Initialize(&s);
-}
-
 bool childRun() { return std::getenv("QV_SOUND_CHILD") != nullptr; }
 
 class SoundDirectSoundTest : public ::testing::Test {
@@ -58,7 +48,7 @@ class SoundDirectSoundTest : public ::testing::Test {
 
 TEST_F(SoundDirectSoundTest, RecordsTheToneThroughDirectSound) {
   const auto initStart = Clock::now();
-  initializeRecording();
+  qvtest::initializeSoundRecording();
   const double initSeconds = secondsSince(initStart);
   ASSERT_EQ(getInitializeStatus(), QV_INIT_OK);
   ASSERT_NE(dsc, nullptr);
@@ -70,8 +60,7 @@ TEST_F(SoundDirectSoundTest, RecordsTheToneThroughDirectSound) {
   auto audio = std::async(std::launch::async, [] { return AudioCaptureThread(nullptr); });
   // The wall clock starts with the device, not with the thread, which a loaded machine may
   // start late.
-  for (int i = 0; i < 1000 && !dsc->isCapturing(); ++i) Sleep(1);
-  ASSERT_TRUE(dsc->isCapturing());
+  ASSERT_TRUE(qvtest::waitUntilCapturing(std::chrono::seconds(1)));
   const auto start = Clock::now();
   std::this_thread::sleep_for(std::chrono::seconds(3));
   const double wall = secondsSince(start);
@@ -109,17 +98,14 @@ TEST_F(SoundDirectSoundTest, RecordsTheToneThroughDirectSound) {
   EXPECT_LE(duration, wall + 0.05);
   EXPECT_GE(duration, wall - 0.15);
 
-  std::vector<double> left((b.size() - 44) / 4);
-  for (size_t i = 0; i < left.size(); ++i) {
-    left[i] = static_cast<int16_t>(b[44 + 4 * i] | (b[44 + 4 * i + 1] << 8));
-  }
+  const std::vector<double> left = qvtest::leftChannel(b.data() + 44, b.size() - 44);
   ASSERT_GE(left.size(), 2u * 44100u);
   EXPECT_EQ(dominantFrequency(left, 4410), 1000.0);
   EXPECT_EQ(dominantFrequency(left, left.size() - 44100), 1000.0);
 }
 
 TEST_F(SoundDirectSoundTest, StopBeforeTheThreadStartsKeepsItFromRunning) {
-  initializeRecording();
+  qvtest::initializeSoundRecording();
   ASSERT_TRUE(dsc->hasDevice());
   setTerminated(1);
   auto audio = std::async(std::launch::async, [] { return AudioCaptureThread(nullptr); });
@@ -137,7 +123,7 @@ TEST_F(SoundDirectSoundTest, StopBeforeTheThreadStartsKeepsItFromRunning) {
 TEST(SoundNoDevice, RecordingGoesOnWithoutSound) {
   if (!childRun()) GTEST_SKIP() << "run by SoundNoDeviceChild";
   const auto start = Clock::now();
-  initializeRecording();
+  qvtest::initializeSoundRecording();
   EXPECT_LT(secondsSince(start), 2.0);
   ASSERT_EQ(getInitializeStatus(), QV_INIT_OK);
   ASSERT_NE(dsc, nullptr);
