@@ -47,8 +47,7 @@ bool supportAVX512();
 // Installs the kernels for a recording and returns the value useAVX is rewritten to: 1 when
 // AVX variants are in use, 0 for SSE2. AVX needs useAVX non-zero and supportAVX(); where the
 // processor also has AVX2 (or AVX-512) a wider build of the same arithmetic is installed. The
-// environment variable QUORVANE_FORCE_SSE2 (set, non-empty, not "0") forces SSE2, so both paths can
-// be exercised on one machine.
+// choice depends on the settings and the processor alone: useAVX 0 is how SSE2 is asked for.
 int32_t chooseKernels(int32_t useAVX);
 
 // Faster builds of the AVX variants' arithmetic (byte-identical results); need supportAVX2().

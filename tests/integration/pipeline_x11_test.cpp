@@ -152,7 +152,7 @@ class PipelineX11Test : public ::testing::Test {
     s.outputHeight = outputHeight;
     s.memorySize = memorySize;
     s.affinityMask = getAffinityMask();
-    s.useAVX = 1;
+    s.useAVX = qvtest::pipelineUseAVX();
     s.clientArea = 1;
     Initialize(&s);
     return getInitializeStatus() == QV_INIT_OK;
