@@ -42,7 +42,7 @@ typedef struct CaptureSetting {
   int32_t reserved2;
   int32_t reserveOneProcessor;  // non-zero: one encode thread fewer than usable processors
   int32_t fullRange;            // 0 TV range, else full range
-  int32_t useAVX;               // request; rewritten to the variant in use (1 AVX, 0 SSE2)
+  int32_t useAVX;               // 0 SSE2, else AVX if present; rewritten to the one in use
   int32_t clientArea;           // non-zero: client area; 0: the whole window
   int32_t disableDesktopComposition;
 } CaptureSetting;
@@ -91,7 +91,10 @@ enum {
   QV_INIT_EMPTY_TARGET = 3,      // target rectangle empty or unreadable (closed, minimised)
   QV_INIT_FRAME_TOO_LARGE = 4,   // one capture frame above 104857600 bytes
   QV_INIT_TOO_SMALL = 5,         // fewer than 2 columns left to record
-  QV_INIT_CAPTURE_FAILED = 6     // the screen grabber could not be set up on the window
+  QV_INIT_CAPTURE_FAILED = 6,    // the screen grabber could not be set up on the window
+  QV_INIT_NO_DISPLAY = 7,        // no screen to record: no X server reachable ($DISPLAY unset
+                                 // or wrong), no desktop (Windows)
+  QV_INIT_NO_MEMORY = 8          // the memory pool could not reserve a single block
 };
 
 // Thread procedures return this; it means nothing unless documented.
@@ -102,6 +105,8 @@ typedef uint64_t qv_thread_result;
 // both lose their last column; otherwise outputWidth is rounded down to even.
 // Settings that cannot run are refused: the library stays not initialised, every thread
 // procedure returns at once, getEncodeThreadCount returns 0, and getInitializeStatus says why.
+// A refusal leaves the process as it was: its processor affinity and desktop composition are
+// only changed once nothing can fail any more.
 QV_EXPORT void Initialize(const CaptureSetting* setting);
 QV_EXPORT int32_t getInitializeStatus(void);
 QV_EXPORT const CaptureSetting* getCaptureSetting(void);
