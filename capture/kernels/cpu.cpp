@@ -67,4 +67,19 @@ int32_t chooseKernels(int32_t useAVX) {
   return 0;
 }
 
+void prepareZoomTables(int64_t dstW, int64_t srcW) {
+  releaseZoomTables();
+  // The AVX-512 variant hands the shapes it does not take to the AVX2 one.
+  if (ZoomOutHeikin32 == ZoomOutHeikin32_AVX512) prepareZoomTablesAVX512(dstW, srcW);
+  if (ZoomOutHeikin32 == ZoomOutHeikin32_AVX512 || ZoomOutHeikin32 == ZoomOutHeikin32_AVX2) {
+    prepareZoomTablesAVX2(dstW, srcW);
+  }
+}
+
+void releaseZoomTables() {
+  // Only what a processor with these instructions can have built.
+  if (supportAVX2()) releaseZoomTablesAVX2();
+  if (supportAVX512()) releaseZoomTablesAVX512();
+}
+
 }  // namespace quorvane_capture

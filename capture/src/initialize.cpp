@@ -124,6 +124,8 @@ QV_EXPORT void Initialize(const CaptureSetting* setting) {
     return;
   }
 
+  // Off the encode threads' stacks: their host may have made them small.
+  prepareZoomTables(captureSetting.outputWidth, captureSetting.captureWidth);
   // The colour set depends on the corrected output height.
   setupColor(captureSetting.colorMatrix, captureSetting.outputHeight, captureSetting.fullRange);
 
@@ -179,6 +181,7 @@ QV_EXPORT void Finalize(void) {
   delete dsc;
   dsc = nullptr;
   releasePool();
+  releaseZoomTables();
   terminated = false;
   initializeStatus = QV_INIT_NOT_INITIALIZED;
 }
