@@ -211,20 +211,28 @@ bool DirectSoundCapture::isCapturing() {
 bool DirectSoundCapture::StopWrite() {
   bool running;
   {
-    // Nothing to stop before the loop runs. A host stop (setTerminated) sets the library's stop
-    // flag before it gets here, and StartWrite reads that flag under hMutex, so a loop that
-    // has not started by now never will.
+    // Only whether the loop runs is decided here. A host stop (setTerminated) sets the
+    // library's stop flag before it gets here, and StartWrite reads that flag under hMutex, so
+    // a loop that has not started by now never will.
     platform::MutexLock lock(hMutex);
     running = isWriting;
-    if (running) isTerminated = true;
   }
   if (!running) return false;
-  // Stopped first, then asked to end: the loop's last transfer takes the final position.
+  // The device first: its stop waits for sound still on its way. Only then is the loop asked
+  // to end, so a notification during that wait cannot make it take its last transfer early;
+  // the last transfer reaches the device's final position.
   captureBuffer.stop();
+  setTerminated(true);
   captureBuffer.signalFirst();
   while (!getDone()) platform::sleepMilliseconds(200);
   setHeaderLengths(capturedBytes);
   return true;
+}
+
+uint32_t DirectSoundCapture::unreadBytes() {
+  uint32_t position = 0;
+  if (!captureBuffer.readPosition(&position)) return 0;
+  return (position + bufferBytes - readOffset) % (bufferBytes == 0 ? 1 : bufferBytes);
 }
 
 void DirectSoundCapture::setHeaderLengths(uint32_t dataLength) {

@@ -69,6 +69,9 @@ class DirectSoundCapture {
   bool hasDevice() const { return deviceReady; }
   // True while the capture loop runs.
   bool isCapturing();
+  // Sound the device holds beyond what has been taken: 0 after a stop whose last transfer
+  // reached the device's final position.
+  uint32_t unreadBytes();
 
  private:
   void setHeaderLengths(uint32_t dataLength);
