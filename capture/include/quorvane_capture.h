@@ -35,7 +35,7 @@ typedef struct CaptureSetting {
   int64_t captureHeight;   // < 1 or taller than the window: the window's height
   int64_t outputWidth;     // < 2 or > captureWidth: captureWidth. Made even, see Initialize
   int64_t outputHeight;    // < 2 or > captureHeight: captureHeight
-  uint64_t memorySize;     // byte budget of the frame memory pool
+  uint64_t memorySize;     // byte budget of the frame memory pool, see Initialize
   uint64_t affinityMask;   // requested processor affinity of the process
   int32_t colorMatrix;     // 0 automatic (BT.709 from 720 lines up), 2 BT.709, else BT.601
   int32_t reserved1;
@@ -100,7 +100,10 @@ typedef uint64_t qv_thread_result;
 // Start-up. Initialize copies and corrects *setting (read it back with getCaptureSetting).
 // An odd output width would break the difference frames: when outputWidth equals captureWidth
 // both lose their last column; otherwise outputWidth is rounded down to even.
-// Settings that cannot run are refused: the library stays not initialised, every thread
+// The pool takes memorySize bytes in blocks of at most 100 MiB (at least one block), but never
+// more than half of the machine's physical memory, and fewer blocks when the system cannot
+// supply them: any value, up to 2^64 - 1, initialises (getCaptureSetting keeps the value asked
+// for). Settings that cannot run are refused: the library stays not initialised, every thread
 // procedure returns at once, getEncodeThreadCount returns 0, and getInitializeStatus says why.
 QV_EXPORT void Initialize(const CaptureSetting* setting);
 QV_EXPORT int32_t getInitializeStatus(void);
@@ -123,7 +126,10 @@ QV_EXPORT int32_t setAffinityMask(uint64_t mask);
 // stereo 44100 Hz) at the path it is given (a NUL-terminated narrow string); run it after
 // setTerminated has returned. Its result: 0 the file is complete (without sound: a valid empty
 // one); 1 the file could not be created (bad or unwritable path), none was made; 2 a write or
-// the close failed (disk full...), the file is incomplete; 3 the library is not initialised.
+// the close failed (disk full...); 3 the library is not initialised. The file is written as
+// path + ".part" beside the path and renamed when complete, so after a failure the path holds
+// what it held before (no file, or an older one), never a short file; devices and pipes are
+// written in place.
 QV_EXPORT qv_thread_result AudioCaptureThread(void* parameter);
 QV_EXPORT qv_thread_result AudioOutputThread(void* path);
 
@@ -135,6 +141,8 @@ QV_EXPORT qv_thread_result AudioOutputThread(void* path);
 // at the path it is given (a NUL-terminated narrow string). Its result: the number of video
 // records written (frames plus repeat records); 0 when no frame was recorded (no file is made)
 // or the file could not be written completely (bad path, a failed write or close: disk full...).
+// Like the WAV file it is written as path + ".part" and renamed when complete: after a failure
+// the path holds what it held before, never a short file that would open as a recording.
 // A failed run loses nothing: running OutputThread again, to another path, writes the whole
 // file, and two runs over the same recording write the same bytes. Progress (getProgress) runs
 // from 0 to exactly 1 with the records written; only the result says the file is complete.

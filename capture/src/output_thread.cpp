@@ -14,44 +14,10 @@
 #include "pipeline.h"
 #include "quorvane_capture.h"
 #include "qvf.h"
+#include "record_writer.h"
 
 namespace quorvane_capture {
 namespace {
-
-// A buffered file that remembers whether every byte so far reached it.
-class OutputFile {
- public:
-  explicit OutputFile(const char* path) : file_(std::fopen(path, "wb")) {
-    if (file_ != nullptr) std::setvbuf(file_, nullptr, _IOFBF, kBufferBytes);
-  }
-  ~OutputFile() { close(); }
-  OutputFile(const OutputFile&) = delete;
-  OutputFile& operator=(const OutputFile&) = delete;
-
-  bool good() const { return file_ != nullptr && good_; }
-  void write(const void* data, size_t size) {
-    if (!good() || size == 0) return;
-    if (std::fwrite(data, 1, size, file_) != size) good_ = false;
-  }
-  void writeRecordHeader(uint64_t type, uint64_t payloadSize) {
-    const qvf::RecordHeader header{qvf::kRecordHeaderSize, type, payloadSize};
-    write(&header, sizeof(header));
-  }
-  // A full disk often shows only when the last buffered bytes are flushed here.
-  bool close() {
-    if (file_ == nullptr) return false;
-    const bool flushed = std::fflush(file_) == 0;
-    const bool closed = std::fclose(file_) == 0;
-    file_ = nullptr;
-    good_ = good_ && flushed && closed;
-    return good_;
-  }
-
- private:
-  static constexpr size_t kBufferBytes = size_t{1} << 20;
-  std::FILE* file_;
-  bool good_ = true;
-};
 
 struct WorkBuffers {
   explicit WorkBuffers(size_t pictureBytes, size_t differenceBytes)
@@ -69,14 +35,11 @@ struct WorkBuffers {
 
 // The sound chunks go first, all of them, in capture order; the chunk list is complete once
 // the audio capture has ended.
-void writeSoundChunks(OutputFile& file) {
+void writeSoundChunks(RecordWriter& records) {
   if (dsc == nullptr) return;
   const std::vector<POINTER_AND_SIZE>* chunks = dsc->getDataList();
   if (chunks == nullptr) return;
-  for (const POINTER_AND_SIZE& chunk : *chunks) {
-    file.writeRecordHeader(qvf::RECORD_AUDIO, chunk.size);
-    file.write(chunk.pointer, static_cast<size_t>(chunk.size));
-  }
+  for (const POINTER_AND_SIZE& chunk : *chunks) records.writeSound(chunk.pointer, chunk.size);
 }
 
 }  // namespace
@@ -97,21 +60,13 @@ uint64_t writeOutputFile(const char* path) {
   WorkBuffers work(pictureBytes, yuy2Bytes);
   if (work.picture == nullptr || work.difference == nullptr) return 0;
 
-  OutputFile file(path);
-  if (!file.good()) return 0;
-
-  qvf::FileHeader header{};
-  header.headerSize = qvf::kFileHeaderSize;
-  header.frameRate = static_cast<uint64_t>(s.frameRate);
-  header.width = static_cast<uint64_t>(s.outputWidth);
-  header.height = static_cast<uint64_t>(s.outputHeight);
-  std::memcpy(header.codecTag, qvf::kCodecTagSnappy, sizeof(header.codecTag));
-  header.audioChannels = qvf::kAudioChannels;
-  header.audioBitsPerSample = qvf::kAudioBitsPerSample;
-  header.audioSampleRate = qvf::kAudioSampleRate;
-  file.write(&header, sizeof(header));
-
-  writeSoundChunks(file);
+  // Written beside the path and renamed at the end: a failed run leaves no short file that
+  // would open as a valid recording.
+  BufferedFile file;
+  if (!file.open(path, true)) return 0;
+  RecordWriter records(file);
+  records.writeFileHeader(s);
+  writeSoundChunks(records);
 
   const size_t frames = frameList.size();
   double expectedTotal = static_cast<double>(frames);
@@ -122,7 +77,7 @@ uint64_t writeOutputFile(const char* path) {
   for (size_t i = 0; i < frames && file.good(); ++i) {
     frame& f = frameList[i];
     while (static_cast<double>(f.timeStamp) - slotStart >= period) {
-      file.writeRecordHeader(qvf::RECORD_REPEAT, 0);
+      records.writeRepeat();
       slotStart += period;
       expectedTotal += 1.0;
       step = 1.0 / expectedTotal;
@@ -170,8 +125,7 @@ uint64_t writeOutputFile(const char* path) {
       payload = f.compressedBuffer;
       payloadSize = f.compressedSize;
     }
-    file.writeRecordHeader(type, payloadSize);
-    file.write(payload, static_cast<size_t>(payloadSize));
+    records.writeRecord(type, payload, payloadSize);
 
     recordsDone += 1.0;
     setProgress(step * recordsDone);
@@ -181,7 +135,7 @@ uint64_t writeOutputFile(const char* path) {
   // A failed write ends the pass early; the frames stay as they are for another run.
   if (!file.good()) return 0;
   setProgress(1.0);
-  if (!file.close()) return 0;
+  if (!file.commit()) return 0;
   return static_cast<uint64_t>(expectedTotal);
 }
 

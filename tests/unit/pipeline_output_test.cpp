@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "capture_state.h"
+#include "file_limit.h"
 #include "kernels.h"
 #include "pipeline.h"
 #include "qvf_decode.h"
@@ -298,6 +299,25 @@ TEST_F(OutputFileTest, FailedWritesReportZeroAndLoseNothing) {
     EXPECT_EQ(writeOutputFile(bad.c_str()), 0u);
   }
   EXPECT_EQ(writeOutputFile(nullptr), 0u);
+#ifndef _WIN32
+  {
+    // A disk that fills half-way: the path keeps what it held, no short recording appears.
+    const std::string kept = tempPath("kept");
+    const std::string fresh = tempPath("fresh");
+    paths_.push_back(kept);
+    std::FILE* old = std::fopen(kept.c_str(), "wb");
+    std::fputs("an earlier take", old);
+    std::fclose(old);
+    qvtest::FileSizeLimit limit(100);
+    EXPECT_EQ(writeOutputFile(kept.c_str()), 0u);
+    EXPECT_EQ(writeOutputFile(fresh.c_str()), 0u);
+    Bytes bytes;
+    ASSERT_TRUE(qvtest::readFileBytes(kept, &bytes));
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "an earlier take");
+    EXPECT_FALSE(qvtest::readFileBytes(fresh, &bytes));
+    EXPECT_FALSE(qvtest::readFileBytes(fresh + ".part", &bytes));
+  }
+#endif
   uint64_t result = 0;
   const qvtest::QvfFile file = read(write("after-failures", &result));
   EXPECT_EQ(result, 5u);
