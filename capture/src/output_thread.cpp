@@ -1,64 +1,26 @@
 // The output thread: writes the container file of a finished recording in one forward pass,
 // placing the frames on the constant-rate timeline and completing those the recording threads
 // did not reach.
-#include <snappy.h>
-
-#include <algorithm>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <vector>
 
 #include "capture_state.h"
 #include "direct_sound_capture.h"
-#include "kernels.h"
+#include "frame_stages.h"
 #include "pipeline.h"
 #include "quorvane_capture.h"
-#include "qvf.h"
 #include "record_writer.h"
 
 namespace quorvane_capture {
-namespace {
-
-struct WorkBuffers {
-  explicit WorkBuffers(size_t pictureBytes, size_t differenceBytes)
-      : picture(static_cast<uint8_t*>(calloc(pictureBytes, 1))),
-        difference(static_cast<uint8_t*>(calloc(differenceBytes, 1))) {}
-  ~WorkBuffers() {
-    free(picture);
-    free(difference);
-  }
-  WorkBuffers(const WorkBuffers&) = delete;
-  WorkBuffers& operator=(const WorkBuffers&) = delete;
-  uint8_t* picture;
-  uint8_t* difference;
-};
-
-// The sound chunks go first, all of them, in capture order; the chunk list is complete once
-// the audio capture has ended.
-void writeSoundChunks(RecordWriter& records) {
-  if (dsc == nullptr) return;
-  const std::vector<POINTER_AND_SIZE>* chunks = dsc->getDataList();
-  if (chunks == nullptr) return;
-  for (const POINTER_AND_SIZE& chunk : *chunks) records.writeSound(chunk.pointer, chunk.size);
-}
-
-}  // namespace
 
 uint64_t writeOutputFile(const char* path) {
   if (frameList.empty() || path == nullptr) return 0;
   setProgress(0.0);
 
   const CaptureSetting& s = captureSetting;
-  const double period = 1000.0 / static_cast<double>(s.frameRate);
-  const size_t rgbOutputBytes = static_cast<size_t>(s.outputWidth * s.outputHeight * 4);
-  const size_t yuy2Bytes = rgbOutputBytes / 2;
-  const bool needsScaling = s.outputWidth < s.captureWidth || s.outputHeight < s.captureHeight;
-  const int64_t keyInterval = captureSettingInternal.fps;
-  if (keyInterval < 1) return 0;
-
-  const size_t pictureBytes = std::max(rgbOutputBytes, snappy::MaxCompressedLength(yuy2Bytes));
-  WorkBuffers work(pictureBytes, yuy2Bytes);
-  if (work.picture == nullptr || work.difference == nullptr) return 0;
+  const PictureGeometry geometry = pictureGeometry();
+  if (geometry.keyInterval < 1) return 0;
+  FrameFinisher finisher(geometry);
+  if (!finisher.ready()) return 0;
 
   // Written beside the path and renamed at the end: a failed run leaves no short file that
   // would open as a valid recording.
@@ -66,70 +28,25 @@ uint64_t writeOutputFile(const char* path) {
   if (!file.open(path, true)) return 0;
   RecordWriter records(file);
   records.writeFileHeader(s);
-  writeSoundChunks(records);
+  // The sound chunks go first, all of them, in capture order; the chunk list is complete once
+  // the audio capture has ended.
+  if (dsc != nullptr) {
+    for (const POINTER_AND_SIZE& chunk : *dsc->getDataList()) {
+      records.writeSound(chunk.pointer, chunk.size);
+    }
+  }
 
   const size_t frames = frameList.size();
+  SlotTimeline timeline(s.frameRate);
   double expectedTotal = static_cast<double>(frames);
-  double step = 1.0 / expectedTotal;
-  double slotStart = frameList[0].timeStamp;
   double recordsDone = 0.0;
-
   for (size_t i = 0; i < frames && file.good(); ++i) {
-    frame& f = frameList[i];
-    while (static_cast<double>(f.timeStamp) - slotStart >= period) {
-      records.writeRepeat();
-      slotStart += period;
-      expectedTotal += 1.0;
-      step = 1.0 / expectedTotal;
-      recordsDone += 1.0;
-      setProgress(step * recordsDone);
-    }
-
-    if (f.status == FRAME_CAPTURED) {
-      if (needsScaling) {
-        ZoomOutHeikin32(work.picture, s.outputWidth, s.outputHeight, f.buffer, s.captureWidth,
-                        s.captureHeight);
-        RGB32ToYUY2(f.buffer, work.picture, s.outputWidth, s.outputHeight);
-      } else {
-        RGB32ToYUY2(f.buffer, f.buffer, s.outputWidth, s.outputHeight);
-      }
-      // The buffer now holds the YUY2 picture (at the start of the capture-size range).
-      f.status = FRAME_ENCODED;
-    }
-
-    uint64_t type;
-    const uint8_t* payload;
-    uint64_t payloadSize;
-    if (f.status == FRAME_ENCODED) {
-      // Compressed into the work buffer and written from there; the record stays encoded, so
-      // a later run finds it exactly as this one did.
-      size_t length = 0;
-      // The previous picture is always there (the compress thread frees a picture only after
-      // compressing the frame that follows it); should it ever be missing, a key record keeps
-      // the file decodable.
-      const uint8_t* previous = i > 0 ? frameList[i - 1].buffer : nullptr;
-      if (i % static_cast<size_t>(keyInterval) != 0 && previous != nullptr) {
-        CalcDeltaFrame_SSE2(work.difference, f.buffer, previous, s.outputWidth, s.outputHeight);
-        snappy::RawCompress(reinterpret_cast<const char*>(work.difference), yuy2Bytes,
-                            reinterpret_cast<char*>(work.picture), &length);
-        type = qvf::RECORD_DELTA;
-      } else {
-        snappy::RawCompress(reinterpret_cast<const char*>(f.buffer), yuy2Bytes,
-                            reinterpret_cast<char*>(work.picture), &length);
-        type = qvf::RECORD_KEY;
-      }
-      payload = work.picture;
-      payloadSize = length;
-    } else {
-      type = f.status == FRAME_KEY ? qvf::RECORD_KEY : qvf::RECORD_DELTA;
-      payload = f.compressedBuffer;
-      payloadSize = f.compressedSize;
-    }
-    records.writeRecord(type, payload, payloadSize);
-
-    recordsDone += 1.0;
-    setProgress(step * recordsDone);
-    slotStart += period;
+    const FrameRecord record = finisher.recordOf(i);
+    const uint64_t repeats = timeline.writeFrame(records, frameList[i].timeStamp, record.type,
+                                                 record.payload, record.size);
+    expectedTotal += static_cast<double>(repeats);
+    recordsDone += static_cast<double>(repeats) + 1.0;
+    setProgress(recordsDone / expectedTotal);
   }
 
   // A failed write ends the pass early; the frames stay as they are for another run.

@@ -109,6 +109,21 @@ void RecordWriter::writeSound(const void* samples, uint64_t size) {
   writeRecord(qvf::RECORD_AUDIO, samples, size);
 }
 
+uint64_t SlotTimeline::writeFrame(RecordWriter& records, int32_t timeStamp, uint64_t type,
+                                  const void* payload, uint64_t size) {
+  if (!started_) slotStart_ = timeStamp;
+  started_ = true;
+  uint64_t repeats = 0;
+  while (static_cast<double>(timeStamp) - slotStart_ >= period_) {
+    records.writeRepeat();
+    slotStart_ += period_;
+    ++repeats;
+  }
+  records.writeRecord(type, payload, size);
+  slotStart_ += period_;
+  return repeats;
+}
+
 void WavWriter::writeHeader(uint32_t dataLength) {
   uint8_t header[44];
   std::memcpy(header, header_, sizeof(header));

@@ -64,6 +64,24 @@ class RecordWriter {
   BufferedFile& file_;
 };
 
+// The constant-rate timeline of the video records: the first frame's capture time starts the
+// first slot; before each frame, one repeat record for every whole frame period between the
+// start of the current slot and the frame's capture time; every video record moves the slot on
+// by one period. No frame is left out; one captured early still takes the next slot.
+class SlotTimeline {
+ public:
+  explicit SlotTimeline(int64_t frameRate) : period_(1000.0 / static_cast<double>(frameRate)) {}
+  // Writes the repeat records due before a frame captured at `timeStamp`, then its record;
+  // returns the number of repeat records written.
+  uint64_t writeFrame(RecordWriter& records, int32_t timeStamp, uint64_t type, const void* payload,
+                      uint64_t size);
+
+ private:
+  double period_;
+  double slotStart_ = 0.0;
+  bool started_ = false;
+};
+
 // The WAV file: the 44-byte header, then the samples; lengths filled in from what was written.
 class WavWriter {
  public:
