@@ -7,6 +7,7 @@
 #include "frame_stages.h"
 #include "pipeline.h"
 #include "quorvane_capture.h"
+#include "stream_output.h"
 
 using namespace quorvane_capture;
 
@@ -14,6 +15,7 @@ extern "C" {
 
 QV_EXPORT qv_thread_result CompressThread(void* /*parameter*/) {
   if (!isInitialized()) return 0;
+  const RecordingThreadScope running;
   const PictureGeometry g = pictureGeometry();
   auto* work = static_cast<uint8_t*>(calloc(static_cast<size_t>(g.yuy2Bytes), 1));
   if (work == nullptr || g.keyInterval < 1) {
@@ -42,6 +44,7 @@ QV_EXPORT qv_thread_result CompressThread(void* /*parameter*/) {
 
     uint8_t* piece = mma->allocateFromBottom(g.compressedCapacity);
     if (piece == nullptr) {
+      reportRecordingStatus(QV_STATUS_POOL_FULL);
       setTerminated(1);
       break;
     }

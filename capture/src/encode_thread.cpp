@@ -4,6 +4,7 @@
 #include "frame_stages.h"
 #include "pipeline.h"
 #include "quorvane_capture.h"
+#include "stream_output.h"
 
 using namespace quorvane_capture;
 
@@ -11,6 +12,7 @@ extern "C" {
 
 QV_EXPORT qv_thread_result EncodeThread(void* parameter) {
   if (!isInitialized()) return 0;
+  const RecordingThreadScope running;
   const int32_t threadIndex = static_cast<int32_t>(reinterpret_cast<intptr_t>(parameter));
   const int32_t threadCount = captureSettingInternal.encodeThreadCount;
   // An index outside 0..N-1 would share its frames with another thread.
@@ -40,6 +42,7 @@ QV_EXPORT qv_thread_result EncodeThread(void* parameter) {
       scaled = mma->allocateFromTop(g.rgbOutputBytes);
       if (scaled == nullptr) {
         // Not setTerminated: the sound goes on until the host stops the recording.
+        reportRecordingStatus(QV_STATUS_POOL_FULL);
         platform::MutexLock lock(hMutex_terminated);
         terminated = true;
         break;

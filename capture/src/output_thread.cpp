@@ -9,10 +9,13 @@
 #include "pipeline.h"
 #include "quorvane_capture.h"
 #include "record_writer.h"
+#include "stream_output.h"
 
 namespace quorvane_capture {
 
 uint64_t writeOutputFile(const char* path) {
+  // The streaming writer gave back what it wrote: there is nothing left to write twice.
+  if (recordingStreamed()) return QV_OUTPUT_ALREADY_WRITTEN;
   if (frameList.empty() || path == nullptr) return 0;
   setProgress(0.0);
 

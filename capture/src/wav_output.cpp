@@ -3,6 +3,7 @@
 #include "capture_state.h"
 #include "direct_sound_capture.h"
 #include "record_writer.h"
+#include "stream_output.h"
 
 namespace quorvane_capture {
 
@@ -34,6 +35,7 @@ extern "C" {
 
 QV_EXPORT qv_thread_result AudioOutputThread(void* path) {
   if (!isInitialized() || dsc == nullptr) return WAV_NOTHING_TO_WRITE;
+  if (recordingStreamed()) return QV_WAV_ALREADY_WRITTEN;
   return static_cast<qv_thread_result>(dsc->SaveToWavFile(static_cast<const char*>(path)));
 }
 
