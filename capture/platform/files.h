@@ -35,6 +35,9 @@ class OutputFile {
   uint64_t end_;
 };
 
+// True when nothing exists at the path or it is an ordinary file: a file written elsewhere
+// may then take its place by a rename. Devices and pipes are written in place.
+bool replaceableByRename(const char* path);
 // Gives `from` the name `to`, replacing a file of that name; both in the same directory.
 bool renameFile(const char* from, const char* to);
 bool removeFile(const char* path);

@@ -5,6 +5,7 @@
 #include "capture_state.h"
 #include "direct_sound_capture.h"
 #include "kernels.h"
+#include "stream_output.h"
 #include "window_list.h"
 
 namespace quorvane_capture {
@@ -134,6 +135,7 @@ QV_EXPORT void Initialize(const CaptureSetting* setting) {
       (captureSetting.reserveOneProcessor != 0 && usable >= 2) ? usable - 1 : usable;
 
   terminated = false;
+  resetRecordingState();
 
   if (captureSetting.disableDesktopComposition != 0) disableComposition();
 
@@ -183,6 +185,7 @@ QV_EXPORT void Finalize(void) {
   releasePool();
   releaseZoomTables();
   terminated = false;
+  resetRecordingState();
   initializeStatus = QV_INIT_NOT_INITIALIZED;
 }
 

@@ -1,5 +1,6 @@
 // POSIX files and the machine's memory size.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -61,6 +62,12 @@ bool OutputFile::close() {
   const bool closed = ::close(static_cast<int>(handle_)) == 0;
   handle_ = -1;
   return closed;
+}
+
+bool replaceableByRename(const char* path) {
+  struct stat status {};
+  if (::stat(path, &status) != 0) return errno == ENOENT;
+  return S_ISREG(status.st_mode);
 }
 
 bool renameFile(const char* from, const char* to) { return std::rename(from, to) == 0; }
