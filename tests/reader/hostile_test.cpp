@@ -112,48 +112,52 @@ TEST(ReaderHostile, UnknownRecordTypesAreSkippedWithoutShiftingFrames) {
   EXPECT_FALSE(table().func_is_keyframe(h.get(), 1));
 }
 
-// A record that cannot be decoded shows the picture before it, with a result of 0, whether it
-// is reached in order or by a jump.
-TEST(ReaderHostile, UndecodableRecordsKeepThePreviousPicture) {
-  const Bytes p0 = syntheticPicture(kW, kH, 0), p1 = syntheticPicture(kW, kH, 1),
-              p2 = syntheticPicture(kW, kH, 2);
-  Bytes corrupt = snappyBlock(difference(p1, p0));
+// A record that cannot be decoded fails, and so does every frame built on it, up to the next
+// key record: they all show the last exact picture, whether reached in order or by a jump.
+TEST(ReaderHostile, UndecodableRecordsFailUntilTheNextKey) {
+  std::vector<Bytes> p;
+  for (int i = 0; i < 7; ++i) p.push_back(syntheticPicture(kW, kH, i));
+  Bytes corrupt = snappyBlock(difference(p[1], p[0]));
   corrupt[corrupt.size() / 2] ^= 0xFF;
   corrupt.resize(corrupt.size() - 1);
   Bytes tooLong = snappyBlock(Bytes(kFrameBytes + 2, 7));
   Bytes tooShort = snappyBlock(Bytes(kFrameBytes - 2, 7));
   Bytes huge(qvf::maxCompressedBytes(kFrameBytes) + 1, 0);
   huge[0] = static_cast<uint8_t>(kFrameBytes);  // a valid stated length in front of too much
-  Bytes liar = snappyBlock(difference(p1, p0));
+  Bytes liar = snappyBlock(difference(p[1], p[0]));
   liar[0] = static_cast<uint8_t>(kFrameBytes + 64);  // states more than it holds
   Bytes noLength = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
+  const int N = static_cast<int>(kFrameBytes);
+  const std::vector<Bytes> shows = {p[0], p[0], p[0], p[0], p[0], p[5], p[6]};
+  const std::vector<int> results = {N, 0, 0, 0, 0, N, N};
   ScratchDir dir;
   for (const Bytes& bad : {corrupt, tooLong, tooShort, huge, liar, noLength, Bytes{}}) {
     QvfWriter w(30, kW, kH);
-    w.key(p0);
+    w.key(p[0]);
     w.record(qvf::RECORD_DELTA, bad);  // frame 1: broken
-    w.repeat();                        // frame 2: shows frame 1, that is p0
-    w.delta(p2, p0);                   // frame 3: p2 on top of p0
-    Handle h = openQvf(save(dir, w.bytes()));
-    ASSERT_TRUE(h);
-    int result = -1;
-    EXPECT_EQ(readFrame(h.get(), 0), p0);
-    EXPECT_EQ(readFrame(h.get(), 1, &result), p0);
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(readFrame(h.get(), 2, &result), p0);
-    EXPECT_EQ(result, 0) << "a repeat of a frame that failed fails too";
-    EXPECT_EQ(readFrame(h.get(), 3), p2);
-    EXPECT_EQ(readFrame(h.get(), 2, &result), p0);  // by a jump
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(readFrame(h.get(), 1, &result), p0);  // by a jump
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(readFrame(h.get(), 3), p2);
+    w.repeat();                        // frame 2: repeats frame 1
+    w.delta(p[3], p[1]);               // frames 3 and 4: differences on top of frame 1
+    w.delta(p[4], p[3]);
+    w.key(p[5]);
+    w.delta(p[6], p[5]);
+    const std::string path = save(dir, w.bytes());
+    std::vector<int> order = {0, 1, 2, 3, 4, 5, 6, 4, 3, 6, 2, 1, 5, 0, 3};
+    for (int first = 0; first < 7; ++first) {
+      Handle h = openQvf(path);
+      ASSERT_TRUE(h);
+      for (size_t k = 0; k < order.size(); ++k) {
+        const int f = order[(first + k) % order.size()];
+        int result = -1;
+        EXPECT_EQ(readFrame(h.get(), f, &result), shows[f]) << "frame " << f;
+        EXPECT_EQ(result, results[f]) << "frame " << f << " after " << order[first];
+      }
+    }
   }
 }
 
-// A broken key record is never a starting point: the frames after it are rebuilt from the key
-// before it, the same way whatever was read before.
+// A broken key record is never a starting point: the frames after it fail and show the last
+// exact picture before it, the same way whatever was read before.
 TEST(ReaderHostile, BrokenKeyRecordsFallBackToTheKeyBefore) {
   const Bytes p0 = syntheticPicture(kW, kH, 0), p1 = syntheticPicture(kW, kH, 1),
               p2 = syntheticPicture(kW, kH, 2), p3 = syntheticPicture(kW, kH, 3);
@@ -164,22 +168,27 @@ TEST(ReaderHostile, BrokenKeyRecordsFallBackToTheKeyBefore) {
   w.key(p0);
   w.delta(p1, p0);
   w.record(qvf::RECORD_KEY, broken);  // frame 2: shows p1
-  w.delta(p3, p1);                    // frame 3: p3 on top of p1
+  w.delta(p3, p2);                    // frame 3: built on the broken key
   w.key(p2);                          // frame 4
   const std::string path = save(dir, w.bytes());
-  const std::vector<Bytes> expected = {p0, p1, p1, p3, p2};
+  const std::vector<Bytes> expected = {p0, p1, p1, p1, p2};
+  const int N = static_cast<int>(kFrameBytes);
+  const std::vector<int> results = {N, N, 0, 0, N};
   for (int first = 0; first < 5; ++first) {
     Handle h = openQvf(path);
     ASSERT_TRUE(h);
     readFrame(h.get(), 4);  // something else in the picture buffer first
     for (int k = 0; k < 5; ++k) {
       const int f = (first + k) % 5;
-      EXPECT_EQ(readFrame(h.get(), f), expected[f]) << "frame " << f << " from " << first;
+      int result = -1;
+      EXPECT_EQ(readFrame(h.get(), f, &result), expected[f]) << "frame " << f << " from " << first;
+      EXPECT_EQ(result, results[f]) << "frame " << f << " from " << first;
     }
   }
 }
 
-TEST(ReaderHostile, PicturesWithoutAKeyStartFromZeros) {
+// Differences with no key record before them have nothing exact to build on.
+TEST(ReaderHostile, FramesBeforeTheFirstKeyShowZerosAndFail) {
   const Bytes p0 = syntheticPicture(kW, kH, 0), p1 = syntheticPicture(kW, kH, 1);
   const Bytes zeros(kFrameBytes, 0);
   ScratchDir dir;
@@ -190,11 +199,11 @@ TEST(ReaderHostile, PicturesWithoutAKeyStartFromZeros) {
   w.key(p1);
   Handle h = openQvf(save(dir, w.bytes()));
   ASSERT_TRUE(h);
-  EXPECT_EQ(readFrame(h.get(), 0), zeros);
-  EXPECT_EQ(readFrame(h.get(), 3), p1);
-  EXPECT_EQ(readFrame(h.get(), 2), p1);
-  EXPECT_EQ(readFrame(h.get(), 1), p0);
-  EXPECT_EQ(readFrame(h.get(), 0), zeros);
+  for (int f : {0, 3, 2, 1, 0, 3}) {
+    int result = -1;
+    EXPECT_EQ(readFrame(h.get(), f, &result), f == 3 ? p1 : zeros) << f;
+    EXPECT_EQ(result, f == 3 ? static_cast<int>(kFrameBytes) : 0) << f;
+  }
 }
 
 TEST(ReaderHostile, PayloadSizesThatPointPastTheFileOrWrap) {
