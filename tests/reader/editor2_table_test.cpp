@@ -1,6 +1,7 @@
 // The 64-bit editor's table: UTF-16 names, the same facts and pictures as the 32-bit editor's
 // table, and concurrent calls that give what serial calls give.
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <thread>
 
@@ -18,42 +19,38 @@ struct Handle2Closer {
 };
 using Handle2 = std::unique_ptr<void, Handle2Closer>;
 
-std::u16string widen(const std::string& ascii) {
-  return std::u16string(ascii.begin(), ascii.end());
-}
+using WideString = std::basic_string<qv_reader::WideChar>;
 
-// The recording again, under a name with Japanese characters, spaces and an emoji.
+WideString widen(const std::string& ascii) { return WideString(ascii.begin(), ascii.end()); }
+
+// The recording, and a copy of it under a name with Japanese characters, spaces and an emoji.
 struct WideNamedRecording {
   Recording rec;
-  std::u16string widePath;
+  WideString widePath;
 };
 
 WideNamedRecording makeWideNamed(const ScratchDir& dir) {
   WideNamedRecording r;
   r.rec = makeRecording(dir);
-  const std::string dirPath = dir.file("");
-  const std::string utf8Name = "画面 録画 \xF0\x9F\x8E\xAC.qvf";
-  std::filesystem::rename(r.rec.path, dirPath + utf8Name);
-  r.rec.path = dirPath + utf8Name;
-  r.widePath = widen(dirPath) + u"画面 録画 \U0001F3AC.qvf";
+  r.widePath = widen(dir.file("")) + QV_WIDE("画面 録画 \U0001F3AC.qvf");
+  std::filesystem::copy_file(r.rec.path, std::filesystem::path(r.widePath));
   return r;
 }
-
 TEST(ReaderEditor2, OpensUtf16NamesAndReportsWhatTheOldTableReports) {
   editor2::INPUT_PLUGIN_TABLE& t = table2();
   EXPECT_EQ(t.flag, editor2::kPluginVideo | editor2::kPluginAudio | editor2::kPluginConcurrent);
-  EXPECT_EQ(std::u16string(t.name), u"QuorvaneVideoFormat Reader");
-  const char16_t* filter = t.filefilter;
-  EXPECT_EQ(std::u16string(filter), u"QuorvaneVideoFormat (*.qvf)");
-  filter += std::char_traits<char16_t>::length(filter) + 1;
-  EXPECT_EQ(std::u16string(filter), u"*.qvf");
-  EXPECT_EQ(filter[std::char_traits<char16_t>::length(filter) + 1], u'\0');
+  EXPECT_TRUE(WideString(t.name) == QV_WIDE("QuorvaneVideoFormat Reader"));
+  LPCWSTR filter = t.filefilter;
+  EXPECT_TRUE(WideString(filter) == QV_WIDE("QuorvaneVideoFormat (*.qvf)"));
+  filter += WideString(filter).size() + 1;
+  EXPECT_TRUE(WideString(filter) == QV_WIDE("*.qvf"));
+  EXPECT_EQ(filter[WideString(filter).size() + 1], 0);
   EXPECT_EQ(t.func_set_track, nullptr);
   EXPECT_EQ(t.func_time_to_frame, nullptr);
 
   ScratchDir dir;
   WideNamedRecording r = makeWideNamed(dir);
-  const std::u16string unpaired = widen(dir.file("")) + u"\xD83C.qvf";
+  const WideString unpaired = widen(dir.file("")) + QV_WIDE("\xD83C.qvf");
   EXPECT_EQ(t.func_open(unpaired.c_str()), nullptr);
   EXPECT_EQ(t.func_open(nullptr), nullptr);
   Handle2 h(t.func_open(r.widePath.c_str()));
@@ -93,7 +90,7 @@ TEST(ReaderEditor2, ConcurrentCallsGiveWhatSerialCallsGive) {
   ScratchDir dir;
   const Recording rec = makeRecording(dir);
   editor2::INPUT_PLUGIN_TABLE& t = table2();
-  const std::u16string path = widen(rec.path);
+  const WideString path = widen(rec.path);
   Handle2 a(t.func_open(path.c_str())), b(t.func_open(path.c_str()));
   ASSERT_TRUE(a && b);
   const int frames = static_cast<int>(rec.slots.size());
