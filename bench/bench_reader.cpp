@@ -103,62 +103,70 @@ void BM_ReaderSequential(benchmark::State& state) {
 }
 BENCHMARK(BM_ReaderSequential)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// The same through the editor's table (the codec the processor gets, the handle's lock).
+// One handle on the recording through either editor's table, as that editor calls it: arg 0
+// the 32-bit editor's (narrow name, one lock per handle), arg 1 the 64-bit editor's (UTF-16
+// name, picture lock only).
+class TableHandle {
+ public:
+  explicit TableHandle(int64_t which) : editor2_(which == 1) {
+    const std::string& narrow = recording().path;
+    const std::u16string wide(narrow.begin(), narrow.end());
+    handle_ =
+        editor2_ ? t2_->func_open(wide.c_str()) : t1_->func_open(const_cast<char*>(narrow.c_str()));
+  }
+  ~TableHandle() {
+    if (handle_) editor2_ ? t2_->func_close(handle_) : t1_->func_close(handle_);
+  }
+  bool ok() const { return handle_ != nullptr; }
+  const char* name() const { return editor2_ ? "64-bit editor's table" : "32-bit editor's table"; }
+  int readVideo(int frame, void* buf) const {
+    return editor2_ ? t2_->func_read_video(handle_, frame, buf)
+                    : t1_->func_read_video(handle_, frame, buf);
+  }
+  int readAudio(int start, int length, void* buf) const {
+    return editor2_ ? t2_->func_read_audio(handle_, start, length, buf)
+                    : t1_->func_read_audio(handle_, start, length, buf);
+  }
+
+ private:
+  bool editor2_;
+  INPUT_PLUGIN_TABLE* t1_ = GetInputPluginTable();
+  editor2::INPUT_PLUGIN_TABLE* t2_ = qv_reader::editor2Table();
+  void* handle_ = nullptr;
+};
+
+// The same through an editor's table (the codec the processor gets, the table's locking).
 void BM_ReaderSequentialPluginTable(benchmark::State& state) {
   if (!ready(state, &qv_reader::bestCodec())) return;
-  INPUT_PLUGIN_TABLE* t = GetInputPluginTable();
-  INPUT_HANDLE h = t->func_open(const_cast<char*>(recording().path.c_str()));
-  if (!h) return state.SkipWithError("open failed");
+  TableHandle h(state.range(0));
+  if (!h.ok()) return state.SkipWithError("open failed");
+  state.SetLabel(h.name());
   std::vector<uint8_t> out(kFrameBytes);
   int frame = 0;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(t->func_read_video(h, frame, out.data()));
+    benchmark::DoNotOptimize(h.readVideo(frame, out.data()));
     frame = (frame + 1) % recording().frames;
   }
-  t->func_close(h);
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_ReaderSequentialPluginTable)->Unit(benchmark::kMillisecond)->UseRealTime();
-
-// The same through the 64-bit editor's table (UTF-16 name, picture lock only).
-void BM_ReaderSequentialEditor2Table(benchmark::State& state) {
-  if (!ready(state, &qv_reader::bestCodec())) return;
-  editor2::INPUT_PLUGIN_TABLE* t = qv_reader::editor2Table();
-  const std::string& narrow = recording().path;
-  const std::u16string path(narrow.begin(), narrow.end());
-  editor2::INPUT_HANDLE h = t->func_open(path.c_str());
-  if (!h) return state.SkipWithError("open failed");
-  std::vector<uint8_t> out(kFrameBytes);
-  int frame = 0;
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(t->func_read_video(h, frame, out.data()));
-    frame = (frame + 1) % recording().frames;
-  }
-  t->func_close(h);
-  state.SetItemsProcessed(state.iterations());
-}
-BENCHMARK(BM_ReaderSequentialEditor2Table)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ReaderSequentialPluginTable)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // One handle, two threads as the 64-bit editor runs them: one rebuilds pictures by 30-frame
 // jumps (to frames 29 and 59 in turn: a key and 29 differences each), the other reads sound a
 // frame's worth at a time, a millisecond apart. Each iteration is one sound read; worst_ms and
 // p99_ms are the slowest and the 99th percentile of the sound reads that overlapped a jump (on a
-// loaded machine the worst includes the time the thread waited for a processor). Arg 0: the 32-bit
-// editor's table (one lock per handle), for contrast; Arg 1: the 64-bit editor's table.
+// loaded machine the worst includes the time the thread waited for a processor). The 32-bit
+// editor's table (arg 0) is there for contrast: its one lock per handle makes sound wait.
 void BM_ReaderSoundDuringJumps(benchmark::State& state) {
   if (!ready(state, &qv_reader::bestCodec())) return;
   if (recording().frames < 60) return state.SkipWithError("needs 60 frames");
-  const bool editor2Table = state.range(0) == 1;
-  const std::string& narrow = recording().path;
-  const std::u16string wide(narrow.begin(), narrow.end());
-  INPUT_PLUGIN_TABLE* t1 = GetInputPluginTable();
-  editor2::INPUT_PLUGIN_TABLE* t2 = qv_reader::editor2Table();
-  void* h =
-      editor2Table ? t2->func_open(wide.c_str()) : t1->func_open(const_cast<char*>(narrow.c_str()));
-  if (!h) return state.SkipWithError("open failed");
-  auto readVideo = editor2Table ? t2->func_read_video : t1->func_read_video;
-  auto readAudio = editor2Table ? t2->func_read_audio : t1->func_read_audio;
-  state.SetLabel(editor2Table ? "64-bit editor's table" : "32-bit editor's table");
+  TableHandle h(state.range(0));
+  if (!h.ok()) return state.SkipWithError("open failed");
+  state.SetLabel(h.name());
 
   std::atomic<bool> stop{false}, jumping{false};
   std::atomic<int> jumps{0};
@@ -166,7 +174,7 @@ void BM_ReaderSoundDuringJumps(benchmark::State& state) {
     std::vector<uint8_t> out(kFrameBytes);
     for (bool second = false; !stop; second = !second) {
       jumping = true;
-      readVideo(h, second ? 59 : 29, out.data());
+      h.readVideo(second ? 59 : 29, out.data());
       jumping = false;
       ++jumps;
     }
@@ -180,7 +188,7 @@ void BM_ReaderSoundDuringJumps(benchmark::State& state) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
     const bool before = jumping;
     const auto t0 = std::chrono::steady_clock::now();
-    benchmark::DoNotOptimize(readAudio(h, start, kSamplesPerFrame, sound.data()));
+    benchmark::DoNotOptimize(h.readAudio(start, kSamplesPerFrame, sound.data()));
     const double ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
     if ((before || jumping) && during.size() < during.capacity()) during.push_back(ms);
@@ -188,7 +196,6 @@ void BM_ReaderSoundDuringJumps(benchmark::State& state) {
   }
   stop = true;
   pictures.join();
-  editor2Table ? t2->func_close(h) : t1->func_close(h);
   std::sort(during.begin(), during.end());
   state.counters["worst_ms"] = during.empty() ? 0 : during.back();
   state.counters["p99_ms"] = during.empty() ? 0 : during[during.size() * 99 / 100];
