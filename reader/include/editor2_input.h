@@ -12,17 +12,19 @@
 
 namespace editor2 {
 
-constexpr int INPUT_INFO_FLAG_VIDEO = 1;
-constexpr int INPUT_INFO_FLAG_AUDIO = 2;
-// The editor turns times into frame numbers through func_time_to_frame; we do not set it.
-constexpr int INPUT_INFO_FLAG_TIME_TO_FRAME = 16;
+// Flags under names of their own: the 32-bit declarations use the plain names as macros.
 
-constexpr int INPUT_PLUGIN_FLAG_VIDEO = 1;
-constexpr int INPUT_PLUGIN_FLAG_AUDIO = 2;
+constexpr int kInfoVideo = 1;
+constexpr int kInfoAudio = 2;
+// The editor turns times into frame numbers through func_time_to_frame; we do not set it.
+constexpr int kInfoTimeToFrame = 16;
+
+constexpr int kPluginVideo = 1;
+constexpr int kPluginAudio = 2;
 // The editor may call the video and audio functions of one handle at the same time, and any
 // functions of different handles at the same time.
-constexpr int INPUT_PLUGIN_FLAG_CONCURRENT = 16;
-constexpr int INPUT_PLUGIN_FLAG_MULTI_TRACK = 32;
+constexpr int kPluginConcurrent = 16;
+constexpr int kPluginMultiTrack = 32;
 
 struct INPUT_INFO {
   int flag;

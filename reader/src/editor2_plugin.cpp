@@ -49,8 +49,7 @@ bool funcInfoGet(editor2::INPUT_HANDLE ih, editor2::INPUT_INFO* iip) {
   Editor2Handle* h = fromHandle(ih);
   if (!h || !iip) return false;
   StreamDescription& d = h->description;
-  iip->flag = (d.hasVideo ? editor2::INPUT_INFO_FLAG_VIDEO : 0) |
-              (d.hasAudio ? editor2::INPUT_INFO_FLAG_AUDIO : 0);
+  iip->flag = (d.hasVideo ? editor2::kInfoVideo : 0) | (d.hasAudio ? editor2::kInfoAudio : 0);
   iip->rate = d.rate;
   iip->scale = d.scale;
   iip->n = d.frames;
@@ -92,8 +91,7 @@ const auto kName = QV_WIDE("QuorvaneVideoFormat Reader");
 const auto kFileFilter = QV_WIDE("QuorvaneVideoFormat (*.qvf)\0*.qvf\0");
 
 editor2::INPUT_PLUGIN_TABLE kTable = {
-    editor2::INPUT_PLUGIN_FLAG_VIDEO | editor2::INPUT_PLUGIN_FLAG_AUDIO |
-        editor2::INPUT_PLUGIN_FLAG_CONCURRENT,
+    editor2::kPluginVideo | editor2::kPluginAudio | editor2::kPluginConcurrent,
     kName,
     kFileFilter,
     kName,
