@@ -76,8 +76,8 @@ bool ContainerReader::indexFile() {
   frameBytes_ = static_cast<uint32_t>(qvf::pictureBytes(header_.width, header_.height));
   audioBlockBytes_ = blockBytesFor(header_);
 
-  // One pass over the record headers; payloads are skipped, not read. Whatever cannot be
-  // read in full ends the scan, and what was indexed before it stays usable.
+  // One pass over the record headers; payloads are skipped, only their last byte is probed.
+  // Whatever cannot be read in full ends the scan, and what was indexed before it stays usable.
   uint64_t position = header_.headerSize;
   for (;;) {
     uint8_t record[qvf::kRecordHeaderSize];
