@@ -34,6 +34,9 @@ editor2::INPUT_HANDLE funcOpen(LPCWSTR file) {
     if (!h || !h->reader.open(file)) return nullptr;
     h->reader.separateSoundReads();
     h->description = describe(h->reader);
+    // YUY2 is a FOURCC format, for which the record states the picture's size; the 32-bit
+    // editor's table keeps the 0 that editor has always been given.
+    h->description.video.biSizeImage = h->reader.frameBytes();
     return h.release();
   } catch (...) {
     return nullptr;

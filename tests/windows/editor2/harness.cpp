@@ -137,7 +137,8 @@ void checkThroughTable(const editor2::INPUT_PLUGIN_TABLE* t, const std::wstring&
   check(v && info.format_size == 40 && v->biSize == 40 &&
             v->biWidth == static_cast<LONG>(ref.header.width) &&
             v->biHeight == static_cast<LONG>(ref.header.height) && v->biPlanes == 1 &&
-            v->biBitCount == 16 && v->biCompression == 0x32595559,
+            v->biBitCount == 16 && v->biCompression == 0x32595559 &&
+            v->biSizeImage == ref.frameBytes,
         "picture format: YUY2, 16 bits, top-down rows");
   const WAVEFORMATEX* a = info.audio_format;
   check(a && info.audio_format_size == 18 && a->wFormatTag == WAVE_FORMAT_PCM &&
