@@ -13,7 +13,6 @@
 namespace editor2 {
 
 // Flags under names of their own: the 32-bit declarations use the plain names as macros.
-
 constexpr int kInfoVideo = 1;
 constexpr int kInfoAudio = 2;
 // The editor turns times into frame numbers through func_time_to_frame; we do not set it.
