@@ -36,6 +36,7 @@ WideNamedRecording makeWideNamed(const ScratchDir& dir) {
   std::filesystem::copy_file(r.rec.path, std::filesystem::path(r.widePath));
   return r;
 }
+
 TEST(ReaderEditor2, OpensUtf16NamesAndReportsWhatTheOldTableReports) {
   editor2::INPUT_PLUGIN_TABLE& t = table2();
   EXPECT_EQ(t.flag, editor2::kPluginVideo | editor2::kPluginAudio | editor2::kPluginConcurrent);
