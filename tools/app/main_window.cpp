@@ -2,7 +2,9 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -47,6 +49,11 @@ struct OutputFiles {
 std::wstring folderOf(const std::wstring& path) {
   const size_t slash = path.find_last_of(L"\\/");
   return slash == std::wstring::npos ? L"." : path.substr(0, slash);
+}
+
+std::wstring closedText(const std::wstring& title) {
+  return L"The window \u201C" + title +
+         L"\u201D is no longer open. Choose another one in the list.";
 }
 
 // Controls that hold the recording's settings: locked while a recording runs.
@@ -152,7 +159,8 @@ class MainWindow {
   bool busy_ = false;  // a recording is held by the session (from start to discard)
   bool closeWhenSaved_ = false;
   bool applying_ = false;
-  bool unsaved_ = false;  // the session holds a recording whose files could not be written
+  int64_t wantedHeight_ = 0;  // the output height the user chose; 0: as captured
+  bool unsaved_ = false;      // the session holds a recording whose files could not be written
   ListedWindow target_;
   UsedSettings used_;
   OutputFiles files_;  // of the current or last recording
@@ -283,6 +291,7 @@ void MainWindow::layOutColumns() {
 
 void MainWindow::applySettings(const qvtools::HostSettings& s) {
   applying_ = true;
+  wantedHeight_ = s.outputHeight;
   if (!selectData(IDC_FPS, static_cast<LPARAM>(s.frameRate))) {
     setText(IDC_FPS, std::to_wstring(s.frameRate));
   }
@@ -315,7 +324,7 @@ qvtools::HostSettings MainWindow::currentSettings() const {
     const int64_t rate = std::stoll(fps);
     if (rate >= 1 && rate <= 240) s.frameRate = rate;
   }
-  s.outputHeight = selectedData(IDC_OUTSIZE, s.outputHeight);
+  s.outputHeight = wantedHeight_;
   const LPARAM matrix = selectedData(IDC_MATRIX, 0);
   s.colorMatrix = matrix == 1 ? "601" : matrix == 2 ? "709" : "auto";
   s.range = selectedData(IDC_RANGE, 0) == 1 ? "full" : "tv";
@@ -376,6 +385,7 @@ void MainWindow::registerHotKeys() {
 void MainWindow::refreshWindows() {
   const ListedWindow* previous = selectedWindow();
   const uint64_t keep = previous != nullptr ? previous->handle : 0;
+  const std::wstring keptTitle = previous != nullptr ? previous->title : L"";
   const bool first = windows_.empty();
   windows_ = listWindows();
   HWND list = item(IDC_WINDOWS);
@@ -403,6 +413,7 @@ void MainWindow::refreshWindows() {
     selectWindow(0, loaded_.windowTitle, loaded_.windowProcess);
   } else {
     selectWindow(keep, "", "");
+    if (keep != 0 && selectedWindow() == nullptr) setMessage(closedText(keptTitle), true);
   }
   updatePreview();
 }
@@ -434,7 +445,6 @@ void MainWindow::selectWindow(uint64_t handle, const std::string& title,
 }
 
 void MainWindow::fillOutputSizes() {
-  const LPARAM keep = selectedData(IDC_OUTSIZE, loaded_.outputHeight);
   SendDlgItemMessageW(hwnd_, IDC_OUTSIZE, CB_RESETCONTENT, 0, 0);
   const ListedWindow* w = selectedWindow();
   if (w == nullptr) {
@@ -444,12 +454,20 @@ void MainWindow::fillOutputSizes() {
     const qvtools::PictureSize captured{frame ? w->windowWidth : w->clientWidth,
                                         frame ? w->windowHeight : w->clientHeight};
     addItem(IDC_OUTSIZE, L"As captured (" + sizeText(captured.width, captured.height) + L")", 0);
-    for (int64_t height : qvtools::smallerHeights(captured)) {
+    // The height chosen before stays on offer for every window it fits.
+    std::vector<int64_t> heights = qvtools::smallerHeights(captured);
+    if (wantedHeight_ > 0 && wantedHeight_ < captured.height &&
+        std::find(heights.begin(), heights.end(), wantedHeight_) == heights.end()) {
+      heights.insert(
+          std::upper_bound(heights.begin(), heights.end(), wantedHeight_, std::greater<int64_t>()),
+          wantedHeight_);
+    }
+    for (int64_t height : heights) {
       const qvtools::PictureSize scaled = qvtools::scaledSize(captured, height);
       addItem(IDC_OUTSIZE, sizeText(scaled.width, scaled.height), static_cast<LPARAM>(height));
     }
   }
-  if (!selectData(IDC_OUTSIZE, keep)) selectData(IDC_OUTSIZE, 0);
+  if (!selectData(IDC_OUTSIZE, static_cast<LPARAM>(wantedHeight_))) selectData(IDC_OUTSIZE, 0);
 }
 
 void MainWindow::updatePreview() {
@@ -477,6 +495,9 @@ void MainWindow::onCommand(int id, int code) {
       break;
     case IDC_WHOLEWINDOW:
       if (code == BN_CLICKED) refreshWindows();
+      break;
+    case IDC_OUTSIZE:
+      if (code == CBN_SELCHANGE) wantedHeight_ = selectedData(IDC_OUTSIZE, 0);
       break;
     case IDC_PATTERN:
       if (code == EN_CHANGE) updatePreview();
@@ -552,8 +573,7 @@ bool MainWindow::buildRequest(RecordingRequest* request, std::wstring* problem) 
   refreshWindows();
   chosen = selectedWindow();
   if (chosen == nullptr || chosen->handle != before.handle) {
-    *problem = L"The window \u201C" + before.title +
-               L"\u201D is no longer open. Choose another one in the list.";
+    *problem = closedText(before.title);
     return false;
   }
   target_ = *chosen;

@@ -25,9 +25,9 @@ struct HostSettings {
   bool startWithF12 = false;
   std::string folder;  // empty: the host's default
   std::string pattern = "Quorvane {date} {time}";
-  std::string recordKey = "Ctrl+Alt+F9";
-  std::string pauseKey = "Ctrl+Alt+F10";
-  std::string stopKey = "Ctrl+Alt+F11";
+  std::string recordKey = "Ctrl+Shift+F9";
+  std::string pauseKey = "Ctrl+Shift+F10";
+  std::string stopKey = "Ctrl+Shift+F11";
 };
 
 // "section.key" -> value, keys lower case; lines that are neither sections nor key=value
