@@ -128,7 +128,7 @@ case $SCENARIO in
       echo "    (the hot key did not arrive; stopping with Alt+T)"
       keys key alt+t
     fi
-    check "the files are written" waitText 1040 "Saved." 120
+    check "the files are written" waitText 1040 "Saved " 120
     FILE="$OUT/test Zq test window.qvf"
     check "the window names the file" waitText 1043 "test Zq test window.qvf" 5
     check "qvf verify accepts the recording" qvf verify -q "$FILE"

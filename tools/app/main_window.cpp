@@ -764,13 +764,14 @@ void MainWindow::finish(const SessionStatus& s) {
     message = L"The recording stopped: " + widen(reason) + L". ";
   }
   if (s.phase == Phase::kWritten || s.phase == Phase::kWriteFailed) {
-    std::wstring files;
+    std::wstring files, state = L"Not saved.";
     const bool videoOk = s.records != 0;
     const bool soundOk = files_.wav.empty() || s.wavResult == 0;
     if (videoOk) {
-      files = files_.qvf + L"   " +
-              widen(qvtools::videoSummary(
-                  {s.records, s.captured, used_.frameRate, used_.outputWidth, used_.outputHeight}));
+      files = files_.qvf + L"   (" +
+              widen(qvtools::formatBytes(static_cast<uint64_t>(fileSizeW(files_.qvf)))) + L")";
+      state = L"Saved " + widen(qvtools::videoSummary({s.records, s.captured, used_.frameRate,
+                                                       used_.outputWidth, used_.outputHeight}));
     } else {
       error = true;
       message += L"Could not save " + files_.qvf + L": " + writeFailure(files_.qvf) + L". ";
@@ -779,7 +780,7 @@ void MainWindow::finish(const SessionStatus& s) {
       char seconds[32];
       std::snprintf(seconds, sizeof(seconds), "%.3f s of sound",
                     qvtools::wavSeconds(fileSizeW(files_.wav)));
-      files += (files.empty() ? L"" : L"\r\n") + files_.wav + L"   " + widen(seconds);
+      files += (files.empty() ? L"" : L"\r\n") + files_.wav + L"   (" + widen(seconds) + L")";
       if (!s.soundCaptured) message += L"No sound was captured: no capture device answered. ";
     } else if (!soundOk) {
       error = true;
@@ -798,7 +799,7 @@ void MainWindow::finish(const SessionStatus& s) {
     } else {
       session_.discard();
     }
-    setText(IDC_STATE, s.phase == Phase::kWritten ? L"Saved." : L"Not saved.");
+    setText(IDC_STATE, s.phase == Phase::kWritten ? state : L"Not saved.");
     setProgress(s.phase == Phase::kWritten ? 1.0 : 0.0);
   } else {
     session_.discard();
