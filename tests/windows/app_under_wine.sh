@@ -6,9 +6,10 @@
 #   app_under_wine.sh BIN_DIR SCENARIO [QVF]
 #
 # Scenarios: record (choose a window, record 3 s, stop, check the files with qvf verify),
-# refused (the library's refusal and a closed window are told in the window), settings (the INI
-# file is written on close and read back on the next start, hot keys included). QVF is a native
-# qvf; without it BIN_DIR/qvf.exe runs under Wine.
+# refused (the library's refusal and a closed window are told in the window), rescued (a failed
+# write is told and the recording saved into another folder), settings (the INI file is written
+# on close and read back on the next start, hot keys included). QVF is a native qvf; without it
+# BIN_DIR/qvf.exe runs under Wine.
 set -uo pipefail
 BIN=$(cd "$1" && pwd)
 SCENARIO=$2
@@ -153,6 +154,30 @@ case $SCENARIO in
     sleep 1
     keys key alt+r
     check "a closed window is told" waitText 1042 "is no longer open" 20
+    check "the program closes" closeApp
+    ;;
+  rescued)
+    # The folder disappears while recording: the write fails, nothing is lost, and Save as
+    # writes the recording into another folder chosen in the folder picker.
+    writeIni
+    startTarget
+    check "the program starts" startApp
+    keys key alt+r
+    check "the recording runs" waitText 1040 "Recording" 30
+    sleep 1
+    rm -rf "$OUT"
+    keys key alt+t
+    check "the failed write is told" waitText 1042 "Could not save" 120
+    check "the recording is kept" waitText 1042 "Nothing is lost yet" 5
+    mkdir -p "$DIR/elsewhere"
+    keys key alt+a
+    timeout 20 xdotool search --sync --name '^Folder for the recordings$' windowfocus --sync >/dev/null 2>&1
+    sleep 0.5
+    xdotool type --delay 20 "$("$WINE" winepath -w "$DIR/elsewhere" 2>/dev/null | tr -d '\r')"
+    xdotool key Return
+    check "Save as writes the files" waitText 1040 "Saved " 120
+    check "qvf verify accepts the rescued recording" qvf verify -q "$DIR/elsewhere/test Zq test window.qvf"
+    check "the rescued sound file is there" test -s "$DIR/elsewhere/test Zq test window.wav"
     check "the program closes" closeApp
     ;;
   settings)

@@ -132,11 +132,13 @@ class MainWindow {
   void selectWindow(uint64_t handle, const std::string& title, const std::string& process);
   void fillOutputSizes();
   void updatePreview();
+  bool nameFromPattern(const ListedWindow& window, std::wstring* name, std::wstring* problem) const;
 
   void startRecording();
   bool buildRequest(RecordingRequest* request, std::wstring* problem);
-  bool chooseFiles(const std::wstring& folder, bool sound, OutputFiles* files,
-                   std::wstring* problem) const;
+  // The files for a recording in this folder, named by the pattern (or baseName when given).
+  bool chooseFiles(const std::wstring& folder, bool sound, const std::wstring& baseName,
+                   OutputFiles* files, std::wstring* problem) const;
   void stopRecording(const char* reason);
   void saveElsewhere();
   void finish(const SessionStatus& status);
@@ -348,7 +350,8 @@ void MainWindow::saveSettingsQuietly() {
   loaded_ = currentSettings();
   std::wstring error;
   if (!saveSettings(loaded_, &error)) {
-    setMessage(L"The settings could not be saved to " + settingsPath() + L": " + error, true);
+    setMessage(L"The settings could not be saved to " + settingsPath() + L": " + error + L".",
+               true);
   }
 }
 
@@ -470,22 +473,33 @@ void MainWindow::fillOutputSizes() {
   if (!selectData(IDC_OUTSIZE, static_cast<LPARAM>(wantedHeight_))) selectData(IDC_OUTSIZE, 0);
 }
 
-void MainWindow::updatePreview() {
-  if (applying_) return;
+bool MainWindow::nameFromPattern(const ListedWindow& window, std::wstring* name,
+                                 std::wstring* problem) const {
   const std::string pattern = toUtf8(text(IDC_PATTERN));
   std::string reason;
   if (!qvtools::checkFileNamePattern(pattern, &reason)) {
-    setText(IDC_PREVIEW, L"File name: " + widen(reason) + L".");
-    return;
+    *problem = L"File name: " + widen(reason) + L".";
+    return false;
   }
   qvtools::NameFields fields;
   const std::time_t now = std::time(nullptr);
   localtime_s(&fields.time, &now);
-  if (const ListedWindow* w = selectedWindow()) {
-    if (!w->wholeScreen) fields.windowTitle = toUtf8(w->title);
-    fields.processName = toUtf8(w->processName);
+  if (!window.wholeScreen) fields.windowTitle = toUtf8(window.title);
+  fields.processName = toUtf8(window.processName);
+  // The library opens files by their ANSI names.
+  *name = ansiSafeFileName(fromUtf8(qvtools::expandFileNamePattern(pattern, fields)));
+  return true;
+}
+
+void MainWindow::updatePreview() {
+  if (applying_) return;
+  const ListedWindow* w = selectedWindow();
+  std::wstring name, problem;
+  if (nameFromPattern(w != nullptr ? *w : ListedWindow{}, &name, &problem)) {
+    setText(IDC_PREVIEW, name + L".qvf");
+  } else {
+    setText(IDC_PREVIEW, problem);
   }
-  setText(IDC_PREVIEW, fromUtf8(qvtools::expandFileNamePattern(pattern, fields)) + L".qvf");
 }
 
 void MainWindow::onCommand(int id, int code) {
@@ -588,7 +602,7 @@ bool MainWindow::buildRequest(RecordingRequest* request, std::wstring* problem) 
     request->outputHeight = scaled.height;
   }
   OutputFiles files;
-  if (!chooseFiles(text(IDC_FOLDER), request->sound != SoundSource::kNone, &files, problem)) {
+  if (!chooseFiles(text(IDC_FOLDER), request->sound != SoundSource::kNone, L"", &files, problem)) {
     return false;
   }
   files_ = files;
@@ -597,15 +611,15 @@ bool MainWindow::buildRequest(RecordingRequest* request, std::wstring* problem) 
   return true;
 }
 
-bool MainWindow::chooseFiles(const std::wstring& folder, bool sound, OutputFiles* files,
-                             std::wstring* problem) const {
+bool MainWindow::chooseFiles(const std::wstring& folder, bool sound, const std::wstring& baseName,
+                             OutputFiles* files, std::wstring* problem) const {
   if (folder.empty()) {
     *problem = L"Choose the folder for the recordings.";
     return false;
   }
   std::wstring error;
   if (!makeFolder(folder, &error)) {
-    *problem = L"The folder " + folder + L" does not exist and cannot be made: " + error;
+    *problem = L"The folder " + folder + L" does not exist and cannot be made: " + error + L".";
     return false;
   }
   const int64_t free = freeBytes(folder);
@@ -615,19 +629,8 @@ bool MainWindow::chooseFiles(const std::wstring& folder, bool sound, OutputFiles
                L" free). Choose a folder on another disk.";
     return false;
   }
-  const std::string pattern = toUtf8(text(IDC_PATTERN));
-  std::string reason;
-  if (!qvtools::checkFileNamePattern(pattern, &reason)) {
-    *problem = L"File name: " + widen(reason) + L".";
-    return false;
-  }
-  qvtools::NameFields fields;
-  const std::time_t now = std::time(nullptr);
-  localtime_s(&fields.time, &now);
-  if (!target_.wholeScreen) fields.windowTitle = toUtf8(target_.title);
-  fields.processName = toUtf8(target_.processName);
-  const std::wstring base =
-      ansiSafeFileName(fromUtf8(qvtools::expandFileNamePattern(pattern, fields)));
+  std::wstring base = baseName;
+  if (base.empty() && !nameFromPattern(target_, &base, problem)) return false;
   const std::wstring stem =
       folder.back() == L'\\' || folder.back() == L'/' ? folder : folder + L"\\";
   // Never over an earlier recording.
@@ -692,7 +695,10 @@ void MainWindow::saveElsewhere() {
   if (!pickFolder(hwnd_, folderOf(files_.qvf), &folder)) return;
   OutputFiles files;
   std::wstring problem;
-  if (!chooseFiles(folder, !files_.wav.empty(), &files, &problem)) {
+  // The same names in the new folder.
+  std::wstring base = files_.qvf.substr(folderOf(files_.qvf).size() + 1);
+  base.resize(base.size() - 4);
+  if (!chooseFiles(folder, !files_.wav.empty(), base, &files, &problem)) {
     setMessage(problem, true);
     return;
   }

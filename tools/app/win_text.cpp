@@ -80,7 +80,8 @@ std::wstring systemErrorText(DWORD error) {
       nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
   std::wstring text = n > 0 && buffer != nullptr ? std::wstring(buffer, n) : L"";
   if (buffer != nullptr) LocalFree(buffer);
-  while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) {
+  while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ' ||
+                           text.back() == L'.')) {
     text.pop_back();
   }
   if (text.empty()) text = L"error " + std::to_wstring(error);

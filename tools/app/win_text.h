@@ -21,7 +21,7 @@ bool ansiPath(const std::wstring& folder, const std::wstring& fileName, std::str
 // library can open it.
 std::wstring ansiSafeFileName(const std::wstring& name);
 
-// The system's message for an error code, without the trailing line break.
+// The system's message for an error code, without the closing full stop and line break.
 std::wstring systemErrorText(DWORD error);
 
 // Window text of a control or window.
