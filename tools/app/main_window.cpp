@@ -783,11 +783,15 @@ void MainWindow::finish(const SessionStatus& s) {
       message += L"Could not save " + files_.qvf + L": " + writeFailure(files_.qvf) + L". ";
     }
     if (!files_.wav.empty() && soundOk) {
+      const double soundSeconds = qvtools::wavSeconds(fileSizeW(files_.wav));
       char seconds[32];
-      std::snprintf(seconds, sizeof(seconds), "%.3f s of sound",
-                    qvtools::wavSeconds(fileSizeW(files_.wav)));
+      std::snprintf(seconds, sizeof(seconds), "%.3f s of sound", soundSeconds);
       files += (files.empty() ? L"" : L"\r\n") + files_.wav + L"   (" + widen(seconds) + L")";
-      if (!s.soundCaptured) message += L"No sound was captured: no capture device answered. ";
+      if (!s.soundCaptured) {
+        message += L"No sound was captured: no capture device answered. ";
+      } else if (soundSeconds <= 0) {
+        message += L"The sound file is empty: the capture device delivered nothing yet. ";
+      }
     } else if (!soundOk) {
       error = true;
       message += L"Could not save " + files_.wav + L": " +
