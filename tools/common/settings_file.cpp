@@ -131,7 +131,14 @@ HostSettings settingsFromIni(const std::string& text, std::vector<std::string>* 
   return s;
 }
 
-std::string settingsToIni(const HostSettings& s) {
+std::string settingsToIni(const HostSettings& input) {
+  // One line per value: a line break in a window title would end it early.
+  HostSettings s = input;
+  for (std::string* value : {&s.windowTitle, &s.windowProcess, &s.folder, &s.pattern}) {
+    for (char& c : *value) {
+      if (c == '\r' || c == '\n') c = ' ';
+    }
+  }
   std::ostringstream out;
   auto flag = [](bool b) { return b ? "1" : "0"; };
   out << "; Quorvane's settings, written when the program closes and when a recording starts.\n"
