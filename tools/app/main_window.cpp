@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <cwctype>
 #include <functional>
 #include <string>
 #include <vector>
