@@ -78,6 +78,7 @@ writeIni() {
     echo "[Output]"
     echo "folder=$OUT_WINDOWS"
     echo "pattern=test {window}"
+    for line in "$@"; do echo "$line"; done
   } >"$INI"
 }
 startTarget() {
@@ -121,6 +122,7 @@ case $SCENARIO in
     check "typing chooses the test window" waitText 1023 "test Zq test window.qvf" 5
     keys key alt+r
     check "Alt+R starts the recording" waitText 1040 "Recording" 30
+    check "the file is written while recording" waitText 1040 "written" 10
     sleep 3
     # Stopped with the global hot key while another program's window has the keyboard.
     timeout 10 xdotool search --sync --name '^Zq test window$' windowfocus --sync >/dev/null 2>&1
@@ -157,9 +159,10 @@ case $SCENARIO in
     check "the program closes" closeApp
     ;;
   rescued)
-    # The folder disappears while recording: the write fails, nothing is lost, and Save as
-    # writes the recording into another folder chosen in the folder picker.
-    writeIni
+    # In memory, the folder disappears while recording: the write after the stop fails,
+    # nothing is lost, and Save as writes the recording into another folder chosen in the
+    # folder picker.
+    writeIni writeWhileRecording=0
     startTarget
     check "the program starts" startApp
     keys key alt+r
@@ -188,9 +191,11 @@ case $SCENARIO in
     keys key alt+g Down
     keys key alt+n ctrl+a type "clip {date}"
     keys key alt+2
+    keys key alt+d
     check "the program closes" closeApp
     check "the settings file was written" test -s "$INI"
-    for line in frameRate=24 colorMatrix=601 range=full "pattern=clip {date}" startWithF12=1; do
+    for line in frameRate=24 colorMatrix=601 range=full "pattern=clip {date}" startWithF12=1 \
+      writeWhileRecording=0; do
       check "the settings file holds $line" grep -qx "$line" "$INI"
     done
     # Hot keys are changed in the file; a key that does not exist is reported.
@@ -203,6 +208,7 @@ case $SCENARIO in
     check "the changed hot key is in use" waitText 1047 "Alt+F8 records" 5
     check "the bad hot key is reported" waitText 1047 "\"Ctrl+Alt+Nothing\" is not a key" 5
     check "the program closes" closeApp
+    check "check boxes read back" grep -qx writeWhileRecording=0 "$INI"
     ;;
   *)
     echo "unknown scenario $SCENARIO" >&2

@@ -60,7 +60,7 @@ std::wstring closedText(const std::wstring& title) {
 // Controls that hold the recording's settings: locked while a recording runs.
 const int kSettingControls[] = {IDC_WINDOWS, IDC_REFRESH, IDC_WHOLEWINDOW, IDC_FPS,    IDC_OUTSIZE,
                                 IDC_MATRIX,  IDC_RANGE,   IDC_SOUND,       IDC_MEMORY, IDC_WAITKEY,
-                                IDC_FOLDER,  IDC_BROWSE,  IDC_PATTERN};
+                                IDC_FOLDER,  IDC_BROWSE,  IDC_PATTERN,     IDC_STREAM};
 
 class MainWindow {
  public:
@@ -143,6 +143,7 @@ class MainWindow {
   void stopRecording(const char* reason);
   void saveElsewhere();
   void finish(const SessionStatus& status);
+  void reportFiles(const SessionStatus& s, std::wstring* message, bool* error);
   std::wstring writeFailure(const std::wstring& path) const;
 
   void showIdle();
@@ -164,6 +165,8 @@ class MainWindow {
   bool applying_ = false;
   int64_t wantedHeight_ = 0;  // the output height the user chose; 0: as captured
   bool unsaved_ = false;      // the session holds a recording whose files could not be written
+  bool streamingWanted_ = false;
+  bool toldInMemory_ = false;
   ListedWindow target_;
   UsedSettings used_;
   OutputFiles files_;  // of the current or last recording
@@ -310,6 +313,7 @@ void MainWindow::applySettings(const qvtools::HostSettings& s) {
   check(IDC_WHOLEWINDOW, s.area == "window");
   check(IDC_POINTER, s.pointer && features_.pointer);
   check(IDC_WAITKEY, s.startWithF12);
+  check(IDC_STREAM, s.writeWhileRecording);
   setText(IDC_FOLDER, fromUtf8(s.folder));
   setText(IDC_PATTERN, fromUtf8(s.pattern));
   applying_ = false;
@@ -342,6 +346,7 @@ qvtools::HostSettings MainWindow::currentSettings() const {
                                               : "device";
   if (features_.pointer) s.pointer = checked(IDC_POINTER);
   s.startWithF12 = checked(IDC_WAITKEY);
+  s.writeWhileRecording = checked(IDC_STREAM);
   s.folder = toUtf8(text(IDC_FOLDER));
   s.pattern = toUtf8(text(IDC_PATTERN));
   return s;
@@ -577,6 +582,7 @@ bool MainWindow::buildRequest(RecordingRequest* request, std::wstring* problem) 
       selectedData(IDC_SOUND, static_cast<LPARAM>(SoundSource::kCaptureDevice)));
   request->pointer = features_.pointer && checked(IDC_POINTER);
   request->waitForKey = checked(IDC_WAITKEY);
+  request->streaming = checked(IDC_STREAM);
 
   // The sizes may have changed since the list was made: read them again.
   const ListedWindow* chosen = selectedWindow();
@@ -676,6 +682,8 @@ void MainWindow::startRecording() {
   }
   busy_ = true;
   closeWhenSaved_ = false;
+  streamingWanted_ = request.streaming;
+  toldInMemory_ = false;
   setMessage(L"", false);
   setText(IDC_FILES, L"");
   saveSettingsQuietly();
@@ -704,8 +712,8 @@ void MainWindow::saveElsewhere() {
     return;
   }
   // Only what failed moves.
-  const bool video = s.records == 0;
-  const bool sound = !files_.wav.empty() && s.wavResult != 0;
+  const bool video = !s.videoWritten();
+  const bool sound = !files_.wav.empty() && !s.soundWritten();
   if (video) files_.qvf = files.qvf;
   if (sound) files_.wav = files.wav;
   setMessage(L"", false);
@@ -727,11 +735,25 @@ void MainWindow::onTimer() {
       if (!target_.wholeScreen && !IsWindow(reinterpret_cast<HWND>(target_.handle))) {
         session_.stop("the recorded window was closed");
       }
-      setText(IDC_STATE, L"Recording " + widen(qvtools::formatClock(s.elapsed)) + L"   " +
-                             std::to_wstring(s.frames) + L" frames   " +
-                             std::to_wstring(s.missedSlots) + L" repeat records   memory " +
-                             std::to_wstring(static_cast<int>(s.poolFill * 100 + 0.5)) +
-                             L" % full");
+      std::wstring line = L"Recording " + widen(qvtools::formatClock(s.elapsed)) + L"   " +
+                          std::to_wstring(s.frames) + L" frames   " +
+                          std::to_wstring(s.missedSlots) + L" repeat records   ";
+      const std::wstring fill = std::to_wstring(static_cast<int>(s.poolFill * 100 + 0.5)) + L" %";
+      if (s.streaming) {
+        const int64_t written = fileSizeW(files_.qvf);
+        line += L"written " +
+                widen(qvtools::formatBytes(static_cast<uint64_t>(written > 0 ? written : 0))) +
+                L"   backlog " + fill;
+      } else {
+        line += L"memory " + fill + L" full";
+        if (streamingWanted_ && !toldInMemory_) {
+          toldInMemory_ = true;
+          setMessage(L"The files could not be created in " + folderOf(files_.qvf) +
+                         L": the recording goes on in memory and is written after Stop.",
+                     true);
+        }
+      }
+      setText(IDC_STATE, line);
       setProgress(s.poolFill);
       break;
     }
@@ -739,8 +761,10 @@ void MainWindow::onTimer() {
       setText(IDC_STATE, L"Stopping\u2026");
       break;
     case Phase::kWriting:
-      setText(IDC_STATE, L"Writing the files\u2026 " +
-                             std::to_wstring(static_cast<int>(s.writeProgress * 100)) + L" %");
+      setText(IDC_STATE,
+              s.streaming ? std::wstring(L"Finishing the files\u2026")
+                          : L"Writing the files\u2026 " +
+                                std::to_wstring(static_cast<int>(s.writeProgress * 100)) + L" %");
       setProgress(s.writeProgress);
       break;
     case Phase::kIdle:
@@ -761,6 +785,45 @@ std::wstring MainWindow::writeFailure(const std::wstring& path) const {
   return L"a write failed (is the disk full?)";
 }
 
+void MainWindow::reportFiles(const SessionStatus& s, std::wstring* message, bool* error) {
+  std::wstring files, state = L"Not saved.";
+  if (s.cutShort) {
+    *error = true;
+    files = files_.qvf;
+    *message +=
+        L"The files hold the recording up to the failed write; qvf verify says where it ends "
+        L"and qvf repair tidies the end. ";
+    state = L"Stopped by a failed write.";
+  } else if (s.videoWritten()) {
+    files = files_.qvf + L"   (" +
+            widen(qvtools::formatBytes(static_cast<uint64_t>(fileSizeW(files_.qvf)))) + L")";
+    state = L"Saved " + widen(qvtools::videoSummary({s.records, s.captured, used_.frameRate,
+                                                     used_.outputWidth, used_.outputHeight}));
+  } else {
+    *error = true;
+    *message += L"Could not save " + files_.qvf + L": " + writeFailure(files_.qvf) + L". ";
+  }
+  if (!files_.wav.empty() && (s.cutShort || s.soundWritten())) {
+    const double soundSeconds = qvtools::wavSeconds(fileSizeW(files_.wav));
+    char seconds[32];
+    std::snprintf(seconds, sizeof(seconds), "%.3f s of sound", soundSeconds);
+    files += (files.empty() ? L"" : L"\r\n") + files_.wav + L"   (" + widen(seconds) + L")";
+    if (!s.soundCaptured) {
+      *message += L"No sound was captured: no capture device answered. ";
+    } else if (soundSeconds <= 0) {
+      *message += L"The sound file is empty: the capture device delivered nothing yet. ";
+    }
+  } else if (!files_.wav.empty()) {
+    *error = true;
+    *message += L"Could not save " + files_.wav + L": " +
+                (s.soundWriteFailed() ? std::wstring(L"a write failed (is the disk full?)")
+                                      : writeFailure(files_.wav)) +
+                L". ";
+  }
+  setText(IDC_FILES, files);
+  setText(IDC_STATE, s.phase == Phase::kWritten ? state : L"Not saved.");
+}
+
 void MainWindow::finish(const SessionStatus& s) {
   KillTimer(hwnd_, kTimerId);
   busy_ = false;
@@ -771,36 +834,7 @@ void MainWindow::finish(const SessionStatus& s) {
     message = L"The recording stopped: " + widen(reason) + L". ";
   }
   if (s.phase == Phase::kWritten || s.phase == Phase::kWriteFailed) {
-    std::wstring files, state = L"Not saved.";
-    const bool videoOk = s.records != 0;
-    const bool soundOk = files_.wav.empty() || s.wavResult == 0;
-    if (videoOk) {
-      files = files_.qvf + L"   (" +
-              widen(qvtools::formatBytes(static_cast<uint64_t>(fileSizeW(files_.qvf)))) + L")";
-      state = L"Saved " + widen(qvtools::videoSummary({s.records, s.captured, used_.frameRate,
-                                                       used_.outputWidth, used_.outputHeight}));
-    } else {
-      error = true;
-      message += L"Could not save " + files_.qvf + L": " + writeFailure(files_.qvf) + L". ";
-    }
-    if (!files_.wav.empty() && soundOk) {
-      const double soundSeconds = qvtools::wavSeconds(fileSizeW(files_.wav));
-      char seconds[32];
-      std::snprintf(seconds, sizeof(seconds), "%.3f s of sound", soundSeconds);
-      files += (files.empty() ? L"" : L"\r\n") + files_.wav + L"   (" + widen(seconds) + L")";
-      if (!s.soundCaptured) {
-        message += L"No sound was captured: no capture device answered. ";
-      } else if (soundSeconds <= 0) {
-        message += L"The sound file is empty: the capture device delivered nothing yet. ";
-      }
-    } else if (!soundOk) {
-      error = true;
-      message += L"Could not save " + files_.wav + L": " +
-                 (s.wavResult == 2 ? std::wstring(L"a write failed (is the disk full?)")
-                                   : writeFailure(files_.wav)) +
-                 L". ";
-    }
-    setText(IDC_FILES, files);
+    reportFiles(s, &message, &error);
     if (s.phase == Phase::kWriteFailed) {
       message +=
           L"Nothing is lost yet: the recording is still in memory. Press Save as\u2026 "
@@ -810,7 +844,6 @@ void MainWindow::finish(const SessionStatus& s) {
     } else {
       session_.discard();
     }
-    setText(IDC_STATE, s.phase == Phase::kWritten ? state : L"Not saved.");
     setProgress(s.phase == Phase::kWritten ? 1.0 : 0.0);
   } else {
     session_.discard();

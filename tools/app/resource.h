@@ -19,6 +19,7 @@
 #define IDC_BROWSE 1021
 #define IDC_PATTERN 1022
 #define IDC_PREVIEW 1023
+#define IDC_STREAM 1024
 #define IDC_RECORD 1030
 #define IDC_PAUSE 1031
 #define IDC_STOP 1032

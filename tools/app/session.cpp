@@ -14,9 +14,6 @@ namespace qvapp {
 
 namespace {
 
-// AudioOutputThread's results.
-constexpr int kWavComplete = 0;
-
 int64_t nowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
@@ -94,6 +91,7 @@ int32_t RecordingSession::start(const RecordingRequest& request, UsedSettings* u
     stopRequested_ = false;
     status_ = SessionStatus{};
     status_.phase = request.waitForKey ? Phase::kWaitingForKey : Phase::kRecording;
+    status_.streaming = request.streaming;
     status_.qvfPath = request.qvfPath;
     status_.wavPath = request.wavPath;
   }
@@ -104,7 +102,7 @@ int32_t RecordingSession::start(const RecordingRequest& request, UsedSettings* u
 
 void RecordingSession::control() {
   if (request_.waitForKey) {
-    const bool pressed = waitCaptureAction() != 0;
+    const bool pressed = waitCaptureAction() == QV_HOTKEY_PRESSED;
     std::lock_guard<std::mutex> lock(mutex_);
     if (!pressed || stopRequested_) {
       status_.phase = Phase::kCancelled;
@@ -113,7 +111,14 @@ void RecordingSession::control() {
     status_.phase = Phase::kRecording;
   }
   startedMs_ = nowMs();
-  // Every stage on a thread of ours, as the library expects.
+  // Every stage on a thread of ours, as the library expects; the streaming writer first, so it
+  // takes the frames from the start.
+  std::unique_ptr<qvtools::Worker> writer;
+  if (request_.streaming) {
+    streamPaths_.containerPath = request_.qvfPath.c_str();
+    streamPaths_.wavPath = request_.wavPath.empty() ? nullptr : request_.wavPath.c_str();
+    writer = std::make_unique<qvtools::Worker>(StreamOutputThread, &streamPaths_);
+  }
   std::vector<std::unique_ptr<qvtools::Worker>> stages;
   stages.push_back(std::make_unique<qvtools::Worker>(CaptureThread, nullptr));
   qvtools::Worker* capture = stages.front().get();
@@ -128,34 +133,66 @@ void RecordingSession::control() {
   if (request_.sound != SoundSource::kNone) {
     audio = std::make_unique<qvtools::Worker>(AudioCaptureThread, nullptr);
   }
-  {
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!stopRequested_) {
-      if (capture->done()) {
-        // The capture ends by itself only when the memory pool is full.
-        status_.stopReason = "the memory reserved for the recording is full";
-        break;
-      }
-      wake_.wait_for(lock, std::chrono::milliseconds(50));
-    }
-    status_.elapsed = static_cast<double>(nowMs() - startedMs_) / 1000.0;
-    status_.frames = getCapturedFrameCount();
-    status_.phase = Phase::kStopping;
-  }
+  waitForStop(*capture);
   setTerminated(1);
   const uint64_t captured = capture->join();
   for (auto& stage : stages) stage->join();
-  const bool gotSound = audio != nullptr && audio->join() != 0;
+  const bool gotSound = audio != nullptr && audio->join() == QV_SOUND_CAPTURED;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     status_.captured = captured;
     status_.soundCaptured = gotSound;
-    if (captured == 0) {
-      status_.phase = Phase::kNothingRecorded;
+    if (writer != nullptr) status_.phase = Phase::kWriting;
+  }
+  if (writer != nullptr) {
+    // It finishes the frames the threads left and completes both files.
+    const uint64_t records = writer->join();
+    const int32_t fault = getRecordingStatus();
+    if (fault != QV_STATUS_CANNOT_OPEN) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      status_.cutShort = records == QV_OUTPUT_FAILED || fault == QV_STATUS_WRITE_FAILED;
+      status_.records = status_.cutShort ? 0 : records;
+      if (!request_.wavPath.empty()) status_.wavResult = QV_WAV_WRITTEN;
+      status_.writeProgress = 1.0;
+      status_.phase = captured == 0 ? Phase::kNothingRecorded : Phase::kWritten;
       return;
     }
+    // The files could not be created: the recording went on in memory, written below.
+    std::lock_guard<std::mutex> lock(mutex_);
+    status_.streaming = false;
+  }
+  if (captured == 0) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    status_.phase = Phase::kNothingRecorded;
+    return;
   }
   writeFiles(true, !request_.wavPath.empty());
+}
+
+void RecordingSession::waitForStop(const qvtools::Worker& capture) {
+  for (;;) {
+    const int32_t fault = getRecordingStatus();
+    const bool captureEnded = capture.done();
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!stopRequested_) {
+      if (fault == QV_STATUS_WRITE_FAILED) {
+        status_.stopReason = "a write failed (is the disk full?)";
+      } else if (fault == QV_STATUS_POOL_FULL || captureEnded) {
+        // The capture ends by itself only when the memory pool is full.
+        status_.stopReason = request_.streaming && fault != QV_STATUS_CANNOT_OPEN
+                                 ? "the disk could not keep up and the memory for the backlog is "
+                                   "full"
+                                 : "the memory reserved for the recording is full";
+      } else {
+        wake_.wait_for(lock, std::chrono::milliseconds(50));
+        continue;
+      }
+    }
+    status_.elapsed = static_cast<double>(nowMs() - startedMs_) / 1000.0;
+    status_.frames = getCapturedFrameCount();
+    status_.phase = Phase::kStopping;
+    return;
+  }
 }
 
 void RecordingSession::writeFiles(bool video, bool sound) {
@@ -175,8 +212,8 @@ void RecordingSession::writeFiles(bool video, bool sound) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (video) status_.records = records;
   if (sound) status_.wavResult = wavResult;
-  const bool videoOk = status_.records != 0;
-  const bool soundOk = status_.wavPath.empty() || status_.wavResult == kWavComplete;
+  const bool videoOk = status_.records != QV_OUTPUT_FAILED;
+  const bool soundOk = status_.wavPath.empty() || status_.wavResult == QV_WAV_WRITTEN;
   status_.writeProgress = 1.0;
   status_.phase = videoOk && soundOk ? Phase::kWritten : Phase::kWriteFailed;
 }
@@ -208,8 +245,8 @@ void RecordingSession::writeAgain(const std::string& qvfPath, const std::string&
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (status_.phase != Phase::kWriteFailed) return;
-    video = status_.records == 0;
-    sound = !status_.wavPath.empty() && status_.wavResult != kWavComplete;
+    video = status_.records == QV_OUTPUT_FAILED;
+    sound = !status_.wavPath.empty() && status_.wavResult != QV_WAV_WRITTEN;
     if (video && !qvfPath.empty()) status_.qvfPath = qvfPath;
     if (sound && !wavPath.empty()) status_.wavPath = wavPath;
     status_.phase = Phase::kWriting;
@@ -250,8 +287,12 @@ SessionStatus RecordingSession::poll() {
     const int64_t slots =
         static_cast<int64_t>(std::floor(s.elapsed * static_cast<double>(request_.frameRate)));
     s.missedSlots = slots > s.frames ? slots - s.frames : 0;
+    // Files that could not be created leave the recording in memory.
+    if (s.streaming && getRecordingStatus() == QV_STATUS_CANNOT_OPEN) s.streaming = false;
   } else if (s.phase == Phase::kWriting) {
-    s.writeProgress = getProgress();
+    // Streaming: the backlog still to write; in memory: the share written.
+    s.poolFill = getProgress();
+    s.writeProgress = s.streaming ? 1.0 - s.poolFill : s.poolFill;
   }
   return s;
 }
@@ -276,6 +317,10 @@ std::wstring refusalText(int32_t status) {
     case QV_INIT_CAPTURE_FAILED:
       return L"The window's picture could not be captured, or the memory for the recording "
              L"could not be reserved. Try less memory, or another window.";
+    case QV_INIT_NO_DISPLAY:
+      return L"There is no screen to record: the desktop cannot be reached.";
+    case QV_INIT_NO_MEMORY:
+      return L"The memory for the recording could not be reserved. Choose less memory.";
     case QV_INIT_NOT_INITIALIZED:
       return L"The capture library did not start.";
     default:

@@ -1,9 +1,10 @@
 // Every call the program makes into the capture library lives here: the window list, and one
 // recording from start-up to its written files. The window only sees the plain records below.
 //
-// The recording follows the library's in-memory order: Initialize, (waitCaptureAction), the
-// recording threads, setTerminated, then OutputThread and AudioOutputThread, Finalize. A control
-// thread of the session does the waiting, stopping and writing, so the window never blocks.
+// The recording follows the library's order: Initialize, (waitCaptureAction), the recording
+// threads with the streaming writer (or, in memory, OutputThread and AudioOutputThread after
+// setTerminated), Finalize. A control thread of the session does the waiting, stopping and
+// writing, so the window never blocks.
 #pragma once
 
 #include <atomic>
@@ -13,6 +14,9 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "quorvane_capture.h"
+#include "worker_thread.h"
 
 namespace qvapp {
 
@@ -42,6 +46,9 @@ struct RecordingRequest {
   SoundSource sound = SoundSource::kCaptureDevice;
   bool pointer = false;
   bool waitForKey = false;  // start on the library's hot keys (F12, Print Screen)
+  // Write the files while recording (the disk bounds the length); false: from memory after the
+  // stop (the memory bounds it).
+  bool streaming = true;
   // Where the files go, in the system's ANSI code page: the library opens narrow paths.
   std::string qvfPath;
   std::string wavPath;  // empty: no sound file
@@ -60,8 +67,8 @@ enum class Phase {
   kIdle,
   kWaitingForKey,  // initialised, waiting for F12 or Print Screen
   kRecording,
-  kStopping,  // the threads are being ended
-  kWriting,
+  kStopping,     // the threads are being ended
+  kWriting,      // from memory, or (streaming) the last frames and the files' completion
   kWritten,      // both files complete (or sound off)
   kWriteFailed,  // some file is incomplete; the recording is still in memory
   kCancelled,    // stopped while waiting for the key: nothing was recorded
@@ -73,8 +80,10 @@ struct SessionStatus {
   double elapsed = 0;       // seconds since the recording threads started
   int64_t frames = 0;       // captured so far
   int64_t missedSlots = 0;  // frame slots without a capture so far: repeat records to come
-  double poolFill = 0;      // while recording: share of the memory pool in use
+  double poolFill = 0;      // share of the memory pool in use: the backlog when streaming
   double writeProgress = 0;
+  bool streaming = false;  // the files are written while recording
+  bool cutShort = false;   // a write failed while streaming: the files end where it failed
   std::string stopReason;
   // After writing.
   uint64_t records = 0;   // video records in the file (0: the .qvf was not written)
@@ -82,6 +91,10 @@ struct SessionStatus {
   bool soundCaptured = false;
   int wavResult = -1;  // the library's result for the .wav, -1 when none was asked for
   std::string qvfPath, wavPath;
+
+  bool videoWritten() const { return records != QV_OUTPUT_FAILED; }
+  bool soundWritten() const { return wavResult == QV_WAV_WRITTEN; }
+  bool soundWriteFailed() const { return wavResult == QV_WAV_WRITE_FAILED; }
 };
 
 // The used settings after Initialize corrected them.
@@ -117,6 +130,7 @@ class RecordingSession {
 
  private:
   void control();
+  void waitForStop(const qvtools::Worker& capture);
   void writeFiles(bool video, bool sound);
 
   RecordingRequest request_;
@@ -128,6 +142,7 @@ class RecordingSession {
   bool writeRequested_ = false;
   bool writeVideo_ = false, writeSound_ = false;
   SessionStatus status_;
+  QvStreamPaths streamPaths_{};  // read by the streaming writer until it returns
   std::atomic<int64_t> startedMs_{0};
 };
 

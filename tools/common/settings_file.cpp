@@ -124,6 +124,7 @@ HostSettings settingsFromIni(const std::string& text, std::vector<std::string>* 
   r.flag("recording.pointer", &s.pointer);
   r.flag("recording.startwithf12", &s.startWithF12);
   r.text("output.folder", &s.folder);
+  r.flag("output.writewhilerecording", &s.writeWhileRecording);
   r.text("output.pattern", &s.pattern);
   r.text("hotkeys.record", &s.recordKey);
   r.text("hotkeys.pause", &s.pauseKey);
@@ -156,6 +157,9 @@ std::string settingsToIni(const HostSettings& input) {
       << s.memory << "\n; device (the default capture device), playback or none.\nsound=" << s.sound
       << "\npointer=" << flag(s.pointer) << "\nstartWithF12=" << flag(s.startWithF12)
       << "\n\n[Output]\nfolder=" << s.folder
+      << "\n; 1: the files are written while recording (the disk bounds the length); 0: from\n"
+         "; memory after Stop (the memory bounds it).\nwriteWhileRecording="
+      << flag(s.writeWhileRecording)
       << "\n; {date} 2026-01-31, {time} 14-05-09, {window} the window's title, {process} its\n"
          "; program; .qvf and .wav are added.\npattern="
       << s.pattern

@@ -23,7 +23,8 @@ struct HostSettings {
   std::string sound = "device";      // device, playback, none
   bool pointer = false;
   bool startWithF12 = false;
-  std::string folder;  // empty: the host's default
+  std::string folder;               // empty: the host's default
+  bool writeWhileRecording = true;  // false: the files are written from memory after the stop
   std::string pattern = "Quorvane {date} {time}";
   std::string recordKey = "Ctrl+Shift+F9";
   std::string pauseKey = "Ctrl+Shift+F10";

@@ -83,6 +83,7 @@ TEST(SettingsFile, RoundTripsEveryField) {
   s.pointer = true;
   s.startWithF12 = true;
   s.folder = "D:\\Clips";
+  s.writeWhileRecording = false;
   s.pattern = "clip = {date}";  // an = in a value
   s.recordKey = "Alt+F8";
   s.pauseKey = "";
@@ -102,6 +103,7 @@ TEST(SettingsFile, RoundTripsEveryField) {
   EXPECT_TRUE(r.pointer);
   EXPECT_TRUE(r.startWithF12);
   EXPECT_EQ(r.folder, s.folder);
+  EXPECT_FALSE(r.writeWhileRecording);
   EXPECT_EQ(r.pattern, s.pattern);
   EXPECT_EQ(r.recordKey, "Alt+F8");
   EXPECT_EQ(r.pauseKey, "");
