@@ -165,6 +165,7 @@ class MainWindow {
   bool applying_ = false;
   int64_t wantedHeight_ = 0;  // the output height the user chose; 0: as captured
   bool unsaved_ = false;      // the session holds a recording whose files could not be written
+  bool paused_ = false;
   bool streamingWanted_ = false;
   bool toldInMemory_ = false;
   ListedWindow target_;
@@ -186,7 +187,7 @@ INT_PTR MainWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_HOTKEY:
       if (wParam == kHotKeyRecord && !busy_) startRecording();
       if (wParam == kHotKeyStop) stopRecording("stopped with the hot key");
-      if (wParam == kHotKeyPause && features_.pause) session_.pause();
+      if (wParam == kHotKeyPause && busy_ && features_.pause) onCommand(IDC_PAUSE, BN_CLICKED);
       return TRUE;
     case WM_ACTIVATE:
       // Windows come and go while this one is in the background.
@@ -531,7 +532,14 @@ void MainWindow::onCommand(int id, int code) {
       if (!busy_) startRecording();
       break;
     case IDC_PAUSE:
-      // Pause/Resume: enabled once the library can pause (libraryFeatures().pause).
+      // Enabled once the library can pause (libraryFeatures().pause).
+      if (paused_) {
+        session_.resume();
+      } else {
+        session_.pause();
+      }
+      paused_ = !paused_;
+      setText(IDC_PAUSE, paused_ ? L"Res&ume" : L"Pa&use");
       break;
     case IDC_STOP:
       stopRecording("stopped");
@@ -683,6 +691,8 @@ void MainWindow::startRecording() {
   busy_ = true;
   closeWhenSaved_ = false;
   streamingWanted_ = request.streaming;
+  paused_ = false;
+  setText(IDC_PAUSE, L"Pa&use");
   toldInMemory_ = false;
   setMessage(L"", false);
   setText(IDC_FILES, L"");

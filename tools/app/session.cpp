@@ -77,11 +77,8 @@ int32_t RecordingSession::start(const RecordingRequest& request, UsedSettings* u
   }
   const CaptureSetting* corrected = getCaptureSetting();
   used->frameRate = corrected->frameRate;
-  used->captureWidth = corrected->captureWidth;
-  used->captureHeight = corrected->captureHeight;
   used->outputWidth = corrected->outputWidth;
   used->outputHeight = corrected->outputHeight;
-  used->encodeThreads = getEncodeThreadCount();
 
   request_ = request;
   request_.frameRate = corrected->frameRate;
@@ -295,11 +292,6 @@ SessionStatus RecordingSession::poll() {
     s.writeProgress = s.streaming ? 1.0 - s.poolFill : s.poolFill;
   }
   return s;
-}
-
-bool RecordingSession::active() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return initialized_;
 }
 
 std::wstring refusalText(int32_t status) {

@@ -100,9 +100,7 @@ struct SessionStatus {
 // The used settings after Initialize corrected them.
 struct UsedSettings {
   int64_t frameRate = 0;
-  int64_t captureWidth = 0, captureHeight = 0;
   int64_t outputWidth = 0, outputHeight = 0;
-  int encodeThreads = 0;
 };
 
 class RecordingSession {
@@ -126,7 +124,6 @@ class RecordingSession {
   void discard();
 
   SessionStatus poll();
-  bool active() const;  // the library holds a recording (initialised, not yet discarded)
 
  private:
   void control();
