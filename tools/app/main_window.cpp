@@ -7,6 +7,7 @@
 #include <cwctype>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "console.h"
@@ -121,6 +122,7 @@ class MainWindow {
   void onTimer();
   bool onClose();
 
+  void setIcons();
   void setUpControls();
   void layOutColumns();
   void applySettings(const qvtools::HostSettings& s);
@@ -223,6 +225,7 @@ INT_PTR MainWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 void MainWindow::onInit() {
+  setIcons();
   setUpControls();
   std::vector<std::string> problems;
   loaded_ = loadSettings(&problems);
@@ -238,6 +241,18 @@ void MainWindow::onInit() {
     setMessage(text, true);
   }
   SetFocus(item(IDC_WINDOWS));
+}
+
+void MainWindow::setIcons() {
+  const HINSTANCE instance = GetModuleHandleW(nullptr);
+  for (const auto& [which, width, height] :
+       {std::tuple<WPARAM, int, int>{ICON_BIG, SM_CXICON, SM_CYICON},
+        std::tuple<WPARAM, int, int>{ICON_SMALL, SM_CXSMICON, SM_CYSMICON}}) {
+    const HANDLE icon =
+        LoadImageW(instance, MAKEINTRESOURCEW(IDI_APP), IMAGE_ICON, GetSystemMetrics(width),
+                   GetSystemMetrics(height), LR_DEFAULTCOLOR | LR_SHARED);
+    SendMessageW(hwnd_, WM_SETICON, which, reinterpret_cast<LPARAM>(icon));
+  }
 }
 
 void MainWindow::setUpControls() {
