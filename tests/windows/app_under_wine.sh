@@ -7,9 +7,10 @@
 #
 # Scenarios: record (choose a window, record 3 s, stop, check the files with qvf verify),
 # refused (the library's refusal and a closed window are told in the window), rescued (a failed
-# write is told and the recording saved into another folder), settings (the INI file is written
-# on close and read back on the next start, hot keys included). QVF is a native qvf; without it
-# BIN_DIR/qvf.exe runs under Wine.
+# write is told and the recording saved into another folder), diskfull (a disk that fills up
+# while recording, and one that is full before; mounts a small tmpfs, so it runs as root),
+# settings (the INI file is written on close and read back on the next start, hot keys
+# included). QVF is a native qvf; without it BIN_DIR/qvf.exe runs under Wine.
 set -uo pipefail
 BIN=$(cd "$1" && pwd)
 SCENARIO=$2
@@ -22,6 +23,7 @@ FAILS=0
 cleanup() {
   for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null; done
   for pid in "${PIDS[@]}"; do wait "$pid" 2>/dev/null; done
+  [[ -n ${MOUNTED:-} ]] && umount "$MOUNTED"
   [[ -n ${SAVED_INI:-} && -f $SAVED_INI ]] && cp "$SAVED_INI" "$INI"
   rm -rf "$DIR"
 }
@@ -76,7 +78,7 @@ writeIni() {
     echo "range=full"
     echo "memory=256M"
     echo "[Output]"
-    echo "folder=$OUT_WINDOWS"
+    echo "folder=${FOLDER_WINDOWS:-$OUT_WINDOWS}"
     echo "pattern=test {window}"
     for line in "$@"; do echo "$line"; done
   } >"$INI"
@@ -184,6 +186,29 @@ case $SCENARIO in
     check "Save as writes the files" waitText 1040 "Saved " 120
     check "qvf verify accepts the rescued recording" qvf verify -q "$DIR/elsewhere/test Zq test window.qvf"
     check "the rescued sound file is there" test -s "$DIR/elsewhere/test Zq test window.wav"
+    check "the program closes" closeApp
+    ;;
+  diskfull)
+    # A small file system of its own that fills up while recording, then is full before one.
+    TINY=$DIR/tiny
+    mkdir -p "$TINY"
+    mount -t tmpfs -o size=80m tmpfs "$TINY" || { echo "not ok - a small file system (mount)"; exit 1; }
+    MOUNTED=$TINY
+    FOLDER_WINDOWS=$("$WINE" winepath -w "$TINY" 2>/dev/null | tr -d '\r')
+    writeIni
+    startTarget
+    check "the program starts" startApp
+    keys key alt+r
+    check "the recording is written while recording" waitText 1040 "written" 30
+    sleep 1
+    dd if=/dev/zero of="$TINY/filler" bs=1M count=100 >/dev/null 2>&1
+    check "a write failing on a full disk stops the recording in words" \
+      waitText 1042 "a write failed (is the disk full?)" 60
+    check "the window still names the files" waitText 1043 "test Zq test window.qvf" 5
+    qvf verify "$TINY/test Zq test window.qvf" >"$DIR/verify.txt" 2>&1
+    check "the file holds what was written" grep -q "whole up to frame" "$DIR/verify.txt"
+    keys key alt+r
+    check "a full disk is told before recording" waitText 1042 "is full (" 20
     check "the program closes" closeApp
     ;;
   settings)
