@@ -23,7 +23,8 @@ UINT keyCode(const std::string& name) {
     const int n = std::stoi(name.substr(1));
     if (n >= 1 && n <= 24) return static_cast<UINT>(VK_F1 + n - 1);
   }
-  if (name.size() == 7 && name.compare(0, 6, "NUMPAD") == 0 && std::isdigit(name[6])) {
+  if (name.size() == 7 && name.compare(0, 6, "NUMPAD") == 0 &&
+      std::isdigit(static_cast<unsigned char>(name[6]))) {
     return static_cast<UINT>(VK_NUMPAD0 + (name[6] - '0'));
   }
   static const struct {

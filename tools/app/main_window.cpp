@@ -679,6 +679,13 @@ bool MainWindow::chooseFiles(const std::wstring& folder, bool sound, const std::
                L"folder.";
     return false;
   }
+  // The library opens its files with the narrow functions, which stop at MAX_PATH; ".part" is
+  // added while a file is written.
+  if (files->qvfAnsi.size() + 5 >= MAX_PATH) {
+    *problem = L"The path " + files->qvf + L" is too long for the capture library (at most " +
+               std::to_wstring(MAX_PATH - 6) + L" characters). Choose a shorter folder or name.";
+    return false;
+  }
   return true;
 }
 

@@ -23,6 +23,13 @@ bool isReservedName(const std::string& name) {
 }
 
 std::string cleanFileName(std::string name) {
+  // Long titles make long names; whole UTF-8 characters only.
+  constexpr size_t kMaxBytes = 120;
+  if (name.size() > kMaxBytes) {
+    size_t cut = kMaxBytes;
+    while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
+    name.resize(cut);
+  }
   for (char& c : name) {
     const unsigned char u = static_cast<unsigned char>(c);
     if (u < 0x20 || std::string("<>:\"/\\|?*").find(c) != std::string::npos) c = '_';

@@ -38,6 +38,9 @@ TEST(FileNamePattern, MakesNamesEverySystemAccepts) {
   EXPECT_EQ(qvtools::expandFileNamePattern("COM3", f), "COM3_");
   EXPECT_EQ(qvtools::expandFileNamePattern("COM0", f), "COM0");
   EXPECT_EQ(qvtools::expandFileNamePattern("console", f), "console");
+  // Long names are cut between characters: 119 ASCII bytes, then a two-byte character.
+  const std::string longName = std::string(119, 'x') + "\xC3\xA9" + std::string(50, 'y');
+  EXPECT_EQ(qvtools::expandFileNamePattern(longName, f), std::string(119, 'x'));
 }
 
 TEST(FileNamePattern, UnclosedFieldIsReported) {
