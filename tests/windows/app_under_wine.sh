@@ -140,11 +140,20 @@ case $SCENARIO in
     FILE="$OUT/test Zq test window.qvf"
     check "the window names the file" waitText 1043 "test Zq test window.qvf" 5
     check "qvf verify accepts the recording" qvf verify -q "$FILE"
+    cp "$FILE" "$DIR/first.qvf"
     qvf info "$FILE" >"$DIR/info.txt" 2>&1
     check "the recording is 160x120 at 30 fps" grep -q '160x120 at 30 fps' "$DIR/info.txt"
     grep -q '160x120 at 30 fps' "$DIR/info.txt" || sed 's/^/    /' "$DIR/info.txt"
     check "the sound file holds more than a second" \
       awk -v s="$(soxi -D "$OUT/test Zq test window.wav" 2>/dev/null || echo 0)" 'BEGIN { exit !(s > 1.0) }'
+    # A second recording in the same run gets a name of its own.
+    keys key alt+r
+    check "a second recording starts" waitText 1040 "Recording" 30
+    sleep 1
+    keys key alt+t
+    check "a second recording is written" waitText 1043 "test Zq test window (2).qvf" 60
+    check "qvf verify accepts the second recording" qvf verify -q "$OUT/test Zq test window (2).qvf"
+    check "the first recording is untouched" cmp -s "$FILE" "$DIR/first.qvf"
     check "the program closes" closeApp
     ;;
   refused)
