@@ -1,5 +1,6 @@
 // Every call the program makes into the capture library lives here: the window list, and one
-// recording from start-up to its written files. The window only sees the plain records below.
+// recording from start-up to its written files. The window uses only the records and the class
+// below.
 //
 // The recording follows the library's order: Initialize, (waitCaptureAction), the recording
 // threads with the streaming writer (or, in memory, OutputThread and AudioOutputThread after
