@@ -111,6 +111,9 @@ int main(int argc, char** argv) {
   bool noAudio = false;
   rec->add_flag("--no-audio", noAudio, "record no sound and write no .wav");
   rec->add_flag("-q,--quiet", options.quiet, "only the summary and errors");
+  rec->add_flag("--keep-unchanged", options.keepUnchanged,
+                "store every picture; by default a picture equal to the one before is stored as "
+                "a repeat record");
   rec->add_flag("--in-memory", options.inMemory,
                 "keep the recording in memory (bounded by --memory) and write the files after "
                 "the stop, instead of writing them while recording");

@@ -216,6 +216,8 @@ const char* statusReason(int32_t status) {
 // Initialize and the line that says what will be recorded; false when refused.
 bool startLibrary(const RecordOptions& options,
                   const std::function<void(const std::string&)>& say) {
+  // A still screen then costs a few bytes per frame instead of a compressed picture of zeros.
+  setRepeatUnchanged(options.keepUnchanged ? 0 : 1);
   Initialize(&options.setting);
   const int32_t initStatus = getInitializeStatus();
   if (initStatus != QV_INIT_OK) {
@@ -302,6 +304,9 @@ std::string runUntilStopped(const RecordOptions& options, const Threads& t, Stat
     const double fill = getProgress();
     std::string line = "REC " + qvtools::formatClock(elapsed) + "  frames " +
                        std::to_string(getCapturedFrameCount()) +
+                       (options.keepUnchanged
+                            ? std::string()
+                            : "  unchanged " + std::to_string(getUnchangedFrameCount())) +
                        (options.inMemory ? "  pool " : "  backlog ") +
                        qvtools::progressBar(fill, 20) + " " + percent(fill);
     if (!options.inMemory) {
@@ -375,9 +380,11 @@ WriteResult writeInMemory(const RecordOptions& options, StatusLine& status, uint
 }
 
 void printSummary(const RecordOptions& options, const CaptureSetting& used, double recorded,
-                  const std::string& stopReason, uint64_t captured, uint64_t records,
-                  const WriteResult& w) {
-  const uint64_t repeats = records > captured ? records - captured : 0;
+                  const std::string& stopReason, uint64_t captured, uint64_t unchanged,
+                  uint64_t records, const WriteResult& w) {
+  // Repeat records stand for two things: slots the capture missed, and captured pictures equal
+  // to the one before. Both are counted apart.
+  const uint64_t missed = records > captured ? records - captured : 0;
   std::printf("recorded   %s (%s)\n", qvtools::formatClock(recorded).c_str(), stopReason.c_str());
   if (w.qvfOk) {
     std::printf(
@@ -385,8 +392,13 @@ void printSummary(const RecordOptions& options, const CaptureSetting& used, doub
         "%lldx%lld\n",
         static_cast<double>(records) / static_cast<double>(used.frameRate),
         static_cast<unsigned long long>(records), static_cast<long long>(used.frameRate),
-        static_cast<unsigned long long>(captured), static_cast<unsigned long long>(repeats),
+        static_cast<unsigned long long>(captured),
+        static_cast<unsigned long long>(missed + unchanged),
         static_cast<long long>(used.outputWidth), static_cast<long long>(used.outputHeight));
+    std::printf("repeats    %llu for missed slots, %llu for unchanged pictures%s\n",
+                static_cast<unsigned long long>(missed),
+                static_cast<unsigned long long>(unchanged),
+                options.keepUnchanged ? " (--keep-unchanged: every picture stored)" : "");
     std::printf(
         "qvf        %s (%s)\n", w.qvfWritten.c_str(),
         qvtools::formatBytes(static_cast<uint64_t>(qvtools::fileSize(w.qvfWritten))).c_str());
@@ -485,8 +497,10 @@ int record(const RecordOptions& options) {
     written = writeInMemory(options, status, &records);
     code = written.qvfOk && written.wavOk ? kExitOk : kExitWriteFailed;
   }
+  // Counted while the files were written: read before Finalize forgets it.
+  const uint64_t unchanged = static_cast<uint64_t>(getUnchangedFrameCount());
   Finalize();
-  printSummary(options, used, recorded, stopReason, captured, records, written);
+  printSummary(options, used, recorded, stopReason, captured, unchanged, records, written);
   return code;
 }
 
