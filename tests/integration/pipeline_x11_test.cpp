@@ -7,6 +7,7 @@
 #include <X11/Xutil.h>
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -196,18 +197,19 @@ class PipelineX11Test : public ::testing::Test {
     return path;
   }
 
-  // Reads, checks the header and record order against the capture times, and decodes.
+  // Reads, checks the header and record order against the capture times (or against
+  // `pattern` when given), and decodes.
   void readAndCheck(const std::string& path, uint64_t result, qvtest::QvfFile* file,
-                    std::vector<Bytes>* pictures) {
+                    std::vector<Bytes>* pictures, const std::string* pattern = nullptr) {
     std::string error;
     ASSERT_TRUE(qvtest::readQvf(path, file, &error)) << error;
     EXPECT_EQ(file->frameRate, static_cast<uint64_t>(captureSetting.frameRate));
     EXPECT_EQ(file->width, static_cast<uint64_t>(captureSetting.outputWidth));
     EXPECT_EQ(file->height, static_cast<uint64_t>(captureSetting.outputHeight));
     EXPECT_EQ(file->codecTag, "Snappy  ");
-    const std::string pattern = qvtest::expectedPattern(stamps(), captureSetting.frameRate);
-    EXPECT_EQ(file->videoPattern(), pattern);
-    EXPECT_EQ(result, pattern.size());
+    const std::string slots = qvtest::expectedPattern(stamps(), captureSetting.frameRate);
+    EXPECT_EQ(file->videoPattern(), pattern != nullptr ? *pattern : slots);
+    EXPECT_EQ(result, slots.size());
     ASSERT_TRUE(qvtest::decodePictures(*file, pictures, &error)) << error;
   }
 
@@ -468,6 +470,100 @@ TEST_F(PipelineX11Test, FailedOutputThenASuccessfulOne) {
       pictures, file.videoPattern(), lastDrawn,
       [&](int n) { return expectedYuy2(drawing(256, 200, n)); }, &error);
   EXPECT_EQ(shown.size(), frameList.size()) << error;
+}
+
+// Pictures equal to the one before become repeat records when the host asks for it.
+class UnchangedPicturesTest : public PipelineX11Test {
+ protected:
+  void TearDown() override {
+    setRepeatUnchanged(0);
+    PipelineX11Test::TearDown();
+  }
+
+  // Records `window` for `duration` at 30 fps and writes the file.
+  std::string recordWindow(const DrawingWindow& window, bool repeatUnchanged,
+                           std::chrono::milliseconds duration, const char* name, uint64_t* result) {
+    setRepeatUnchanged(repeatUnchanged ? 1 : 0);
+    EXPECT_TRUE(initialize(window.id(), 30, 0, 0));
+    qvtest::RecordingThreads threads;
+    threads.stopAfter(duration);
+    return output(name, result);
+  }
+};
+
+TEST_F(UnchangedPicturesTest, StillWindowIsKeyRecordsAndRepeats) {
+  DrawingWindow window(40, 30, 256, 200, 10);
+  ASSERT_TRUE(window.ok());
+  window.pause();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  for (const bool repeatUnchanged : {true, false}) {
+    SCOPED_TRACE(repeatUnchanged ? "unchanged pictures as repeats" : "every picture stored");
+    uint64_t result = 0;
+    const std::string path = recordWindow(window, repeatUnchanged, std::chrono::seconds(5),
+                                          repeatUnchanged ? "still" : "still-kept", &result);
+    // Key records stay on captured frames 0, 30, 60 ...; with the option every other frame is
+    // a repeat, like the slots the capture missed.
+    std::string pattern = qvtest::expectedPattern(stamps(), 30);
+    if (repeatUnchanged) std::replace(pattern.begin(), pattern.end(), 'D', 'R');
+    qvtest::QvfFile file;
+    std::vector<Bytes> pictures;
+    readAndCheck(path, result, &file, &pictures, &pattern);
+    if (HasFatalFailure()) return;
+    const Bytes still = expectedYuy2(drawing(256, 200, window.lastDrawn()));
+    for (size_t k = 0; k < pictures.size(); ++k) EXPECT_TRUE(pictures[k] == still) << k;
+
+    const size_t frames = frameList.size();
+    const size_t keys = (frames + 29) / 30;
+    EXPECT_EQ(static_cast<size_t>(getUnchangedFrameCount()), repeatUnchanged ? frames - keys : 0);
+    // Nothing of an unchanged frame stays in the pool but the picture the next one needs.
+    for (size_t i = 1; i < frames && repeatUnchanged; ++i) {
+      if (i % 30 != 0) {
+        EXPECT_EQ(frameList[i].compressedBuffer, nullptr) << i;
+      }
+    }
+    Finalize();
+  }
+}
+
+TEST_F(UnchangedPicturesTest, ChangedFramesAreDifferencesAndUnchangedOnesRepeats) {
+  // A new drawing about every other frame at 30 fps.
+  DrawingWindow window(40, 30, 256, 200, 67);
+  ASSERT_TRUE(window.ok());
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  uint64_t result = 0;
+  const std::string path =
+      recordWindow(window, true, std::chrono::seconds(3), "alternate", &result);
+  const std::string slots = qvtest::expectedPattern(stamps(), 30);
+  qvtest::QvfFile file;
+  std::string error;
+  ASSERT_TRUE(qvtest::readQvf(path, &file, &error)) << error;
+  std::vector<Bytes> pictures;
+  ASSERT_TRUE(qvtest::decodePictures(file, &pictures, &error)) << error;
+  ASSERT_EQ(pictures.size(), slots.size());
+  // Every captured frame decodes to the drawing it showed, whatever its record.
+  const std::vector<int> shown = qvtest::matchDrawings(
+      pictures, slots, window.lastDrawn(),
+      [&](int n) { return expectedYuy2(drawing(256, 200, n)); }, &error);
+  ASSERT_EQ(shown.size(), frameList.size()) << error;
+
+  std::string expected;
+  size_t frame = 0, changed = 0, unchanged = 0;
+  for (char slot : slots) {
+    if (slot == 'R') {
+      expected += 'R';
+      continue;
+    }
+    char record = 'K';
+    if (frame % 30 != 0) record = shown[frame] == shown[frame - 1] ? 'R' : 'D';
+    changed += record == 'D';
+    unchanged += record == 'R';
+    expected += record;
+    ++frame;
+  }
+  EXPECT_EQ(file.videoPattern(), expected);
+  EXPECT_GT(changed, 10u);
+  EXPECT_GT(unchanged, 10u);
+  EXPECT_EQ(static_cast<size_t>(getUnchangedFrameCount()), unchanged);
 }
 
 // The pool runs out in each stage in turn. The whole screen is recorded so that one pool block

@@ -302,13 +302,13 @@ std::string runUntilStopped(const RecordOptions& options, const Threads& t, Stat
     // The capture ends by itself only when the pool (or the frame list) is full.
     if (t.capture->done()) return "memory pool full";
     const double fill = getProgress();
-    std::string line = "REC " + qvtools::formatClock(elapsed) + "  frames " +
-                       std::to_string(getCapturedFrameCount()) +
-                       (options.keepUnchanged
-                            ? std::string()
-                            : "  unchanged " + std::to_string(getUnchangedFrameCount())) +
-                       (options.inMemory ? "  pool " : "  backlog ") +
-                       qvtools::progressBar(fill, 20) + " " + percent(fill);
+    std::string line =
+        "REC " + qvtools::formatClock(elapsed) + "  frames " +
+        std::to_string(getCapturedFrameCount()) +
+        (options.keepUnchanged ? std::string()
+                               : "  unchanged " + std::to_string(getUnchangedFrameCount())) +
+        (options.inMemory ? "  pool " : "  backlog ") + qvtools::progressBar(fill, 20) + " " +
+        percent(fill);
     if (!options.inMemory) {
       const int64_t written = qvtools::fileSize(options.qvfPath);
       line += "  written " + qvtools::formatBytes(static_cast<uint64_t>(written < 0 ? 0 : written));
@@ -396,8 +396,7 @@ void printSummary(const RecordOptions& options, const CaptureSetting& used, doub
         static_cast<unsigned long long>(missed + unchanged),
         static_cast<long long>(used.outputWidth), static_cast<long long>(used.outputHeight));
     std::printf("repeats    %llu for missed slots, %llu for unchanged pictures%s\n",
-                static_cast<unsigned long long>(missed),
-                static_cast<unsigned long long>(unchanged),
+                static_cast<unsigned long long>(missed), static_cast<unsigned long long>(unchanged),
                 options.keepUnchanged ? " (--keep-unchanged: every picture stored)" : "");
     std::printf(
         "qvf        %s (%s)\n", w.qvfWritten.c_str(),
