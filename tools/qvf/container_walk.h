@@ -43,8 +43,12 @@ struct ContainerWalk {
 // (then problems[0] says why); a damaged structure is reported in problems.
 bool walkContainer(const std::string& path, ContainerWalk* walk);
 
-// The rule every writer follows: captured frame i (repeats not counted) is a key record
-// exactly when i is a multiple of the frame rate. Adds a problem for the first breach.
+// The rule every writer follows: captured frame i is a key record exactly when i is a multiple
+// of the frame rate. A repeat record fills a missed slot or, when the recording stored unchanged
+// pictures as repeats, stands for a captured frame; the file does not say which. So: the first
+// picture is a key record, and between two key records (and after the last) stand at most
+// rate - 1 difference records, with at least rate - 1 difference and repeat records between
+// two key records. Adds a problem for the first breach.
 void checkKeyFramePlacement(ContainerWalk* walk);
 
 }  // namespace qvf_tool
