@@ -27,17 +27,17 @@ extern "C" {
 
 // The settings record: 112 bytes, fourteen little-endian 64-bit words.
 typedef struct CaptureSetting {
-  int64_t frameRate;       // frames per second, at least 1; also the key-frame interval
-  uint64_t targetWindow;   // window handle (an X window id on Linux); the desktop records all
-  int64_t sourceX;         // left edge of the recorded rectangle, relative to the window
-  int64_t sourceY;         // top edge, same origin
-  int64_t captureWidth;    // < 1 or wider than the window: the window's width
-  int64_t captureHeight;   // < 1 or taller than the window: the window's height
-  int64_t outputWidth;     // < 2 or > captureWidth: captureWidth. Made even, see Initialize
-  int64_t outputHeight;    // < 2 or > captureHeight: captureHeight
-  uint64_t memorySize;     // byte budget of the frame memory pool
-  uint64_t affinityMask;   // requested processor affinity of the process
-  int32_t colorMatrix;     // 0 automatic (BT.709 from 720 lines up), 2 BT.709, else BT.601
+  int64_t frameRate;      // frames per second, at least 1; also the key-frame interval
+  uint64_t targetWindow;  // window handle (an X window id on Linux); the desktop records all
+  int64_t sourceX;        // left edge of the recorded rectangle, relative to the window
+  int64_t sourceY;        // top edge, same origin
+  int64_t captureWidth;   // < 1 or wider than the window: the window's width
+  int64_t captureHeight;  // < 1 or taller than the window: the window's height
+  int64_t outputWidth;    // < 2 or > captureWidth: captureWidth. Made even, see Initialize
+  int64_t outputHeight;   // < 2 or > captureHeight: captureHeight
+  uint64_t memorySize;    // byte budget of the frame memory pool
+  uint64_t affinityMask;  // requested processor affinity of the process
+  int32_t colorMatrix;    // 0 automatic (BT.709 from 720 lines up), 2 BT.709, else BT.601
   int32_t reserved1;
   int32_t reserved2;
   int32_t reserveOneProcessor;  // non-zero: one encode thread fewer than usable processors
@@ -86,12 +86,12 @@ static_assert(offsetof(WindowInformationRecord, processName) == 48, "");
 // Why the last Initialize did not leave the library ready (getInitializeStatus).
 enum {
   QV_INIT_OK = 0,
-  QV_INIT_NOT_INITIALIZED = 1,   // Initialize never ran, or Finalize has run since
-  QV_INIT_BAD_FRAME_RATE = 2,    // frameRate below 1
-  QV_INIT_EMPTY_TARGET = 3,      // target rectangle empty or unreadable (closed, minimised)
-  QV_INIT_FRAME_TOO_LARGE = 4,   // one capture frame above 104857600 bytes
-  QV_INIT_TOO_SMALL = 5,         // fewer than 2 columns left to record
-  QV_INIT_CAPTURE_FAILED = 6     // the screen grabber could not be set up on the window
+  QV_INIT_NOT_INITIALIZED = 1,  // Initialize never ran, or Finalize has run since
+  QV_INIT_BAD_FRAME_RATE = 2,   // frameRate below 1
+  QV_INIT_EMPTY_TARGET = 3,     // target rectangle empty or unreadable (closed, minimised)
+  QV_INIT_FRAME_TOO_LARGE = 4,  // one capture frame above 104857600 bytes
+  QV_INIT_TOO_SMALL = 5,        // fewer than 2 columns left to record
+  QV_INIT_CAPTURE_FAILED = 6    // the screen grabber could not be set up on the window
 };
 
 // Thread procedures return this; it means nothing unless documented.
@@ -176,6 +176,54 @@ QV_EXPORT const WindowInformationRecord* getWindowList(uint64_t index);
 // Host status: the number of frames captured so far in this recording (0 when the library is
 // not initialised). Safe to call from any thread while the recording runs.
 QV_EXPORT int64_t getCapturedFrameCount(void);
+
+// Pause, the live counts and the record of how the file was made. None of them changes a
+// recording that does not use them.
+//
+// setPaused(1) pauses the recording at once, at any moment after Initialize: no picture, no
+// repeat record and no sound is recorded until setPaused(0). The file's timeline then goes on
+// as if the pause had not been: the frame clock (the time stamps of the pictures) stands still
+// while paused, and the sound is cut at the device's position at both moments. Pausing twice
+// or resuming a running recording changes nothing; a stop while paused ends the recording as
+// it stands. getPaused says whether the recording is paused (0 when not initialised).
+QV_EXPORT void setPaused(int32_t paused);
+QV_EXPORT int32_t getPaused(void);
+
+// The pause hot keys: F11 and Pause. pollPauseKey returns 1 once for each fresh press of
+// either (a key held down counts once), 0 otherwise; the host polls it (every 50 ms or so) and
+// decides what a press means. F12 and Print Screen stay the start keys of waitCaptureAction.
+QV_EXPORT int32_t pollPauseKey(void);
+
+// Counts of the recording so far, cheap enough to read several times a second. Video records
+// are the file's slots: captured pictures plus the repeat records that will fill the slots the
+// capture missed (counted as the output thread will write them). Picture length is
+// videoRecords / frameRate seconds; sound length is soundSamples / 44100 seconds.
+typedef struct RecordingStats {
+  int64_t capturedFrames;
+  int64_t videoRecords;
+  int64_t repeatRecords;
+  int64_t longestRepeatRun;    // the most repeat records in a row
+  int64_t soundSamples;        // sample frames of sound kept so far (pauses cut out)
+  int64_t pausedMilliseconds;  // total time paused, a running pause included
+  int32_t paused;              // 1 while paused
+  int32_t pauseCount;          // pauses so far, a running one included
+  int64_t reserved;
+} RecordingStats;
+#ifdef __cplusplus
+static_assert(sizeof(RecordingStats) == 64, "RecordingStats is 64 bytes");
+static_assert(offsetof(RecordingStats, paused) == 48, "");
+#endif
+// Fills *stats; 0 (and *stats zeroed) when the library is not initialised, 1 otherwise. Null
+// is refused with 0.
+QV_EXPORT int32_t getRecordingStats(RecordingStats* stats);
+
+// setWriteProvenance(1) asks OutputThread to put a record of how the file was made right after
+// the file header (colour matrix and range, sizes, window title and program, start time, sound
+// source, library version, pause points); readers that do not know it skip it. Without the
+// request the file is written exactly as before, unless the recording was paused: then the
+// record is written all the same, since only it tells where the pauses fell. The choice holds
+// for every later recording until changed; 0 withdraws it.
+QV_EXPORT void setWriteProvenance(int32_t write);
 
 #ifdef __cplusplus
 }

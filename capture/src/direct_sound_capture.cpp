@@ -140,7 +140,7 @@ void DirectSoundCapture::Run() {
   while (!getTerminated()) {
     const int woken = captureBuffer.waitNotification();
     if (woken == 0 || woken == 1) {
-      if (!StreamToFile()) {
+      if (!transfer()) {
         poolExhausted = true;
         break;
       }
@@ -148,7 +148,7 @@ void DirectSoundCapture::Run() {
   }
   // StopWrite stops the device before it asks the loop to end, so this takes the sound up to
   // the final position even when the stop arrived during a transfer rather than a wait.
-  if (!poolExhausted) StreamToFile();
+  if (!poolExhausted) transfer();
   platform::MutexLock lock(hMutex);
   isDone = true;
   isWriting = false;
@@ -201,6 +201,22 @@ bool DirectSoundCapture::StreamToFile() {
   captureBuffer.unlock(region1, bytes1, region2, bytes2);
   advance();
   return true;
+}
+
+bool DirectSoundCapture::transfer() {
+  const size_t first = dataList.size();
+  const uint32_t offsetBefore = readOffset;
+  const bool ok = StreamToFile();
+  const uint32_t taken = (readOffset + bufferBytes - offsetBefore) % bufferBytes;
+  capturedBytes -=
+      static_cast<uint32_t>(cuts.afterTransfer(&dataList, first, taken, readOffset, allocator));
+  return ok;
+}
+
+void DirectSoundCapture::cutSound(bool pausing) {
+  uint32_t position = 0;
+  if (!deviceReady || !captureBuffer.readPosition(&position)) position = 0;
+  cuts.mark(pausing, position, bufferBytes, waveFormat.blockAlign);
 }
 
 bool DirectSoundCapture::isCapturing() {

@@ -8,12 +8,14 @@
 #ifndef QUORVANE_DIRECT_SOUND_CAPTURE_H
 #define QUORVANE_DIRECT_SOUND_CAPTURE_H
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
 #include "memory_pool.h"
 #include "platform.h"
 #include "sound_capture.h"
+#include "sound_cuts.h"
 
 namespace quorvane_capture {
 
@@ -69,16 +71,21 @@ class DirectSoundCapture {
   bool hasDevice() const { return deviceReady; }
   // True while the capture loop runs.
   bool isCapturing();
+  // Pause (true) or resume (false) now: the sound is cut at the device's present position, not
+  // at the next transfer. Callable from any thread, before, during and after the capture.
+  void cutSound(bool pausing);
 
  private:
   void setHeaderLengths(uint32_t dataLength);
+  // StreamToFile, then what pauses cut out of the sound it took.
+  bool transfer();
 
   // Stands for the device, the capture buffer, the notification interface and the two events.
   platform::SoundCaptureBuffer captureBuffer;
   uint32_t bufferBytes;         // one second of sound
   uint32_t notifyPositions[2];  // 0 and the half of the ring
   platform::SoundFormat waveFormat;
-  uint32_t capturedBytes;
+  std::atomic<uint32_t> capturedBytes;  // read live by the host's counts
   bool isDone;
   bool isTerminated;
   bool isWriting;
@@ -88,6 +95,7 @@ class DirectSoundCapture {
   uint32_t readOffset;
   MyMemoryAllocator* allocator;  // not owned
   std::vector<POINTER_AND_SIZE> dataList;
+  SoundCuts cuts;
 };
 
 extern DirectSoundCapture* dsc;

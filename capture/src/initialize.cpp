@@ -5,6 +5,7 @@
 #include "capture_state.h"
 #include "direct_sound_capture.h"
 #include "kernels.h"
+#include "pause.h"
 #include "window_list.h"
 
 namespace quorvane_capture {
@@ -103,6 +104,7 @@ QV_EXPORT void Initialize(const CaptureSetting* setting) {
       (captureSetting.reserveOneProcessor != 0 && usable >= 2) ? usable - 1 : usable;
 
   terminated = false;
+  resetPauseState();
 
   mma = new (std::nothrow) MyMemoryAllocator(
       static_cast<uint64_t>(captureSetting.captureWidth * captureSetting.captureHeight * 4),

@@ -12,6 +12,7 @@
 #include "direct_sound_capture.h"
 #include "kernels.h"
 #include "pipeline.h"
+#include "provenance.h"
 #include "quorvane_capture.h"
 #include "qvf.h"
 
@@ -110,6 +111,7 @@ uint64_t writeOutputFile(const char* path) {
   header.audioBitsPerSample = qvf::kAudioBitsPerSample;
   header.audioSampleRate = qvf::kAudioSampleRate;
   file.write(&header, sizeof(header));
+  writeProvenanceRecord(file);
 
   writeSoundChunks(file);
 

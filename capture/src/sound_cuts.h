@@ -1,0 +1,45 @@
+// The stretches of a recording's sound that pauses cut out. Positions count the bytes the
+// capture loop has taken from the device's ring since it started, so a pause longer than the
+// ring is no different from a short one.
+#ifndef QUORVANE_SOUND_CUTS_H
+#define QUORVANE_SOUND_CUTS_H
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "memory_pool.h"
+#include "platform.h"
+
+namespace quorvane_capture {
+
+class SoundCuts {
+ public:
+  SoundCuts();
+  ~SoundCuts();
+  SoundCuts(const SoundCuts&) = delete;
+  SoundCuts& operator=(const SoundCuts&) = delete;
+
+  // A pause (true) or a resume (false) at the ring offset the device has reached now, in a
+  // ring of ringBytes; sound is cut from a pause up to the resume after it (or to the end).
+  void mark(bool pausing, uint32_t devicePosition, uint32_t ringBytes, uint32_t blockAlign);
+  // After each transfer of the capture loop: `taken` bytes left the ring and the chunks from
+  // index `first` on hold them (none when the transfer skipped them). Cuts what falls in a pause
+  // out of those chunks, in place: emptied chunks go back to the pool, shortened ones give
+  // their tail back. `ringOffset` is where the loop now reads. Returns the bytes cut.
+  uint64_t afterTransfer(std::vector<POINTER_AND_SIZE>* chunks, size_t first, uint32_t taken,
+                         uint32_t ringOffset, MyMemoryAllocator* pool);
+
+ private:
+  // Bytes of [begin, end) that fall in a cut.
+  uint64_t cutBytes(uint64_t begin, uint64_t end) const;
+
+  platform::Mutex mutex_;
+  uint64_t streamBytes_ = 0;                         // taken by the loop so far
+  uint32_t ringOffset_ = 0;                          // where the loop reads, matching streamBytes_
+  std::vector<std::pair<uint64_t, uint64_t>> cuts_;  // [begin, end); UINT64_MAX while paused
+};
+
+}  // namespace quorvane_capture
+
+#endif

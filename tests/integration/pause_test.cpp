@@ -1,0 +1,189 @@
+// Pause and resume on a real X server and sound server: 2 s recorded, 2 s paused, 2 s recorded
+// of a window and a 1 kHz tone. The file must hold about 4 s of pictures and of sound, no
+// repeat records for the pause, sound and pictures of the same length, the window's change made
+// during the pause in the first picture after it, and the sound cut where the pause began.
+#include <gtest/gtest.h>
+// After gtest: Xlib's macros would break its headers.
+#include <X11/Xlib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <future>
+#include <string>
+#include <thread>
+
+#include "capture_state.h"
+#include "direct_sound_capture.h"
+#include "pause.h"
+#include "pipeline_support.h"
+#include "quorvane_capture.h"
+#include "qvf.h"
+#include "qvf_decode.h"
+#include "sound_analysis.h"
+#include "x_test_windows.h"
+
+namespace {
+
+using namespace quorvane_capture;
+
+constexpr int kFrameRate = 20;
+constexpr double kPeriodMs = 1000.0 / kFrameRate;
+
+// Paints the whole window in one colour (0xRRGGBB) and waits until the server has done it.
+void paint(qvtest::TestWindow& window, unsigned long colour) {
+  XSetWindowBackground(window.display(), window.id(), colour);
+  XClearWindow(window.display(), window.id());
+  window.sync();
+}
+
+// Whether a YUY2 picture is mostly red (V above U) rather than blue, judged at its centre.
+bool isRed(const qvtest::Bytes& yuy2, uint64_t width, uint64_t height) {
+  const size_t at = static_cast<size_t>((height / 2) * width * 2 + (width / 2 / 2) * 4);
+  return yuy2[at + 3] > yuy2[at + 1];
+}
+
+// Little-endian values of a provenance payload.
+uint64_t le(const uint8_t* p, int bytes) {
+  uint64_t v = 0;
+  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+
+class PauseTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    pulse_ = new qvtest::PulseServer();
+    if (pulse_->running()) pulse_->playTone(1000);
+  }
+  static void TearDownTestSuite() {
+    delete pulse_;
+    pulse_ = nullptr;
+  }
+  void SetUp() override {
+    ASSERT_TRUE(qvtest::sharedXvfb().running());
+    ASSERT_TRUE(pulse_->running());
+  }
+  void TearDown() override {
+    Finalize();
+    std::remove(path_.c_str());
+  }
+
+  static qvtest::PulseServer* pulse_;
+  std::string path_ = "/tmp/qv-pause-" + std::to_string(getpid()) + ".qvf";
+};
+qvtest::PulseServer* PauseTest::pulse_ = nullptr;
+
+TEST_F(PauseTest, PausedTimeLeavesNoTraceInPicturesOrSound) {
+  qvtest::TestWindow window(160, 120, true);
+  ASSERT_NE(window.display(), nullptr);
+  window.map();
+  paint(window, 0x0000FF);
+  CaptureSetting s{};
+  s.frameRate = kFrameRate;
+  s.targetWindow = window.id();
+  s.memorySize = 256u << 20;
+  s.affinityMask = getAffinityMask();
+  s.clientArea = 1;
+  Initialize(&s);
+  ASSERT_EQ(getInitializeStatus(), QV_INIT_OK);
+  ASSERT_TRUE(dsc->hasDevice());
+
+  auto audio = std::async(std::launch::async, [] { return AudioCaptureThread(nullptr); });
+  qvtest::RecordingThreads threads;
+  using std::chrono::milliseconds;
+  std::this_thread::sleep_for(milliseconds(2000));
+  setPaused(1);
+  EXPECT_EQ(getPaused(), 1);
+  RecordingStats atPause{};
+  ASSERT_EQ(getRecordingStats(&atPause), 1);
+  std::this_thread::sleep_for(milliseconds(2000));
+  RecordingStats beforeResume{};
+  getRecordingStats(&beforeResume);
+  paint(window, 0xFF0000);
+  const double pauseClock = pausePoints().at(0).frameClock;
+  setPaused(0);
+  std::this_thread::sleep_for(milliseconds(2000));
+  setTerminated(1);
+  threads.join();
+  ASSERT_EQ(audio.get(), 1u);
+
+  // Nothing at all was recorded while paused.
+  EXPECT_EQ(beforeResume.capturedFrames, atPause.capturedFrames);
+  EXPECT_EQ(beforeResume.repeatRecords, atPause.repeatRecords);
+  EXPECT_EQ(beforeResume.paused, 1);
+  EXPECT_GE(beforeResume.pausedMilliseconds, 1900);
+  RecordingStats end{};
+  getRecordingStats(&end);
+  EXPECT_EQ(end.paused, 0);
+  EXPECT_EQ(end.pauseCount, 1);
+
+  const uint64_t records = OutputThread(const_cast<char*>(path_.c_str()));
+  ASSERT_GT(records, 0u);
+  EXPECT_EQ(static_cast<int64_t>(records), end.videoRecords) << "the live count is the file's";
+  qvtest::QvfFile file;
+  std::string error;
+  ASSERT_TRUE(qvtest::readQvf(path_, &file, &error)) << error;
+  const std::string pattern = file.videoPattern();
+  const double pictureSeconds = static_cast<double>(pattern.size()) / kFrameRate;
+  const std::vector<uint8_t> pcm = file.audio();
+  const double soundSeconds = static_cast<double>(pcm.size()) / 176400.0;
+  EXPECT_EQ(static_cast<int64_t>(pcm.size() / 4), end.soundSamples);
+  std::printf("  %.3f s of pictures (%zu repeat records), %.3f s of sound\n", pictureSeconds,
+              std::count(pattern.begin(), pattern.end(), 'R'), soundSeconds);
+  EXPECT_NEAR(pictureSeconds, 4.0, 0.4);
+  EXPECT_NEAR(soundSeconds, 4.0, 0.4);
+  EXPECT_LE(std::abs(soundSeconds - pictureSeconds), kPeriodMs / 1000.0 * 1.5)
+      << "sound and pictures stay the same length";
+  EXPECT_EQ(pattern.find(std::string(kFrameRate / 2, 'R')), std::string::npos)
+      << "no run of repeat records stands for the pause";
+
+  // The first picture after the resume shows what was drawn during the pause; the last one
+  // before the pause does not.
+  std::vector<qvtest::Bytes> pictures;
+  ASSERT_TRUE(qvtest::decodePictures(file, &pictures, &error)) << error;
+  size_t firstAfter = 0;
+  while (firstAfter < frameList.size() && frameList[firstAfter].timeStamp < pauseClock)
+    ++firstAfter;
+  ASSERT_GT(firstAfter, 0u);
+  ASSERT_LT(firstAfter, frameList.size());
+  size_t record = 0, captured = 0;
+  for (; record < pattern.size(); ++record) {
+    if (pattern[record] != 'R' && captured++ == firstAfter) break;
+  }
+  ASSERT_LT(record, pictures.size());
+  EXPECT_TRUE(isRed(pictures[record], file.width, file.height));
+  EXPECT_FALSE(isRed(pictures[record - 1], file.width, file.height));
+
+  // The record of how the file was made comes first and holds the pause where it fell.
+  ASSERT_FALSE(file.records.empty());
+  const qvtest::QvfRecord& first = file.records[0];
+  ASSERT_EQ(first.type, qvf::RECORD_PROVENANCE) << "written because the recording paused";
+  const uint8_t* p = file.bytes.data() + first.payloadOffset;
+  const uint8_t* endOfPayload = p + first.payloadSize;
+  EXPECT_EQ(le(p, 4), qvf::kProvenanceVersion);
+  uint64_t pausePosition = 0, pauseLength = 0, pauses = 0;
+  for (const uint8_t* f = p + 8; f + 8 <= endOfPayload; f += 8 + le(f + 4, 4)) {
+    if (le(f, 4) == qvf::PROVENANCE_PAUSES && (pauses = le(f + 8, 4)) >= 1) {
+      pausePosition = le(f + 12, 8);
+      pauseLength = le(f + 20, 8);
+    }
+  }
+  ASSERT_EQ(pauses, 1u);
+  EXPECT_NEAR(static_cast<double>(pausePosition), 2000.0, 300.0);
+  EXPECT_NEAR(static_cast<double>(pauseLength), 2000.0, 300.0);
+
+  // The sound was cut at the pause: the tone breaks there, at the recorded position within a
+  // frame or two, not at a half-second notification.
+  const std::vector<double> left = qvtest::leftChannel(pcm.data(), pcm.size());
+  const std::vector<size_t> breaks = qvtest::sineBreaks(left);
+  const double expected = static_cast<double>(pausePosition) * 44.1;
+  bool found = false;
+  for (size_t b : breaks)
+    found = found || std::abs(static_cast<double>(b) - expected) < 2 * kPeriodMs * 44.1;
+  EXPECT_TRUE(found) << breaks.size() << " breaks, none near sample " << expected;
+  std::printf("  the tone breaks at");
+  for (size_t b : breaks) std::printf(" %.0f ms", static_cast<double>(b) / 44.1);
+  std::printf("; pause at %llu ms\n", static_cast<unsigned long long>(pausePosition));
+}
+
+}  // namespace
