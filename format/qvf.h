@@ -15,8 +15,9 @@ namespace qvf {
 constexpr uint64_t RECORD_DELTA = 1;   // Snappy block: this picture minus the previous, mod 256
 constexpr uint64_t RECORD_KEY = 2;     // Snappy block: the whole YUY2 picture
 constexpr uint64_t RECORD_REPEAT = 4;  // no payload: the previous picture again for this slot
-constexpr uint64_t RECORD_AUDIO = 0x10000;       // raw PCM, one captured chunk
-constexpr uint64_t RECORD_PROVENANCE = 0x30000;  // how the file was made, see below
+constexpr uint64_t RECORD_AUDIO = 0x10000;  // raw PCM, one captured chunk
+// How the file was made, see below.
+constexpr uint64_t RECORD_PROVENANCE = 0x30000;
 
 // The only sizes ever written; readers support no other value.
 constexpr uint64_t kFileHeaderSize = 64;
@@ -100,8 +101,8 @@ enum ProvenanceTag : uint32_t {
   PROVENANCE_LIBRARY_VERSION = 9,  // text: the capture library that wrote the file
   // u32 count, then count pauses of u64 position, u64 length: where the pause falls on the
   // file's timeline (ms after the first picture; sound and pictures alike) and how long the
-  // recording stood still (ms). A pause still running when the file was written counts up to
-  // the moment of writing.
+  // recording stood still (ms). A recording that ended paused has a last pause of
+  // length 0.
   PROVENANCE_PAUSES = 10,
 };
 constexpr uint64_t kProvenancePreambleSize = 8;

@@ -27,17 +27,17 @@ extern "C" {
 
 // The settings record: 112 bytes, fourteen little-endian 64-bit words.
 typedef struct CaptureSetting {
-  int64_t frameRate;      // frames per second, at least 1; also the key-frame interval
-  uint64_t targetWindow;  // window handle (an X window id on Linux); the desktop records all
-  int64_t sourceX;        // left edge of the recorded rectangle, relative to the window
-  int64_t sourceY;        // top edge, same origin
-  int64_t captureWidth;   // < 1 or wider than the window: the window's width
-  int64_t captureHeight;  // < 1 or taller than the window: the window's height
-  int64_t outputWidth;    // < 2 or > captureWidth: captureWidth. Made even, see Initialize
-  int64_t outputHeight;   // < 2 or > captureHeight: captureHeight
-  uint64_t memorySize;    // byte budget of the frame memory pool
-  uint64_t affinityMask;  // requested processor affinity of the process
-  int32_t colorMatrix;    // 0 automatic (BT.709 from 720 lines up), 2 BT.709, else BT.601
+  int64_t frameRate;       // frames per second, at least 1; also the key-frame interval
+  uint64_t targetWindow;   // window handle (an X window id on Linux); the desktop records all
+  int64_t sourceX;         // left edge of the recorded rectangle, relative to the window
+  int64_t sourceY;         // top edge, same origin
+  int64_t captureWidth;    // < 1 or wider than the window: the window's width
+  int64_t captureHeight;   // < 1 or taller than the window: the window's height
+  int64_t outputWidth;     // < 2 or > captureWidth: captureWidth. Made even, see Initialize
+  int64_t outputHeight;    // < 2 or > captureHeight: captureHeight
+  uint64_t memorySize;     // byte budget of the frame memory pool
+  uint64_t affinityMask;   // requested processor affinity of the process
+  int32_t colorMatrix;     // 0 automatic (BT.709 from 720 lines up), 2 BT.709, else BT.601
   int32_t reserved1;
   int32_t reserved2;
   int32_t reserveOneProcessor;  // non-zero: one encode thread fewer than usable processors
@@ -86,12 +86,12 @@ static_assert(offsetof(WindowInformationRecord, processName) == 48, "");
 // Why the last Initialize did not leave the library ready (getInitializeStatus).
 enum {
   QV_INIT_OK = 0,
-  QV_INIT_NOT_INITIALIZED = 1,  // Initialize never ran, or Finalize has run since
-  QV_INIT_BAD_FRAME_RATE = 2,   // frameRate below 1
-  QV_INIT_EMPTY_TARGET = 3,     // target rectangle empty or unreadable (closed, minimised)
-  QV_INIT_FRAME_TOO_LARGE = 4,  // one capture frame above 104857600 bytes
-  QV_INIT_TOO_SMALL = 5,        // fewer than 2 columns left to record
-  QV_INIT_CAPTURE_FAILED = 6    // the screen grabber could not be set up on the window
+  QV_INIT_NOT_INITIALIZED = 1,   // Initialize never ran, or Finalize has run since
+  QV_INIT_BAD_FRAME_RATE = 2,    // frameRate below 1
+  QV_INIT_EMPTY_TARGET = 3,      // target rectangle empty or unreadable (closed, minimised)
+  QV_INIT_FRAME_TOO_LARGE = 4,   // one capture frame above 104857600 bytes
+  QV_INIT_TOO_SMALL = 5,         // fewer than 2 columns left to record
+  QV_INIT_CAPTURE_FAILED = 6     // the screen grabber could not be set up on the window
 };
 
 // Thread procedures return this; it means nothing unless documented.
