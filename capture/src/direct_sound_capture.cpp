@@ -204,6 +204,7 @@ bool DirectSoundCapture::StreamToFile() {
 }
 
 bool DirectSoundCapture::transfer() {
+  platform::MutexLock lock(cuts.mutex());
   const size_t first = dataList.size();
   const uint32_t offsetBefore = readOffset;
   const bool ok = StreamToFile();
@@ -214,9 +215,19 @@ bool DirectSoundCapture::transfer() {
 }
 
 void DirectSoundCapture::cutSound(bool pausing) {
+  platform::MutexLock lock(cuts.mutex());
   uint32_t position = 0;
   if (!deviceReady || !captureBuffer.readPosition(&position)) position = 0;
   cuts.mark(pausing, position, bufferBytes, waveFormat.blockAlign);
+}
+
+uint64_t DirectSoundCapture::liveSoundBytes() {
+  platform::MutexLock lock(cuts.mutex());
+  uint32_t position = 0;
+  if (!deviceReady || !isCapturing() || !captureBuffer.readPosition(&position)) {
+    return capturedBytes;
+  }
+  return capturedBytes + cuts.pendingKept(position, bufferBytes, waveFormat.blockAlign);
 }
 
 bool DirectSoundCapture::isCapturing() {

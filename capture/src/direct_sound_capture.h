@@ -74,6 +74,8 @@ class DirectSoundCapture {
   // Pause (true) or resume (false) now: the sound is cut at the device's present position, not
   // at the next transfer. Callable from any thread, before, during and after the capture.
   void cutSound(bool pausing);
+  // The sound kept so far, up to the device's present position: what the host's counts show.
+  uint64_t liveSoundBytes();
 
  private:
   void setHeaderLengths(uint32_t dataLength);

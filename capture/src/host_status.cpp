@@ -53,7 +53,7 @@ QV_EXPORT int32_t getRecordingStats(RecordingStats* stats) {
       stats->videoRecords = slotCounter.frames + slotCounter.repeats;
     }
   }
-  if (dsc != nullptr) stats->soundSamples = dsc->getCapturedBytes() / 4;
+  if (dsc != nullptr) stats->soundSamples = static_cast<int64_t>(dsc->liveSoundBytes() / 4);
   const std::vector<PausePoint> pauses = pausePoints();
   stats->pauseCount = static_cast<int32_t>(pauses.size());
   stats->paused = isPaused() ? 1 : 0;

@@ -33,6 +33,7 @@ RecordingStart recordingStart;
 // Where the sound came from. The one place that names the source.
 std::string soundSourceName() {
   if (dsc == nullptr || !dsc->hasDevice()) return "none (no capture device)";
+  if (dsc->getDataList()->empty()) return "none (no sound was recorded)";
   return "capture device";
 }
 

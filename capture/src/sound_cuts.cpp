@@ -9,12 +9,23 @@ SoundCuts::SoundCuts() : mutex_(platform::createMutex()) {}
 
 SoundCuts::~SoundCuts() { platform::closeMutex(mutex_); }
 
-void SoundCuts::mark(bool pausing, uint32_t devicePosition, uint32_t ringBytes,
-                     uint32_t blockAlign) {
-  platform::MutexLock lock(mutex_);
+uint64_t SoundCuts::streamPosition(uint32_t devicePosition, uint32_t ringBytes,
+                                   uint32_t blockAlign) const {
   uint64_t at = streamBytes_;
   if (ringBytes != 0) at += (devicePosition + ringBytes - ringOffset_ % ringBytes) % ringBytes;
   if (blockAlign > 1) at -= at % blockAlign;
+  return std::max(at, streamBytes_);
+}
+
+uint64_t SoundCuts::pendingKept(uint32_t devicePosition, uint32_t ringBytes,
+                                uint32_t blockAlign) const {
+  const uint64_t at = streamPosition(devicePosition, ringBytes, blockAlign);
+  return at - streamBytes_ - cutBytes(streamBytes_, at);
+}
+
+void SoundCuts::mark(bool pausing, uint32_t devicePosition, uint32_t ringBytes,
+                     uint32_t blockAlign) {
+  const uint64_t at = streamPosition(devicePosition, ringBytes, blockAlign);
   if (pausing) {
     cuts_.emplace_back(at, UINT64_MAX);
   } else if (!cuts_.empty() && cuts_.back().second == UINT64_MAX) {
@@ -33,7 +44,6 @@ uint64_t SoundCuts::cutBytes(uint64_t begin, uint64_t end) const {
 
 uint64_t SoundCuts::afterTransfer(std::vector<POINTER_AND_SIZE>* chunks, size_t first,
                                   uint32_t taken, uint32_t ringOffset, MyMemoryAllocator* pool) {
-  platform::MutexLock lock(mutex_);
   uint64_t position = streamBytes_;
   streamBytes_ += taken;
   ringOffset_ = ringOffset;

@@ -13,6 +13,8 @@
 
 namespace quorvane_capture {
 
+// Every method but mutex() is called with mutex() held, so that a transfer of the capture loop
+// and the counts and cuts made from other threads see one another whole.
 class SoundCuts {
  public:
   SoundCuts();
@@ -29,10 +31,15 @@ class SoundCuts {
   // their tail back. `ringOffset` is where the loop now reads. Returns the bytes cut.
   uint64_t afterTransfer(std::vector<POINTER_AND_SIZE>* chunks, size_t first, uint32_t taken,
                          uint32_t ringOffset, MyMemoryAllocator* pool);
+  // Bytes the device holds beyond what the loop took, less what pauses cut out of them.
+  uint64_t pendingKept(uint32_t devicePosition, uint32_t ringBytes, uint32_t blockAlign) const;
+  platform::Mutex mutex() const { return mutex_; }
 
  private:
   // Bytes of [begin, end) that fall in a cut.
   uint64_t cutBytes(uint64_t begin, uint64_t end) const;
+  // The stream position of a ring offset the device has reached.
+  uint64_t streamPosition(uint32_t devicePosition, uint32_t ringBytes, uint32_t blockAlign) const;
 
   platform::Mutex mutex_;
   uint64_t streamBytes_ = 0;                         // taken by the loop so far

@@ -42,13 +42,6 @@ bool isRed(const qvtest::Bytes& yuy2, uint64_t width, uint64_t height) {
   return yuy2[at + 3] > yuy2[at + 1];
 }
 
-// Little-endian values of a provenance payload.
-uint64_t le(const uint8_t* p, int bytes) {
-  uint64_t v = 0;
-  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
-}
-
 class PauseTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -158,16 +151,11 @@ TEST_F(PauseTest, PausedTimeLeavesNoTraceInPicturesOrSound) {
   ASSERT_FALSE(file.records.empty());
   const qvtest::QvfRecord& first = file.records[0];
   ASSERT_EQ(first.type, qvf::RECORD_PROVENANCE) << "written because the recording paused";
-  const uint8_t* p = file.bytes.data() + first.payloadOffset;
-  const uint8_t* endOfPayload = p + first.payloadSize;
-  EXPECT_EQ(le(p, 4), qvf::kProvenanceVersion);
-  uint64_t pausePosition = 0, pauseLength = 0, pauses = 0;
-  for (const uint8_t* f = p + 8; f + 8 <= endOfPayload; f += 8 + le(f + 4, 4)) {
-    if (le(f, 4) == qvf::PROVENANCE_PAUSES && (pauses = le(f + 8, 4)) >= 1) {
-      pausePosition = le(f + 12, 8);
-      pauseLength = le(f + 20, 8);
-    }
-  }
+  const qvtest::QvfProvenance made = qvtest::parseProvenance(file.bytes, first);
+  EXPECT_EQ(made.version, qvf::kProvenanceVersion);
+  const uint64_t pauses = made.value(qvf::PROVENANCE_PAUSES, 0, 4);
+  const uint64_t pausePosition = made.value(qvf::PROVENANCE_PAUSES, 4, 8);
+  const uint64_t pauseLength = made.value(qvf::PROVENANCE_PAUSES, 12, 8);
   ASSERT_EQ(pauses, 1u);
   EXPECT_NEAR(static_cast<double>(pausePosition), 2000.0, 300.0);
   EXPECT_NEAR(static_cast<double>(pauseLength), 2000.0, 300.0);

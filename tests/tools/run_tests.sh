@@ -282,6 +282,59 @@ else
   failed "qvrec record: a failed write goes to a fallback path it names, nothing lost" "exit $RC"
 fi
 
+# Pause: F11 pauses and resumes. The paused time leaves no trace; the record of how the file
+# was made says where it fell and which colours were used, and export converts with those.
+press_f11() { xdotool keydown F11 && sleep 0.3 && xdotool keyup F11; }
+"$QVREC" record --title "$TITLE" --duration 3 --memory 256M --matrix 709 --range full \
+  -o pause.qvf --wav pause.wav >pause.out 2>pause.err &
+qvrec_pid=$!
+for _ in $(seq 50); do grep -q "F11 or Pause pauses" pause.err && break; sleep 0.1; done
+sleep 1
+press_f11
+sleep 2
+press_f11
+wait $qvrec_pid
+rc=$?
+run 0 "$QVF" info pause.qvf
+cp last.out pause.info
+frames=$(info_field pause.info frames | awk '{print $1}')
+paused=$(sed -n 's/^pauses  *1: at .* for \([0-9.]*\) s$/\1/p' pause.info)
+longest=$(sed -n 's/^repeat records .*longest run \([0-9]*\)$/\1/p' pause.info)
+drift=$(info_field pause.info "sound - picture" | awk '{print $1}')
+if [[ $rc == 0 ]] && grep -q "^paused" pause.err && grep -q "^pauses     1," pause.out &&
+  within "$frames" 85 96 && within "${paused:-0}" 1.5 3.5 && within "${longest:-99}" 0 10 &&
+  within "${drift:-9}" -0.1 0.1 && grep -q "^colour *BT.709, full range" pause.info &&
+  grep -q "^made by *quorvane_capture" pause.info && grep -q "^window *\"$TITLE\"" pause.info; then
+  pass "qvrec record: F11 pauses and resumes; qvf info shows the pause, repeats, drift and colours"
+else
+  failed "qvrec record: F11 pauses and resumes; qvf info shows the pause, repeats, drift and colours" \
+    "exit $rc, frames $frames, paused ${paused:-?} s, longest run ${longest:-?}, drift ${drift:-?}" \
+    "$(grep -E '^(pauses|colour|made|window|repeat)' pause.info | tr '\n' '|')"
+fi
+# The record is the first one; without it the plug-in gives the same pictures and sound.
+payload=$(od -An -tu8 -j 80 -N8 pause.qvf | tr -d ' ')
+{ head -c 64 pause.qvf && tail -c +$((64 + 24 + payload + 1)) pause.qvf; } >stripped.qvf
+if [[ $(od -An -tu8 -j 72 -N8 pause.qvf | tr -d ' ') == 196608 ]] && "$QVF" verify -q pause.qvf &&
+  "$QVF" export pause.qvf --yuy2 with.yuy2 --wav with.wav -q 2>/dev/null &&
+  "$QVF" export stripped.qvf --yuy2 without.yuy2 --wav without.wav -q 2>/dev/null &&
+  cmp -s with.yuy2 without.yuy2 && cmp -s with.wav without.wav && "$QVF" info stripped.qvf >stripped.info &&
+  ! grep -q "^made by" stripped.info; then
+  pass "the plug-in reads a file with the record of how it was made: same pictures and sound"
+else
+  failed "the plug-in reads a file with the record of how it was made: same pictures and sound"
+fi
+if "$QVF" export pause.qvf --png recorded --frames 5 2>recorded.err &&
+  "$QVF" export pause.qvf --png named --frames 5 --matrix 709 --range full -q 2>/dev/null &&
+  "$QVF" export pause.qvf --y4m pause.y4m -q 2>/dev/null &&
+  grep -q "(BT.709 full range)" recorded.err &&
+  cmp -s recorded/frame_000005.png named/frame_000005.png &&
+  [[ $(head -c 80 pause.y4m) == *XCOLORRANGE=FULL* ]]; then
+  pass "qvf export converts with the recorded BT.709 full range; y4m says FULL"
+else
+  failed "qvf export converts with the recorded BT.709 full range; y4m says FULL" \
+    "$(cat recorded.err)"
+fi
+
 expect "qvrec: unknown window title" 3 "no window" "$QVREC" record --title no-such-window -o u.qvf
 expect "qvrec: window index out of range" 3 "no window 999|there is no window" "$QVREC" record --window 999 -o u.qvf
 expect "qvrec: unknown process" 3 "no window" "$QVREC" record --process no-such-program -o u.qvf

@@ -10,6 +10,7 @@
 #include "capture_state.h"
 #include "kernels.h"
 #include "pipeline.h"
+#include "qvf.h"
 #include "qvf_decode.h"
 #include "reference.h"
 
@@ -306,3 +307,44 @@ TEST_F(OutputFileTest, FailedWritesReportZeroAndLoseNothing) {
 }
 
 }  // namespace
+
+// Asked for, the record of how the file was made comes right after the header and holds the
+// settings in use; every other byte is the same as without it, and without the request (and
+// without pauses) nothing of it is written.
+TEST_F(OutputFileTest, RecordOfHowTheFileWasMadeOnlyWhenAskedAndChangesNothingElse) {
+  setSizes(16, 4, 8, 2, 10);
+  captureSetting.colorMatrix = 2;
+  captureSetting.fullRange = 1;
+  addCapturedFrames({0, 100, 350});
+  uint64_t result = 0;
+  const qvtest::QvfFile plain = read(write("plain", &result));
+  ASSERT_EQ(plain.records.size(), 4u);
+  EXPECT_EQ(plain.records[0].type, qvtest::kQvfKey);
+
+  setWriteProvenance(1);
+  const qvtest::QvfFile made = read(write("made", &result));
+  setWriteProvenance(0);
+  ASSERT_EQ(made.records.size(), 5u);
+  const qvtest::QvfRecord& record = made.records[0];
+  EXPECT_EQ(record.offset, 64u);
+  EXPECT_EQ(record.type, qvf::RECORD_PROVENANCE);
+  const size_t rest = static_cast<size_t>(record.payloadOffset + record.payloadSize);
+  EXPECT_TRUE(Bytes(made.bytes.begin() + static_cast<long>(rest), made.bytes.end()) ==
+              Bytes(plain.bytes.begin() + 64, plain.bytes.end()));
+  EXPECT_EQ(result, 4u);
+
+  const qvtest::QvfProvenance p = qvtest::parseProvenance(made.bytes, record);
+  EXPECT_EQ(p.version, qvf::kProvenanceVersion);
+  EXPECT_EQ(p.value(qvf::PROVENANCE_COLOR_MATRIX, 0, 4), 709u);
+  EXPECT_EQ(p.value(qvf::PROVENANCE_COLOR_RANGE, 0, 4), 1u);
+  EXPECT_EQ(p.value(qvf::PROVENANCE_CAPTURE_SIZE, 0, 4), 16u);
+  EXPECT_EQ(p.value(qvf::PROVENANCE_CAPTURE_SIZE, 4, 4), 4u);
+  EXPECT_EQ(p.value(qvf::PROVENANCE_OUTPUT_SIZE, 0, 4), 8u);
+  EXPECT_EQ(p.value(qvf::PROVENANCE_OUTPUT_SIZE, 4, 4), 2u);
+  EXPECT_EQ(p.text(qvf::PROVENANCE_LIBRARY_VERSION).rfind("quorvane_capture ", 0), 0u);
+  EXPECT_FALSE(p.text(qvf::PROVENANCE_SOUND_SOURCE).empty());
+  EXPECT_EQ(p.value(qvf::PROVENANCE_PAUSES, 0, 4), 0u);
+
+  const qvtest::QvfFile again = read(write("again", &result));
+  EXPECT_TRUE(again.bytes == plain.bytes) << "the request was withdrawn";
+}

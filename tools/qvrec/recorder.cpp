@@ -92,6 +92,22 @@ std::string percent(double fraction) {
   return text;
 }
 
+// Frames, repeat records and the difference of sound and picture length so far.
+std::string liveCounts(const RecordingStats& stats, const CaptureSetting& used, bool audio) {
+  std::string text = "frames " + std::to_string(stats.capturedFrames) + "  repeats " +
+                     qvtools::repeatSummary(static_cast<uint64_t>(stats.repeatRecords),
+                                            static_cast<uint64_t>(stats.videoRecords),
+                                            static_cast<uint64_t>(stats.longestRepeatRun));
+  if (audio) {
+    text +=
+        "  sound-picture " +
+        qvtools::driftText(
+            static_cast<double>(stats.soundSamples) / qvf::kAudioSampleRate,
+            static_cast<double>(stats.videoRecords) / static_cast<double>(used.frameRate), false);
+  }
+  return text;
+}
+
 std::string temporaryDirectory() {
   for (const char* name : {"TMPDIR", "TEMP", "TMP"}) {
     const char* dir = std::getenv(name);
@@ -241,6 +257,9 @@ int record(const RecordOptions& options) {
     say(text);
   }
 
+  // The file says how it was made: colours, sizes, window, start time, pauses.
+  setWriteProvenance(1);
+
   if (options.hotkey) {
     say("qvrec: press F12 or Print Screen to start (Ctrl+C to cancel)");
     // waitCaptureAction blocks this thread; Ctrl+C reaches it through the stop flag.
@@ -272,9 +291,19 @@ int record(const RecordOptions& options) {
   stages.push_back(new Worker(CompressThread, nullptr));
   Worker* audio = options.audio ? new Worker(AudioCaptureThread, nullptr) : nullptr;
 
+  say("qvrec: F11 or Pause pauses and resumes; Ctrl+C stops");
   const char* stopReason = "stopped";
+  RecordingStats stats{};
+  int32_t shownPaused = 0;
+  auto recordedSeconds = [&started, &stats] {
+    return std::max(0.0,
+                    secondsSince(started) - static_cast<double>(stats.pausedMilliseconds) / 1000.0);
+  };
   for (;;) {
-    const double elapsed = secondsSince(started);
+    if (pollPauseKey() != 0) setPaused(getPaused() != 0 ? 0 : 1);
+    getRecordingStats(&stats);
+    // The duration counts recorded time: pauses do not use it up.
+    const double elapsed = recordedSeconds();
     if (g_stopRequested) {
       stopReason = "stopped by Ctrl+C";
       break;
@@ -289,14 +318,17 @@ int record(const RecordOptions& options) {
       break;
     }
     const double fill = getProgress();
-    std::string line = "REC " + qvtools::formatClock(elapsed) + "  frames " +
-                       std::to_string(getCapturedFrameCount()) + "  pool " +
+    std::string line = std::string(stats.paused != 0 ? "paused (F11 or Pause resumes) " : "REC ") +
+                       qvtools::formatClock(elapsed) + "  " +
+                       liveCounts(stats, used, options.audio) + "  pool " +
                        qvtools::progressBar(fill, 20) + " " + percent(fill);
     if (fill >= 0.9) line += "  POOL NEARLY FULL";
-    status.show(line);
-    sleepMs(100);
+    // A pause or a resume shows at once, in a log too.
+    status.show(line, stats.paused != shownPaused);
+    shownPaused = stats.paused;
+    sleepMs(50);
   }
-  const double recorded = secondsSince(started);
+  const double recorded = recordedSeconds();
   setTerminated(1);
   const uint64_t captured = capture->join();
   for (Worker* w : stages) {
@@ -305,8 +337,10 @@ int record(const RecordOptions& options) {
   }
   const bool gotSound = audio != nullptr && audio->join() != 0;
   delete audio;
-  status.show("REC " + qvtools::formatClock(recorded) + "  frames " + std::to_string(captured) +
-                  "  pool " + percent(getProgress()) + "  " + stopReason,
+  getRecordingStats(&stats);
+  status.show("REC " + qvtools::formatClock(recorded) + "  " +
+                  liveCounts(stats, used, options.audio) + "  pool " + percent(getProgress()) +
+                  "  " + stopReason,
               true);
   status.end();
 
@@ -374,6 +408,7 @@ int record(const RecordOptions& options) {
 
   // The summary.
   const uint64_t repeats = records > captured ? records - captured : 0;
+  const uint64_t slots = records != 0 ? records : static_cast<uint64_t>(stats.videoRecords);
   std::printf("recorded   %s (%s)\n", qvtools::formatClock(recorded).c_str(), stopReason);
   if (qvfOk) {
     std::printf(
@@ -399,6 +434,19 @@ int record(const RecordOptions& options) {
                 soundSeconds);
   } else if (options.audio) {
     std::printf("wav        NOT WRITTEN: the sound is lost\n");
+  }
+  std::printf("repeats    %s\n",
+              qvtools::repeatSummary(repeats, slots, static_cast<uint64_t>(stats.longestRepeatRun))
+                  .c_str());
+  if (options.audio) {
+    std::printf("drift      %s\n",
+                qvtools::driftText(static_cast<double>(stats.soundSamples) / qvf::kAudioSampleRate,
+                                   static_cast<double>(slots) / static_cast<double>(used.frameRate))
+                    .c_str());
+  }
+  if (stats.pauseCount > 0) {
+    std::printf("pauses     %d, %.1f s in all\n", stats.pauseCount,
+                static_cast<double>(stats.pausedMilliseconds) / 1000.0);
   }
   const bool ok = qvfOk && wavOk;
   return ok ? kExitOk : kExitWriteFailed;
