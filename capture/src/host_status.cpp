@@ -54,10 +54,11 @@ QV_EXPORT int32_t getRecordingStats(RecordingStats* stats) {
     }
   }
   if (dsc != nullptr) stats->soundSamples = static_cast<int64_t>(dsc->liveSoundBytes() / 4);
-  const std::vector<PausePoint> pauses = pausePoints();
-  stats->pauseCount = static_cast<int32_t>(pauses.size());
-  stats->paused = isPaused() ? 1 : 0;
-  for (const PausePoint& p : pauses) stats->pausedMilliseconds += static_cast<int64_t>(p.length);
+  double pausedMs = 0.0;
+  bool pausedNow = false;
+  pauseTotals(&stats->pauseCount, &pausedMs, &pausedNow);
+  stats->pausedMilliseconds = static_cast<int64_t>(pausedMs);
+  stats->paused = pausedNow ? 1 : 0;
   return 1;
 }
 

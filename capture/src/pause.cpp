@@ -47,6 +47,13 @@ std::vector<PausePoint> pausePoints() {
   return points;
 }
 
+void pauseTotals(int32_t* count, double* milliseconds, bool* pausedNow) {
+  platform::MutexLock lock(pauseMutex());
+  *count = static_cast<int32_t>(finished.size()) + (paused ? 1 : 0);
+  *milliseconds = pausedTotal + runningPause(platform::clockMilliseconds());
+  *pausedNow = paused;
+}
+
 void resetPauseState() {
   platform::MutexLock lock(pauseMutex());
   paused = false;

@@ -24,6 +24,9 @@ double frameClockMilliseconds(bool* paused = nullptr);
 bool isPaused();
 // Every pause of this recording, the running one included.
 std::vector<PausePoint> pausePoints();
+// How many pauses there were and how long they lasted in all (ms), the running one included;
+// for the host's counts, without building the list.
+void pauseTotals(int32_t* count, double* milliseconds, bool* pausedNow);
 // A new recording starts unpaused with no pauses behind it (Initialize).
 void resetPauseState();
 

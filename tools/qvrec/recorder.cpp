@@ -94,18 +94,23 @@ std::string percent(double fraction) {
 
 // Frames, repeat records and the difference of sound and picture length so far.
 std::string liveCounts(const RecordingStats& stats, const CaptureSetting& used, bool audio) {
-  std::string text = "frames " + std::to_string(stats.capturedFrames) + "  repeats " +
-                     qvtools::repeatSummary(static_cast<uint64_t>(stats.repeatRecords),
-                                            static_cast<uint64_t>(stats.videoRecords),
-                                            static_cast<uint64_t>(stats.longestRepeatRun));
+  const double share = stats.videoRecords == 0 ? 0.0
+                                               : 100.0 * static_cast<double>(stats.repeatRecords) /
+                                                     static_cast<double>(stats.videoRecords);
+  char text[96];
+  std::snprintf(text, sizeof(text), "frames %lld  repeats %lld (%.1f%%, run %lld)",
+                static_cast<long long>(stats.capturedFrames),
+                static_cast<long long>(stats.repeatRecords), share,
+                static_cast<long long>(stats.longestRepeatRun));
+  std::string counts = text;
   if (audio) {
-    text +=
-        "  sound-picture " +
+    counts +=
+        "  drift " +
         qvtools::driftText(
             static_cast<double>(stats.soundSamples) / qvf::kAudioSampleRate,
             static_cast<double>(stats.videoRecords) / static_cast<double>(used.frameRate), false);
   }
-  return text;
+  return counts;
 }
 
 std::string temporaryDirectory() {
@@ -318,10 +323,11 @@ int record(const RecordOptions& options) {
       break;
     }
     const double fill = getProgress();
-    std::string line = std::string(stats.paused != 0 ? "paused (F11 or Pause resumes) " : "REC ") +
+    // Short enough for an 80-column console, so that redrawing in place works.
+    std::string line = std::string(stats.paused != 0 ? "paused " : "REC ") +
                        qvtools::formatClock(elapsed) + "  " +
-                       liveCounts(stats, used, options.audio) + "  pool " +
-                       qvtools::progressBar(fill, 20) + " " + percent(fill);
+                       liveCounts(stats, used, options.audio) + "  pool " + percent(fill);
+    if (stats.paused != 0) line += "  F11 resumes";
     if (fill >= 0.9) line += "  POOL NEARLY FULL";
     // A pause or a resume shows at once, in a log too.
     status.show(line, stats.paused != shownPaused);
