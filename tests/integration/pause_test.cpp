@@ -116,7 +116,9 @@ TEST_F(PauseTest, PausedTimeLeavesNoTraceInPicturesOrSound) {
               std::count(pattern.begin(), pattern.end(), 'R'), soundSeconds);
   EXPECT_NEAR(pictureSeconds, 4.0, 0.4);
   EXPECT_NEAR(soundSeconds, 4.0, 0.4);
-  EXPECT_LE(std::abs(soundSeconds - pictureSeconds), kPeriodMs / 1000.0 * 1.5)
+  // Within a frame, and the sound server's delivery jitter on a loaded machine (which moves the
+  // device's position at the two cuts): 0.005 to 0.055 s were seen idle, 0.101 s under load.
+  EXPECT_LE(std::abs(soundSeconds - pictureSeconds), kPeriodMs / 1000.0 + 0.1)
       << "sound and pictures stay the same length";
   EXPECT_EQ(pattern.find(std::string(kFrameRate / 2, 'R')), std::string::npos)
       << "no run of repeat records stands for the pause";
