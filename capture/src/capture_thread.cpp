@@ -6,6 +6,7 @@
 #include "pipeline.h"
 #include "provenance.h"
 #include "quorvane_capture.h"
+#include "stream_output.h"
 
 namespace quorvane_capture {
 namespace {
@@ -28,6 +29,7 @@ extern "C" {
 
 QV_EXPORT qv_thread_result CaptureThread(void* /*parameter*/) {
   if (!isInitialized()) return 0;
+  const RecordingThreadScope running;
   // A 1 ms timer resolution makes each pacing sleep last about its 2 ms instead of a whole
   // system tick (15.6 ms by default on Windows), which would wreck rates above 30 fps.
   platform::timeBeginPeriod(kTimerPeriod);
@@ -63,6 +65,7 @@ QV_EXPORT qv_thread_result CaptureThread(void* /*parameter*/) {
 
     uint8_t* range = mma->allocateFromTop(frameBytes);
     if (range == nullptr) {
+      reportRecordingStatus(QV_STATUS_POOL_FULL);
       setTerminated(1);
       break;
     }
@@ -80,6 +83,7 @@ QV_EXPORT qv_thread_result CaptureThread(void* /*parameter*/) {
     if (!appendFrame(record)) {
       // The list itself is full: the same as a full pool, the recording ends here.
       mma->release(range);
+      reportRecordingStatus(QV_STATUS_POOL_FULL);
       setTerminated(1);
       break;
     }

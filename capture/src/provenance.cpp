@@ -29,6 +29,12 @@ struct RecordingStart {
   std::string process;
 };
 RecordingStart recordingStart;
+bool startNoted = false;
+
+platform::Mutex startMutex() {
+  static const platform::Mutex mutex = platform::createMutex();
+  return mutex;
+}
 
 // Where the sound came from. The one place that names the source.
 std::string soundSourceName() {
@@ -90,7 +96,16 @@ class PayloadBuilder {
 
 }  // namespace
 
+void forgetRecordingStart() {
+  platform::MutexLock lock(startMutex());
+  startNoted = false;
+  recordingStart = RecordingStart();
+}
+
 void noteRecordingStart() {
+  platform::MutexLock lock(startMutex());
+  if (startNoted) return;
+  startNoted = true;
   const CaptureSetting& s = captureSetting;
   RecordingStart start;
   start.utcMilliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -111,6 +126,12 @@ void noteRecordingStart() {
 std::vector<uint8_t> provenanceRecord() {
   const std::vector<PausePoint> points = pausePoints();
   if (!provenanceWanted && points.empty()) return {};
+  noteRecordingStart();
+  RecordingStart start;
+  {
+    platform::MutexLock lock(startMutex());
+    start = recordingStart;
+  }
   const CaptureSetting& s = captureSetting;
   const bool bt709 = s.colorMatrix == kColorMatrixBT709 ||
                      (s.colorMatrix == kColorMatrixAuto && s.outputHeight >= 720);
@@ -132,9 +153,9 @@ std::vector<uint8_t> provenanceRecord() {
         {static_cast<uint32_t>(s.captureWidth), static_cast<uint32_t>(s.captureHeight)});
   b.u32(qvf::PROVENANCE_OUTPUT_SIZE,
         {static_cast<uint32_t>(s.outputWidth), static_cast<uint32_t>(s.outputHeight)});
-  b.text(qvf::PROVENANCE_WINDOW_TITLE, recordingStart.title);
-  b.text(qvf::PROVENANCE_PROCESS_NAME, recordingStart.process);
-  b.i64(qvf::PROVENANCE_START_TIME, recordingStart.utcMilliseconds);
+  b.text(qvf::PROVENANCE_WINDOW_TITLE, start.title);
+  b.text(qvf::PROVENANCE_PROCESS_NAME, start.process);
+  b.i64(qvf::PROVENANCE_START_TIME, start.utcMilliseconds);
   b.text(qvf::PROVENANCE_SOUND_SOURCE, soundSourceName());
   b.text(qvf::PROVENANCE_LIBRARY_VERSION, "quorvane_capture " QV_LIBRARY_VERSION);
   b.pauses(pauses);

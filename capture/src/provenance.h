@@ -8,9 +8,11 @@
 
 namespace quorvane_capture {
 
-// The capture thread calls this as it starts: the start time and the window's title and
-// program, read while the window surely exists.
+// The start time and the window's title and program, noted once per recording while the
+// window surely exists: by the capture thread as it starts, or by a writer that needs the
+// record before that. Initialize forgets them.
 void noteRecordingStart();
+void forgetRecordingStart();
 
 // The whole record, its 24-byte header included; empty when the host did not ask for it and
 // the recording was not paused.

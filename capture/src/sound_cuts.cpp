@@ -42,46 +42,38 @@ uint64_t SoundCuts::cutBytes(uint64_t begin, uint64_t end) const {
   return bytes;
 }
 
-uint64_t SoundCuts::afterTransfer(std::vector<POINTER_AND_SIZE>* chunks, size_t first,
-                                  uint32_t taken, uint32_t ringOffset, MyMemoryAllocator* pool) {
+void SoundCuts::cutOut(POINTER_AND_SIZE pieces[2], MyMemoryAllocator* pool) const {
   uint64_t position = streamBytes_;
-  streamBytes_ += taken;
-  ringOffset_ = ringOffset;
-  if (cuts_.empty() || cutBytes(position, streamBytes_) == 0) return 0;
-
-  uint64_t removed = 0;
-  size_t kept = first;
-  for (size_t i = first; i < chunks->size(); ++i) {
-    POINTER_AND_SIZE chunk = (*chunks)[i];
-    const uint64_t begin = position, end = position + chunk.size;
+  for (int k = 0; k < 2; ++k) {
+    POINTER_AND_SIZE& piece = pieces[k];
+    const uint64_t begin = position, end = position + piece.size;
     position = end;
-    // Keeps what lies outside every cut, moved together to the front of the chunk. Cuts are
+    if (piece.pointer == nullptr || cutBytes(begin, end) == 0) continue;
+    // Keeps what lies outside every cut, moved together to the front of the piece. Cuts are
     // in ascending order and do not overlap.
-    uint64_t write = 0, from = begin;
+    uint64_t kept = 0, from = begin;
     for (const auto& cut : cuts_) {
       if (cut.second <= from || cut.first >= end) continue;
       const uint64_t keepEnd = std::max(from, cut.first);
-      if (keepEnd > from) {
-        std::memmove(chunk.pointer + write, chunk.pointer + (from - begin), keepEnd - from);
-        write += keepEnd - from;
-      }
+      std::memmove(piece.pointer + kept, piece.pointer + (from - begin), keepEnd - from);
+      kept += keepEnd - from;
       from = std::min(end, cut.second);
     }
-    if (from < end) {
-      std::memmove(chunk.pointer + write, chunk.pointer + (from - begin), end - from);
-      write += end - from;
+    std::memmove(piece.pointer + kept, piece.pointer + (from - begin), end - from);
+    kept += end - from;
+    if (kept == 0) {
+      pool->release(piece.pointer);
+      piece.pointer = nullptr;
+    } else {
+      pool->shrink(piece.pointer, kept);
     }
-    removed += chunk.size - write;
-    if (write == 0) {
-      pool->release(chunk.pointer);
-      continue;
-    }
-    if (write < chunk.size) pool->shrink(chunk.pointer, write);
-    chunk.size = write;
-    (*chunks)[kept++] = chunk;
+    piece.size = kept;
   }
-  chunks->resize(kept);
-  return removed;
+}
+
+void SoundCuts::advance(uint32_t taken, uint32_t ringOffset) {
+  streamBytes_ += taken;
+  ringOffset_ = ringOffset;
 }
 
 }  // namespace quorvane_capture

@@ -25,12 +25,13 @@ class SoundCuts {
   // A pause (true) or a resume (false) at the ring offset the device has reached now, in a
   // ring of ringBytes; sound is cut from a pause up to the resume after it (or to the end).
   void mark(bool pausing, uint32_t devicePosition, uint32_t ringBytes, uint32_t blockAlign);
-  // After each transfer of the capture loop: `taken` bytes left the ring and the chunks from
-  // index `first` on hold them (none when the transfer skipped them). Cuts what falls in a pause
-  // out of those chunks, in place: emptied chunks go back to the pool, shortened ones give
-  // their tail back. `ringOffset` is where the loop now reads. Returns the bytes cut.
-  uint64_t afterTransfer(std::vector<POINTER_AND_SIZE>* chunks, size_t first, uint32_t taken,
-                         uint32_t ringOffset, MyMemoryAllocator* pool);
+  // Cuts what falls in a pause out of the two pieces of one transfer, which start where the
+  // loop stands and follow each other, in place and before they are listed: a piece cut short
+  // gives its tail back to the pool, an emptied one goes back whole (its pointer becomes null).
+  void cutOut(POINTER_AND_SIZE pieces[2], MyMemoryAllocator* pool) const;
+  // After each transfer: `taken` bytes left the ring (listed or skipped), and the loop now
+  // reads at `ringOffset`.
+  void advance(uint32_t taken, uint32_t ringOffset);
   // Bytes the device holds beyond what the loop took, less what pauses cut out of them.
   uint64_t pendingKept(uint32_t devicePosition, uint32_t ringBytes, uint32_t blockAlign) const;
   platform::Mutex mutex() const { return mutex_; }

@@ -21,6 +21,21 @@ uint64_t le(const uint8_t* p, int bytes) {
 // Largest payload read for the record of how the file was made; it holds a few texts.
 constexpr uint64_t kMaxProvenanceBytes = 1 << 20;
 
+// Whether a record whose payload runs past the end of the file looks like one the writer was
+// cut off in (a type it writes, a size it could have written) rather than a damaged header.
+bool plausibleTornRecord(const qvf::RecordHeader& r, const qvf::FileHeader& h) {
+  const uint64_t picture = qvf::pictureBytes(h.width, h.height);
+  switch (r.type) {
+    case qvf::RECORD_KEY:
+    case qvf::RECORD_DELTA:
+      return r.payloadSize != 0 && r.payloadSize <= qvf::maxCompressedBytes(picture);
+    case qvf::RECORD_AUDIO:
+      return r.payloadSize % qvf::kAudioBlockBytes == 0 && r.payloadSize <= 176400 * 2;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 bool parseProvenance(const uint8_t* payload, size_t size, Provenance* out) {
@@ -132,8 +147,9 @@ bool walkContainer(const std::string& path, ContainerWalk* walk) {
     qvf::RecordHeader r{};
     if (qvtools::seek64(f, static_cast<int64_t>(offset), SEEK_SET) != 0 ||
         std::fread(&r, sizeof(r), 1, f) != 1) {
-      walk->problems.push_back("truncated record header at byte " + u64(offset) + " (" +
-                               u64(walk->fileBytes - offset) + " bytes left)");
+      // Fewer bytes than a record header: the writer was cut off here.
+      walk->endsEarly = true;
+      walk->tornOffset = offset;
       break;
     }
     if (r.headerSize != qvf::kRecordHeaderSize) {
@@ -142,6 +158,11 @@ bool walkContainer(const std::string& path, ContainerWalk* walk) {
       break;
     }
     const uint64_t payloadStart = offset + r.headerSize;
+    if (r.payloadSize > walk->fileBytes - payloadStart && plausibleTornRecord(r, h)) {
+      walk->endsEarly = true;
+      walk->tornOffset = offset;
+      break;
+    }
     if (r.payloadSize > walk->fileBytes - payloadStart) {
       walk->problems.push_back("record at byte " + u64(offset) + " claims " + u64(r.payloadSize) +
                                " payload bytes, only " + u64(walk->fileBytes - payloadStart) +
@@ -202,6 +223,7 @@ bool walkContainer(const std::string& path, ContainerWalk* walk) {
     }
     offset = payloadStart + r.payloadSize;
   }
+  walk->completeBytes = walk->endsEarly ? walk->tornOffset : walk->fileBytes;
   std::fclose(f);
   return true;
 }

@@ -142,6 +142,14 @@ int main(int argc, char** argv) {
   bool noAudio = false;
   rec->add_flag("--no-audio", noAudio, "record no sound and write no .wav");
   rec->add_flag("-q,--quiet", options.quiet, "only the summary and errors");
+  rec->add_flag("--in-memory", options.inMemory,
+                "keep the recording in memory (bounded by --memory) and write the files after "
+                "the stop, instead of writing them while recording");
+  rec->footer(
+      "Exit codes: 0 written; 1 the recording could not be written anywhere; 2 bad command "
+      "line; 3 no such window; 4 settings refused; 5 an output path cannot be written; 6 "
+      "nothing recorded; 7 a write failed while recording (disk full, drive removed): the files "
+      "hold the recording up to that point; 130 cancelled while waiting for the hot key.");
 
   try {
     app.parse(argc, argv);
