@@ -248,13 +248,16 @@ QV_EXPORT int64_t getCapturedFrameCount(void);
 // as if the pause had not been: the frame clock (the time stamps of the pictures) stands still
 // while paused, and the sound is cut at the device's position at both moments. Pausing twice
 // or resuming a running recording changes nothing; a stop while paused ends the recording as
-// it stands. getPaused says whether the recording is paused (0 when not initialised).
+// it stands. getPaused says whether the recording is paused (QV_RUNNING when not initialised).
+enum { QV_RUNNING = 0, QV_PAUSED = 1 };
 QV_EXPORT void setPaused(int32_t paused);
 QV_EXPORT int32_t getPaused(void);
 
-// The pause hot keys: F11 and Pause. pollPauseKey returns 1 once for each fresh press of
-// either (a key held down counts once), 0 otherwise; the host polls it (every 50 ms or so) and
-// decides what a press means. F12 and Print Screen stay the start keys of waitCaptureAction.
+// The pause hot keys: F11 and Pause. pollPauseKey returns QV_PAUSE_KEY_PRESSED once for each
+// fresh press of either (a key held down counts once), QV_PAUSE_KEY_IDLE otherwise; the host
+// polls it (every 50 ms or so) and decides what a press means. F12 and Print Screen stay the
+// start keys of waitCaptureAction.
+enum { QV_PAUSE_KEY_IDLE = 0, QV_PAUSE_KEY_PRESSED = 1 };
 QV_EXPORT int32_t pollPauseKey(void);
 
 // Counts of the recording so far, cheap enough to read several times a second. Video records
@@ -276,8 +279,9 @@ typedef struct RecordingStats {
 static_assert(sizeof(RecordingStats) == 64, "RecordingStats is 64 bytes");
 static_assert(offsetof(RecordingStats, paused) == 48, "");
 #endif
-// Fills *stats; 0 (and *stats zeroed) when the library is not initialised, 1 otherwise. Null
-// is refused with 0.
+// Fills *stats and returns QV_STATS_FILLED; QV_STATS_NONE (with *stats zeroed) when the library
+// is not initialised, and for a null pointer.
+enum { QV_STATS_NONE = 0, QV_STATS_FILLED = 1 };
 QV_EXPORT int32_t getRecordingStats(RecordingStats* stats);
 
 // setWriteProvenance(1) asks OutputThread to put a record of how the file was made right after

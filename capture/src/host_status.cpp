@@ -40,9 +40,9 @@ QV_EXPORT int64_t getCapturedFrameCount(void) {
 }
 
 QV_EXPORT int32_t getRecordingStats(RecordingStats* stats) {
-  if (stats == nullptr) return 0;
+  if (stats == nullptr) return QV_STATS_NONE;
   std::memset(stats, 0, sizeof(*stats));
-  if (!isInitialized()) return 0;
+  if (!isInitialized()) return QV_STATS_NONE;
   {
     platform::MutexLock lock(hMutex_frameList_Add);
     // The counter may still hold an earlier recording until this one's first frame.
@@ -59,7 +59,7 @@ QV_EXPORT int32_t getRecordingStats(RecordingStats* stats) {
   pauseTotals(&stats->pauseCount, &pausedMs, &pausedNow);
   stats->pausedMilliseconds = static_cast<int64_t>(pausedMs);
   stats->paused = pausedNow ? 1 : 0;
-  return 1;
+  return QV_STATS_FILLED;
 }
 
 }  // extern "C"

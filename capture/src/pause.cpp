@@ -85,7 +85,7 @@ QV_EXPORT void setPaused(int32_t pause) {
   if (dsc != nullptr) dsc->cutSound(wanted);
 }
 
-QV_EXPORT int32_t getPaused(void) { return isInitialized() && isPaused() ? 1 : 0; }
+QV_EXPORT int32_t getPaused(void) { return isInitialized() && isPaused() ? QV_PAUSED : QV_RUNNING; }
 
 QV_EXPORT int32_t pollPauseKey(void) {
   const bool down = (platform::getAsyncKeyState(platform::kKeyF11) & 0x8001) != 0 ||
@@ -93,7 +93,7 @@ QV_EXPORT int32_t pollPauseKey(void) {
   platform::MutexLock lock(pauseMutex());
   const bool fresh = down && !pauseKeyHeld;
   pauseKeyHeld = down;
-  return fresh ? 1 : 0;
+  return fresh ? QV_PAUSE_KEY_PRESSED : QV_PAUSE_KEY_IDLE;
 }
 
 }  // extern "C"

@@ -74,18 +74,18 @@ TEST_F(PauseTest, PausedTimeLeavesNoTraceInPicturesOrSound) {
   qvtest::RecordingThreads threads;
   using std::chrono::milliseconds;
   std::this_thread::sleep_for(milliseconds(2250));
-  setPaused(1);
+  setPaused(QV_PAUSED);
   const double pauseClock = pausePoints().at(0).frameClock;
-  EXPECT_EQ(getPaused(), 1);
+  EXPECT_EQ(getPaused(), QV_PAUSED);
   // A picture stamped just before the pause may still be on its way into the list.
   std::this_thread::sleep_for(milliseconds(100));
   RecordingStats atPause{};
-  ASSERT_EQ(getRecordingStats(&atPause), 1);
+  ASSERT_EQ(getRecordingStats(&atPause), QV_STATS_FILLED);
   std::this_thread::sleep_for(milliseconds(1900));
   RecordingStats beforeResume{};
   getRecordingStats(&beforeResume);
   paint(window, 0xFF0000);
-  setPaused(0);
+  setPaused(QV_RUNNING);
   std::this_thread::sleep_for(milliseconds(1750));
   setTerminated(1);
   threads.join();

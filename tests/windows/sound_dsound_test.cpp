@@ -139,10 +139,10 @@ TEST_F(SoundDirectSoundTest, PauseCutsTheSoundAtTheDevicePosition) {
   ASSERT_TRUE(qvtest::waitUntilCapturing(std::chrono::seconds(1)));
   const auto start = Clock::now();
   std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-  setPaused(1);
+  setPaused(QV_PAUSED);
   const double pausedAt = secondsSince(start);
   std::this_thread::sleep_for(std::chrono::milliseconds(1250));
-  setPaused(0);
+  setPaused(QV_RUNNING);
   const double resumedAt = secondsSince(start);
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));
   const double wall = secondsSince(start);

@@ -343,7 +343,9 @@ std::string runUntilStopped(const RecordOptions& options, const Threads& t, Stat
   const CaptureSetting& used = *getCaptureSetting();
   int32_t shownPaused = 0;
   for (;;) {
-    if (pollPauseKey() != 0) setPaused(getPaused() != 0 ? 0 : 1);
+    if (pollPauseKey() == QV_PAUSE_KEY_PRESSED) {
+      setPaused(getPaused() == QV_PAUSED ? QV_RUNNING : QV_PAUSED);
+    }
     getRecordingStats(stats);
     const double elapsed = recordedSeconds(started, *stats);
     if (g_stopRequested == SIGINT) return "stopped by Ctrl+C";
