@@ -167,7 +167,7 @@ fi
 
 # Damaged and foreign files.
 head -c 200000 known.qvf >truncated.qvf
-expect "qvf verify: a truncated recording is reported" 1 "truncated" "$QVF" verify truncated.qvf
+expect "qvf verify: a truncated recording is reported" 6 "ends early" "$QVF" verify truncated.qvf
 echo "just some text, long enough to fill a header and then some more of it......" >notes.txt
 : >empty.qvf
 expect "qvf: a text file is refused" 4 "cannot open" "$QVF" info notes.txt
@@ -268,11 +268,11 @@ if [[ $rc == 130 ]] && grep -q "cancelled" cancel.out && [[ ! -e cancel.qvf ]]; 
 else
   failed "qvrec record --hotkey: Ctrl+C while waiting cancels, no file" "exit $rc"
 fi
-if run 0 timeout 120 "$QVREC" record --window 0 --memory 40M --no-audio -o full.qvf &&
+if run 0 timeout 120 "$QVREC" record --window 0 --memory 40M --no-audio --in-memory -o full.qvf &&
   grep -q "memory pool full" last.err && "$QVF" verify -q full.qvf && [[ ! -e full.wav ]]; then
-  pass "qvrec record: stops by itself when the pool is full; --no-audio writes no WAV"
+  pass "qvrec record --in-memory: stops by itself when the pool is full; --no-audio writes no WAV"
 else
-  failed "qvrec record: stops by itself when the pool is full; --no-audio writes no WAV" "exit $RC"
+  failed "qvrec record --in-memory: stops by itself when the pool is full; --no-audio writes no WAV" "exit $RC"
 fi
 if TMPDIR=$WORK/rescue run 0 "$QVREC" record --title "$TITLE" --duration 1 --memory 128M \
   -o /dev/full --wav dev.wav && grep -q "writing the recording to $WORK/rescue/full-rescued" last.err &&
@@ -406,7 +406,7 @@ if [[ $wine_ready == yes ]]; then
   expect "wine qvf.exe: PNG export is not built in" 2 "PNG export is not built" \
     "$WINE" "$WIN64/bin/qvf.exe" export known.qvf --png pp
   expect "wine qvf.exe: a text file is refused" 4 "cannot open" "$WINE" "$WIN64/bin/qvf.exe" info notes.txt
-  expect "wine qvf.exe: a truncated recording" 1 "truncated" "$WINE" "$WIN64/bin/qvf.exe" verify truncated.qvf
+  expect "wine qvf.exe: a truncated recording" 6 "ends early" "$WINE" "$WIN64/bin/qvf.exe" verify truncated.qvf
   expect "wine qvrec.exe: unknown window" 3 "no window" \
     "$WINE" "$WIN64/bin/qvrec.exe" record --title no-such-window -o wu.qvf
   expect "wine qvrec.exe: unwritable path" 5 "cannot write" \
