@@ -15,12 +15,6 @@ std::string formatClock(double seconds);
 // "[##########----------]" of the given inner width.
 std::string progressBar(double fraction, int width);
 
-// Repeat records among a recording's video records: "12 (0.4%), longest run 3".
-std::string repeatSummary(uint64_t repeats, uint64_t videoRecords, uint64_t longestRun);
-// Sound length minus picture length: "+0.012 s (sound longer)", "-0.040 s (sound shorter)";
-// without the words in brackets when `words` is false.
-std::string driftText(double soundSeconds, double pictureSeconds, bool words = true);
-
 // True when the stream is an interactive terminal (status lines then redraw in place).
 bool isTerminal(FILE* stream);
 

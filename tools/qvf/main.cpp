@@ -21,6 +21,7 @@
 #include "exporters.h"
 #include "picture.h"
 #include "plugin_loader.h"
+#include "recording_summary.h"
 
 namespace {
 

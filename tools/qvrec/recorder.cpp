@@ -12,6 +12,7 @@
 
 #include "console.h"
 #include "qvf.h"
+#include "recording_summary.h"
 #include "worker_thread.h"
 
 namespace qvrec {
