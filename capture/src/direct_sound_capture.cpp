@@ -192,6 +192,9 @@ bool DirectSoundCapture::StreamToFile() {
   }
   if (chunk1 != nullptr) memcpy_sse2(chunk1, region1, bytes1);
   if (chunk2 != nullptr) memcpy_sse2(chunk2, region2, bytes2);
+  // The sound is copied: the ring goes back before hMutex is taken, whose holder may wait for
+  // the ring (StartWrite starts the device under it).
+  captureBuffer.unlock(region1, bytes1, region2, bytes2);
   // What a pause cut out goes before the chunks are listed.
   POINTER_AND_SIZE pieces[2] = {{chunk1, bytes1}, {chunk2, bytes2}};
   cuts.cutOut(pieces, allocator);
@@ -203,7 +206,6 @@ bool DirectSoundCapture::StreamToFile() {
     }
   }
   capturedBytes += static_cast<uint32_t>(pieces[0].size + pieces[1].size);
-  captureBuffer.unlock(region1, bytes1, region2, bytes2);
   advance();
   return true;
 }
@@ -279,6 +281,8 @@ bool DirectSoundCapture::StopWrite() {
 }
 
 uint32_t DirectSoundCapture::unreadBytes() {
+  // readOffset moves only inside a transfer, which holds this lock.
+  platform::MutexLock lock(cuts.mutex());
   uint32_t position = 0;
   if (!captureBuffer.readPosition(&position)) return 0;
   return (position + bufferBytes - readOffset) % (bufferBytes == 0 ? 1 : bufferBytes);
