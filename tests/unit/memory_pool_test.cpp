@@ -264,5 +264,11 @@ void* operator new(size_t size) {
   if (p == nullptr) throw std::bad_alloc();
   return p;
 }
+// The non-throwing form too, so that everything the replaced deletes free came from malloc.
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+  if (quorvane_capture::counting) ++quorvane_capture::heapCalls;
+  return malloc(size == 0 ? 1 : size);
+}
 void operator delete(void* p) noexcept { free(p); }
 void operator delete(void* p, size_t) noexcept { free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { free(p); }
