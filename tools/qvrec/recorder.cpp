@@ -186,6 +186,10 @@ void installStopHandler() {
   // A closed terminal: the recording ends with complete files, as on Ctrl+C.
   std::signal(SIGHUP, onStopSignal);
 #endif
+#ifdef SIGXFSZ
+  // A file-size limit shows as a failed write, like a full disk, instead of ending the process.
+  std::signal(SIGXFSZ, SIG_IGN);
+#endif
 }
 
 std::string refusalReason(int32_t status) {
