@@ -151,8 +151,21 @@ void pipeline(benchmark::State& state, int64_t outputWidth, int64_t outputHeight
           [k] { EncodeThread(reinterpret_cast<void*>(static_cast<intptr_t>(k))); });
     }
     threads.emplace_back([] { CompressThread(nullptr); });
-    // The capture thread's hand-over, without its pacing: as fast as the pool allows.
+    // The capture thread's hand-over, without its pacing: as fast as the pipeline takes it.
+    // The feeder stays at most kAhead frames ahead of the compress thread, as a real capture
+    // at the frame rate does: running further ahead would fill every block with pictures and
+    // leave no room for a compressed one.
+    constexpr int kAhead = 96;
+    int finished = 0;
     for (int i = 0; i < kFramesPerPass; ++i) {
+      for (;;) {
+        {
+          platform::MutexLock lock(hMutex_frameList_Change);
+          while (finished < i && frameList[finished].status >= FRAME_KEY) ++finished;
+        }
+        if (i - finished <= kAhead) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
       uint8_t* range;
       while ((range = mma->allocateFromTop(kRgbBytes)) == nullptr) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
