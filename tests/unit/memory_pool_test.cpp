@@ -303,11 +303,25 @@ TEST(MemoryPool, RunningOutOfNodesAnswersLikeAFullPool) {
 }  // namespace
 }  // namespace quorvane_capture
 
-void* operator new(size_t size) {
+// Every form of the global allocation functions, so that no allocation of this program pairs
+// one of these with a sanitizer's own.
+namespace {
+void* counted(size_t size) {
   if (quorvane_capture::counting) ++quorvane_capture::heapCalls;
-  void* p = malloc(size == 0 ? 1 : size);
+  return malloc(size == 0 ? 1 : size);
+}
+}  // namespace
+void* operator new(size_t size) {
+  void* p = counted(size);
   if (p == nullptr) throw std::bad_alloc();
   return p;
 }
+void* operator new[](size_t size) { return operator new(size); }
+void* operator new(size_t size, const std::nothrow_t&) noexcept { return counted(size); }
+void* operator new[](size_t size, const std::nothrow_t&) noexcept { return counted(size); }
 void operator delete(void* p) noexcept { free(p); }
+void operator delete[](void* p) noexcept { free(p); }
 void operator delete(void* p, size_t) noexcept { free(p); }
+void operator delete[](void* p, size_t) noexcept { free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { free(p); }
