@@ -1,5 +1,6 @@
 #include "recorder.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -304,8 +305,9 @@ void startThreads(const RecordOptions& options, Threads* t) {
 }
 
 // Shows the status line until something ends the recording; returns why it ended.
+// *peakFill is the largest pool fill seen (streamed: the largest backlog).
 std::string runUntilStopped(const RecordOptions& options, const Threads& t, StatusLine& status,
-                            std::chrono::steady_clock::time_point started) {
+                            std::chrono::steady_clock::time_point started, double* peakFill) {
   for (;;) {
     const double elapsed = secondsSince(started);
     if (g_stopRequested == SIGINT) return "stopped by Ctrl+C";
@@ -317,6 +319,7 @@ std::string runUntilStopped(const RecordOptions& options, const Threads& t, Stat
     // The capture ends by itself only when the pool (or the frame list) is full.
     if (t.capture->done()) return "memory pool full";
     const double fill = getProgress();
+    *peakFill = std::max(*peakFill, fill);
     std::string line = "REC " + qvtools::formatClock(elapsed) + "  frames " +
                        std::to_string(getCapturedFrameCount()) +
                        (options.inMemory ? "  pool " : "  backlog ") +
@@ -443,7 +446,8 @@ int record(const RecordOptions& options) {
   const auto started = std::chrono::steady_clock::now();
   Threads threads;
   startThreads(options, &threads);
-  const std::string stopReason = runUntilStopped(options, threads, status, started);
+  double peakFill = 0.0;
+  const std::string stopReason = runUntilStopped(options, threads, status, started, &peakFill);
   const double recorded = secondsSince(started);
   setTerminated(1);
   const uint64_t captured = threads.capture->join();
@@ -504,6 +508,12 @@ int record(const RecordOptions& options) {
   }
   Finalize();
   printSummary(options, used, recorded, stopReason, captured, records, written);
+  if (streamed) {
+    const double pool = static_cast<double>(poolBytes(used));
+    std::printf("backlog    at most %s (%.1f%% of the %s pool)\n",
+                qvtools::formatBytes(static_cast<uint64_t>(peakFill * pool)).c_str(),
+                peakFill * 100.0, qvtools::formatBytes(static_cast<uint64_t>(pool)).c_str());
+  }
   return code;
 }
 
