@@ -44,7 +44,7 @@ typedef struct CaptureSetting {
   int32_t reserved2;
   int32_t reserveOneProcessor;  // non-zero: one encode thread fewer than usable processors
   int32_t fullRange;            // 0 TV range, else full range
-  int32_t useAVX;               // request; rewritten to the variant in use (1 AVX, 0 SSE2)
+  int32_t useAVX;               // 0 SSE2, else AVX if present; rewritten to the one in use
   int32_t clientArea;           // non-zero: client area; 0: the whole window
   int32_t disableDesktopComposition;
 } CaptureSetting;
@@ -88,12 +88,15 @@ static_assert(offsetof(WindowInformationRecord, processName) == 48, "");
 // Why the last Initialize did not leave the library ready (getInitializeStatus).
 enum {
   QV_INIT_OK = 0,
-  QV_INIT_NOT_INITIALIZED = 1,  // Initialize never ran, or Finalize has run since
-  QV_INIT_BAD_FRAME_RATE = 2,   // frameRate below 1
-  QV_INIT_EMPTY_TARGET = 3,     // target rectangle empty or unreadable (closed, minimised)
-  QV_INIT_FRAME_TOO_LARGE = 4,  // one capture frame above 104857600 bytes
-  QV_INIT_TOO_SMALL = 5,        // fewer than 2 columns left to record
-  QV_INIT_CAPTURE_FAILED = 6    // the screen grabber could not be set up on the window
+  QV_INIT_NOT_INITIALIZED = 1,   // Initialize never ran, or Finalize has run since
+  QV_INIT_BAD_FRAME_RATE = 2,    // frameRate below 1
+  QV_INIT_EMPTY_TARGET = 3,      // target rectangle empty or unreadable (closed, minimised)
+  QV_INIT_FRAME_TOO_LARGE = 4,   // one capture frame above 104857600 bytes
+  QV_INIT_TOO_SMALL = 5,         // fewer than 2 columns left to record
+  QV_INIT_CAPTURE_FAILED = 6,    // the screen grabber could not be set up on the window
+  QV_INIT_NO_DISPLAY = 7,        // no screen to record: no X server reachable ($DISPLAY unset
+                                 // or wrong), no desktop (Windows)
+  QV_INIT_NO_MEMORY = 8          // the memory pool could not reserve a single block
 };
 
 // Thread procedures return this; it means nothing unless documented.
@@ -105,8 +108,10 @@ typedef uint64_t qv_thread_result;
 // The pool takes memorySize bytes in blocks of at most 100 MiB (at least one block), but never
 // more than half of the machine's physical memory, and fewer blocks when the system cannot
 // supply them: any value, up to 2^64 - 1, initialises (getCaptureSetting keeps the value asked
-// for). Settings that cannot run are refused: the library stays not initialised, every thread
+// for), unless not even one block can be had (QV_INIT_NO_MEMORY). Settings that cannot run are refused: the library stays not initialised, every thread
 // procedure returns at once, getEncodeThreadCount returns 0, and getInitializeStatus says why.
+// A refusal leaves the process as it was: its processor affinity and desktop composition are
+// only changed once nothing can fail any more.
 QV_EXPORT void Initialize(const CaptureSetting* setting);
 QV_EXPORT int32_t getInitializeStatus(void);
 QV_EXPORT const CaptureSetting* getCaptureSetting(void);

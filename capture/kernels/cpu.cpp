@@ -1,8 +1,6 @@
 // Processor tests and the choice of kernel variants for a recording.
 #include <cpuid.h>
 
-#include <cstdlib>
-
 #include "kernels.h"
 
 namespace quorvane_capture {
@@ -26,11 +24,6 @@ uint64_t readXcr0() {
   // XGETBV by its encoding, so that no -mxsave is needed in a file built for plain x86-64.
   __asm__ volatile(".byte 0x0f, 0x01, 0xd0" : "=a"(eax), "=d"(edx) : "c"(0));
   return (static_cast<uint64_t>(edx) << 32) | eax;
-}
-
-bool forceSse2() {
-  const char* value = std::getenv("QUORVANE_FORCE_SSE2");
-  return value != nullptr && value[0] != '\0' && !(value[0] == '0' && value[1] == '\0');
 }
 
 }  // namespace
@@ -58,7 +51,7 @@ bool supportAVX512() {
 }
 
 int32_t chooseKernels(int32_t useAVX) {
-  if (useAVX != 0 && !forceSse2() && supportAVX()) {
+  if (useAVX != 0 && supportAVX()) {
     if (supportAVX2()) {
       const bool avx512 = supportAVX512();
       RGB32ToYUY2 = avx512 ? RGB32ToYUY2_AVX512 : RGB32ToYUY2_AVX2;
@@ -72,6 +65,21 @@ int32_t chooseKernels(int32_t useAVX) {
   RGB32ToYUY2 = RGB32ToYUY2_SSE2;
   ZoomOutHeikin32 = ZoomOutHeikin32_SSE2;
   return 0;
+}
+
+void prepareZoomTables(int64_t dstW, int64_t srcW) {
+  releaseZoomTables();
+  // The AVX-512 variant hands the shapes it does not take to the AVX2 one.
+  if (ZoomOutHeikin32 == ZoomOutHeikin32_AVX512) prepareZoomTablesAVX512(dstW, srcW);
+  if (ZoomOutHeikin32 == ZoomOutHeikin32_AVX512 || ZoomOutHeikin32 == ZoomOutHeikin32_AVX2) {
+    prepareZoomTablesAVX2(dstW, srcW);
+  }
+}
+
+void releaseZoomTables() {
+  // Only what a processor with these instructions can have built.
+  if (supportAVX2()) releaseZoomTablesAVX2();
+  if (supportAVX512()) releaseZoomTablesAVX512();
 }
 
 }  // namespace quorvane_capture

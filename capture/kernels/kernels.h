@@ -47,9 +47,19 @@ bool supportAVX512();
 // Installs the kernels for a recording and returns the value useAVX is rewritten to: 1 when
 // AVX variants are in use, 0 for SSE2. AVX needs useAVX non-zero and supportAVX(); where the
 // processor also has AVX2 (or AVX-512) a wider build of the same arithmetic is installed. The
-// environment variable QUORVANE_FORCE_SSE2 (set, non-empty, not "0") forces SSE2, so both paths can
-// be exercised on one machine.
+// choice depends on the settings and the processor alone: useAVX 0 is how SSE2 is asked for.
 int32_t chooseKernels(int32_t useAVX);
+
+// The area downscale's column tables (tens of kilobytes) live in memory the library owns, never
+// on the stack of a host's thread: prepareZoomTables builds them for the recording's widths
+// (Initialize, after chooseKernels), releaseZoomTables gives them back (Finalize). A call with
+// other widths builds its tables on the heap for that call.
+void prepareZoomTables(int64_t dstW, int64_t srcW);
+void releaseZoomTables();
+void prepareZoomTablesAVX2(int64_t dstW, int64_t srcW);
+void releaseZoomTablesAVX2();
+void prepareZoomTablesAVX512(int64_t dstW, int64_t srcW);
+void releaseZoomTablesAVX512();
 
 // Faster builds of the AVX variants' arithmetic (byte-identical results); need supportAVX2().
 void RGB32ToYUY2_AVX2(uint8_t* dst, const uint8_t* src, int64_t width, int64_t height);

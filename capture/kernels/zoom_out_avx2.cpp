@@ -11,6 +11,8 @@
 #include <immintrin.h>
 
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "kernels.h"
 
@@ -103,27 +105,27 @@ void zoomRow(uint8_t* out, const Column* columns, int64_t dstW, const uint8_t* c
   }
 }
 
-// Returns false, having written nothing, for shapes outside the table's limits.
-bool zoomGeneralWide(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_t* src, int64_t srcW,
-                     float xr, float yr, uint64_t fx, uint64_t fy) {
-  if (dstW > kMaxTableColumns || static_cast<int64_t>(fy >> 32) + 2 > kMaxFootprintRows ||
-      srcW > INT32_MAX / 4) {
-    return false;
-  }
-  Column columns[kMaxTableColumns + 1];
-  bool single = true;
+// Fills the column table (dstW + 1 entries, the last one empty); false for shapes outside its
+// limits.
+bool buildColumns(Column* columns, bool* single, int64_t dstW, int64_t srcW, float xr,
+                  uint64_t fx) {
+  if (dstW > kMaxTableColumns || srcW > INT32_MAX / 4) return false;
+  *single = true;
   const bool fits = forEachOutputColumn(
       dstW, xr, fx, kMaxExactColumns,
       [&](int64_t i, int64_t offset, int64_t whole, bool partial, float share) {
         columns[i] =
             Column{static_cast<int32_t>(offset), static_cast<int32_t>(whole),
                    partial ? static_cast<int32_t>(offset + whole) : 0, partial ? -1 : 0, share};
-        if (whole > 1) single = false;
+        if (whole > 1) *single = false;
         return true;
       });
-  if (!fits) return false;
   columns[dstW] = Column{0, 0, 0, 0, 0.0f};
+  return fits;
+}
 
+void zoomGeneralWide(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_t* src, int64_t srcW,
+                     float xr, float yr, uint64_t fy, const Column* columns, bool single) {
   const __m256 normV = _mm256_set1_ps(1.0f / (xr * yr));
   const int64_t stride = srcW * 4;
   forEachOutputRow<kMaxFootprintRows>(
@@ -136,7 +138,6 @@ bool zoomGeneralWide(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_t* sr
           zoomRow<false>(out, columns, dstW, rows, weights, rowCount, normV);
         }
       });
-  return true;
 }
 
 // --- Grouped route: two output pixels per vector, their source pixels in one load -----------
@@ -301,16 +302,8 @@ constexpr GroupedRowFunction kGroupedRowsFor[kMaxRows] = {
     groupedRow<1, kWhole>, groupedRow<2, kWhole>, groupedRow<3, kWhole>, groupedRow<4, kWhole>,
     groupedRow<5, kWhole>};
 
-// Returns false, having written nothing, for shapes outside this route's limits.
-bool zoomGrouped(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_t* src, int64_t srcW,
-                 float xr, float yr, uint64_t fx, uint64_t fy) {
-  if (dstW > kMaxGroups * kGroup || static_cast<int64_t>(fy >> 32) + 2 > kMaxRows ||
-      srcW > INT32_MAX) {
-    return false;
-  }
-  GroupTable table;
-  const int maxWhole = buildGroups(table, dstW, xr, fx);
-  if (maxWhole == 0) return false;
+void zoomGrouped(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_t* src, int64_t srcW,
+                 float xr, float yr, uint64_t fy, const GroupTable& table, int maxWhole) {
   const GroupedRowFunction* rowFunctions = maxWhole == 1   ? kGroupedRowsFor<1>
                                            : maxWhole == 2 ? kGroupedRowsFor<2>
                                                            : kGroupedRowsFor<3>;
@@ -324,10 +317,53 @@ bool zoomGrouped(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_t* src, i
                                rowFunctions[rowCount - 1](out, table, dstW, rows, weights, ahead,
                                                           aheadRows, stride, normV);
                              });
-  return true;
 }
 
+// The column bookkeeping of one pair of widths, in heap memory: tens of kilobytes, too much for
+// the stack of a host's thread. Either route's table is missing where the shape is outside it.
+struct ZoomTables {
+  int64_t dstW = 0;
+  int64_t srcW = 0;
+  std::unique_ptr<GroupTable> groups;
+  int maxWhole = 0;
+  std::unique_ptr<Column[]> columns;
+  bool single = true;
+};
+
+std::unique_ptr<ZoomTables> buildTables(int64_t dstW, int64_t srcW, float xr, uint64_t fx,
+                                        bool wantGroups, bool wantColumns) {
+  std::unique_ptr<ZoomTables> t(new (std::nothrow) ZoomTables);
+  if (t == nullptr) return t;
+  t->dstW = dstW;
+  t->srcW = srcW;
+  if (wantGroups && dstW <= kMaxGroups * kGroup && srcW <= INT32_MAX) {
+    t->groups.reset(new (std::nothrow) GroupTable);
+    if (t->groups != nullptr) t->maxWhole = buildGroups(*t->groups, dstW, xr, fx);
+    if (t->maxWhole == 0) t->groups.reset();
+  }
+  if (wantColumns && dstW <= kMaxTableColumns) {
+    t->columns.reset(new (std::nothrow) Column[static_cast<size_t>(dstW) + 1]);
+    if (t->columns != nullptr && !buildColumns(t->columns.get(), &t->single, dstW, srcW, xr, fx)) {
+      t->columns.reset();
+    }
+  }
+  return t;
+}
+
+// The tables for the recording's widths: built by Initialize, read by every encode thread,
+// released by Finalize.
+std::unique_ptr<ZoomTables> prepared;
+
 }  // namespace
+
+void prepareZoomTablesAVX2(int64_t dstW, int64_t srcW) {
+  prepared.reset();
+  if (dstW < 1 || srcW < dstW) return;
+  const float xr = static_cast<float>(srcW) / static_cast<float>(dstW);
+  prepared = buildTables(dstW, srcW, xr, zoomStep(srcW, dstW), true, true);
+}
+
+void releaseZoomTablesAVX2() { prepared.reset(); }
 
 void ZoomOutHeikin32_AVX2(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_t* src,
                           int64_t srcW, int64_t srcH) {
@@ -336,8 +372,25 @@ void ZoomOutHeikin32_AVX2(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_
   if (z.whole()) {
     zoomWhole(dst, dstW, dstH, src, srcW, static_cast<int64_t>(z.fx >> 32),
               static_cast<int64_t>(z.fy >> 32));
-  } else if (!zoomGrouped(dst, dstW, dstH, src, srcW, z.xr, z.yr, z.fx, z.fy) &&
-             !zoomGeneralWide(dst, dstW, dstH, src, srcW, z.xr, z.yr, z.fx, z.fy)) {
+    return;
+  }
+  const int64_t footprintRows = static_cast<int64_t>(z.fy >> 32) + 2;
+  const bool groupedRows = footprintRows <= kMaxRows;
+  const bool tableRows = footprintRows <= kMaxFootprintRows;
+  const ZoomTables* tables = nullptr;
+  std::unique_ptr<ZoomTables> own;
+  if (prepared != nullptr && prepared->dstW == dstW && prepared->srcW == srcW) {
+    tables = prepared.get();
+  } else if (groupedRows || tableRows) {
+    own = buildTables(dstW, srcW, z.xr, z.fx, groupedRows, tableRows);
+    tables = own.get();
+  }
+  if (tables != nullptr && groupedRows && tables->groups != nullptr) {
+    zoomGrouped(dst, dstW, dstH, src, srcW, z.xr, z.yr, z.fy, *tables->groups, tables->maxWhole);
+  } else if (tables != nullptr && tableRows && tables->columns != nullptr) {
+    zoomGeneralWide(dst, dstW, dstH, src, srcW, z.xr, z.yr, z.fy, tables->columns.get(),
+                    tables->single);
+  } else {
     zoomGeneral(dst, dstW, dstH, src, srcW, z.xr, z.yr, z.fx, z.fy);
   }
 }

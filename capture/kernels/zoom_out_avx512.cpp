@@ -9,6 +9,8 @@
 #include <immintrin.h>
 
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "kernels.h"
 
@@ -175,16 +177,8 @@ constexpr RowFunction kRowFunctionsFor[kMaxRows] = {zoomRow<1, kWhole>, zoomRow<
                                                     zoomRow<3, kWhole>, zoomRow<4, kWhole>,
                                                     zoomRow<5, kWhole>};
 
-// Returns false, having written nothing, for shapes outside this kernel's limits.
-bool zoomGeneral(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_t* src, int64_t srcW,
-                 float xr, float yr, uint64_t fx, uint64_t fy) {
-  if (dstW > kMaxGroups * kGroup || static_cast<int64_t>(fy >> 32) + 2 > kMaxRows ||
-      srcW > INT32_MAX) {
-    return false;
-  }
-  GroupTable table;
-  const int maxWhole = buildGroups(table, dstW, xr, fx);
-  if (maxWhole == 0) return false;
+void zoomGrouped(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_t* src, int64_t srcW,
+                 float xr, float yr, uint64_t fy, const GroupTable& table, int maxWhole) {
   const RowFunction* rowFunctions = maxWhole == 1   ? kRowFunctionsFor<1>
                                     : maxWhole == 2 ? kRowFunctionsFor<2>
                                                     : kRowFunctionsFor<3>;
@@ -198,16 +192,63 @@ bool zoomGeneral(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_t* src, i
                                rowFunctions[rowCount - 1](out, table, dstW, rows, weights, ahead,
                                                           aheadRows, stride, normV);
                              });
-  return true;
 }
 
+// The group table of one pair of widths, in heap memory rather than on the stack of a host's
+// thread. Null where the shape is outside this kernel's limits.
+struct ZoomTables {
+  int64_t dstW = 0;
+  int64_t srcW = 0;
+  std::unique_ptr<GroupTable> groups;
+  int maxWhole = 0;
+};
+
+std::unique_ptr<ZoomTables> buildTables(int64_t dstW, int64_t srcW, float xr, uint64_t fx) {
+  std::unique_ptr<ZoomTables> t(new (std::nothrow) ZoomTables);
+  if (t == nullptr) return t;
+  t->dstW = dstW;
+  t->srcW = srcW;
+  if (dstW <= kMaxGroups * kGroup && srcW <= INT32_MAX) {
+    t->groups.reset(new (std::nothrow) GroupTable);
+    if (t->groups != nullptr) t->maxWhole = buildGroups(*t->groups, dstW, xr, fx);
+    if (t->maxWhole == 0) t->groups.reset();
+  }
+  return t;
+}
+
+// The tables for the recording's widths: built by Initialize, read by every encode thread,
+// released by Finalize.
+std::unique_ptr<ZoomTables> prepared;
+
 }  // namespace
+
+void prepareZoomTablesAVX512(int64_t dstW, int64_t srcW) {
+  prepared.reset();
+  if (dstW < 1 || srcW < dstW) return;
+  const float xr = static_cast<float>(srcW) / static_cast<float>(dstW);
+  prepared = buildTables(dstW, srcW, xr, zoomStep(srcW, dstW));
+}
+
+void releaseZoomTablesAVX512() { prepared.reset(); }
 
 void ZoomOutHeikin32_AVX512(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_t* src,
                             int64_t srcW, int64_t srcH) {
   ZoomShape z;
   if (!zoomShape(dstW, dstH, srcW, srcH, &z)) return;
-  if (z.whole() || !zoomGeneral(dst, dstW, dstH, src, srcW, z.xr, z.yr, z.fx, z.fy)) {
+  const bool rowsFit = static_cast<int64_t>(z.fy >> 32) + 2 <= kMaxRows;
+  const ZoomTables* tables = nullptr;
+  std::unique_ptr<ZoomTables> own;
+  if (!z.whole() && rowsFit) {
+    if (prepared != nullptr && prepared->dstW == dstW && prepared->srcW == srcW) {
+      tables = prepared.get();
+    } else {
+      own = buildTables(dstW, srcW, z.xr, z.fx);
+      tables = own.get();
+    }
+  }
+  if (tables != nullptr && tables->groups != nullptr) {
+    zoomGrouped(dst, dstW, dstH, src, srcW, z.xr, z.yr, z.fy, *tables->groups, tables->maxWhole);
+  } else {
     ZoomOutHeikin32_AVX2(dst, dstW, dstH, src, srcW, srcH);
   }
 }

@@ -66,6 +66,9 @@ struct Rect {
   int32_t bottom;
 };
 
+// Whether there is a screen to record at all: an X server that answers (Linux), a desktop
+// (Windows).
+bool displayAvailable();
 // The window that stands for the whole screen (GetDesktopWindow; the root window on X11).
 WindowHandle desktopWindow();
 // False when the window does not exist or its rectangle cannot be read. The client rectangle

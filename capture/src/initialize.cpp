@@ -33,7 +33,7 @@ int32_t correctSettings(CaptureSetting& s) {
   platform::Rect rect{};
   const bool readable = s.clientArea != 0 ? platform::getClientRect(s.targetWindow, &rect)
                                           : platform::getWindowRect(s.targetWindow, &rect);
-  if (!readable) return QV_INIT_EMPTY_TARGET;
+  if (!readable) return platform::displayAvailable() ? QV_INIT_EMPTY_TARGET : QV_INIT_NO_DISPLAY;
   const int32_t w = rect.right - rect.left;
   const int32_t h = rect.bottom - rect.top;
   if (w < 1 || h < 1) return QV_INIT_EMPTY_TARGET;
@@ -70,6 +70,14 @@ void releasePool() {
   mma = nullptr;
 }
 
+// Undoes what start-up built before it found it could not go on.
+void refuse(int32_t status) {
+  releaseCaptureObjects();
+  releasePool();
+  captureSettingInternal.encodeThreadCount = 0;
+  initializeStatus = status;
+}
+
 }  // namespace
 
 bool isInitialized() { return initializeStatus == QV_INIT_OK; }
@@ -96,6 +104,29 @@ QV_EXPORT void Initialize(const CaptureSetting* setting) {
     return;
   }
   captureSettingInternal.fps = static_cast<int32_t>(captureSetting.frameRate);
+
+  // What can fail comes before anything that reaches beyond the library (the process's
+  // affinity, desktop composition): a refusal leaves the process as it found it.
+  if (!captureSettingInternal.grabber.open(captureSetting.targetWindow,
+                                           captureSetting.clientArea != 0,
+                                           static_cast<int32_t>(captureSetting.captureWidth),
+                                           static_cast<int32_t>(captureSetting.captureHeight))) {
+    refuse(QV_INIT_CAPTURE_FAILED);
+    return;
+  }
+  captureSettingInternal.pixels = captureSettingInternal.grabber.pixels();
+
+  mma = new (std::nothrow) MyMemoryAllocator(
+      static_cast<uint64_t>(captureSetting.captureWidth * captureSetting.captureHeight * 4),
+      captureSetting.memorySize);
+  // A pool without a single block could not hold one picture.
+  if (mma == nullptr || mma->blockCount == 0) {
+    refuse(QV_INIT_NO_MEMORY);
+    return;
+  }
+
+  // Off the encode threads' stacks: their host may have made them small.
+  prepareZoomTables(captureSetting.outputWidth, captureSetting.captureWidth);
   // The colour set depends on the corrected output height.
   setupColor(captureSetting.colorMatrix, captureSetting.outputHeight, captureSetting.fullRange);
 
@@ -106,24 +137,7 @@ QV_EXPORT void Initialize(const CaptureSetting* setting) {
   terminated = false;
   resetRecordingState();
 
-  mma = new (std::nothrow) MyMemoryAllocator(
-      static_cast<uint64_t>(captureSetting.captureWidth * captureSetting.captureHeight * 4),
-      captureSetting.memorySize);
-
   if (captureSetting.disableDesktopComposition != 0) disableComposition();
-
-  if (mma == nullptr ||
-      !captureSettingInternal.grabber.open(captureSetting.targetWindow,
-                                           captureSetting.clientArea != 0,
-                                           static_cast<int32_t>(captureSetting.captureWidth),
-                                           static_cast<int32_t>(captureSetting.captureHeight))) {
-    releaseCaptureObjects();
-    releasePool();
-    captureSettingInternal.encodeThreadCount = 0;
-    initializeStatus = QV_INIT_CAPTURE_FAILED;
-    return;
-  }
-  captureSettingInternal.pixels = captureSettingInternal.grabber.pixels();
 
   hMutex_terminated = platform::createMutex();
   hMutex_progress = platform::createMutex();
@@ -169,6 +183,7 @@ QV_EXPORT void Finalize(void) {
   delete dsc;
   dsc = nullptr;
   releasePool();
+  releaseZoomTables();
   terminated = false;
   resetRecordingState();
   initializeStatus = QV_INIT_NOT_INITIALIZED;

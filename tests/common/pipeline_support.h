@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <string>
@@ -16,6 +17,13 @@
 namespace qvtest {
 
 using Bytes = std::vector<uint8_t>;
+
+// The useAVX setting the pipeline tests record with: AVX where the processor has it, SSE2 when
+// the run sets QV_TEST_KERNELS=sse2 (scripts/test runs the pipeline suites both ways).
+inline int32_t pipelineUseAVX() {
+  const char* kernels = std::getenv("QV_TEST_KERNELS");
+  return kernels != nullptr && std::string(kernels) == "sse2" ? 0 : 1;
+}
 
 // The recording threads as a host starts them: capture, one encode thread per index, compress.
 class RecordingThreads {

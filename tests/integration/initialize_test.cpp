@@ -3,9 +3,12 @@
 // After gtest: Xlib defines macros (None, Bool) that clash with its names.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <sys/resource.h>
 
 #include <chrono>
+#include <fstream>
 #include <future>
+#include <string>
 #include <thread>
 
 #include "capture_state.h"
@@ -203,6 +206,45 @@ TEST_F(InitializeTest, BadSettingsAreRefusedAndLeaveNothingBehind) {
   Initialize(&s);
   EXPECT_EQ(getInitializeStatus(), QV_INIT_OK);
   EXPECT_NE(mma, nullptr);
+}
+
+uint64_t processAffinity() {
+  uint64_t process = 0, system = 0;
+  platform::getProcessAffinityMask(&process, &system);
+  return process;
+}
+
+// The last refusal start-up can meet, a pool without memory, comes after the grabber was set
+// up: the process's address space is capped so that not one pool block can be had.
+TEST_F(InitializeTest, ARefusalForWantOfMemoryLeavesTheAffinityAsItWas) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers' allocators do not map blocks on demand";
+#endif
+  const uint64_t before = processAffinity();
+  if (bitCount(before) < 2) GTEST_SKIP() << "needs two processors to tell a change";
+  const Window window = makeWindow(0, 0, 64, 64);
+  CaptureSetting s = settingsFor(window);
+  s.affinityMask = before & (~before + 1);  // one processor
+
+  uint64_t mappedKiB = 0;
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmSize:", 0) == 0) mappedKiB = std::stoull(line.substr(7));
+  }
+  ASSERT_GT(mappedKiB, 0u);
+  rlimit saved{};
+  getrlimit(RLIMIT_AS, &saved);
+  rlimit capped = saved;
+  capped.rlim_cur = (mappedKiB << 10) + (48u << 20);  // far below one 100 MB block
+  ASSERT_EQ(setrlimit(RLIMIT_AS, &capped), 0);
+  Initialize(&s);
+  setrlimit(RLIMIT_AS, &saved);
+
+  EXPECT_EQ(getInitializeStatus(), QV_INIT_NO_MEMORY);
+  EXPECT_EQ(processAffinity(), before);
+  EXPECT_EQ(mma, nullptr);
+  EXPECT_FALSE(captureSettingInternal.grabber.isOpen());
+  EXPECT_EQ(getEncodeThreadCount(), 0);
 }
 
 TEST(InitializeLargeScreen, AFrameAboveTheBlockSizeIsRefused) {

@@ -5,6 +5,7 @@
 // After gtest: Xlib's macros (None, Bool, Status) would break its headers.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <atomic>
@@ -169,7 +170,7 @@ class PipelineX11Test : public ::testing::Test {
     s.outputHeight = outputHeight;
     s.memorySize = memorySize;
     s.affinityMask = getAffinityMask();
-    s.useAVX = 1;
+    s.useAVX = qvtest::pipelineUseAVX();
     s.clientArea = 1;
     Initialize(&s);
     return getInitializeStatus() == QV_INIT_OK;
@@ -395,6 +396,83 @@ TEST_F(StreamingMemoryTest, OneBlockPoolStreamsFortySecondsOfNoise) {
   EXPECT_GE(frameList.size(), 40u * 60u / 2u);
   std::printf("  %zu frames, %.0f MB written through a %.0f MB pool, backlog peak %.1f MB\n",
               frameList.size(), file.bytes.size() / 1e6, mma->totalSize / 1e6, peak / 1e6);
+}
+
+// A library procedure on a thread with a stack of the given size, as hosts that start many
+// threads make them.
+class SmallStackThread {
+ public:
+  SmallStackThread(qv_thread_result (*procedure)(void*), void* parameter, size_t stackBytes)
+      : procedure_(procedure), parameter_(parameter) {
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, stackBytes);
+    // A guard wider than any frame: a function whose frame does not fit faults at once instead
+    // of writing into whatever lies below the stack.
+    pthread_attr_setguardsize(&attributes, 1 << 20);
+    started_ = pthread_create(&thread_, &attributes, &SmallStackThread::run, this) == 0;
+    pthread_attr_destroy(&attributes);
+  }
+  ~SmallStackThread() { join(); }
+  SmallStackThread(const SmallStackThread&) = delete;
+  SmallStackThread& operator=(const SmallStackThread&) = delete;
+  bool started() const { return started_; }
+  qv_thread_result join() {
+    if (started_) pthread_join(thread_, nullptr);
+    started_ = false;
+    return result_;
+  }
+
+ private:
+  static void* run(void* self) {
+    auto* t = static_cast<SmallStackThread*>(self);
+    t->result_ = t->procedure_(t->parameter_);
+    return nullptr;
+  }
+  qv_thread_result (*procedure_)(void*);
+  void* parameter_;
+  pthread_t thread_{};
+  bool started_ = false;
+  qv_thread_result result_ = 0;
+};
+
+// Every stage on 128 KiB stacks, with downscales that take each route of the wide kernels
+// (ratios below two, and above four).
+TEST_F(PipelineX11Test, EveryStageRunsOnSmallThreadStacks) {
+  const size_t stackBytes = static_cast<size_t>(64 * 1024 * qvtest::kSlowdown);
+  DrawingWindow window(40, 30, 256, 200, 10);
+  ASSERT_TRUE(window.ok());
+  const int sizes[][2] = {{150, 120}, {60, 40}};
+  for (const auto& size : sizes) {
+    SCOPED_TRACE(std::to_string(size[0]) + "x" + std::to_string(size[1]));
+    ASSERT_TRUE(initialize(window.id(), 30, size[0], size[1]));
+    {
+      std::vector<std::unique_ptr<SmallStackThread>> threads;
+      threads.emplace_back(new SmallStackThread(CaptureThread, nullptr, stackBytes));
+      for (int32_t k = 0; k < getEncodeThreadCount(); ++k) {
+        threads.emplace_back(new SmallStackThread(
+            EncodeThread, reinterpret_cast<void*>(static_cast<intptr_t>(k)), stackBytes));
+      }
+      threads.emplace_back(new SmallStackThread(CompressThread, nullptr, stackBytes));
+      for (const auto& t : threads) ASSERT_TRUE(t->started());
+      std::this_thread::sleep_for(std::chrono::milliseconds(600));
+      setTerminated(1);
+    }
+    const std::string path = tempPath("small-stack");
+    paths_.push_back(path);
+    SmallStackThread writer(OutputThread, const_cast<char*>(path.c_str()), stackBytes);
+    const uint64_t result = writer.join();
+    qvtest::QvfFile file;
+    std::vector<Bytes> pictures;
+    readAndCheck(path, result, &file, &pictures);
+    if (HasFatalFailure()) return;
+    std::string error;
+    const std::vector<int> shown = qvtest::matchDrawings(
+        pictures, file.videoPattern(), window.lastDrawn(),
+        [&](int n) { return expectedYuy2(drawing(256, 200, n)); }, &error);
+    EXPECT_EQ(shown.size(), frameList.size()) << error;
+    Finalize();
+  }
 }
 
 // Frames left captured (the output thread finishes them) and frames the pipeline finished

@@ -357,6 +357,10 @@ expect "qvrec: unknown window title" 3 "no window" "$QVREC" record --title no-su
 expect "qvrec: window index out of range" 3 "no window 999|there is no window" "$QVREC" record --window 999 -o u.qvf
 expect "qvrec: unknown process" 3 "no window" "$QVREC" record --process no-such-program -o u.qvf
 expect "qvrec: refused settings (1 column)" 4 "refused.*columns" "$QVREC" record --size 1x100 -o u.qvf
+expect "qvrec: without DISPLAY it says there is no display and what to do" 4 \
+  "no display to record.*DISPLAY=\(unset\).*set DISPLAY" env -u DISPLAY "$QVREC" record -o u.qvf
+expect "qvrec: an X server that does not answer reads the same, not as a closed window" 4 \
+  "no display to record.*DISPLAY=:$((number + 397))" env DISPLAY=:$((number + 397)) "$QVREC" record -o u.qvf
 expect "qvrec: unwritable .qvf path" 5 "cannot write.*does not exist" "$QVREC" record -o /nonexistent/u.qvf
 expect "qvrec: unwritable .wav path" 5 "cannot write" "$QVREC" record -o u.qvf --wav /proc/u.wav
 expect "qvrec: a directory as output" 5 "directory" "$QVREC" record -o "$WORK"

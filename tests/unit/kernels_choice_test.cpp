@@ -1,7 +1,6 @@
 // Colour tables, their selection rule and the choice of kernel variants.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
 
 #include "kernels.h"
@@ -98,29 +97,9 @@ TEST(KernelColour, RangesAndScaledBitPatterns) {
   EXPECT_EQ(bits(g_colorRange[0]), 0x3F000000u);
 }
 
-class EnvironmentScope {
- public:
-  explicit EnvironmentScope(const char* value) { set(value); }
-  ~EnvironmentScope() { set(nullptr); }
-
- private:
-  static void set(const char* value) {
-#ifdef _WIN32
-    _putenv_s("QUORVANE_FORCE_SSE2", value == nullptr ? "" : value);
-#else
-    if (value == nullptr) {
-      unsetenv("QUORVANE_FORCE_SSE2");
-    } else {
-      setenv("QUORVANE_FORCE_SSE2", value, 1);
-    }
-#endif
-  }
-};
-
 TEST(KernelChoice, InstallsTheVariantThatUseAVXReports) {
   const RGB32ToYUY2Function savedConvert = RGB32ToYUY2;
   const ZoomOutHeikin32Function savedZoom = ZoomOutHeikin32;
-  EnvironmentScope unforced(nullptr);
 
   EXPECT_EQ(chooseKernels(0), 0);
   EXPECT_EQ(RGB32ToYUY2, &RGB32ToYUY2_SSE2);
@@ -136,16 +115,6 @@ TEST(KernelChoice, InstallsTheVariantThatUseAVXReports) {
     EXPECT_EQ(ZoomOutHeikin32, &ZoomOutHeikin32_AVX);
   } else {
     EXPECT_EQ(RGB32ToYUY2, &RGB32ToYUY2_SSE2);
-  }
-  {
-    EnvironmentScope forced("1");
-    EXPECT_EQ(chooseKernels(1), 0);
-    EXPECT_EQ(RGB32ToYUY2, &RGB32ToYUY2_SSE2);
-    EXPECT_EQ(ZoomOutHeikin32, &ZoomOutHeikin32_SSE2);
-  }
-  {
-    EnvironmentScope notForced("0");
-    EXPECT_EQ(chooseKernels(1), supportAVX() ? 1 : 0);
   }
   RGB32ToYUY2 = savedConvert;
   ZoomOutHeikin32 = savedZoom;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "capture_state.h"
 
@@ -114,6 +115,39 @@ TEST(WindowsInitialize, SizesAreCorrectedAgainstTheClientArea) {
   DestroyWindow(window);
 }
 
+uint64_t processAffinity() {
+  DWORD_PTR process = 0, system = 0;
+  GetProcessAffinityMask(GetCurrentProcess(), &process, &system);
+  return process;
+}
+
+// A grabber that cannot be set up (the process has used up its GDI handles) is met after the
+// window's rectangle was read; the refusal leaves the process's affinity as it was.
+TEST(WindowsInitialize, ARefusalLeavesTheAffinityAsItWas) {
+  const uint64_t before = processAffinity();
+  if (bitCount(before) < 2) GTEST_SKIP() << "needs two processors to tell a change";
+  HWND window = makeWindow("qv refusal", 64, 64);
+  CaptureSetting s = settingsFor(window);
+  s.affinityMask = before & (~before + 1);  // one processor
+
+  std::vector<HBITMAP> hoard;
+  for (int i = 0; i < 200000; ++i) {
+    HBITMAP bitmap = CreateBitmap(1, 1, 1, 32, nullptr);
+    if (bitmap == nullptr) break;
+    hoard.push_back(bitmap);
+  }
+  Initialize(&s);
+  const int32_t status = getInitializeStatus();
+  for (HBITMAP bitmap : hoard) DeleteObject(bitmap);
+  ASSERT_LT(hoard.size(), 200000u) << "the GDI handles never ran out";
+
+  EXPECT_EQ(status, QV_INIT_CAPTURE_FAILED);
+  EXPECT_EQ(processAffinity(), before);
+  EXPECT_EQ(mma, nullptr);
+  Finalize();
+  DestroyWindow(window);
+}
+
 TEST(WindowsInitialize, TheDibSectionIsTopDownAndHoldsTheClientPixels) {
   HWND window = makeWindow("qv pixels", 200, 100);
   CaptureSetting s = settingsFor(window);
@@ -154,7 +188,8 @@ TEST(WindowsRunControl, AffinityAndStopFlag) {
   const uint64_t system = getAffinityMask();
   ASSERT_NE(system, 0u);
   EXPECT_EQ(setAffinityMask(0), bitCount(system));
-  EXPECT_EQ(setAffinityMask(system | 0x8000000000000000ULL), bitCount(system | (system & 0x8000000000000000ULL)));
+  EXPECT_EQ(setAffinityMask(system | 0x8000000000000000ULL),
+            bitCount(system | (system & 0x8000000000000000ULL)));
   HWND window = makeWindow("qv stop", 64, 64);
   CaptureSetting s = settingsFor(window);
   Initialize(&s);

@@ -208,8 +208,18 @@ std::string refusalReason(int32_t status) {
     case QV_INIT_TOO_SMALL:
       return "fewer than 2 columns are left to record";
     case QV_INIT_CAPTURE_FAILED:
-      return "the screen grabber could not be set up on the window, or the memory pool could "
-             "not be reserved (try a smaller --memory)";
+      return "the screen grabber could not be set up on the window";
+    case QV_INIT_NO_DISPLAY:
+#ifdef _WIN32
+      return "there is no desktop to record: run qvrec in an interactive desktop session";
+#else
+      return "there is no display to record: no X server answers at DISPLAY=" +
+             std::string(std::getenv("DISPLAY") != nullptr ? std::getenv("DISPLAY") : "(unset)") +
+             "; start an X session (or Xvfb) or set DISPLAY to a running one, e.g. DISPLAY=:0";
+#endif
+    case QV_INIT_NO_MEMORY:
+      return "the memory pool could not reserve a single block (try a smaller --memory, or free "
+             "memory)";
     default:
       return "start-up status " + std::to_string(status);
   }

@@ -62,6 +62,11 @@ bool readRect(WindowHandle handle, bool wholeWindow, Rect* rect) {
 
 }  // namespace
 
+bool displayAvailable() {
+  QueryDisplay query;
+  return query.get() != nullptr;
+}
+
 WindowHandle desktopWindow() {
   QueryDisplay query;
   return query.get() ? static_cast<WindowHandle>(DefaultRootWindow(query.get())) : 0;
@@ -145,8 +150,8 @@ bool ScreenGrabber::open(WindowHandle window, bool clientArea, int32_t width, in
                                   static_cast<unsigned>(width), static_cast<unsigned>(height));
     if (impl->image != nullptr && impl->image->bits_per_pixel == 32 &&
         impl->image->bytes_per_line == width * 4) {
-      impl->shm.shmid = shmget(IPC_PRIVATE, static_cast<size_t>(width) * height * 4,
-                               IPC_CREAT | 0600);
+      impl->shm.shmid =
+          shmget(IPC_PRIVATE, static_cast<size_t>(width) * height * 4, IPC_CREAT | 0600);
       if (impl->shm.shmid >= 0) {
         impl->shm.shmaddr = static_cast<char*>(shmat(impl->shm.shmid, nullptr, 0));
         if (impl->shm.shmaddr != reinterpret_cast<char*>(-1)) {
@@ -178,9 +183,9 @@ bool ScreenGrabber::open(WindowHandle window, bool clientArea, int32_t width, in
       close();
       return false;
     }
-    impl->image = XCreateImage(display, visual, depth, ZPixmap, 0,
-                               reinterpret_cast<char*>(impl->heapPixels), width, height, 32,
-                               width * 4);
+    impl->image =
+        XCreateImage(display, visual, depth, ZPixmap, 0, reinterpret_cast<char*>(impl->heapPixels),
+                     width, height, 32, width * 4);
     if (impl->image == nullptr || impl->image->bits_per_pixel != 32) {
       close();
       return false;
@@ -197,9 +202,8 @@ bool ScreenGrabber::grab(int32_t sourceX, int32_t sourceY) {
   X11ErrorTrap trap(impl.display);
   int originX = 0, originY = 0;
   Window child = None;
-  if (impl.source != impl.root &&
-      !XTranslateCoordinates(impl.display, impl.source, impl.root, 0, 0, &originX, &originY,
-                             &child)) {
+  if (impl.source != impl.root && !XTranslateCoordinates(impl.display, impl.source, impl.root, 0, 0,
+                                                         &originX, &originY, &child)) {
     return false;
   }
   const int64_t x = int64_t{originX} + sourceX;

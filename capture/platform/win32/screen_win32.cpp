@@ -6,6 +6,10 @@
 namespace quorvane_capture {
 namespace platform {
 
+bool displayAvailable() {
+  return GetDesktopWindow() != nullptr && GetSystemMetrics(SM_CXSCREEN) > 0;
+}
+
 WindowHandle desktopWindow() { return reinterpret_cast<WindowHandle>(GetDesktopWindow()); }
 
 bool getWindowRect(WindowHandle window, Rect* rect) {
