@@ -178,8 +178,9 @@ QV_EXPORT qv_thread_result OutputThread(void* path);
 // sound arrives), the WAV file as the sound arrives, and gives what it wrote back to the pool:
 // the pool holds only the backlog, so the disk, not memorySize, bounds the length of a
 // recording. At least every half second the bytes go to the system and the WAV header's
-// lengths are brought up to date: a process ended at any moment leaves a .qvf file readable up
-// to about then (the last record may be torn) and a WAV file that players read. Both files are
+// lengths are brought up to date, and every second the system is asked to put them on the disk:
+// a process ended at any moment (or a power cut) leaves a .qvf file readable up to about then
+// (the last record may be torn) and a WAV file that players read. Both files are
 // written under their own names, not renamed. After setTerminated it finishes the frames the
 // recording threads left (as OutputThread does), completes both files and returns the number of
 // video records, or QV_OUTPUT_FAILED when they could not be written completely. OutputThread
