@@ -349,6 +349,7 @@ std::string runUntilStopped(const RecordOptions& options, const Threads& t, Stat
 struct WriteResult {
   bool qvfOk = false;
   bool wavOk = false;
+  bool cutShort = false;  // streamed, stopped by a failed write: the files end there
   std::string qvfWritten;
   std::string wavWritten;
 };
@@ -409,7 +410,11 @@ void printSummary(const RecordOptions& options, const CaptureSetting& used, doub
                   const WriteResult& w) {
   const uint64_t repeats = records > captured ? records - captured : 0;
   std::printf("recorded   %s (%s)\n", qvtools::formatClock(recorded).c_str(), stopReason.c_str());
-  if (w.qvfOk) {
+  if (w.cutShort) {
+    std::printf(
+        "qvf        %s (%s, up to the failed write)\n", w.qvfWritten.c_str(),
+        qvtools::formatBytes(static_cast<uint64_t>(qvtools::fileSize(w.qvfWritten))).c_str());
+  } else if (w.qvfOk) {
     std::printf(
         "video      %.3f s: %llu frames at %lld fps (%llu captured, %llu repeat records), "
         "%lldx%lld\n",
@@ -502,14 +507,13 @@ int record(const RecordOptions& options) {
   int code = kExitOk;
   if (streamed) {
     const bool ok = records != QV_OUTPUT_FAILED && getRecordingStatus() != QV_STATUS_WRITE_FAILED;
-    written = WriteResult{ok, ok || options.audio, options.qvfPath, options.wavPath};
+    written = WriteResult{ok, true, !ok, options.qvfPath, options.wavPath};
     if (!ok) {
       std::fprintf(stderr,
                    "qvrec: %s; %s and %s hold the recording up to that point (qvf verify tells "
                    "where it ends, qvf repair tidies the end)\n",
                    statusReason(QV_STATUS_WRITE_FAILED), options.qvfPath.c_str(),
                    options.audio ? options.wavPath.c_str() : "(no WAV)");
-      written.qvfOk = true;
       code = kExitStoppedByWriteFailure;
     }
   } else {
