@@ -108,7 +108,7 @@ typedef uint64_t qv_thread_result;
 // The pool takes memorySize bytes in blocks of at most 100 MiB (at least one block), but never
 // more than half of the machine's physical memory, and fewer blocks when the system cannot
 // supply them: any value, up to 2^64 - 1, initialises (getCaptureSetting keeps the value asked
-// for). Settings that cannot run are refused: the library stays not initialised, every thread
+// for), unless not even one block can be had (QV_INIT_NO_MEMORY). Settings that cannot run are refused: the library stays not initialised, every thread
 // procedure returns at once, getEncodeThreadCount returns 0, and getInitializeStatus says why.
 // A refusal leaves the process as it was: its processor affinity and desktop composition are
 // only changed once nothing can fail any more.
@@ -178,8 +178,9 @@ QV_EXPORT qv_thread_result OutputThread(void* path);
 // sound arrives), the WAV file as the sound arrives, and gives what it wrote back to the pool:
 // the pool holds only the backlog, so the disk, not memorySize, bounds the length of a
 // recording. At least every half second the bytes go to the system and the WAV header's
-// lengths are brought up to date: a process ended at any moment leaves a .qvf file readable up
-// to about then (the last record may be torn) and a WAV file that players read. Both files are
+// lengths are brought up to date, and every second the system is asked to put them on the disk:
+// a process ended at any moment (or a power cut) leaves a .qvf file readable up to about then
+// (the last record may be torn) and a WAV file that players read. Both files are
 // written under their own names, not renamed. After setTerminated it finishes the frames the
 // recording threads left (as OutputThread does), completes both files and returns the number of
 // video records, or QV_OUTPUT_FAILED when they could not be written completely. OutputThread

@@ -79,7 +79,7 @@ class DirectSoundCapture {
   // True while the capture loop runs.
   bool isCapturing();
   // Sound the device holds beyond what has been taken: 0 after a stop whose last transfer
-  // reached the device's final position.
+  // reached the device's final position. Read it only after the capture loop has ended.
   uint32_t unreadBytes();
   // Pause (true) or resume (false) now: the sound is cut at the device's present position, not
   // at the next transfer. Callable from any thread, before, during and after the capture.

@@ -28,8 +28,8 @@ constexpr uint64_t kQvfRepeat = 4;
 constexpr uint64_t kQvfAudio = 0x10000;
 
 struct QvfRecord {
-  uint64_t offset;       // of the record header in the file
-  uint64_t headerSize;   // first field of the record
+  uint64_t offset;      // of the record header in the file
+  uint64_t headerSize;  // first field of the record
   uint64_t type;
   uint64_t payloadSize;
   uint64_t payloadOffset;
@@ -57,7 +57,8 @@ struct QvfFile {
   // "KDDR..." one letter per video record: K key, D delta, R repeat.
   std::string videoPattern() const {
     std::string s;
-    for (const QvfRecord& r : videoRecords()) s += r.type == kQvfKey ? 'K' : r.type == kQvfDelta ? 'D' : 'R';
+    for (const QvfRecord& r : videoRecords())
+      s += r.type == kQvfKey ? 'K' : r.type == kQvfDelta ? 'D' : 'R';
     return s;
   }
   std::vector<uint8_t> audio() const {
@@ -70,6 +71,12 @@ struct QvfFile {
     return pcm;
   }
 };
+
+inline uint32_t readU32(const std::vector<uint8_t>& bytes, uint64_t at) {
+  uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = (v << 8) | bytes[static_cast<size_t>(at) + i];
+  return v;
+}
 
 inline uint64_t readU64(const std::vector<uint8_t>& bytes, uint64_t at) {
   uint64_t v = 0;

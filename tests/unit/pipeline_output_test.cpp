@@ -356,7 +356,9 @@ TEST_F(OutputFileTest, StreamedFileEqualsTheOneWrittenAfterTheRecording) {
   addCapturedFrames(stamps);
   const std::vector<Bytes> pieces = finishByHand(20, 14);
   resetRecordingState();
-  terminated = false;
+  // The stop flag is shared with the writer's thread: guarded as Initialize would guard it.
+  hMutex_terminated = platform::createMutex();
+  setTerminated(0);
   const std::string path = tempPath("streamed");
   paths_.push_back(path);
   uint64_t result = 0;
@@ -366,9 +368,10 @@ TEST_F(OutputFileTest, StreamedFileEqualsTheOneWrittenAfterTheRecording) {
   Bytes early;
   ASSERT_TRUE(qvtest::readFileBytes(path, &early));
   EXPECT_GT(early.size(), 64u + 14 * 24u);
-  terminated = true;
+  setTerminated(1);
   writer.join();
-  terminated = false;
+  setTerminated(0);
+  platform::closeMutex(hMutex_terminated);
 
   Bytes streamed;
   ASSERT_TRUE(qvtest::readFileBytes(path, &streamed));

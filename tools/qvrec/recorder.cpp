@@ -1,5 +1,6 @@
 #include "recorder.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -185,6 +186,10 @@ void installStopHandler() {
   // A closed terminal: the recording ends with complete files, as on Ctrl+C.
   std::signal(SIGHUP, onStopSignal);
 #endif
+#ifdef SIGXFSZ
+  // A file-size limit shows as a failed write, like a full disk, instead of ending the process.
+  std::signal(SIGXFSZ, SIG_IGN);
+#endif
 }
 
 std::string refusalReason(int32_t status) {
@@ -247,6 +252,7 @@ bool startLibrary(const RecordOptions& options,
     return false;
   }
   const CaptureSetting& used = *getCaptureSetting();
+  int32_t shownPaused = 0;
   const int encodeThreads = getEncodeThreadCount();
   char text[400];
   std::snprintf(
@@ -315,9 +321,11 @@ double recordedSeconds(std::chrono::steady_clock::time_point started, const Reco
 
 // Shows the status line until something ends the recording; returns why it ended. F11 or
 // Pause pauses and resumes; the duration counts recorded time, which pauses do not use up.
-// *stats holds the last counts.
+// *stats holds the last counts; *peakFill is the largest pool fill seen (streamed: the largest
+// backlog).
 std::string runUntilStopped(const RecordOptions& options, const Threads& t, StatusLine& status,
-                            std::chrono::steady_clock::time_point started, RecordingStats* stats) {
+                            std::chrono::steady_clock::time_point started, RecordingStats* stats,
+                            double* peakFill) {
   const CaptureSetting& used = *getCaptureSetting();
   int32_t shownPaused = 0;
   for (;;) {
@@ -335,6 +343,7 @@ std::string runUntilStopped(const RecordOptions& options, const Threads& t, Stat
     // The capture ends by itself only when the pool (or the frame list) is full.
     if (t.capture->done()) return "memory pool full";
     const double fill = getProgress();
+    *peakFill = std::max(*peakFill, fill);
     std::string line = std::string(stats->paused != 0 ? "paused " : "REC ") +
                        qvtools::formatClock(elapsed) + "  " +
                        liveCounts(*stats, used, options.audio) +
@@ -357,6 +366,7 @@ std::string runUntilStopped(const RecordOptions& options, const Threads& t, Stat
 struct WriteResult {
   bool qvfOk = false;
   bool wavOk = false;
+  bool cutShort = false;  // streamed, stopped by a failed write: the files end there
   std::string qvfWritten;
   std::string wavWritten;
 };
@@ -417,7 +427,11 @@ void printSummary(const RecordOptions& options, const CaptureSetting& used, doub
                   const WriteResult& w, const RecordingStats& stats) {
   const uint64_t repeats = records > captured ? records - captured : 0;
   std::printf("recorded   %s (%s)\n", qvtools::formatClock(recorded).c_str(), stopReason.c_str());
-  if (w.qvfOk) {
+  if (w.cutShort) {
+    std::printf(
+        "qvf        %s (%s, up to the failed write)\n", w.qvfWritten.c_str(),
+        qvtools::formatBytes(static_cast<uint64_t>(qvtools::fileSize(w.qvfWritten))).c_str());
+  } else if (w.qvfOk) {
     std::printf(
         "video      %.3f s: %llu frames at %lld fps (%llu captured, %llu repeat records), "
         "%lldx%lld\n",
@@ -482,7 +496,9 @@ int record(const RecordOptions& options) {
   startThreads(options, &threads);
   say("qvrec: F11 or Pause pauses and resumes; Ctrl+C stops");
   RecordingStats stats{};
-  const std::string stopReason = runUntilStopped(options, threads, status, started, &stats);
+  double peakFill = 0.0;
+  const std::string stopReason =
+      runUntilStopped(options, threads, status, started, &stats, &peakFill);
   const double recorded = recordedSeconds(started, stats);
   setTerminated(1);
   const uint64_t captured = threads.capture->join();
@@ -528,14 +544,13 @@ int record(const RecordOptions& options) {
   int code = kExitOk;
   if (streamed) {
     const bool ok = records != QV_OUTPUT_FAILED && getRecordingStatus() != QV_STATUS_WRITE_FAILED;
-    written = WriteResult{ok, ok || options.audio, options.qvfPath, options.wavPath};
+    written = WriteResult{ok, true, !ok, options.qvfPath, options.wavPath};
     if (!ok) {
       std::fprintf(stderr,
                    "qvrec: %s; %s and %s hold the recording up to that point (qvf verify tells "
                    "where it ends, qvf repair tidies the end)\n",
                    statusReason(QV_STATUS_WRITE_FAILED), options.qvfPath.c_str(),
                    options.audio ? options.wavPath.c_str() : "(no WAV)");
-      written.qvfOk = true;
       code = kExitStoppedByWriteFailure;
     }
   } else {
@@ -545,6 +560,12 @@ int record(const RecordOptions& options) {
   getRecordingStats(&stats);
   Finalize();
   printSummary(options, used, recorded, stopReason, captured, records, written, stats);
+  if (streamed) {
+    const double pool = static_cast<double>(poolBytes(used));
+    std::printf("backlog    at most %s (%.1f%% of the %s pool)\n",
+                qvtools::formatBytes(static_cast<uint64_t>(peakFill * pool)).c_str(),
+                peakFill * 100.0, qvtools::formatBytes(static_cast<uint64_t>(pool)).c_str());
+  }
   return code;
 }
 
