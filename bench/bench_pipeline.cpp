@@ -27,6 +27,7 @@
 #include "capture_state.h"
 #include "kernels.h"
 #include "quorvane_capture.h"
+#include "stream_output.h"
 
 // Last: Xlib's macros (None, Status, Bool) would break the headers above.
 #include <X11/Xlib.h>
@@ -108,6 +109,21 @@ void resetRecording() {
   }
   frameList.clear();
   setTerminated(0);
+  resetRecordingState();
+}
+
+// Processor time of the calling thread, in seconds.
+double threadSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+// A real file on the build's disk for the streaming writer.
+std::string streamPath() {
+  char exe[4096] = {};
+  const ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+  return directoryOf(directoryOf(std::string(exe, n > 0 ? n : 0))) + "/bench-stream.qvf";
 }
 
 // The picture size and the unchanged-picture option of a run.
@@ -117,6 +133,9 @@ struct Recording {
   bool repeatUnchanged = false;
   int outputWidth = 0;
   int outputHeight = 0;
+  // The streaming writer writes every record to a real file as the frames are compressed; a
+  // pass then ends when the file is complete on disk.
+  bool streamed = false;
 };
 
 bool initializeScreen(const Recording& r) {
@@ -166,6 +185,9 @@ void pipeline(benchmark::State& state, const Recording& r,
   const size_t rgbBytes = static_cast<size_t>(r.width) * r.height * 4;
   const int32_t encodeThreads = getEncodeThreadCount();
   uint64_t compressedBytes = 0, frames = 0, unchanged = 0;
+  double writerSeconds = 0.0;
+  const std::string path = streamPath();
+  const QvStreamPaths paths{path.c_str(), nullptr};
   for (auto _ : state) {
     state.PauseTiming();
     resetRecording();
@@ -173,6 +195,14 @@ void pipeline(benchmark::State& state, const Recording& r,
     state.ResumeTiming();
     const auto start = std::chrono::steady_clock::now();
     std::vector<std::thread> threads;
+    std::thread writer;
+    if (r.streamed) {
+      writer = std::thread([&paths, &writerSeconds] {
+        const double begin = threadSeconds();
+        StreamOutputThread(const_cast<QvStreamPaths*>(&paths));
+        writerSeconds += threadSeconds() - begin;
+      });
+    }
     for (int32_t k = 0; k < encodeThreads; ++k) {
       threads.emplace_back(
           [k] { EncodeThread(reinterpret_cast<void*>(static_cast<intptr_t>(k))); });
@@ -208,6 +238,10 @@ void pipeline(benchmark::State& state, const Recording& r,
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    if (r.streamed) {
+      setTerminated(1);
+      writer.join();
+    }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     state.SetIterationTime(seconds);
@@ -226,6 +260,10 @@ void pipeline(benchmark::State& state, const Recording& r,
       (static_cast<double>(compressedBytes) / static_cast<double>(frames) + 24.0) * 3600.0 / 1e6;
   state.counters["unchanged"] = static_cast<double>(unchanged) / static_cast<double>(frames);
   state.counters["encode_threads"] = encodeThreads;
+  if (r.streamed) {
+    state.counters["writer_ms/frame"] = writerSeconds * 1000.0 / static_cast<double>(frames);
+    std::remove(path.c_str());
+  }
   resetRecording();
   Finalize();
   setRepeatUnchanged(0);
@@ -282,6 +320,11 @@ void BM_PipelineStages_3840x2160(benchmark::State& state) {
 }
 void BM_Pipeline_1920x1080_RepeatUnchanged(benchmark::State& state) {
   pipeline(state, {kW, kH, true}, desktopFrame);
+}
+void BM_Pipeline_1920x1080_Streamed(benchmark::State& state) {
+  Recording r;
+  r.streamed = true;
+  pipeline(state, r, desktopFrame);
 }
 void BM_Pipeline_1920x1080_To_1280x720(benchmark::State& state) {
   pipeline(state, {kW, kH, false, 1280, 720}, desktopFrame);
@@ -485,6 +528,10 @@ void BM_EncodeAndCompress_OneCore(benchmark::State& state) {
 }
 
 BENCHMARK(BM_Pipeline_1920x1080)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Pipeline_1920x1080_Streamed)
+    ->UseManualTime()
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Pipeline_1920x1080_RepeatUnchanged)
     ->UseManualTime()
     ->Iterations(3)

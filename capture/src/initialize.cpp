@@ -6,6 +6,8 @@
 #include "direct_sound_capture.h"
 #include "frame_stages.h"
 #include "kernels.h"
+#include "pause.h"
+#include "provenance.h"
 #include "stream_output.h"
 #include "window_list.h"
 
@@ -147,6 +149,8 @@ QV_EXPORT void Initialize(const CaptureSetting* setting) {
 
   terminated = false;
   resetRecordingState();
+  resetPauseState();
+  forgetRecordingStart();
 
   if (captureSetting.disableDesktopComposition != 0) disableComposition();
 
