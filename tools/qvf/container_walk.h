@@ -22,6 +22,7 @@ struct Provenance {
   bool hasStartTime = false;
   int64_t startTimeUtcMs = 0;
   std::vector<std::pair<uint64_t, uint64_t>> pauses;  // position and length, ms
+  int32_t unchangedAsRepeats = -1;  // 1 unchanged pictures stored as repeats, 0 not; -1 unknown
 };
 
 // Reads a RECORD_PROVENANCE payload; false (and *out untouched) for a version this tool does
