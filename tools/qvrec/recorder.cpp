@@ -255,7 +255,6 @@ bool startLibrary(const RecordOptions& options,
     return false;
   }
   const CaptureSetting& used = *getCaptureSetting();
-  int32_t shownPaused = 0;
   const int encodeThreads = getEncodeThreadCount();
   char text[400];
   std::snprintf(
