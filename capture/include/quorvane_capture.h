@@ -182,6 +182,40 @@ QV_EXPORT const WindowInformationRecord* getWindowList(uint64_t index);
 // not initialised). Safe to call from any thread while the recording runs.
 QV_EXPORT int64_t getCapturedFrameCount(void);
 
+// Choices made before Initialize, beside the settings record (whose layout stays as it is).
+// Each stays in force for every later Initialize until it is changed; with none of them called
+// the library records exactly as before.
+//
+// The mouse pointer: setCursorDrawing(1) draws it into every captured picture, at its place
+// with its hot spot, in colour with its alpha (monochrome pointers inverting where they
+// invert), whenever it is over the recorded rectangle; 0 (the default) records the screen
+// without it.
+QV_EXPORT void setCursorDrawing(int32_t enabled);
+QV_EXPORT int32_t getCursorDrawing(void);
+
+// The sound source. The format is 16-bit stereo 44100 Hz whatever the source.
+enum {
+  QV_SOUND_CAPTURE_DEVICE = 0,  // the default capture device (microphone, line in): the default
+  QV_SOUND_DESKTOP = 1,         // what the default output device plays (PulseAudio: the monitor
+                                // of the default sink; Windows: loopback of the default render
+                                // endpoint). Silence while nothing plays.
+  QV_SOUND_NONE = 2             // no sound: AudioCaptureThread returns 0 at once
+};
+// Returns 1 when the source was taken, 0 for a value that names none (the choice is kept).
+QV_EXPORT int32_t setSoundSource(int32_t source);
+QV_EXPORT int32_t getSoundSource(void);
+
+// After Initialize: whether the chosen source could be opened. Without it the recording goes
+// on without sound (AudioCaptureThread returns 0, the WAV file is empty): another source is
+// never substituted behind the host's back.
+enum {
+  QV_SOUND_READY = 0,         // the source is open; AudioCaptureThread will record it
+  QV_SOUND_OFF = 1,           // QV_SOUND_NONE was chosen, or the library is not initialised
+  QV_SOUND_NO_DEVICE = 2,     // no sound server or device, or it has no default source / sink
+  QV_SOUND_NO_LOOPBACK = 3    // the system offers no capture of what the output plays
+};
+QV_EXPORT int32_t getSoundStatus(void);
+
 #ifdef __cplusplus
 }
 #endif

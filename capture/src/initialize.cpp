@@ -24,6 +24,7 @@ bool frameListed(int64_t index) {
 namespace {
 
 int32_t initializeStatus = QV_INIT_NOT_INITIALIZED;
+int32_t cursorDrawing = 0;
 
 // The settings that cannot run, checked before anything is built, so a refusal leaves nothing
 // behind. On success the corrected sizes are in captureSetting.
@@ -114,6 +115,7 @@ QV_EXPORT void Initialize(const CaptureSetting* setting) {
     return;
   }
   captureSettingInternal.pixels = captureSettingInternal.grabber.pixels();
+  captureSettingInternal.grabber.setCursorDrawing(cursorDrawing != 0);
 
   mma = new (std::nothrow) MyMemoryAllocator(
       static_cast<uint64_t>(captureSetting.captureWidth * captureSetting.captureHeight * 4),
@@ -148,6 +150,10 @@ QV_EXPORT void Initialize(const CaptureSetting* setting) {
 }
 
 QV_EXPORT int32_t getInitializeStatus(void) { return initializeStatus; }
+
+QV_EXPORT void setCursorDrawing(int32_t enabled) { cursorDrawing = enabled != 0 ? 1 : 0; }
+
+QV_EXPORT int32_t getCursorDrawing(void) { return cursorDrawing; }
 
 QV_EXPORT const CaptureSetting* getCaptureSetting(void) { return &captureSetting; }
 
