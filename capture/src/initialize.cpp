@@ -25,6 +25,19 @@ namespace {
 
 int32_t initializeStatus = QV_INIT_NOT_INITIALIZED;
 int32_t cursorDrawing = 0;
+int32_t soundSource = QV_SOUND_CAPTURE_DEVICE;
+int32_t captureSoundSource = QV_SOUND_CAPTURE_DEVICE;  // the one this recording uses
+
+platform::SoundSource platformSoundSource(int32_t source) {
+  switch (source) {
+    case QV_SOUND_DESKTOP:
+      return platform::SoundSource::kOutputMix;
+    case QV_SOUND_NONE:
+      return platform::SoundSource::kNone;
+    default:
+      return platform::SoundSource::kCaptureDevice;
+  }
+}
 
 // The settings that cannot run, checked before anything is built, so a refusal leaves nothing
 // behind. On success the corrected sizes are in captureSetting.
@@ -144,7 +157,8 @@ QV_EXPORT void Initialize(const CaptureSetting* setting) {
   hMutex_frameList_Add = platform::createMutex();
   hMutex_frameList_Change = platform::createMutex();
   // Without a capture device the object exists all the same and the recording has no sound.
-  dsc = new (std::nothrow) DirectSoundCapture();
+  captureSoundSource = soundSource;
+  dsc = new (std::nothrow) DirectSoundCapture(platformSoundSource(soundSource));
   if (dsc != nullptr) dsc->setMyMemoryAllocator(mma);
   initializeStatus = QV_INIT_OK;
 }
@@ -154,6 +168,24 @@ QV_EXPORT int32_t getInitializeStatus(void) { return initializeStatus; }
 QV_EXPORT void setCursorDrawing(int32_t enabled) { cursorDrawing = enabled != 0 ? 1 : 0; }
 
 QV_EXPORT int32_t getCursorDrawing(void) { return cursorDrawing; }
+
+QV_EXPORT int32_t setSoundSource(int32_t source) {
+  if (source != QV_SOUND_CAPTURE_DEVICE && source != QV_SOUND_DESKTOP && source != QV_SOUND_NONE) {
+    return 0;
+  }
+  soundSource = source;
+  return 1;
+}
+
+QV_EXPORT int32_t getSoundSource(void) { return soundSource; }
+
+QV_EXPORT int32_t getSoundStatus(void) {
+  if (!isInitialized() || dsc == nullptr) return QV_SOUND_OFF;
+  if (dsc->hasDevice()) return QV_SOUND_READY;
+  // The source recorded is the one chosen at Initialize, not a later choice.
+  if (captureSoundSource == QV_SOUND_NONE) return QV_SOUND_OFF;
+  return dsc->loopbackUnavailable() ? QV_SOUND_NO_LOOPBACK : QV_SOUND_NO_DEVICE;
+}
 
 QV_EXPORT const CaptureSetting* getCaptureSetting(void) { return &captureSetting; }
 

@@ -184,6 +184,18 @@ void installStopHandler() {
   std::signal(SIGTERM, onStopSignal);
 }
 
+std::string soundProblem(int32_t source, int32_t status) {
+  if (status == QV_SOUND_NO_LOOPBACK) {
+    return "what the computer plays cannot be recorded here: the sound system offers no "
+           "loopback capture of the output device (--sound mic records the capture device)";
+  }
+  if (source == QV_SOUND_DESKTOP) {
+    return "no output device to record what the computer plays (no sound server, or no default "
+           "output)";
+  }
+  return "no sound capture device (no sound server, or no default input)";
+}
+
 std::string refusalReason(int32_t status) {
   switch (status) {
     case QV_INIT_OK:
@@ -223,6 +235,8 @@ int record(const RecordOptions& options) {
     if (!options.quiet) std::fprintf(stderr, "%s\n", text.c_str());
   };
 
+  setCursorDrawing(options.cursor ? 1 : 0);
+  setSoundSource(options.soundSource);
   Initialize(&options.setting);
   const int32_t initStatus = getInitializeStatus();
   if (initStatus != QV_INIT_OK) {
@@ -249,6 +263,18 @@ int record(const RecordOptions& options) {
                   used.useAVX != 0 ? "AVX" : "SSE2", encodeThreads, encodeThreads == 1 ? "" : "s",
                   qvtools::formatBytes(poolBytes(used)).c_str());
     say(text);
+  }
+  say(std::string("qvrec: sound from ") +
+      (options.soundSource == QV_SOUND_DESKTOP ? "what the computer plays"
+       : options.soundSource == QV_SOUND_NONE  ? "nowhere (none)"
+                                               : "the capture device") +
+      ", pointer " + (options.cursor ? "drawn" : "left out"));
+  const int32_t soundStatus = getSoundStatus();
+  if (options.audio && soundStatus != QV_SOUND_READY) {
+    // Said before the recording starts, on every run: a tutorial without its sound is found
+    // out too late otherwise.
+    std::fprintf(stderr, "qvrec: %s; recording without sound (the .wav stays empty)\n",
+                 soundProblem(options.soundSource, soundStatus).c_str());
   }
 
   if (options.hotkey) {
@@ -325,8 +351,8 @@ int record(const RecordOptions& options) {
     Finalize();
     return kExitNothingRecorded;
   }
-  if (options.audio && !gotSound) {
-    say("qvrec: no sound was captured (no capture device or sound server)");
+  if (options.audio && soundStatus == QV_SOUND_READY && !gotSound) {
+    say("qvrec: no sound was captured (the sound device did not start)");
   }
 
   // Writing: the container and the WAV file together, as both only read what was recorded.
