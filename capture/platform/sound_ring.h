@@ -77,20 +77,29 @@ class SoundRing {
     raiseCrossed(crossed);
   }
 
-  // Silence for a gap: when the stream is more than `tolerance` behind the clock (the source
-  // delivered nothing), silence is appended up to `tolerance` behind it. Returns whether any
-  // was.
-  bool fillGap(std::chrono::milliseconds tolerance) {
+  // Silence for a gap, called while the reader waits: a stream more than twice `tolerance`
+  // behind the clock (the source delivered nothing) gets silence up to `tolerance` behind it,
+  // and a stopping stream, `tolerance` after the stop, up to its end. No more than half the
+  // ring goes in at once, so the reader takes it all before the next. Nothing before the first
+  // sound or `startGrace`: a device may take a while to deliver at all. Returns whether any
+  // silence went in.
+  bool fillGap(std::chrono::milliseconds tolerance, std::chrono::milliseconds startGrace) {
     bool crossed[2] = {false, false};
     bool filled = false;
     {
       std::lock_guard<std::mutex> lock(ringMutex_);
+      const auto now = Clock::now();
       if (!running_ || !ready_) return false;
-      const uint64_t due = bytesAt(Clock::now() - tolerance);
-      const uint64_t late = bytesAt(Clock::now() - 2 * tolerance);
-      if (receivedBytes_ < late) {
-        appendLocked(nullptr, static_cast<size_t>(due - receivedBytes_), crossed);
-        filled = true;
+      if (receivedBytes_ == 0 && now - startTime_ < startGrace) return false;
+      const bool stopping = stopAt_ != UINT64_MAX;
+      uint64_t target = bytesAt(now - tolerance);
+      if (stopping && now - stopTime_ >= tolerance) target = stopAt_;
+      const bool behind = receivedBytes_ < bytesAt(now - 2 * tolerance);
+      if ((behind || stopping) && target > receivedBytes_) {
+        const uint64_t half = ring_.size() / 2 / blockAlign_ * blockAlign_;
+        const uint64_t n = target - receivedBytes_ < half ? target - receivedBytes_ : half;
+        appendLocked(nullptr, static_cast<size_t>(n), crossed);
+        filled = n != 0;
       }
     }
     raiseCrossed(crossed);
@@ -98,24 +107,21 @@ class SoundRing {
   }
 
   // Ends the sound at this moment: what the source recorded up to now but has not delivered
-  // yet is still taken, waiting up to `wait` for it; then the position stands still. With
-  // `fillSilence`, what is still missing after the wait is silence.
-  void end(std::chrono::milliseconds wait, bool fillSilence) {
-    bool crossed[2] = {false, false};
-    {
-      std::unique_lock<std::mutex> lock(ringMutex_);
-      if (!running_) return;
-      const auto now = Clock::now();
+  // yet is still taken, waiting up to `wait` for it (where the reader fills gaps, that covers
+  // the silence too); then the position stands still. A second stop changes nothing.
+  void end(std::chrono::milliseconds wait) {
+    std::unique_lock<std::mutex> lock(ringMutex_);
+    if (!running_) return;
+    const auto now = Clock::now();
+    if (stopAt_ == UINT64_MAX) {
       stopAt_ = bytesAt(now);
-      if (receivedBytes_ < stopAt_) {
-        stopped_.wait_until(lock, now + wait, [this] { return !running_; });
-      }
-      if (fillSilence && running_ && receivedBytes_ < stopAt_) {
-        appendLocked(nullptr, static_cast<size_t>(stopAt_ - receivedBytes_), crossed);
-      }
-      running_ = false;
+      stopTime_ = now;
     }
-    raiseCrossed(crossed);
+    if (receivedBytes_ < stopAt_) {
+      stopped_.wait_until(lock, now + wait, [this] { return !running_; });
+    }
+    running_ = false;
+    stopped_.notify_all();
   }
 
   bool readPosition(uint32_t* position) const {
@@ -232,6 +238,7 @@ class SoundRing {
   uint32_t bytesPerSecond_ = 0;
   uint32_t blockAlign_ = 1;
   Clock::time_point startTime_;
+  Clock::time_point stopTime_;
   uint64_t receivedBytes_ = 0;
   uint64_t stopAt_ = UINT64_MAX;
   std::condition_variable stopped_;

@@ -212,16 +212,17 @@ bool DirectSoundCapture::isCapturing() {
 bool DirectSoundCapture::StopWrite() {
   bool running;
   {
-    // Nothing to stop before the loop runs. A host stop (setTerminated) sets the library's stop
-    // flag before it gets here, and StartWrite reads that flag under hMutex, so a loop that
+    // Under the mutex only whether the loop runs. A host stop (setTerminated) sets the library's
+    // stop flag before it gets here, and StartWrite reads that flag under hMutex, so a loop that
     // has not started by now never will.
     platform::MutexLock lock(hMutex);
     running = isWriting;
-    if (running) isTerminated = true;
   }
   if (!running) return false;
-  // Stopped first, then asked to end: the loop's last transfer takes the final position.
+  // The device stops first while the loop goes on taking what arrives; only then is the loop
+  // asked to end, and its last transfer takes the sound up to the device's final position.
   captureBuffer.stop();
+  setTerminated(true);
   captureBuffer.signalFirst();
   while (!getDone()) platform::sleepMilliseconds(200);
   setHeaderLengths(capturedBytes);

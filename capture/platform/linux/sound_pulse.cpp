@@ -30,6 +30,10 @@ constexpr auto kStopWait = std::chrono::milliseconds(1000);
 // stream further behind the clock than twice this is given silence up to this much behind it.
 constexpr auto kGapTolerance = std::chrono::milliseconds(500);
 constexpr auto kGapCheck = std::chrono::milliseconds(250);
+// A sink that was idle may take this long to deliver its first sound.
+constexpr auto kStartGrace = std::chrono::milliseconds(2500);
+// The silence that ends a stop of what the output plays comes in steps of half the ring.
+constexpr auto kStopWaitWithSilence = std::chrono::milliseconds(3000);
 
 }  // namespace
 
@@ -213,8 +217,9 @@ bool SoundCaptureBuffer::start() {
 void SoundCaptureBuffer::stop() {
   Impl& d = *impl_;
   if (!d.ring.running()) return;
-  // What the output plays ends in silence where the sink delivered nothing.
-  d.ring.end(kStopWait, d.source == SoundSource::kOutputMix);
+  // What the output plays ends in silence where the sink delivered nothing: the reader's gap
+  // filling brings it to the end while this waits.
+  d.ring.end(d.source == SoundSource::kOutputMix ? kStopWaitWithSilence : kStopWait);
   pa_threaded_mainloop_lock(d.mainloop);
   if (d.stream != nullptr && pa_stream_get_state(d.stream) == PA_STREAM_READY) {
     pa_operation* operation = pa_stream_cork(d.stream, 1, nullptr, nullptr);
@@ -240,7 +245,7 @@ int SoundCaptureBuffer::waitNotification() {
   for (;;) {
     const int index = d.ring.wait(kGapCheck);
     if (index >= 0) return index;
-    d.ring.fillGap(kGapTolerance);
+    d.ring.fillGap(kGapTolerance, kStartGrace);
   }
 }
 
