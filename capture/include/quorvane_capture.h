@@ -4,7 +4,9 @@
 // Initialize; getInitializeStatus (0 = ready); optionally waitCaptureAction; start on threads of
 // the host's own CaptureThread, EncodeThread once for each index below getEncodeThreadCount(),
 // CompressThread and AudioCaptureThread; getProgress at will; setTerminated(1); once all of them
-// have returned, OutputThread and AudioOutputThread; finally Finalize.
+// have returned, OutputThread and AudioOutputThread; finally Finalize. To record straight to
+// disk, start StreamOutputThread with the recording threads instead of running the two output
+// threads after them (see below).
 #ifndef QUORVANE_CAPTURE_H
 #define QUORVANE_CAPTURE_H
 
@@ -27,17 +29,17 @@ extern "C" {
 
 // The settings record: 112 bytes, fourteen little-endian 64-bit words.
 typedef struct CaptureSetting {
-  int64_t frameRate;       // frames per second, at least 1; also the key-frame interval
-  uint64_t targetWindow;   // window handle (an X window id on Linux); the desktop records all
-  int64_t sourceX;         // left edge of the recorded rectangle, relative to the window
-  int64_t sourceY;         // top edge, same origin
-  int64_t captureWidth;    // < 1 or wider than the window: the window's width
-  int64_t captureHeight;   // < 1 or taller than the window: the window's height
-  int64_t outputWidth;     // < 2 or > captureWidth: captureWidth. Made even, see Initialize
-  int64_t outputHeight;    // < 2 or > captureHeight: captureHeight
-  uint64_t memorySize;     // byte budget of the frame memory pool
-  uint64_t affinityMask;   // requested processor affinity of the process
-  int32_t colorMatrix;     // 0 automatic (BT.709 from 720 lines up), 2 BT.709, else BT.601
+  int64_t frameRate;      // frames per second, at least 1; also the key-frame interval
+  uint64_t targetWindow;  // window handle (an X window id on Linux); the desktop records all
+  int64_t sourceX;        // left edge of the recorded rectangle, relative to the window
+  int64_t sourceY;        // top edge, same origin
+  int64_t captureWidth;   // < 1 or wider than the window: the window's width
+  int64_t captureHeight;  // < 1 or taller than the window: the window's height
+  int64_t outputWidth;    // < 2 or > captureWidth: captureWidth. Made even, see Initialize
+  int64_t outputHeight;   // < 2 or > captureHeight: captureHeight
+  uint64_t memorySize;    // byte budget of the frame memory pool, see Initialize
+  uint64_t affinityMask;  // requested processor affinity of the process
+  int32_t colorMatrix;    // 0 automatic (BT.709 from 720 lines up), 2 BT.709, else BT.601
   int32_t reserved1;
   int32_t reserved2;
   int32_t reserveOneProcessor;  // non-zero: one encode thread fewer than usable processors
@@ -103,7 +105,10 @@ typedef uint64_t qv_thread_result;
 // Start-up. Initialize copies and corrects *setting (read it back with getCaptureSetting).
 // An odd output width would break the difference frames: when outputWidth equals captureWidth
 // both lose their last column; otherwise outputWidth is rounded down to even.
-// Settings that cannot run are refused: the library stays not initialised, every thread
+// The pool takes memorySize bytes in blocks of at most 100 MiB (at least one block), but never
+// more than half of the machine's physical memory, and fewer blocks when the system cannot
+// supply them: any value, up to 2^64 - 1, initialises (getCaptureSetting keeps the value asked
+// for). Settings that cannot run are refused: the library stays not initialised, every thread
 // procedure returns at once, getEncodeThreadCount returns 0, and getInitializeStatus says why.
 // A refusal leaves the process as it was: its processor affinity and desktop composition are
 // only changed once nothing can fail any more.
@@ -114,21 +119,33 @@ QV_EXPORT void* Test(void);
 QV_EXPORT void Finalize(void);
 QV_EXPORT int32_t getEncodeThreadCount(void);
 
-// Run control.
+// Run control. waitCaptureAction returns QV_HOTKEY_PRESSED when F12 or Print Screen was pressed,
+// QV_HOTKEY_STOPPED when setTerminated ended the wait.
+enum { QV_HOTKEY_STOPPED = 0, QV_HOTKEY_PRESSED = 1 };
 QV_EXPORT int32_t waitCaptureAction(void);
 QV_EXPORT void setTerminated(int32_t flag);
 QV_EXPORT double getProgress(void);
 QV_EXPORT uint64_t getAffinityMask(void);
 QV_EXPORT int32_t setAffinityMask(uint64_t mask);
 
-// Sound. AudioCaptureThread records the default capture device until setTerminated (which also
-// stops it and waits for it) and returns 1 after a capture, 0 when none ran: no capture device
-// (the recording then simply has no sound), the library is not initialised, or the stop came
-// before the capture started. AudioOutputThread writes the sound as a PCM WAV file (16-bit
-// stereo 44100 Hz) at the path it is given (a NUL-terminated narrow string); run it after
-// setTerminated has returned. Its result: 0 the file is complete (without sound: a valid empty
-// one); 1 the file could not be created (bad or unwritable path), none was made; 2 a write or
-// the close failed (disk full...), the file is incomplete; 3 the library is not initialised.
+// Sound. AudioCaptureThread records the default capture device (or the source chosen with
+// setSoundSource, below) until setTerminated (which also stops it and waits for it) and returns
+// QV_SOUND_CAPTURED after a capture, QV_SOUND_NONE when none ran: no capture device or source
+// (the recording then simply has no sound, getSoundStatus says why), the library is not
+// initialised, or the stop came before the capture started. AudioOutputThread writes the sound
+// as a PCM WAV file (16-bit stereo 44100 Hz) at the path it is given (a NUL-terminated narrow
+// string); run it after setTerminated has returned. It returns a QV_WAV_* value. The file is
+// written as path + ".part" beside the path and renamed when complete, so after a failure the
+// path holds what it held before (no file, or an older one), never a short file; devices and
+// pipes are written in place.
+enum { QV_SOUND_NONE = 0, QV_SOUND_CAPTURED = 1 };
+enum {
+  QV_WAV_WRITTEN = 0,          // the file is complete (without sound: a valid empty one)
+  QV_WAV_CANNOT_OPEN = 1,      // the file could not be created (bad or unwritable path)
+  QV_WAV_WRITE_FAILED = 2,     // a write, the close or the rename failed (disk full...)
+  QV_WAV_NOT_INITIALIZED = 3,  // no recording: the library is not initialised
+  QV_WAV_ALREADY_WRITTEN = 4   // StreamOutputThread wrote this recording's sound already
+};
 QV_EXPORT qv_thread_result AudioCaptureThread(void* parameter);
 QV_EXPORT qv_thread_result AudioOutputThread(void* path);
 
@@ -136,17 +153,59 @@ QV_EXPORT qv_thread_result AudioOutputThread(void* path);
 // and returns the number of frames it captured. EncodeThread takes its index (0 up to
 // getEncodeThreadCount() - 1) as the integer value of its parameter; it and CompressThread
 // return the number of frames they finished. A stage that finds the pool full stops the
-// recording. OutputThread, run after all recording threads have returned, writes the .qvf file
-// at the path it is given (a NUL-terminated narrow string). Its result: the number of video
-// records written (frames plus repeat records); 0 when no frame was recorded (no file is made)
-// or the file could not be written completely (bad path, a failed write or close: disk full...).
-// A failed run loses nothing: running OutputThread again, to another path, writes the whole
-// file, and two runs over the same recording write the same bytes. Progress (getProgress) runs
-// from 0 to exactly 1 with the records written; only the result says the file is complete.
+// recording (getRecordingStatus then says QV_STATUS_POOL_FULL). OutputThread, run after all
+// recording threads have returned, writes the .qvf file at the path it is given (a
+// NUL-terminated narrow string). Its result: the number of video records written (frames plus
+// repeat records); QV_OUTPUT_FAILED (0) when no frame was recorded (no file is made) or the file
+// could not be written completely (bad path, a failed write or close: disk full...);
+// QV_OUTPUT_ALREADY_WRITTEN when StreamOutputThread wrote this recording. Like the WAV file it
+// is written as path + ".part" and renamed when complete: after a failure the path holds what
+// it held before, never a short file that would open as a recording. A failed run loses
+// nothing: running OutputThread again, to another path, writes the whole file, and two runs
+// over the same recording write the same bytes. Progress (getProgress) runs from 0 to exactly 1
+// with the records written; only the result says the file is complete.
+#define QV_OUTPUT_FAILED ((qv_thread_result)0)
+#define QV_OUTPUT_ALREADY_WRITTEN (~(qv_thread_result)0)
 QV_EXPORT qv_thread_result CaptureThread(void* parameter);
 QV_EXPORT qv_thread_result EncodeThread(void* parameter);
 QV_EXPORT qv_thread_result CompressThread(void* parameter);
 QV_EXPORT qv_thread_result OutputThread(void* path);
+
+// Recording straight to disk. Instead of OutputThread and AudioOutputThread after the stop, a
+// host may start StreamOutputThread together with the recording threads, with a QvStreamPaths
+// that stays valid until the thread returns (wavPath may be null or empty: no WAV file). It
+// writes the .qvf file at once and each frame's record as soon as the compress thread has
+// finished it (the same records OutputThread would write, with the sound records placed as the
+// sound arrives), the WAV file as the sound arrives, and gives what it wrote back to the pool:
+// the pool holds only the backlog, so the disk, not memorySize, bounds the length of a
+// recording. At least every half second the bytes go to the system and the WAV header's
+// lengths are brought up to date: a process ended at any moment leaves a .qvf file readable up
+// to about then (the last record may be torn) and a WAV file that players read. Both files are
+// written under their own names, not renamed. After setTerminated it finishes the frames the
+// recording threads left (as OutputThread does), completes both files and returns the number of
+// video records, or QV_OUTPUT_FAILED when they could not be written completely. OutputThread
+// and AudioOutputThread then return QV_OUTPUT_ALREADY_WRITTEN and QV_WAV_ALREADY_WRITTEN. A file
+// that cannot be created makes it return QV_OUTPUT_FAILED at once with QV_STATUS_CANNOT_OPEN;
+// the recording then goes on in memory for OutputThread and AudioOutputThread. A write that
+// fails while recording stops the recording (QV_STATUS_WRITE_FAILED); what was written stays
+// readable. A writer slower than the recording lets the backlog grow until the pool is full,
+// which stops the recording as in memory (QV_STATUS_POOL_FULL).
+typedef struct QvStreamPaths {
+  const char* containerPath;  // the .qvf file
+  const char* wavPath;        // the WAV file, or null
+} QvStreamPaths;
+QV_EXPORT qv_thread_result StreamOutputThread(void* paths);
+
+// How the recording is going, readable from any thread while the threads run: the first fault
+// that stopped it, or QV_STATUS_OK.
+enum {
+  QV_STATUS_OK = 0,
+  QV_STATUS_NOT_INITIALIZED = 1,  // Initialize never ran, was refused, or Finalize has run
+  QV_STATUS_POOL_FULL = 2,        // the memory pool is full: the recording stopped
+  QV_STATUS_WRITE_FAILED = 3,     // streaming: a write failed (disk full, drive removed)
+  QV_STATUS_CANNOT_OPEN = 4       // streaming: a file could not be created; recording in memory
+};
+QV_EXPORT int32_t getRecordingStatus(void);
 
 // Pixel kernels. Pictures are packed without row padding: RGB32 is B, G, R, A per pixel
 // (width x height x 4 bytes), YUY2 is Y0, U, Y1, V per pixel pair (width x height x 2 bytes).
@@ -195,24 +254,24 @@ QV_EXPORT int32_t getCursorDrawing(void);
 
 // The sound source. The format is 16-bit stereo 44100 Hz whatever the source.
 enum {
-  QV_SOUND_CAPTURE_DEVICE = 0,  // the default capture device (microphone, line in): the default
-  QV_SOUND_DESKTOP = 1,         // what the default output device plays (PulseAudio: the monitor
-                                // of the default sink; Windows: loopback of the default render
-                                // endpoint). Silence while nothing plays.
-  QV_SOUND_NONE = 2             // no sound: AudioCaptureThread returns 0 at once
+  QV_SOURCE_CAPTURE_DEVICE = 0,  // the default capture device (microphone, line in): the default
+  QV_SOURCE_DESKTOP = 1,         // what the default output device plays (PulseAudio: the monitor
+                                 // of the default sink; Windows: loopback of the default render
+                                 // endpoint). Silence while nothing plays.
+  QV_SOURCE_NONE = 2             // no sound: AudioCaptureThread returns QV_SOUND_NONE at once
 };
 // Returns 1 when the source was taken, 0 for a value that names none (the choice is kept).
 QV_EXPORT int32_t setSoundSource(int32_t source);
 QV_EXPORT int32_t getSoundSource(void);
 
 // After Initialize: whether the chosen source could be opened. Without it the recording goes
-// on without sound (AudioCaptureThread returns 0, the WAV file is empty): another source is
-// never substituted behind the host's back.
+// on without sound (AudioCaptureThread returns QV_SOUND_NONE, the WAV file is empty): another
+// source is never substituted behind the host's back.
 enum {
-  QV_SOUND_READY = 0,         // the source is open; AudioCaptureThread will record it
-  QV_SOUND_OFF = 1,           // QV_SOUND_NONE was chosen, or the library is not initialised
-  QV_SOUND_NO_DEVICE = 2,     // no sound server or device, or it has no default source / sink
-  QV_SOUND_NO_LOOPBACK = 3    // the system offers no capture of what the output plays
+  QV_SOURCE_READY = 0,       // the source is open; AudioCaptureThread will record it
+  QV_SOURCE_OFF = 1,         // QV_SOURCE_NONE was chosen, or the library is not initialised
+  QV_SOURCE_NO_DEVICE = 2,   // no sound server or device, or it has no default source / sink
+  QV_SOURCE_NO_LOOPBACK = 3  // the system offers no capture of what the output plays
 };
 QV_EXPORT int32_t getSoundStatus(void);
 

@@ -3,6 +3,7 @@
 #include "capture_state.h"
 #include "pipeline.h"
 #include "quorvane_capture.h"
+#include "stream_output.h"
 
 namespace quorvane_capture {
 namespace {
@@ -22,6 +23,7 @@ extern "C" {
 
 QV_EXPORT qv_thread_result CaptureThread(void* /*parameter*/) {
   if (!isInitialized()) return 0;
+  const RecordingThreadScope running;
   // A 1 ms timer resolution makes each pacing sleep last about its 2 ms instead of a whole
   // system tick (15.6 ms by default on Windows), which would wreck rates above 30 fps.
   platform::timeBeginPeriod(kTimerPeriod);
@@ -42,6 +44,7 @@ QV_EXPORT qv_thread_result CaptureThread(void* /*parameter*/) {
     if (getTerminated()) break;
     uint8_t* range = mma->allocateFromTop(frameBytes);
     if (range == nullptr) {
+      reportRecordingStatus(QV_STATUS_POOL_FULL);
       setTerminated(1);
       break;
     }
@@ -54,6 +57,7 @@ QV_EXPORT qv_thread_result CaptureThread(void* /*parameter*/) {
     if (!appendFrame(record)) {
       // The list itself is full: the same as a full pool, the recording ends here.
       mma->release(range);
+      reportRecordingStatus(QV_STATUS_POOL_FULL);
       setTerminated(1);
       break;
     }

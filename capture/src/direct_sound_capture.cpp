@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "capture_state.h"
+#include "stream_output.h"
 
 namespace quorvane_capture {
 
@@ -187,21 +188,39 @@ bool DirectSoundCapture::StreamToFile() {
     // Unlocked first: the ring's lock is never held while hMutex is taken.
     captureBuffer.unlock(region1, bytes1, region2, bytes2);
     setTerminated(true);
+    reportRecordingStatus(QV_STATUS_POOL_FULL);
     return false;
   }
-  if (chunk1 != nullptr) {
-    memcpy_sse2(chunk1, region1, bytes1);
-    dataList.push_back(POINTER_AND_SIZE{chunk1, bytes1});
-    capturedBytes += bytes1;
+  if (chunk1 != nullptr) memcpy_sse2(chunk1, region1, bytes1);
+  if (chunk2 != nullptr) memcpy_sse2(chunk2, region2, bytes2);
+  {
+    // A streaming writer reads the list while it grows.
+    platform::MutexLock lock(hMutex);
+    if (chunk1 != nullptr) dataList.push_back(POINTER_AND_SIZE{chunk1, bytes1});
+    if (chunk2 != nullptr) dataList.push_back(POINTER_AND_SIZE{chunk2, bytes2});
   }
-  if (chunk2 != nullptr) {
-    memcpy_sse2(chunk2, region2, bytes2);
-    dataList.push_back(POINTER_AND_SIZE{chunk2, bytes2});
-    capturedBytes += bytes2;
-  }
+  capturedBytes += bytes1 + bytes2;
   captureBuffer.unlock(region1, bytes1, region2, bytes2);
   advance();
   return true;
+}
+
+size_t DirectSoundCapture::chunkCount() {
+  platform::MutexLock lock(hMutex);
+  return dataList.size();
+}
+
+POINTER_AND_SIZE DirectSoundCapture::chunkAt(size_t index) {
+  platform::MutexLock lock(hMutex);
+  return index < dataList.size() ? dataList[index] : POINTER_AND_SIZE{nullptr, 0};
+}
+
+void DirectSoundCapture::releaseChunks(size_t end) {
+  platform::MutexLock lock(hMutex);
+  for (; releasedChunks < end && releasedChunks < dataList.size(); ++releasedChunks) {
+    if (allocator != nullptr) allocator->release(dataList[releasedChunks].pointer);
+    dataList[releasedChunks].pointer = nullptr;
+  }
 }
 
 bool DirectSoundCapture::isCapturing() {
@@ -212,21 +231,28 @@ bool DirectSoundCapture::isCapturing() {
 bool DirectSoundCapture::StopWrite() {
   bool running;
   {
-    // Under the mutex only whether the loop runs. A host stop (setTerminated) sets the library's
-    // stop flag before it gets here, and StartWrite reads that flag under hMutex, so a loop that
-    // has not started by now never will.
+    // Only whether the loop runs is decided here. A host stop (setTerminated) sets the
+    // library's stop flag before it gets here, and StartWrite reads that flag under hMutex, so
+    // a loop that has not started by now never will.
     platform::MutexLock lock(hMutex);
     running = isWriting;
   }
   if (!running) return false;
-  // The device stops first while the loop goes on taking what arrives; only then is the loop
-  // asked to end, and its last transfer takes the sound up to the device's final position.
+  // The device first: its stop waits for sound still on its way. Only then is the loop asked
+  // to end, so a notification during that wait cannot make it take its last transfer early;
+  // the last transfer reaches the device's final position.
   captureBuffer.stop();
   setTerminated(true);
   captureBuffer.signalFirst();
   while (!getDone()) platform::sleepMilliseconds(200);
   setHeaderLengths(capturedBytes);
   return true;
+}
+
+uint32_t DirectSoundCapture::unreadBytes() {
+  uint32_t position = 0;
+  if (!captureBuffer.readPosition(&position)) return 0;
+  return (position + bufferBytes - readOffset) % (bufferBytes == 0 ? 1 : bufferBytes);
 }
 
 void DirectSoundCapture::setHeaderLengths(uint32_t dataLength) {
@@ -239,7 +265,9 @@ bool DirectSoundCapture::Release() {
   deviceReady = false;
   platform::closeMutex(hMutex);
   if (allocator != nullptr) {
-    for (const POINTER_AND_SIZE& chunk : dataList) allocator->release(chunk.pointer);
+    for (const POINTER_AND_SIZE& chunk : dataList) {
+      if (chunk.pointer != nullptr) allocator->release(chunk.pointer);
+    }
   }
   dataList.clear();
   return true;

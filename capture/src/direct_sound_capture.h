@@ -13,6 +13,7 @@
 
 #include "memory_pool.h"
 #include "platform.h"
+#include "quorvane_capture.h"
 #include "sound_capture.h"
 
 namespace quorvane_capture {
@@ -20,12 +21,12 @@ namespace quorvane_capture {
 // The 44-byte header of a PCM WAV file, little-endian.
 constexpr uint32_t kWavHeaderSize = 44;
 
-// What SaveToWavFile and AudioOutputThread report.
+// What SaveToWavFile and AudioOutputThread report (QV_WAV_* in the interface).
 enum WavWriteResult : int32_t {
-  WAV_WRITTEN = 0,          // the whole file is on disk
-  WAV_CANNOT_OPEN = 1,      // the file could not be created (bad or unwritable path): none made
-  WAV_WRITE_FAILED = 2,     // a write or the close failed (disk full...): the file is incomplete
-  WAV_NOTHING_TO_WRITE = 3  // no recording: the library is not initialised
+  WAV_WRITTEN = QV_WAV_WRITTEN,
+  WAV_CANNOT_OPEN = QV_WAV_CANNOT_OPEN,
+  WAV_WRITE_FAILED = QV_WAV_WRITE_FAILED,
+  WAV_NOTHING_TO_WRITE = QV_WAV_NOT_INITIALIZED
 };
 
 class DirectSoundCapture {
@@ -47,6 +48,12 @@ class DirectSoundCapture {
   MyMemoryAllocator* getMyMemoryAllocator();
   // The captured chunks in capture order. Read it only after the capture loop has ended.
   std::vector<POINTER_AND_SIZE>* getDataList();
+  // The chunk list while the loop runs (a streaming writer): its length and one chunk, and
+  // giving the chunks before `end` back to the pool once they are written (their pointers
+  // become null).
+  size_t chunkCount();
+  POINTER_AND_SIZE chunkAt(size_t index);
+  void releaseChunks(size_t end);
 
   void setTerminated(bool value);
   bool getTerminated();
@@ -72,6 +79,9 @@ class DirectSoundCapture {
   bool loopbackUnavailable() const { return captureBuffer.loopbackUnavailable(); }
   // True while the capture loop runs.
   bool isCapturing();
+  // Sound the device holds beyond what has been taken: 0 after a stop whose last transfer
+  // reached the device's final position.
+  uint32_t unreadBytes();
 
  private:
   void setHeaderLengths(uint32_t dataLength);
@@ -88,10 +98,11 @@ class DirectSoundCapture {
   bool isWriting;
   bool deviceReady;
   uint8_t wavHeader[kWavHeaderSize];
-  platform::Mutex hMutex;  // guards isDone, isTerminated and the start of the loop
+  platform::Mutex hMutex;  // guards isDone, isTerminated, the start of the loop, dataList's growth
   uint32_t readOffset;
   MyMemoryAllocator* allocator;  // not owned
   std::vector<POINTER_AND_SIZE> dataList;
+  size_t releasedChunks = 0;
 };
 
 extern DirectSoundCapture* dsc;

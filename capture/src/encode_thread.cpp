@@ -1,9 +1,10 @@
 // The encode threads: thread k of N turns frames k, k + N, k + 2N ... from captured RGB32 into
 // YUY2 at output size, downscaling first when the output is smaller.
 #include "capture_state.h"
-#include "kernels.h"
+#include "frame_stages.h"
 #include "pipeline.h"
 #include "quorvane_capture.h"
+#include "stream_output.h"
 
 using namespace quorvane_capture;
 
@@ -11,16 +12,13 @@ extern "C" {
 
 QV_EXPORT qv_thread_result EncodeThread(void* parameter) {
   if (!isInitialized()) return 0;
+  const RecordingThreadScope running;
   const int32_t threadIndex = static_cast<int32_t>(reinterpret_cast<intptr_t>(parameter));
   const int32_t threadCount = captureSettingInternal.encodeThreadCount;
   // An index outside 0..N-1 would share its frames with another thread.
   if (threadCount < 1 || threadIndex < 0 || threadIndex >= threadCount) return 0;
 
-  const CaptureSetting& s = captureSetting;
-  const uint64_t rgbOutputBytes =
-      static_cast<uint64_t>(s.outputWidth) * static_cast<uint64_t>(s.outputHeight) * 4;
-  const uint64_t yuy2Bytes = rgbOutputBytes / 2;
-  const bool needsScaling = s.outputWidth < s.captureWidth || s.outputHeight < s.captureHeight;
+  const PictureGeometry g = pictureGeometry();
   uint64_t encoded = 0;
 
   for (int64_t index = threadIndex;;) {
@@ -40,10 +38,11 @@ QV_EXPORT qv_thread_result EncodeThread(void* parameter) {
     }
 
     uint8_t* scaled = nullptr;
-    if (needsScaling && status == FRAME_CAPTURED) {
-      scaled = mma->allocateFromTop(rgbOutputBytes);
+    if (g.needsScaling && status == FRAME_CAPTURED) {
+      scaled = mma->allocateFromTop(g.rgbOutputBytes);
       if (scaled == nullptr) {
         // Not setTerminated: the sound goes on until the host stops the recording.
+        reportRecordingStatus(QV_STATUS_POOL_FULL);
         platform::MutexLock lock(hMutex_terminated);
         terminated = true;
         break;
@@ -54,17 +53,15 @@ QV_EXPORT qv_thread_result EncodeThread(void* parameter) {
       frame& f = frameList[static_cast<size_t>(index)];
       // Only a captured picture is converted: converting a frame twice would destroy it.
       if (f.status == FRAME_CAPTURED) {
-        if (needsScaling) {
-          ZoomOutHeikin32(scaled, s.outputWidth, s.outputHeight, f.buffer, s.captureWidth,
-                          s.captureHeight);
-          RGB32ToYUY2(scaled, scaled, s.outputWidth, s.outputHeight);
-          mma->shrink(scaled, yuy2Bytes);
+        if (g.needsScaling) {
+          convertPicture(g, f.buffer, scaled, scaled);
+          mma->shrink(scaled, g.yuy2Bytes);
           mma->release(f.buffer);
           f.buffer = scaled;
           scaled = nullptr;
         } else {
-          RGB32ToYUY2(f.buffer, f.buffer, s.outputWidth, s.outputHeight);
-          mma->shrink(f.buffer, yuy2Bytes);
+          convertPicture(g, f.buffer, nullptr, f.buffer);
+          mma->shrink(f.buffer, g.yuy2Bytes);
         }
         f.compressedBuffer = nullptr;
         f.status = FRAME_ENCODED;

@@ -5,6 +5,7 @@
 #include "capture_state.h"
 #include "direct_sound_capture.h"
 #include "kernels.h"
+#include "stream_output.h"
 #include "window_list.h"
 
 namespace quorvane_capture {
@@ -25,14 +26,14 @@ namespace {
 
 int32_t initializeStatus = QV_INIT_NOT_INITIALIZED;
 int32_t cursorDrawing = 0;
-int32_t soundSource = QV_SOUND_CAPTURE_DEVICE;
-int32_t captureSoundSource = QV_SOUND_CAPTURE_DEVICE;  // the one this recording uses
+int32_t soundSource = QV_SOURCE_CAPTURE_DEVICE;
+int32_t captureSoundSource = QV_SOURCE_CAPTURE_DEVICE;  // the one this recording uses
 
 platform::SoundSource platformSoundSource(int32_t source) {
   switch (source) {
-    case QV_SOUND_DESKTOP:
+    case QV_SOURCE_DESKTOP:
       return platform::SoundSource::kOutputMix;
-    case QV_SOUND_NONE:
+    case QV_SOURCE_NONE:
       return platform::SoundSource::kNone;
     default:
       return platform::SoundSource::kCaptureDevice;
@@ -149,6 +150,7 @@ QV_EXPORT void Initialize(const CaptureSetting* setting) {
       (captureSetting.reserveOneProcessor != 0 && usable >= 2) ? usable - 1 : usable;
 
   terminated = false;
+  resetRecordingState();
 
   if (captureSetting.disableDesktopComposition != 0) disableComposition();
 
@@ -170,7 +172,8 @@ QV_EXPORT void setCursorDrawing(int32_t enabled) { cursorDrawing = enabled != 0 
 QV_EXPORT int32_t getCursorDrawing(void) { return cursorDrawing; }
 
 QV_EXPORT int32_t setSoundSource(int32_t source) {
-  if (source != QV_SOUND_CAPTURE_DEVICE && source != QV_SOUND_DESKTOP && source != QV_SOUND_NONE) {
+  if (source != QV_SOURCE_CAPTURE_DEVICE && source != QV_SOURCE_DESKTOP &&
+      source != QV_SOURCE_NONE) {
     return 0;
   }
   soundSource = source;
@@ -180,11 +183,11 @@ QV_EXPORT int32_t setSoundSource(int32_t source) {
 QV_EXPORT int32_t getSoundSource(void) { return soundSource; }
 
 QV_EXPORT int32_t getSoundStatus(void) {
-  if (!isInitialized() || dsc == nullptr) return QV_SOUND_OFF;
-  if (dsc->hasDevice()) return QV_SOUND_READY;
+  if (!isInitialized() || dsc == nullptr) return QV_SOURCE_OFF;
+  if (dsc->hasDevice()) return QV_SOURCE_READY;
   // The source recorded is the one chosen at Initialize, not a later choice.
-  if (captureSoundSource == QV_SOUND_NONE) return QV_SOUND_OFF;
-  return dsc->loopbackUnavailable() ? QV_SOUND_NO_LOOPBACK : QV_SOUND_NO_DEVICE;
+  if (captureSoundSource == QV_SOURCE_NONE) return QV_SOURCE_OFF;
+  return dsc->loopbackUnavailable() ? QV_SOURCE_NO_LOOPBACK : QV_SOURCE_NO_DEVICE;
 }
 
 QV_EXPORT const CaptureSetting* getCaptureSetting(void) { return &captureSetting; }
@@ -221,6 +224,7 @@ QV_EXPORT void Finalize(void) {
   releasePool();
   releaseZoomTables();
   terminated = false;
+  resetRecordingState();
   initializeStatus = QV_INIT_NOT_INITIALIZED;
 }
 

@@ -2,30 +2,90 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
+#include <new>
+
+#include "files.h"
 
 namespace quorvane_capture {
 
+void RangeList::insertBefore(Node* at, Node* node) {
+  node->next = at;
+  node->previous = at != nullptr ? at->previous : tail;
+  if (node->previous != nullptr) {
+    node->previous->next = node;
+  } else {
+    head = node;
+  }
+  if (at != nullptr) {
+    at->previous = node;
+  } else {
+    tail = node;
+  }
+  ++count;
+}
+
+void RangeList::unlink(Node* node) {
+  if (node->previous != nullptr) {
+    node->previous->next = node->next;
+  } else {
+    head = node->next;
+  }
+  if (node->next != nullptr) {
+    node->next->previous = node->previous;
+  } else {
+    tail = node->previous;
+  }
+  node->previous = node->next = nullptr;
+  --count;
+}
+
+uint64_t MyMemoryAllocator::cappedBudget(uint64_t memorySize, uint64_t machineBytes) {
+  // A pool is zero-filled when it is built: a budget near the machine's size would push
+  // everything else out of memory before the first frame. Half of it is the most we take.
+  if (machineBytes != 0 && memorySize > machineBytes / 2) return machineBytes / 2;
+  return memorySize;
+}
+
 MyMemoryAllocator::MyMemoryAllocator(uint64_t frameSize, uint64_t memorySize)
-    : hMutexList(nullptr), hMutexUsage(nullptr), usedSize(0), totalSize(0), blockSize(0),
+    : MyMemoryAllocator(frameSize, memorySize, platform::physicalMemoryBytes()) {}
+
+MyMemoryAllocator::MyMemoryAllocator(uint64_t frameSize, uint64_t memorySize, uint64_t machineBytes)
+    : hMutexList(nullptr),
+      hMutexUsage(nullptr),
+      usedSize(0),
+      totalSize(0),
+      blockSize(0),
       blockCount(0) {
+  if (frameSize == 0 || frameSize > kMaxBlockSize) frameSize = kMaxBlockSize;
   blockSize = kMaxBlockSize - (kMaxBlockSize % frameSize);
-  blockCount = memorySize / blockSize;
-  if (blockCount == 0) blockCount = 1;
-  totalSize = blockCount * blockSize;
+  uint64_t wanted = cappedBudget(memorySize, machineBytes) / blockSize;
+  if (wanted == 0) wanted = 1;
   hMutexList = platform::createMutex();
   hMutexUsage = platform::createMutex();
-  blocks.reserve(static_cast<size_t>(blockCount));
-  for (uint64_t i = 0; i < blockCount; ++i) {
-    auto* address = static_cast<uint8_t*>(malloc(static_cast<size_t>(blockSize)));
-    if (address == nullptr) {
-      blockCount = i;
-      totalSize = i * blockSize;
-      break;
+  // Nothing may throw out of here (Initialize runs under an exported function): storage that
+  // cannot be had makes a smaller pool.
+  try {
+    blocks.reserve(static_cast<size_t>(wanted));
+    for (uint64_t i = 0; i < wanted; ++i) {
+      auto* address = static_cast<uint8_t*>(malloc(static_cast<size_t>(blockSize)));
+      if (address == nullptr) break;
+      // Touching every page now keeps page faults out of the recording.
+      memset(address, 0, static_cast<size_t>(blockSize));
+      blocks.push_back(MyMemoryBlock{address, {}, {}});
     }
-    // Touching every page now keeps page faults out of the recording.
-    memset(address, 0, static_cast<size_t>(blockSize));
-    blocks.push_back(MyMemoryBlock{address, {{address, blockSize}}, {}});
+    const size_t nodes = blocks.size() * static_cast<size_t>(blockSize / kBytesPerRangeNode + 2);
+    nodeStore_.resize(nodes);
+  } catch (const std::exception&) {
+    for (MyMemoryBlock& block : blocks) free(block.address);
+    blocks.clear();
+    nodeStore_.clear();
+  }
+  for (RangeList::Node& node : nodeStore_) giveNode(&node);
+  blockCount = blocks.size();
+  totalSize = blockCount * blockSize;
+  maxUsedRanges_ = (nodeStore_.size() - blocks.size()) / 2;
+  for (MyMemoryBlock& block : blocks) {
+    block.freeList.insertBefore(nullptr, takeNode(block.address, blockSize));
   }
 }
 
@@ -34,6 +94,21 @@ MyMemoryAllocator::~MyMemoryAllocator() {
   platform::closeMutex(hMutexList);
   platform::closeMutex(hMutexUsage);
 }
+
+RangeList::Node* MyMemoryAllocator::takeNode(uint8_t* p, uint64_t n) {
+  RangeList::Node* node = spareNodes_;
+  spareNodes_ = node->next;
+  *node = RangeList::Node{{p, n}, nullptr, nullptr};
+  return node;
+}
+
+void MyMemoryAllocator::giveNode(RangeList::Node* node) {
+  node->previous = nullptr;
+  node->next = spareNodes_;
+  spareNodes_ = node;
+}
+
+bool MyMemoryAllocator::roomForAnotherRange() const { return usedRanges_ < maxUsedRanges_; }
 
 void MyMemoryAllocator::addUsage(int64_t delta) {
   platform::MutexLock lock(hMutexUsage);
@@ -45,23 +120,38 @@ uint64_t MyMemoryAllocator::getUsedSize() {
   return usedSize;
 }
 
+uint8_t* MyMemoryAllocator::handOut(MyMemoryBlock& block, RangeList::Node* freeRange, uint64_t n,
+                                    bool fromTop) {
+  addUsage(static_cast<int64_t>(n));
+  uint8_t* range;
+  RangeList::Node* used;
+  if (freeRange->element.size == n) {
+    range = freeRange->element.pointer;
+    block.freeList.unlink(freeRange);
+    used = freeRange;
+  } else {
+    freeRange->element.size -= n;
+    if (fromTop) {
+      range = freeRange->element.pointer + freeRange->element.size;
+    } else {
+      range = freeRange->element.pointer;
+      freeRange->element.pointer += n;
+    }
+    used = takeNode(range, n);
+  }
+  used->element = {range, n};
+  block.usedList.insertBefore(nullptr, used);
+  ++usedRanges_;
+  return range;
+}
+
 uint8_t* MyMemoryAllocator::allocateFromTop(uint64_t n) {
   if (n == 0) return nullptr;
   platform::MutexLock lock(hMutexList);
+  if (!roomForAnotherRange()) return nullptr;
   for (auto block = blocks.rbegin(); block != blocks.rend(); ++block) {
-    for (auto element = block->freeList.rbegin(); element != block->freeList.rend(); ++element) {
-      if (element->size < n) continue;
-      addUsage(static_cast<int64_t>(n));
-      uint8_t* range;
-      if (element->size == n) {
-        range = element->pointer;
-        block->freeList.erase(std::next(element).base());
-      } else {
-        element->size -= n;
-        range = element->pointer + element->size;
-      }
-      block->usedList.push_back({range, n});
-      return range;
+    for (RangeList::Node* f = block->freeList.tail; f != nullptr; f = f->previous) {
+      if (f->element.size >= n) return handOut(*block, f, n, true);
     }
   }
   return nullptr;
@@ -70,19 +160,10 @@ uint8_t* MyMemoryAllocator::allocateFromTop(uint64_t n) {
 uint8_t* MyMemoryAllocator::allocateFromBottom(uint64_t n) {
   if (n == 0) return nullptr;
   platform::MutexLock lock(hMutexList);
+  if (!roomForAnotherRange()) return nullptr;
   for (MyMemoryBlock& block : blocks) {
-    for (auto element = block.freeList.begin(); element != block.freeList.end(); ++element) {
-      if (element->size < n) continue;
-      addUsage(static_cast<int64_t>(n));
-      uint8_t* range = element->pointer;
-      if (element->size == n) {
-        block.freeList.erase(element);
-      } else {
-        element->pointer += n;
-        element->size -= n;
-      }
-      block.usedList.push_back({range, n});
-      return range;
+    for (RangeList::Node* f = block.freeList.head; f != nullptr; f = f->next) {
+      if (f->element.size >= n) return handOut(block, f, n, false);
     }
   }
   return nullptr;
@@ -117,50 +198,40 @@ void MyMemoryAllocator::release(uint8_t* p, uint64_t n) {
   MyMemoryBlock* block = blockHolding(p);
   if (block == nullptr) return;
   if (n == 0) {
-    auto element = block->usedList.begin();
-    while (element != block->usedList.end() && element->pointer != p) ++element;
-    if (element == block->usedList.end()) return;
-    n = element->size;
-    block->usedList.erase(element);
+    // Oldest first: the stages give ranges back in about the order they took them.
+    RangeList::Node* used = block->usedList.head;
+    while (used != nullptr && used->element.pointer != p) used = used->next;
+    if (used == nullptr) return;
+    n = used->element.size;
+    block->usedList.unlink(used);
+    giveNode(used);
+    --usedRanges_;
   }
   addUsage(-static_cast<int64_t>(n));
   insertFree(*block, p, n);
 }
 
 void MyMemoryAllocator::insertFree(MyMemoryBlock& block, uint8_t* p, uint64_t n) {
-  auto& freeList = block.freeList;
-  if (freeList.empty()) {
-    freeList.push_back({p, n});
-    return;
-  }
+  RangeList& freeList = block.freeList;
   // From the tail towards the head: released ranges are usually near the top.
-  auto element = std::prev(freeList.end());
-  for (;;) {
-    if (p + n == element->pointer) {
-      element->pointer = p;
-      element->size += n;
-      if (element != freeList.begin()) {
-        auto before = std::prev(element);
-        if (before->pointer + before->size == p) {
-          before->size += element->size;
-          freeList.erase(element);
-        }
-      }
-      return;
-    }
-    if (element->pointer + element->size == p) {
-      element->size += n;
-      return;
-    }
-    if (p > element->pointer + element->size) {
-      freeList.insert(std::next(element), {p, n});
-      return;
-    }
-    if (element == freeList.begin()) {
-      freeList.insert(element, {p, n});
-      return;
-    }
-    --element;
+  RangeList::Node* element = freeList.tail;
+  while (element != nullptr && element->element.pointer > p) element = element->previous;
+  // `element` is the last free range below p (or none); `after` the first above it.
+  RangeList::Node* after = element != nullptr ? element->next : freeList.head;
+  const bool joinsBelow =
+      element != nullptr && element->element.pointer + element->element.size == p;
+  const bool joinsAbove = after != nullptr && p + n == after->element.pointer;
+  if (joinsBelow && joinsAbove) {
+    element->element.size += n + after->element.size;
+    freeList.unlink(after);
+    giveNode(after);
+  } else if (joinsBelow) {
+    element->element.size += n;
+  } else if (joinsAbove) {
+    after->element.pointer = p;
+    after->element.size += n;
+  } else {
+    freeList.insertBefore(after, takeNode(p, n));
   }
 }
 

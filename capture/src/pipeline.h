@@ -16,7 +16,8 @@ constexpr uint32_t kTimerPeriod = 1;
 // Writes the container file from frameList (and the sound chunks) with the sizes and frame
 // rate in captureSetting and captureSettingInternal. Needs no mutex: only the caller touches
 // the frame list while it runs. Returns the number of video records written, or 0 when the
-// list is empty or the file could not be written completely.
+// list is empty or the file could not be written completely; QV_OUTPUT_ALREADY_WRITTEN after a
+// streamed recording.
 //
 // Frames not yet compressed are compressed into a work buffer and written from there; their
 // records keep the state they had (a captured frame becomes an encoded one, which is what it

@@ -84,6 +84,10 @@ bool ContainerReader::openFile(const char* path) {
     const uint64_t payloadSize = loadU64(record + 16);
     const uint64_t payloadPosition = position + qvf::kRecordHeaderSize;
     if (payloadSize > kMaxFilePosition - payloadPosition) break;
+    // A record cut off by the end of the file (a recording that ended while it was written)
+    // is left out, like anything else that cannot be read in full.
+    uint8_t last;
+    if (payloadSize != 0 && file_.readAt(payloadPosition + payloadSize - 1, &last, 1) != 1) break;
 
     if (type == qvf::RECORD_DELTA || type == qvf::RECORD_KEY || type == qvf::RECORD_REPEAT) {
       if (video_.size() >= static_cast<size_t>(INT_MAX)) break;  // frame numbers are ints

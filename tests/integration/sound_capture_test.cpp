@@ -209,6 +209,17 @@ TEST_F(SoundCaptureTest, RecordsTheToneIntoAValidWavFile) {
   if (!HasFailure()) std::remove(path.c_str());
 }
 
+// The device is stopped before the loop is asked to end: the last transfer takes the sound up
+// to the device's final position, also when a notification arrives during the stop.
+TEST_F(SoundCaptureTest, TheStopTakesTheSoundUpToTheDevicesFinalPosition) {
+  for (int round = 0; round < 12; ++round) {
+    const qvtest::StopResult r = qvtest::recordAndStop(0.502 + 0.002 * round);
+    ASSERT_TRUE(r.ran) << "round " << round;
+    EXPECT_EQ(r.unread, 0u) << "round " << round;
+    EXPECT_NEAR(r.soundSeconds, r.wallSeconds, 0.1) << "round " << round;
+  }
+}
+
 TEST_F(SoundCaptureTest, StopBeforeTheThreadStartsKeepsItFromRunning) {
   qvtest::initializeSoundRecording();
   ASSERT_TRUE(dsc->hasDevice());

@@ -28,7 +28,7 @@ class SoundSourceTest : public ::testing::Test {
   }
   void TearDown() override {
     Finalize();
-    setSoundSource(QV_SOUND_CAPTURE_DEVICE);
+    setSoundSource(QV_SOURCE_CAPTURE_DEVICE);
     std::remove(path_.c_str());
   }
 
@@ -36,7 +36,7 @@ class SoundSourceTest : public ::testing::Test {
   // channel); *elapsed is the time from the device's start to the stop.
   std::vector<double> record(double seconds, double* elapsed) {
     qvtest::initializeSoundRecording();
-    EXPECT_EQ(getSoundStatus(), QV_SOUND_READY);
+    EXPECT_EQ(getSoundStatus(), QV_SOURCE_READY);
     qv_thread_result captured = 0;
     std::thread audio([&captured] { captured = AudioCaptureThread(nullptr); });
     EXPECT_TRUE(qvtest::waitUntilCapturing(std::chrono::seconds(5)));
@@ -45,8 +45,9 @@ class SoundSourceTest : public ::testing::Test {
     *elapsed = qvtest::secondsSince(start);
     setTerminated(1);
     audio.join();
-    EXPECT_EQ(captured, 1u);
-    EXPECT_EQ(AudioOutputThread(const_cast<char*>(path_.c_str())), 0u);
+    EXPECT_EQ(captured, static_cast<qv_thread_result>(QV_SOUND_CAPTURED));
+    EXPECT_EQ(AudioOutputThread(const_cast<char*>(path_.c_str())),
+              static_cast<qv_thread_result>(QV_WAV_WRITTEN));
     const std::vector<uint8_t> wav = qvtest::readFile(path_);
     if (wav.size() < kWavHeaderSize) return {};
     return qvtest::leftChannel(wav.data() + kWavHeaderSize, wav.size() - kWavHeaderSize);
@@ -64,13 +65,13 @@ TEST_F(SoundSourceTest, DesktopRecordsWhatTheOutputPlaysAndTheDefaultStaysTheCap
   pulse.playTone(600, 2.5, "mic_sink");    // what the default capture device hears
   double elapsed = 0;
 
-  ASSERT_EQ(setSoundSource(QV_SOUND_DESKTOP), 1);
+  ASSERT_EQ(setSoundSource(QV_SOURCE_DESKTOP), 1);
   std::vector<double> left = record(2.0, &elapsed);
   ASSERT_GE(left.size(), 44100u + 4410u);
   EXPECT_EQ(qvtest::dominantFrequency(left, left.size() - 44100), 1000.0);
   Finalize();
 
-  ASSERT_EQ(setSoundSource(QV_SOUND_CAPTURE_DEVICE), 1);
+  ASSERT_EQ(setSoundSource(QV_SOURCE_CAPTURE_DEVICE), 1);
   left = record(2.0, &elapsed);
   ASSERT_GE(left.size(), 44100u + 4410u);
   EXPECT_EQ(qvtest::dominantFrequency(left, left.size() - 44100), 600.0);
@@ -82,7 +83,7 @@ TEST_F(SoundSourceTest, DesktopSoundIsSilenceWhileNothingPlays) {
   qvtest::PulseServer pulse(true);
   ASSERT_TRUE(pulse.running());
   pulse.playTone(600, 2.5, "mic_sink");  // only the capture device hears anything
-  ASSERT_EQ(setSoundSource(QV_SOUND_DESKTOP), 1);
+  ASSERT_EQ(setSoundSource(QV_SOURCE_DESKTOP), 1);
   double elapsed = 0;
   const std::vector<double> left = record(3.0, &elapsed);
   const double seconds = static_cast<double>(left.size()) / 44100.0;
@@ -96,16 +97,17 @@ TEST_F(SoundSourceTest, NoneOpensNothingAndUnknownSourcesAreRefused) {
   qvtest::PulseServer pulse;
   ASSERT_TRUE(pulse.running());
   EXPECT_EQ(setSoundSource(7), 0);
-  EXPECT_EQ(getSoundSource(), QV_SOUND_CAPTURE_DEVICE) << "a refused value changes nothing";
-  EXPECT_EQ(getSoundStatus(), QV_SOUND_OFF) << "not initialised";
+  EXPECT_EQ(getSoundSource(), QV_SOURCE_CAPTURE_DEVICE) << "a refused value changes nothing";
+  EXPECT_EQ(getSoundStatus(), QV_SOURCE_OFF) << "not initialised";
 
-  ASSERT_EQ(setSoundSource(QV_SOUND_NONE), 1);
+  ASSERT_EQ(setSoundSource(QV_SOURCE_NONE), 1);
   qvtest::initializeSoundRecording();
   ASSERT_EQ(getInitializeStatus(), QV_INIT_OK);
-  EXPECT_EQ(getSoundStatus(), QV_SOUND_OFF);
-  EXPECT_EQ(AudioCaptureThread(nullptr), 0u);
+  EXPECT_EQ(getSoundStatus(), QV_SOURCE_OFF);
+  EXPECT_EQ(AudioCaptureThread(nullptr), static_cast<qv_thread_result>(QV_SOUND_NONE));
   setTerminated(1);
-  EXPECT_EQ(AudioOutputThread(const_cast<char*>(path_.c_str())), 0u);
+  EXPECT_EQ(AudioOutputThread(const_cast<char*>(path_.c_str())),
+            static_cast<qv_thread_result>(QV_WAV_WRITTEN));
   EXPECT_EQ(qvtest::readFile(path_).size(), kWavHeaderSize) << "a valid empty WAV file";
 }
 

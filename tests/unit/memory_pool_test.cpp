@@ -1,11 +1,13 @@
+#include "memory_pool.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <thread>
 #include <vector>
-
-#include "memory_pool.h"
 
 namespace quorvane_capture {
 namespace {
@@ -75,7 +77,8 @@ TEST(MemoryPool, FullBlockSendsTopAllocationsToTheBlockBefore) {
   const uint64_t frame = 1000000;
   MyMemoryAllocator pool(frame, 2 * 104000000);
   std::vector<uint8_t*> frames;
-  for (uint64_t i = 0; i < pool.blockSize / frame; ++i) frames.push_back(pool.allocateFromTop(frame));
+  for (uint64_t i = 0; i < pool.blockSize / frame; ++i)
+    frames.push_back(pool.allocateFromTop(frame));
   EXPECT_TRUE(pool.blocks[1].freeList.empty());
   uint8_t* next = pool.allocateFromTop(frame);
   EXPECT_EQ(next, pool.blocks[0].address + pool.blockSize - frame);
@@ -106,7 +109,7 @@ TEST(MemoryPool, ReleaseMergesWithNeighboursOnBothSides) {
   pool.release(r0);
   pool.release(r2);
   EXPECT_EQ(pool.blocks[0].freeList.size(), 3u);  // r0, r2, the rest after r3
-  pool.release(r1);  // touches r0 below and r2 above
+  pool.release(r1);                               // touches r0 below and r2 above
   ASSERT_EQ(pool.blocks[0].freeList.size(), 2u);
   EXPECT_EQ(pool.blocks[0].freeList.front().pointer, r0);
   EXPECT_EQ(pool.blocks[0].freeList.front().size, 300u);
@@ -187,3 +190,79 @@ TEST(MemoryPool, ConcurrentUseKeepsTheListsConsistent) {
 
 }  // namespace
 }  // namespace quorvane_capture
+
+namespace quorvane_capture {
+namespace {
+
+// Any budget gives a pool or an empty one, never an exception; on a machine of 1 GB a budget
+// above half of it is cut to that half.
+TEST(MemoryPool, AnyBudgetIsCutToWhatTheMachineCanSpare) {
+  const uint64_t machine = 1ull << 30;
+  const uint64_t frame = 1920 * 1080 * 4;
+  struct Case {
+    uint64_t budget;
+    uint64_t blocks;
+  };
+  for (const Case& c : {Case{0, 1}, Case{1, 1}, Case{1ull << 63, 5}, Case{~0ull, 5}}) {
+    SCOPED_TRACE(c.budget);
+    MyMemoryAllocator pool(frame, c.budget, machine);
+    EXPECT_EQ(pool.blockCount, c.blocks);
+    EXPECT_LE(pool.totalSize, machine / 2);
+    EXPECT_NE(pool.allocateFromTop(frame), nullptr);
+  }
+  EXPECT_EQ(MyMemoryAllocator::cappedBudget(~0ull, 0), ~0ull) << "unknown machine: no cut";
+}
+
+// Counts the heap calls this thread makes while `counting` is set.
+thread_local bool counting = false;
+thread_local int heapCalls = 0;
+
+// Handing out and giving back ranges takes list nodes from the pool's own store: the stages
+// (the capture loop among them) never call the heap.
+TEST(MemoryPool, HandingOutAndGivingBackNeverCallsTheHeap) {
+  MyMemoryAllocator pool(4096, 1);
+  std::vector<uint8_t*> held;
+  held.reserve(64);
+  counting = true;
+  for (int i = 0; i < 1000; ++i) {
+    uint8_t* p = i % 2 == 0 ? pool.allocateFromTop(4096) : pool.allocateFromBottom(100 + i);
+    if (i % 3 == 0) pool.shrink(p, 50);
+    held.push_back(p);
+    if (held.size() == 64) {
+      for (size_t k = 0; k < held.size(); k += 2) pool.release(held[k]);
+      for (size_t k = 1; k < held.size(); k += 2) pool.release(held[k]);
+      held.clear();
+    }
+  }
+  counting = false;
+  EXPECT_EQ(heapCalls, 0);
+  for (uint8_t* p : held) pool.release(p);
+  expectConsistent(pool);
+}
+
+// Nodes run out only with ranges far smaller than anything a recording stores; the pool then
+// answers like a full one and stays whole.
+TEST(MemoryPool, RunningOutOfNodesAnswersLikeAFullPool) {
+  MyMemoryAllocator pool(1000, 1);
+  std::vector<uint8_t*> held;
+  for (uint8_t* p; (p = pool.allocateFromBottom(1)) != nullptr;) held.push_back(p);
+  EXPECT_GE(held.size(), pool.blockSize / kBytesPerRangeNode / 2);
+  EXPECT_EQ(pool.allocateFromTop(1), nullptr);
+  for (size_t k = 0; k < held.size(); k += 2) pool.release(held[k]);  // a free range each
+  for (size_t k = 1; k < held.size(); k += 2) pool.release(held[k]);
+  EXPECT_EQ(pool.getUsedSize(), 0u);
+  ASSERT_EQ(pool.blocks[0].freeList.size(), 1u);
+  expectConsistent(pool);
+}
+
+}  // namespace
+}  // namespace quorvane_capture
+
+void* operator new(size_t size) {
+  if (quorvane_capture::counting) ++quorvane_capture::heapCalls;
+  void* p = malloc(size == 0 ? 1 : size);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+void operator delete(void* p) noexcept { free(p); }
+void operator delete(void* p, size_t) noexcept { free(p); }

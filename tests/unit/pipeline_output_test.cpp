@@ -3,15 +3,19 @@
 #include <gtest/gtest.h>
 #include <snappy.h>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "capture_state.h"
+#include "file_limit.h"
 #include "kernels.h"
 #include "pipeline.h"
 #include "qvf_decode.h"
 #include "reference.h"
+#include "stream_output.h"
 
 namespace {
 
@@ -111,6 +115,38 @@ class OutputFileTest : public ::testing::Test {
     for (size_t k = 0; k < decoded.size(); ++k) {
       EXPECT_EQ(decoded[k], expectedYuy2(frameOfRecord[k])) << "video record " << k;
     }
+  }
+
+  // Encodes frames below `encoded` and compresses those below `compressed` as the recording
+  // threads do; returns the compressed pieces the records point to.
+  std::vector<Bytes> finishByHand(int encoded, int compressed) {
+    const int64_t w = captureSetting.outputWidth, h = captureSetting.outputHeight;
+    const size_t yuy2Bytes = static_cast<size_t>(w * h * 2);
+    std::vector<Bytes> pieces(frameList.size());
+    for (int i = 0; i < encoded; ++i) {
+      frame& f = frameList[static_cast<size_t>(i)];
+      RGB32ToYUY2(f.buffer, f.buffer, w, h);
+      f.status = FRAME_ENCODED;
+    }
+    Bytes difference(yuy2Bytes);
+    for (int i = 0; i < compressed; ++i) {
+      frame& f = frameList[static_cast<size_t>(i)];
+      const bool key = i % captureSettingInternal.fps == 0;
+      if (!key) CalcDeltaFrame_SSE2(difference.data(), f.buffer, frameList[i - 1].buffer, w, h);
+      pieces[i].resize(snappy::MaxCompressedLength(yuy2Bytes));
+      size_t length = 0;
+      snappy::RawCompress(reinterpret_cast<const char*>(key ? f.buffer : difference.data()),
+                          yuy2Bytes, reinterpret_cast<char*>(pieces[i].data()), &length);
+      f.compressedBuffer = pieces[i].data();
+      f.compressedSize = length;
+      f.status = key ? FRAME_KEY : FRAME_DELTA;
+      if (i > 0) {
+        // A freed picture: anything reading it would see this poison.
+        std::fill(pictures_[i - 1].begin(), pictures_[i - 1].end(), 0xEE);
+        frameList[i - 1].buffer = nullptr;
+      }
+    }
+    return pieces;
   }
 
   std::vector<Bytes> pictures_;  // each picture's bytes stay put when more are added
@@ -214,32 +250,7 @@ TEST_F(OutputFileTest, UnfinishedFramesGiveTheSameFileAsFinishedOnes) {
   frameList.clear();
   pictures_.clear();
   addCapturedFrames(stamps);
-  const size_t yuy2Bytes = 16 * 4 * 2;
-  std::vector<Bytes> compressed(count);
-  for (int i = 0; i < 20; ++i) {
-    frame& f = frameList[static_cast<size_t>(i)];
-    RGB32ToYUY2(f.buffer, f.buffer, 16, 4);
-    f.status = FRAME_ENCODED;
-  }
-  Bytes difference(yuy2Bytes);
-  for (int i = 0; i < 14; ++i) {
-    frame& f = frameList[static_cast<size_t>(i)];
-    const bool key = i % 10 == 0;
-    if (!key) CalcDeltaFrame_SSE2(difference.data(), f.buffer, frameList[i - 1].buffer, 16, 4);
-    compressed[i].resize(snappy::MaxCompressedLength(yuy2Bytes));
-    size_t length = 0;
-    snappy::RawCompress(reinterpret_cast<const char*>(key ? f.buffer : difference.data()),
-                        yuy2Bytes, reinterpret_cast<char*>(compressed[i].data()), &length);
-    f.compressedBuffer = compressed[i].data();
-    f.compressedSize = length;
-    f.status = key ? FRAME_KEY : FRAME_DELTA;
-    if (i > 0) {
-      // A freed picture: anything reading it would see this poison.
-      std::fill(pictures_[i - 1].begin(), pictures_[i - 1].end(), 0xEE);
-      frameList[i - 1].buffer = nullptr;
-    }
-  }
-
+  std::vector<Bytes> compressed = finishByHand(20, 14);
   uint64_t mixed = 0;
   const std::string mixedPath = write("mixed", &mixed);
   Bytes first;
@@ -298,11 +309,73 @@ TEST_F(OutputFileTest, FailedWritesReportZeroAndLoseNothing) {
     EXPECT_EQ(writeOutputFile(bad.c_str()), 0u);
   }
   EXPECT_EQ(writeOutputFile(nullptr), 0u);
+#ifndef _WIN32
+  {
+    // A disk that fills half-way: the path keeps what it held, no short recording appears.
+    const std::string kept = tempPath("kept");
+    const std::string fresh = tempPath("fresh");
+    paths_.push_back(kept);
+    std::FILE* old = std::fopen(kept.c_str(), "wb");
+    std::fputs("an earlier take", old);
+    std::fclose(old);
+    qvtest::FileSizeLimit limit(100);
+    EXPECT_EQ(writeOutputFile(kept.c_str()), 0u);
+    EXPECT_EQ(writeOutputFile(fresh.c_str()), 0u);
+    Bytes bytes;
+    ASSERT_TRUE(qvtest::readFileBytes(kept, &bytes));
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "an earlier take");
+    EXPECT_FALSE(qvtest::readFileBytes(fresh, &bytes));
+    EXPECT_FALSE(qvtest::readFileBytes(fresh + ".part", &bytes));
+  }
+#endif
   uint64_t result = 0;
   const qvtest::QvfFile file = read(write("after-failures", &result));
   EXPECT_EQ(result, 5u);
   EXPECT_EQ(file.videoPattern(), "KDRDD");
   expectPictures(file, {0, 1, 1, 2, 3});
+}
+
+}  // namespace
+
+namespace {
+
+// The streaming writer, given the same frames, writes exactly the file the output thread
+// writes: frames the compress thread finished while it ran, and after the stop the frames the
+// recording threads left. Each written piece is given up.
+TEST_F(OutputFileTest, StreamedFileEqualsTheOneWrittenAfterTheRecording) {
+  std::vector<int32_t> stamps;
+  for (int i = 0; i < 25; ++i) stamps.push_back(1000 + i * 100 + (i == 12 ? 250 : 0));
+  addCapturedFrames(stamps);
+  uint64_t expected = 0;
+  Bytes reference;
+  ASSERT_TRUE(qvtest::readFileBytes(write("reference", &expected), &reference));
+
+  frameList.clear();
+  pictures_.clear();
+  addCapturedFrames(stamps);
+  const std::vector<Bytes> pieces = finishByHand(20, 14);
+  resetRecordingState();
+  terminated = false;
+  const std::string path = tempPath("streamed");
+  paths_.push_back(path);
+  uint64_t result = 0;
+  std::thread writer([&] { result = streamRecording(path.c_str(), nullptr); });
+  // Within the durability period the finished frames are in the file, before the stop.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  Bytes early;
+  ASSERT_TRUE(qvtest::readFileBytes(path, &early));
+  EXPECT_GT(early.size(), 64u + 14 * 24u);
+  terminated = true;
+  writer.join();
+  terminated = false;
+
+  Bytes streamed;
+  ASSERT_TRUE(qvtest::readFileBytes(path, &streamed));
+  EXPECT_EQ(result, expected);
+  EXPECT_TRUE(streamed == reference);
+  for (size_t i = 0; i < frameList.size(); ++i) EXPECT_EQ(frameList[i].compressedBuffer, nullptr);
+  EXPECT_EQ(writeOutputFile(tempPath("after").c_str()), QV_OUTPUT_ALREADY_WRITTEN);
+  resetRecordingState();
 }
 
 }  // namespace

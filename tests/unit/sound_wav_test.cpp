@@ -16,6 +16,7 @@
 
 #include "capture_state.h"
 #include "direct_sound_capture.h"
+#include "file_limit.h"
 
 namespace quorvane_capture {
 namespace {
@@ -137,6 +138,30 @@ TEST_F(SoundWavTest, UnwritablePathsAreReportedAndLeaveNoFile) {
   EXPECT_EQ(capture_->SaveToWavFile("/dev/full"), WAV_WRITE_FAILED);
 #endif
 }
+
+#ifndef _WIN32
+// A write that fails half-way leaves the path as it was: an old file stays whole, no short file
+// appears, and nothing is left beside it.
+TEST_F(SoundWavTest, AFailedWriteLeavesThePathAsItWas) {
+  addChunk(50000, 1);
+  const std::string path = tempPath("interrupted.wav");
+  const std::string fresh = tempPath("interrupted-fresh.wav");
+  std::ofstream(path) << "an earlier take";
+  {
+    qvtest::FileSizeLimit limit(20000);
+    EXPECT_EQ(capture_->SaveToWavFile(path.c_str()), WAV_WRITE_FAILED);
+    EXPECT_EQ(capture_->SaveToWavFile(fresh.c_str()), WAV_WRITE_FAILED);
+  }
+  const std::vector<uint8_t> kept = readFile(path);
+  EXPECT_EQ(std::string(kept.begin(), kept.end()), "an earlier take");
+  EXPECT_FALSE(fileExists(fresh));
+  EXPECT_FALSE(fileExists(path + ".part"));
+  EXPECT_FALSE(fileExists(fresh + ".part"));
+  ASSERT_EQ(capture_->SaveToWavFile(path.c_str()), WAV_WRITTEN);
+  EXPECT_EQ(readFile(path).size(), 44u + 50000u);
+  std::remove(path.c_str());
+}
+#endif
 
 TEST(SoundOutputThread, RefusesWithoutARecording) {
   ASSERT_FALSE(isInitialized());

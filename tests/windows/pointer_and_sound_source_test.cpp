@@ -147,16 +147,16 @@ TEST(WindowsPointer, DrawnAsDrawIconExDrawsItAtThePointersPlace) {
 // its place, and the recording's WAV file is valid and empty. Where the driver does offer it,
 // the recording holds sound as long as the capture ran.
 TEST(WindowsSoundSource, DesktopSoundIsLoopbackOrClearlyUnavailable) {
-  ASSERT_EQ(setSoundSource(QV_SOUND_DESKTOP), 1);
+  ASSERT_EQ(setSoundSource(QV_SOURCE_DESKTOP), 1);
   qvtest::initializeSoundRecording();
-  setSoundSource(QV_SOUND_CAPTURE_DEVICE);
+  setSoundSource(QV_SOURCE_CAPTURE_DEVICE);
   ASSERT_EQ(getInitializeStatus(), QV_INIT_OK);
   const int32_t status = getSoundStatus();
   char path[MAX_PATH];
   GetTempPathA(MAX_PATH, path);
   const std::string wav =
       std::string(path) + "qv_loopback_" + std::to_string(GetCurrentProcessId());
-  if (status == QV_SOUND_READY) {
+  if (status == QV_SOURCE_READY) {
     std::printf("  this audio driver offers loopback capture\n");
     qv_thread_result captured = 0;
     HANDLE thread = CreateThread(
@@ -171,16 +171,18 @@ TEST(WindowsSoundSource, DesktopSoundIsLoopbackOrClearlyUnavailable) {
     setTerminated(1);
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
-    EXPECT_EQ(captured, 1u);
-    EXPECT_EQ(AudioOutputThread(const_cast<char*>(wav.c_str())), 0u);
+    EXPECT_EQ(captured, static_cast<qv_thread_result>(QV_SOUND_CAPTURED));
+    EXPECT_EQ(AudioOutputThread(const_cast<char*>(wav.c_str())),
+              static_cast<qv_thread_result>(QV_WAV_WRITTEN));
     EXPECT_GT(qvtest::readFile(wav).size(), kWavHeaderSize + 176400u) << "over a second of sound";
   } else {
     std::printf("  no loopback capture here: status %d\n", status);
-    EXPECT_EQ(status, QV_SOUND_NO_LOOPBACK);
+    EXPECT_EQ(status, QV_SOURCE_NO_LOOPBACK);
     EXPECT_FALSE(dsc->hasDevice()) << "no other device in its place";
-    EXPECT_EQ(AudioCaptureThread(nullptr), 0u);
+    EXPECT_EQ(AudioCaptureThread(nullptr), static_cast<qv_thread_result>(QV_SOUND_NONE));
     setTerminated(1);
-    EXPECT_EQ(AudioOutputThread(const_cast<char*>(wav.c_str())), 0u);
+    EXPECT_EQ(AudioOutputThread(const_cast<char*>(wav.c_str())),
+              static_cast<qv_thread_result>(QV_WAV_WRITTEN));
     EXPECT_EQ(qvtest::readFile(wav).size(), kWavHeaderSize);
   }
   Finalize();

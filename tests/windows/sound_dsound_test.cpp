@@ -104,6 +104,16 @@ TEST_F(SoundDirectSoundTest, RecordsTheToneThroughDirectSound) {
   EXPECT_EQ(dominantFrequency(left, left.size() - 44100), 1000.0);
 }
 
+TEST_F(SoundDirectSoundTest, TheStopTakesTheSoundUpToTheDevicesFinalPosition) {
+  for (int round = 0; round < 12; ++round) {
+    const qvtest::StopResult r = qvtest::recordAndStop(0.502 + 0.002 * round);
+    ASSERT_TRUE(r.ran) << "round " << round;
+    EXPECT_EQ(r.unread, 0u) << "round " << round;
+    // Wine's driver keeps a few 10 ms periods at the start and stop (see above).
+    EXPECT_NEAR(r.soundSeconds, r.wallSeconds, 0.15) << "round " << round;
+  }
+}
+
 TEST_F(SoundDirectSoundTest, StopBeforeTheThreadStartsKeepsItFromRunning) {
   qvtest::initializeSoundRecording();
   ASSERT_TRUE(dsc->hasDevice());

@@ -11,6 +11,21 @@ namespace {
 
 std::string u64(uint64_t v) { return std::to_string(v); }
 
+// Whether a record whose payload runs past the end of the file looks like one the writer was
+// cut off in (a type it writes, a size it could have written) rather than a damaged header.
+bool plausibleTornRecord(const qvf::RecordHeader& r, const qvf::FileHeader& h) {
+  const uint64_t picture = qvf::pictureBytes(h.width, h.height);
+  switch (r.type) {
+    case qvf::RECORD_KEY:
+    case qvf::RECORD_DELTA:
+      return r.payloadSize != 0 && r.payloadSize <= qvf::maxCompressedBytes(picture);
+    case qvf::RECORD_AUDIO:
+      return r.payloadSize % qvf::kAudioBlockBytes == 0 && r.payloadSize <= 176400 * 2;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 bool walkContainer(const std::string& path, ContainerWalk* walk) {
@@ -50,8 +65,9 @@ bool walkContainer(const std::string& path, ContainerWalk* walk) {
     qvf::RecordHeader r{};
     if (qvtools::seek64(f, static_cast<int64_t>(offset), SEEK_SET) != 0 ||
         std::fread(&r, sizeof(r), 1, f) != 1) {
-      walk->problems.push_back("truncated record header at byte " + u64(offset) + " (" +
-                               u64(walk->fileBytes - offset) + " bytes left)");
+      // Fewer bytes than a record header: the writer was cut off here.
+      walk->endsEarly = true;
+      walk->tornOffset = offset;
       break;
     }
     if (r.headerSize != qvf::kRecordHeaderSize) {
@@ -60,6 +76,11 @@ bool walkContainer(const std::string& path, ContainerWalk* walk) {
       break;
     }
     const uint64_t payloadStart = offset + r.headerSize;
+    if (r.payloadSize > walk->fileBytes - payloadStart && plausibleTornRecord(r, h)) {
+      walk->endsEarly = true;
+      walk->tornOffset = offset;
+      break;
+    }
     if (r.payloadSize > walk->fileBytes - payloadStart) {
       walk->problems.push_back("record at byte " + u64(offset) + " claims " + u64(r.payloadSize) +
                                " payload bytes, only " + u64(walk->fileBytes - payloadStart) +
@@ -107,6 +128,7 @@ bool walkContainer(const std::string& path, ContainerWalk* walk) {
     }
     offset = payloadStart + r.payloadSize;
   }
+  walk->completeBytes = walk->endsEarly ? walk->tornOffset : walk->fileBytes;
   std::fclose(f);
   return true;
 }

@@ -28,6 +28,13 @@ struct ContainerWalk {
   std::vector<std::pair<uint64_t, uint64_t>> audioChunks;
 
   uint64_t unknownRecords = 0;
+  // A file cut off inside its last record (a recording that ended abruptly while it was being
+  // written) is not damaged: the reader leaves the torn record out. completeBytes is where the
+  // last whole record ends (the file size when nothing is torn), tornOffset where the torn one
+  // starts.
+  bool endsEarly = false;
+  uint64_t completeBytes = 0;
+  uint64_t tornOffset = 0;
   // Faults in the structure, in words for the user. Empty for a sound file.
   std::vector<std::string> problems;
 };

@@ -1,12 +1,16 @@
 // qvf: looks into recordings and exports them, through the reader plug-in exactly as the
 // editor uses it (every picture and sample comes from its table's entry points).
 //
-// Exit codes: 0 fine; 1 verify found problems; 2 bad command line; 3 the plug-in cannot be
-// loaded; 4 the file cannot be opened as a recording; 5 an export could not be written.
+// Exit codes: 0 fine; 1 verify found problems (repair: a file it will not touch); 2 bad command
+// line; 3 the plug-in cannot be loaded; 4 the file cannot be opened as a recording; 5 an export
+// (repair: a change) could not be written; 6 verify: the recording ends early (cut off inside
+// its last record, as when the recording process ended abruptly), otherwise sound.
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,12 +31,14 @@ enum ExitCode {
   kExitUsage = 2,
   kExitPlugin = 3,
   kExitOpen = 4,
-  kExitWrite = 5
+  kExitWrite = 5,
+  kExitEndsEarly = 6
 };
 
 struct Options {
   std::string plugin;
   std::string file;
+  std::vector<std::string> repairFiles;
   bool quiet = false;
   // export
   std::string y4m, yuy2, wav, pngDir, sheet;
@@ -282,6 +288,29 @@ int runVerify(const Options& options) {
     if (raw != nullptr) std::fclose(raw);
   }
 
+  std::string ending;
+  if (walk.endsEarly) {
+    char text[400];
+    const uint64_t frames = walk.videoTypes.size();
+    std::snprintf(text, sizeof(text),
+                  "ends early: cut off inside record %llu at byte %llu (%llu bytes of it there); "
+                  "whole up to frame %llu (%.3f s) and %llu audio samples; "
+                  "'qvf repair' cuts the torn tail",
+                  static_cast<unsigned long long>(frames + walk.audioRecords + walk.unknownRecords),
+                  static_cast<unsigned long long>(walk.tornOffset),
+                  static_cast<unsigned long long>(walk.fileBytes - walk.tornOffset),
+                  static_cast<unsigned long long>(frames),
+                  walk.header.frameRate != 0
+                      ? static_cast<double>(frames) / static_cast<double>(walk.header.frameRate)
+                      : 0.0,
+                  static_cast<unsigned long long>(audioSamples));
+    ending = text;
+  }
+  if (problems.empty() && walk.endsEarly) {
+    std::printf("%s: %s\n", options.file.c_str(), ending.c_str());
+    return kExitEndsEarly;
+  }
+  if (!ending.empty()) problems.push_back(ending);
   if (problems.empty()) {
     if (!options.quiet) {
       std::printf("%s: OK: %d frames (%llu key, %llu delta, %llu repeat), %llu audio samples\n",
@@ -296,6 +325,99 @@ int runVerify(const Options& options) {
               problems.size() == 1 ? "" : "s");
   for (const std::string& p : problems) std::printf("  %s\n", p.c_str());
   return kExitProblems;
+}
+
+// A WAV file whose header lags behind its samples (written while recording, then cut off):
+// the two lengths are set to the whole sample frames present, a partial one at the end cut.
+int repairWav(const std::string& path, bool quiet) {
+  std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+  uint8_t h[44];
+  if (!f.read(reinterpret_cast<char*>(h), sizeof(h)) || std::memcmp(h + 8, "WAVE", 4) != 0 ||
+      std::memcmp(h + 12, "fmt ", 4) != 0 || std::memcmp(h + 36, "data", 4) != 0) {
+    fail(path + ": not a PCM WAV file with the 44-byte header this recorder writes; not touched");
+    return kExitProblems;
+  }
+  const uint32_t block = h[32] | (h[33] << 8);
+  const int64_t size = qvtools::fileSize(path);
+  uint64_t data = size > 44 ? static_cast<uint64_t>(size) - 44 : 0;
+  if (block != 0) data -= data % block;
+  if (data > 0xFFFFFFFFull - 36) data = (0xFFFFFFFFull - 36) / block * block;
+  const auto put = [](uint8_t* p, uint64_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+  };
+  uint8_t lengths[8];
+  put(lengths, data + 36);
+  put(lengths + 4, data);
+  const bool same = std::memcmp(h + 4, lengths, 4) == 0 &&
+                    std::memcmp(h + 40, lengths + 4, 4) == 0 &&
+                    static_cast<uint64_t>(size) == 44 + data;
+  if (same) {
+    if (!quiet) std::printf("%s: whole already, not touched\n", path.c_str());
+    return kExitOk;
+  }
+  f.seekp(4);
+  f.write(reinterpret_cast<const char*>(lengths), 4);
+  f.seekp(40);
+  f.write(reinterpret_cast<const char*>(lengths + 4), 4);
+  f.close();
+  std::error_code error;
+  if (!f || (static_cast<uint64_t>(size) != 44 + data &&
+             (std::filesystem::resize_file(path, 44 + data, error), error))) {
+    fail(path + ": could not be changed");
+    return kExitWrite;
+  }
+  if (!quiet) {
+    std::printf("%s: header set to %llu bytes of samples (%.3f s)\n", path.c_str(),
+                static_cast<unsigned long long>(data), static_cast<double>(data) / 176400.0);
+  }
+  return kExitOk;
+}
+
+// A recording cut off inside its last record: the torn tail is cut, nothing else changes.
+int repairContainer(const std::string& path, bool quiet) {
+  ContainerWalk walk;
+  if (!walkContainer(path, &walk)) {
+    fail(path + ": " + walk.problems[0]);
+    return kExitOpen;
+  }
+  if (!walk.problems.empty()) {
+    fail(path + ": damaged, not only cut off (" + walk.problems[0] + "); not touched");
+    return kExitProblems;
+  }
+  if (!walk.endsEarly) {
+    if (!quiet) std::printf("%s: whole already, not touched\n", path.c_str());
+    return kExitOk;
+  }
+  std::error_code error;
+  std::filesystem::resize_file(path, walk.completeBytes, error);
+  if (error) {
+    fail(path + ": could not be cut: " + error.message());
+    return kExitWrite;
+  }
+  if (!quiet) {
+    std::printf("%s: cut the torn last record (%llu bytes); %zu frames remain\n", path.c_str(),
+                static_cast<unsigned long long>(walk.fileBytes - walk.completeBytes),
+                walk.videoTypes.size());
+  }
+  return kExitOk;
+}
+
+int runRepair(const Options& options) {
+  int worst = kExitOk;
+  for (const std::string& path : options.repairFiles) {
+    char magic[4] = {};
+    std::ifstream probe(path, std::ios::binary);
+    if (!probe.read(magic, 4)) {
+      fail(path + ": cannot be read");
+      worst = std::max(worst, static_cast<int>(kExitOpen));
+      continue;
+    }
+    probe.close();
+    const int code = std::memcmp(magic, "RIFF", 4) == 0 ? repairWav(path, options.quiet)
+                                                        : repairContainer(path, options.quiet);
+    worst = std::max(worst, code);
+  }
+  return worst;
 }
 
 Matrix matrixFrom(const std::string& text) {
@@ -392,6 +514,13 @@ int main(int argc, char** argv) {
   verify->add_option("FILE", options.file, "the recording")->required();
   verify->add_flag("-q,--quiet", options.quiet, "print only problems");
 
+  CLI::App* repair = app.add_subcommand(
+      "repair",
+      "make files of a recording that was cut off whole again: a .qvf file loses its torn last "
+      "record, a WAV file gets the lengths of the samples it holds; nothing else changes");
+  repair->add_option("FILES", options.repairFiles, "the .qvf and/or .wav files")->required();
+  repair->add_flag("-q,--quiet", options.quiet, "print only problems");
+
   CLI::App* exp = app.add_subcommand("export", "write pictures or sound in common formats");
   exp->add_option("FILE", options.file, "the recording")->required();
   exp->add_option("--y4m", options.y4m, "YUV4MPEG2, 4:2:2 planar, to a file or - for stdout");
@@ -429,5 +558,6 @@ int main(int argc, char** argv) {
   }
   if (info->parsed()) return runInfo(options);
   if (verify->parsed()) return runVerify(options);
+  if (repair->parsed()) return runRepair(options);
   return runExport(options);
 }

@@ -146,6 +146,14 @@ int main(int argc, char** argv) {
   bool noCursor = false;
   rec->add_flag("--no-cursor", noCursor, "leave the mouse pointer out of the pictures");
   rec->add_flag("-q,--quiet", options.quiet, "only the summary and errors");
+  rec->add_flag("--in-memory", options.inMemory,
+                "keep the recording in memory (bounded by --memory) and write the files after "
+                "the stop, instead of writing them while recording");
+  rec->footer(
+      "Exit codes: 0 written; 1 the recording could not be written anywhere; 2 bad command "
+      "line; 3 no such window; 4 settings refused; 5 an output path cannot be written; 6 "
+      "nothing recorded; 7 a write failed while recording (disk full, drive removed): the files "
+      "hold the recording up to that point; 130 cancelled while waiting for the hot key.");
 
   try {
     app.parse(argc, argv);
@@ -205,9 +213,9 @@ int main(int argc, char** argv) {
   // Outputs first: a recording that cannot be written is not worth starting.
   if (noAudio) sound = "none";
   options.audio = sound != "none";
-  options.soundSource = sound == "desktop" ? QV_SOUND_DESKTOP
-                        : sound == "none"  ? QV_SOUND_NONE
-                                           : QV_SOUND_CAPTURE_DEVICE;
+  options.soundSource = sound == "desktop" ? QV_SOURCE_DESKTOP
+                        : sound == "none"  ? QV_SOURCE_NONE
+                                           : QV_SOURCE_CAPTURE_DEVICE;
   options.cursor = !noCursor;
   if (options.qvfPath.empty()) options.qvfPath = defaultBaseName() + ".qvf";
   if (options.wavPath.empty()) options.wavPath = replaceExtension(options.qvfPath, ".wav");

@@ -19,7 +19,7 @@ namespace {
 
 volatile std::sig_atomic_t g_stopRequested = 0;
 
-extern "C" void onStopSignal(int) { g_stopRequested = 1; }
+extern "C" void onStopSignal(int signal) { g_stopRequested = signal; }
 
 double secondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -182,14 +182,18 @@ std::string writeFailure(const std::string& path) {
 void installStopHandler() {
   std::signal(SIGINT, onStopSignal);
   std::signal(SIGTERM, onStopSignal);
+#ifdef SIGHUP
+  // A closed terminal: the recording ends with complete files, as on Ctrl+C.
+  std::signal(SIGHUP, onStopSignal);
+#endif
 }
 
 std::string soundProblem(int32_t source, int32_t status) {
-  if (status == QV_SOUND_NO_LOOPBACK) {
+  if (status == QV_SOURCE_NO_LOOPBACK) {
     return "what the computer plays cannot be recorded here: the sound system offers no "
            "loopback capture of the output device (--sound mic records the capture device)";
   }
-  if (source == QV_SOUND_DESKTOP) {
+  if (source == QV_SOURCE_DESKTOP) {
     return "no output device to record what the computer plays (no sound server, or no default "
            "output)";
   }
@@ -228,13 +232,25 @@ std::string refusalReason(int32_t status) {
   }
 }
 
-int record(const RecordOptions& options) {
-  installStopHandler();
-  StatusLine status(options.quiet);
-  auto say = [&options](const std::string& text) {
-    if (!options.quiet) std::fprintf(stderr, "%s\n", text.c_str());
-  };
+namespace {
 
+// Words for a getRecordingStatus value that stopped the recording.
+const char* statusReason(int32_t status) {
+  switch (status) {
+    case QV_STATUS_POOL_FULL:
+      return "memory pool full";
+    case QV_STATUS_WRITE_FAILED:
+      return "a write failed while recording (disk full or drive removed?)";
+    case QV_STATUS_CANNOT_OPEN:
+      return "the files could not be created";
+    default:
+      return nullptr;
+  }
+}
+
+// Initialize and the line that says what will be recorded; false when refused.
+bool startLibrary(const RecordOptions& options,
+                  const std::function<void(const std::string&)>& say) {
   setCursorDrawing(options.cursor ? 1 : 0);
   setSoundSource(options.soundSource);
   Initialize(&options.setting);
@@ -243,124 +259,124 @@ int record(const RecordOptions& options) {
     std::fprintf(stderr, "qvrec: the settings were refused: %s\n",
                  refusalReason(initStatus).c_str());
     Finalize();
-    return kExitRefused;
+    return false;
   }
-  const CaptureSetting used = *getCaptureSetting();
+  const CaptureSetting& used = *getCaptureSetting();
   const int encodeThreads = getEncodeThreadCount();
-  {
-    char text[400];
-    std::snprintf(text, sizeof(text),
-                  "qvrec: recording %s: %lldx%lld at (%lld,%lld) -> %lldx%lld, %lld fps, %s %s, "
-                  "%s kernels, %d encode thread%s, pool %s",
-                  options.windowDescription.c_str(), static_cast<long long>(used.captureWidth),
-                  static_cast<long long>(used.captureHeight), static_cast<long long>(used.sourceX),
-                  static_cast<long long>(used.sourceY), static_cast<long long>(used.outputWidth),
-                  static_cast<long long>(used.outputHeight), static_cast<long long>(used.frameRate),
-                  used.colorMatrix == 2 || (used.colorMatrix == 0 && used.outputHeight >= 720)
-                      ? "BT.709"
-                      : "BT.601",
-                  used.fullRange != 0 ? "full range" : "TV range",
-                  used.useAVX != 0 ? "AVX" : "SSE2", encodeThreads, encodeThreads == 1 ? "" : "s",
-                  qvtools::formatBytes(poolBytes(used)).c_str());
-    say(text);
-  }
+  char text[400];
+  std::snprintf(
+      text, sizeof(text),
+      "qvrec: recording %s: %lldx%lld at (%lld,%lld) -> %lldx%lld, %lld fps, %s %s, "
+      "%s kernels, %d encode thread%s, pool %s, %s",
+      options.windowDescription.c_str(), static_cast<long long>(used.captureWidth),
+      static_cast<long long>(used.captureHeight), static_cast<long long>(used.sourceX),
+      static_cast<long long>(used.sourceY), static_cast<long long>(used.outputWidth),
+      static_cast<long long>(used.outputHeight), static_cast<long long>(used.frameRate),
+      used.colorMatrix == 2 || (used.colorMatrix == 0 && used.outputHeight >= 720) ? "BT.709"
+                                                                                   : "BT.601",
+      used.fullRange != 0 ? "full range" : "TV range", used.useAVX != 0 ? "AVX" : "SSE2",
+      encodeThreads, encodeThreads == 1 ? "" : "s", qvtools::formatBytes(poolBytes(used)).c_str(),
+      options.inMemory ? "written after the stop" : "written while recording");
+  say(text);
   say(std::string("qvrec: sound from ") +
-      (options.soundSource == QV_SOUND_DESKTOP ? "what the computer plays"
-       : options.soundSource == QV_SOUND_NONE  ? "nowhere (none)"
-                                               : "the capture device") +
+      (options.soundSource == QV_SOURCE_DESKTOP ? "what the computer plays"
+       : options.soundSource == QV_SOURCE_NONE  ? "nowhere (none)"
+                                                : "the capture device") +
       ", pointer " + (options.cursor ? "drawn" : "left out"));
   const int32_t soundStatus = getSoundStatus();
-  if (options.audio && soundStatus != QV_SOUND_READY) {
+  if (options.audio && soundStatus != QV_SOURCE_READY) {
     // Said before the recording starts, on every run: a tutorial without its sound is found
     // out too late otherwise.
     std::fprintf(stderr, "qvrec: %s; recording without sound (the .wav stays empty)\n",
                  soundProblem(options.soundSource, soundStatus).c_str());
   }
+  return true;
+}
 
-  if (options.hotkey) {
-    say("qvrec: press F12 or Print Screen to start (Ctrl+C to cancel)");
-    // waitCaptureAction blocks this thread; Ctrl+C reaches it through the stop flag.
-    std::atomic<bool> waiting{true};
-    std::thread watcher([&waiting] {
-      while (waiting) {
-        if (g_stopRequested) setTerminated(1);
-        sleepMs(20);
-      }
-    });
-    const bool pressed = waitCaptureAction() != 0;
-    waiting = false;
-    watcher.join();
-    if (!pressed) {
-      say("qvrec: cancelled before the recording started; nothing was recorded");
-      Finalize();
-      return kExitCancelled;
+// Waits for the start hot key; false when cancelled.
+bool waitForHotkey(const std::function<void(const std::string&)>& say) {
+  say("qvrec: press F12 or Print Screen to start (Ctrl+C to cancel)");
+  // waitCaptureAction blocks this thread; Ctrl+C reaches it through the stop flag.
+  std::atomic<bool> waiting{true};
+  std::thread watcher([&waiting] {
+    while (waiting) {
+      if (g_stopRequested) setTerminated(1);
+      sleepMs(20);
     }
-  }
+  });
+  const bool pressed = waitCaptureAction() == QV_HOTKEY_PRESSED;
+  waiting = false;
+  watcher.join();
+  return pressed;
+}
 
-  // The recording: every stage on a thread of ours, as the library expects.
-  const auto started = std::chrono::steady_clock::now();
+// The recording threads (and the streaming writer) on threads of ours.
+struct Threads {
+  Worker* capture = nullptr;
   std::vector<Worker*> stages;
-  Worker* capture = new Worker(CaptureThread, nullptr);
-  stages.push_back(capture);
-  for (int i = 0; i < encodeThreads; ++i) {
-    stages.push_back(new Worker(EncodeThread, reinterpret_cast<void*>(static_cast<intptr_t>(i))));
-  }
-  stages.push_back(new Worker(CompressThread, nullptr));
-  Worker* audio = options.audio ? new Worker(AudioCaptureThread, nullptr) : nullptr;
+  Worker* audio = nullptr;
+  Worker* writer = nullptr;
+  QvStreamPaths paths{};
+};
 
-  const char* stopReason = "stopped";
+void startThreads(const RecordOptions& options, Threads* t) {
+  if (!options.inMemory) {
+    t->paths.containerPath = options.qvfPath.c_str();
+    t->paths.wavPath = options.audio ? options.wavPath.c_str() : nullptr;
+    t->writer = new Worker(StreamOutputThread, &t->paths);
+  }
+  t->capture = new Worker(CaptureThread, nullptr);
+  t->stages.push_back(t->capture);
+  for (int i = 0; i < getEncodeThreadCount(); ++i) {
+    t->stages.push_back(
+        new Worker(EncodeThread, reinterpret_cast<void*>(static_cast<intptr_t>(i))));
+  }
+  t->stages.push_back(new Worker(CompressThread, nullptr));
+  if (options.audio) t->audio = new Worker(AudioCaptureThread, nullptr);
+}
+
+// Shows the status line until something ends the recording; returns why it ended.
+std::string runUntilStopped(const RecordOptions& options, const Threads& t, StatusLine& status,
+                            std::chrono::steady_clock::time_point started) {
   for (;;) {
     const double elapsed = secondsSince(started);
-    if (g_stopRequested) {
-      stopReason = "stopped by Ctrl+C";
-      break;
-    }
-    if (options.duration > 0 && elapsed >= options.duration) {
-      stopReason = "duration reached";
-      break;
-    }
-    if (capture->done()) {
-      // The capture ends by itself only when the pool (or the frame list) is full.
-      stopReason = "memory pool full";
-      break;
-    }
+    if (g_stopRequested == SIGINT) return "stopped by Ctrl+C";
+    if (g_stopRequested == SIGTERM) return "stopped by SIGTERM";
+    if (g_stopRequested) return "stopped: the console was closed";
+    if (options.duration > 0 && elapsed >= options.duration) return "duration reached";
+    const char* fault = statusReason(getRecordingStatus());
+    if (fault != nullptr && getRecordingStatus() != QV_STATUS_CANNOT_OPEN) return fault;
+    // The capture ends by itself only when the pool (or the frame list) is full.
+    if (t.capture->done()) return "memory pool full";
     const double fill = getProgress();
     std::string line = "REC " + qvtools::formatClock(elapsed) + "  frames " +
-                       std::to_string(getCapturedFrameCount()) + "  pool " +
+                       std::to_string(getCapturedFrameCount()) +
+                       (options.inMemory ? "  pool " : "  backlog ") +
                        qvtools::progressBar(fill, 20) + " " + percent(fill);
-    if (fill >= 0.9) line += "  POOL NEARLY FULL";
+    if (!options.inMemory) {
+      const int64_t written = qvtools::fileSize(options.qvfPath);
+      line += "  written " + qvtools::formatBytes(static_cast<uint64_t>(written < 0 ? 0 : written));
+    }
+    if (fill >= 0.9) line += options.inMemory ? "  POOL NEARLY FULL" : "  WRITER FALLING BEHIND";
     status.show(line);
     sleepMs(100);
   }
-  const double recorded = secondsSince(started);
-  setTerminated(1);
-  const uint64_t captured = capture->join();
-  for (Worker* w : stages) {
-    w->join();
-    delete w;
-  }
-  const bool gotSound = audio != nullptr && audio->join() != 0;
-  delete audio;
-  status.show("REC " + qvtools::formatClock(recorded) + "  frames " + std::to_string(captured) +
-                  "  pool " + percent(getProgress()) + "  " + stopReason,
-              true);
-  status.end();
+}
 
-  if (captured == 0) {
-    std::fprintf(stderr, "qvrec: no frame was captured; nothing to write\n");
-    Finalize();
-    return kExitNothingRecorded;
-  }
-  if (options.audio && soundStatus == QV_SOUND_READY && !gotSound) {
-    say("qvrec: no sound was captured (the sound device did not start)");
-  }
+// Writes both files from memory after the stop, with a fallback path for each that fails.
+// *records is the container's number of video records; false when a file is lost.
+struct WriteResult {
+  bool qvfOk = false;
+  bool wavOk = false;
+  std::string qvfWritten;
+  std::string wavWritten;
+};
 
-  // Writing: the container and the WAV file together, as both only read what was recorded.
-  uint64_t records = 0;
+WriteResult writeInMemory(const RecordOptions& options, StatusLine& status, uint64_t* records) {
   std::string qvfFailure, wavFailure;
   {
     Worker* wav = nullptr;
-    int wavResult = 0;
+    qv_thread_result wavResult = QV_WAV_WRITTEN;
     if (options.audio) {
       wav = new Worker(AudioOutputThread, const_cast<char*>(options.wavPath.c_str()));
     }
@@ -370,48 +386,49 @@ int record(const RecordOptions& options) {
                   " " + percent(getProgress()));
       sleepMs(100);
     }
-    records = out.join();
+    *records = out.join();
     status.show("writing " + options.qvfPath + " " + qvtools::progressBar(getProgress(), 30) + " " +
                     percent(getProgress()),
                 true);
     status.end();
     if (wav != nullptr) {
-      wavResult = static_cast<int>(wav->join());
+      wavResult = wav->join();
       delete wav;
     }
-    if (records == 0) qvfFailure = writeFailure(options.qvfPath);
-    if (wavResult == 1) wavFailure = writeFailure(options.wavPath);
-    if (wavResult == 2) wavFailure = "a write failed (disk full?)";
+    if (*records == QV_OUTPUT_FAILED) qvfFailure = writeFailure(options.qvfPath);
+    if (wavResult == QV_WAV_CANNOT_OPEN) wavFailure = writeFailure(options.wavPath);
+    if (wavResult == QV_WAV_WRITE_FAILED) wavFailure = "a write failed (disk full?)";
   }
+  WriteResult r;
+  r.qvfWritten = options.qvfPath;
+  r.qvfOk = qvfFailure.empty() || rescue(
+                                      "recording", options.qvfPath, qvfFailure,
+                                      [records](const std::string& path, std::string* why) {
+                                        *records = OutputThread(const_cast<char*>(path.c_str()));
+                                        if (*records == QV_OUTPUT_FAILED) *why = writeFailure(path);
+                                        return *records != QV_OUTPUT_FAILED;
+                                      },
+                                      &r.qvfWritten);
+  r.wavWritten = options.wavPath;
+  r.wavOk = !options.audio || wavFailure.empty() ||
+            rescue(
+                "sound", options.wavPath, wavFailure,
+                [](const std::string& path, std::string* why) {
+                  const qv_thread_result w = AudioOutputThread(const_cast<char*>(path.c_str()));
+                  if (w == QV_WAV_CANNOT_OPEN) *why = writeFailure(path);
+                  if (w == QV_WAV_WRITE_FAILED) *why = "a write failed (disk full?)";
+                  return w == QV_WAV_WRITTEN;
+                },
+                &r.wavWritten);
+  return r;
+}
 
-  std::string qvfWritten = options.qvfPath;
-  const bool qvfOk =
-      qvfFailure.empty() || rescue(
-                                "recording", options.qvfPath, qvfFailure,
-                                [&records](const std::string& path, std::string* why) {
-                                  records = OutputThread(const_cast<char*>(path.c_str()));
-                                  if (records == 0) *why = writeFailure(path);
-                                  return records != 0;
-                                },
-                                &qvfWritten);
-  std::string wavWritten = options.wavPath;
-  const bool wavOk = !options.audio || wavFailure.empty() ||
-                     rescue(
-                         "sound", options.wavPath, wavFailure,
-                         [](const std::string& path, std::string* why) {
-                           const qv_thread_result r =
-                               AudioOutputThread(const_cast<char*>(path.c_str()));
-                           if (r == 1) *why = writeFailure(path);
-                           if (r == 2) *why = "a write failed (disk full?)";
-                           return r == 0;
-                         },
-                         &wavWritten);
-  Finalize();
-
-  // The summary.
+void printSummary(const RecordOptions& options, const CaptureSetting& used, double recorded,
+                  const std::string& stopReason, uint64_t captured, uint64_t records,
+                  const WriteResult& w) {
   const uint64_t repeats = records > captured ? records - captured : 0;
-  std::printf("recorded   %s (%s)\n", qvtools::formatClock(recorded).c_str(), stopReason);
-  if (qvfOk) {
+  std::printf("recorded   %s (%s)\n", qvtools::formatClock(recorded).c_str(), stopReason.c_str());
+  if (w.qvfOk) {
     std::printf(
         "video      %.3f s: %llu frames at %lld fps (%llu captured, %llu repeat records), "
         "%lldx%lld\n",
@@ -419,25 +436,107 @@ int record(const RecordOptions& options) {
         static_cast<unsigned long long>(records), static_cast<long long>(used.frameRate),
         static_cast<unsigned long long>(captured), static_cast<unsigned long long>(repeats),
         static_cast<long long>(used.outputWidth), static_cast<long long>(used.outputHeight));
-    std::printf("qvf        %s (%s)\n", qvfWritten.c_str(),
-                qvtools::formatBytes(static_cast<uint64_t>(qvtools::fileSize(qvfWritten))).c_str());
+    std::printf(
+        "qvf        %s (%s)\n", w.qvfWritten.c_str(),
+        qvtools::formatBytes(static_cast<uint64_t>(qvtools::fileSize(w.qvfWritten))).c_str());
   } else {
     std::printf("qvf        NOT WRITTEN: the pictures are lost\n");
   }
-  if (options.audio && wavOk) {
-    const int64_t bytes = qvtools::fileSize(wavWritten);
+  if (options.audio && w.wavOk) {
+    const int64_t bytes = qvtools::fileSize(w.wavWritten);
     const double soundSeconds =
         bytes > 44 ? static_cast<double>(bytes - 44) /
                          static_cast<double>(qvf::kAudioSampleRate * qvf::kAudioBlockBytes)
                    : 0.0;
-    std::printf("wav        %s (%s, %.3f s of sound)\n", wavWritten.c_str(),
+    std::printf("wav        %s (%s, %.3f s of sound)\n", w.wavWritten.c_str(),
                 qvtools::formatBytes(static_cast<uint64_t>(bytes < 0 ? 0 : bytes)).c_str(),
                 soundSeconds);
   } else if (options.audio) {
     std::printf("wav        NOT WRITTEN: the sound is lost\n");
   }
-  const bool ok = qvfOk && wavOk;
-  return ok ? kExitOk : kExitWriteFailed;
+}
+
+}  // namespace
+
+int record(const RecordOptions& options) {
+  installStopHandler();
+  StatusLine status(options.quiet);
+  auto say = [&options](const std::string& text) {
+    if (!options.quiet) std::fprintf(stderr, "%s\n", text.c_str());
+  };
+  if (!startLibrary(options, say)) return kExitRefused;
+  const CaptureSetting used = *getCaptureSetting();
+  if (options.hotkey && !waitForHotkey(say)) {
+    say("qvrec: cancelled before the recording started; nothing was recorded");
+    Finalize();
+    return kExitCancelled;
+  }
+
+  const auto started = std::chrono::steady_clock::now();
+  Threads threads;
+  startThreads(options, &threads);
+  const std::string stopReason = runUntilStopped(options, threads, status, started);
+  const double recorded = secondsSince(started);
+  setTerminated(1);
+  const uint64_t captured = threads.capture->join();
+  for (Worker* w : threads.stages) {
+    w->join();
+    delete w;
+  }
+  const bool gotSound = threads.audio != nullptr && threads.audio->join() == QV_SOUND_CAPTURED;
+  delete threads.audio;
+  status.show("REC " + qvtools::formatClock(recorded) + "  frames " + std::to_string(captured) +
+                  "  " + stopReason,
+              true);
+  status.end();
+
+  // Streaming: the writer finishes what the threads left and completes both files.
+  uint64_t records = 0;
+  bool streamed = false;
+  if (threads.writer != nullptr) {
+    while (!threads.writer->done()) {
+      status.show("finishing " + options.qvfPath + "  backlog " + percent(getProgress()));
+      sleepMs(100);
+    }
+    status.end();
+    records = threads.writer->join();
+    delete threads.writer;
+    streamed = getRecordingStatus() != QV_STATUS_CANNOT_OPEN;
+    if (!streamed) {
+      std::fprintf(stderr, "qvrec: %s could not be created while recording; writing from memory\n",
+                   options.qvfPath.c_str());
+    }
+  }
+  if (captured == 0) {
+    std::fprintf(stderr, "qvrec: no frame was captured; nothing to write\n");
+    Finalize();
+    return kExitNothingRecorded;
+  }
+  if (options.audio && getSoundStatus() == QV_SOURCE_READY && !gotSound) {
+    say("qvrec: no sound was captured (the sound device did not start)");
+  }
+
+  WriteResult written;
+  int code = kExitOk;
+  if (streamed) {
+    const bool ok = records != QV_OUTPUT_FAILED && getRecordingStatus() != QV_STATUS_WRITE_FAILED;
+    written = WriteResult{ok, ok || options.audio, options.qvfPath, options.wavPath};
+    if (!ok) {
+      std::fprintf(stderr,
+                   "qvrec: %s; %s and %s hold the recording up to that point (qvf verify tells "
+                   "where it ends, qvf repair tidies the end)\n",
+                   statusReason(QV_STATUS_WRITE_FAILED), options.qvfPath.c_str(),
+                   options.audio ? options.wavPath.c_str() : "(no WAV)");
+      written.qvfOk = true;
+      code = kExitStoppedByWriteFailure;
+    }
+  } else {
+    written = writeInMemory(options, status, &records);
+    code = written.qvfOk && written.wavOk ? kExitOk : kExitWriteFailed;
+  }
+  Finalize();
+  printSummary(options, used, recorded, stopReason, captured, records, written);
+  return code;
 }
 
 }  // namespace qvrec

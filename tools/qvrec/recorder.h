@@ -17,7 +17,9 @@ enum ExitCode {
   kExitRefused = 4,      // the library refused the settings
   kExitBadOutput = 5,    // an output path cannot be written (checked before recording)
   kExitNothingRecorded = 6,
-  kExitCancelled = 130  // interrupted while waiting for the hot key
+  kExitStoppedByWriteFailure = 7,  // streaming: a write failed while recording (disk full...);
+                                   // the files hold the recording up to that point
+  kExitCancelled = 130             // interrupted while waiting for the hot key
 };
 
 struct RecordOptions {
@@ -26,14 +28,16 @@ struct RecordOptions {
   std::string qvfPath;
   std::string wavPath;
   bool audio = true;
-  int32_t soundSource = QV_SOUND_CAPTURE_DEVICE;  // setSoundSource before Initialize
+  int32_t soundSource = QV_SOURCE_CAPTURE_DEVICE;  // setSoundSource before Initialize
   bool cursor = true;                             // setCursorDrawing before Initialize
   bool hotkey = false;
   double duration = 0;  // seconds; 0: until Ctrl+C or a full pool
   bool quiet = false;
+  bool inMemory = false;  // keep the recording in memory and write the files after the stop
 };
 
-// Installs the Ctrl+C handler (idempotent).
+// Installs the handler of Ctrl+C, SIGTERM and a closed console (SIGHUP): each ends the
+// recording with complete files (idempotent).
 void installStopHandler();
 
 // Records and writes; returns an ExitCode.

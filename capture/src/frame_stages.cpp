@@ -1,0 +1,91 @@
+#include "frame_stages.h"
+
+#include <snappy.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "capture_state.h"
+#include "kernels.h"
+#include "qvf.h"
+
+namespace quorvane_capture {
+
+PictureGeometry pictureGeometry() {
+  const CaptureSetting& s = captureSetting;
+  PictureGeometry g;
+  g.captureWidth = s.captureWidth;
+  g.captureHeight = s.captureHeight;
+  g.outputWidth = s.outputWidth;
+  g.outputHeight = s.outputHeight;
+  g.rgbOutputBytes =
+      static_cast<uint64_t>(s.outputWidth) * static_cast<uint64_t>(s.outputHeight) * 4;
+  g.yuy2Bytes = g.rgbOutputBytes / 2;
+  g.compressedCapacity = snappy::MaxCompressedLength(static_cast<size_t>(g.yuy2Bytes));
+  g.needsScaling = s.outputWidth < s.captureWidth || s.outputHeight < s.captureHeight;
+  g.keyInterval = captureSettingInternal.fps;
+  return g;
+}
+
+void convertPicture(const PictureGeometry& g, const uint8_t* captured, uint8_t* scaled,
+                    uint8_t* yuy2) {
+  if (g.needsScaling) {
+    ZoomOutHeikin32(scaled, g.outputWidth, g.outputHeight, captured, g.captureWidth,
+                    g.captureHeight);
+    RGB32ToYUY2(yuy2, scaled, g.outputWidth, g.outputHeight);
+  } else {
+    RGB32ToYUY2(yuy2, captured, g.outputWidth, g.outputHeight);
+  }
+}
+
+bool isKeyFrame(const PictureGeometry& g, int64_t index) {
+  return g.keyInterval < 1 || index % g.keyInterval == 0;
+}
+
+size_t compressPicture(const PictureGeometry& g, bool key, const uint8_t* picture,
+                       const uint8_t* previous, uint8_t* difference, uint8_t* out) {
+  const uint8_t* input = picture;
+  if (!key) {
+    CalcDeltaFrame_SSE2(difference, picture, previous, g.outputWidth, g.outputHeight);
+    input = difference;
+  }
+  size_t length = 0;
+  snappy::RawCompress(reinterpret_cast<const char*>(input), static_cast<size_t>(g.yuy2Bytes),
+                      reinterpret_cast<char*>(out), &length);
+  return length;
+}
+
+FrameRecord compressedRecord(const frame& f) {
+  return {f.status == FRAME_KEY ? qvf::RECORD_KEY : qvf::RECORD_DELTA, f.compressedBuffer,
+          f.compressedSize};
+}
+
+FrameFinisher::FrameFinisher(const PictureGeometry& g)
+    : g_(g),
+      picture_(static_cast<uint8_t*>(
+          calloc(static_cast<size_t>(std::max(g.rgbOutputBytes, g.compressedCapacity)), 1))),
+      difference_(static_cast<uint8_t*>(calloc(static_cast<size_t>(g.yuy2Bytes), 1))) {}
+
+FrameFinisher::~FrameFinisher() {
+  free(picture_);
+  free(difference_);
+}
+
+FrameRecord FrameFinisher::recordOf(size_t index) {
+  frame& f = frameList[index];
+  if (f.status == FRAME_CAPTURED) {
+    // The YUY2 picture goes to the start of the frame's own capture-size range.
+    convertPicture(g_, f.buffer, picture_, f.buffer);
+    f.status = FRAME_ENCODED;
+  }
+  if (f.status != FRAME_ENCODED) return compressedRecord(f);
+  // The previous picture is always there (the compress thread frees a picture only after
+  // compressing the frame that follows it); should it ever be missing, a key record keeps the
+  // file decodable.
+  const uint8_t* previous = index > 0 ? frameList[index - 1].buffer : nullptr;
+  const bool key = isKeyFrame(g_, static_cast<int64_t>(index)) || previous == nullptr;
+  const size_t length = compressPicture(g_, key, f.buffer, previous, difference_, picture_);
+  return {key ? qvf::RECORD_KEY : qvf::RECORD_DELTA, picture_, length};
+}
+
+}  // namespace quorvane_capture

@@ -1,0 +1,218 @@
+// The streaming writer: the container and the WAV file grow while the recording runs. Each
+// frame's record is written as soon as the compress thread has finished it, strictly in list
+// order and on the same timeline as the in-memory output; sound records go between them as
+// the chunks arrive. What is written goes back to the pool, so the pool holds only the
+// backlog. At least every kDurableEveryMilliseconds the bytes go to the system and the WAV
+// header's lengths are brought up to date, so an abrupt end loses about that much.
+#include "stream_output.h"
+
+#include <atomic>
+
+#include "capture_state.h"
+#include "direct_sound_capture.h"
+#include "frame_stages.h"
+#include "pipeline.h"
+#include "quorvane_capture.h"
+#include "record_writer.h"
+
+namespace quorvane_capture {
+
+namespace {
+
+std::atomic<int32_t> status{QV_STATUS_OK};
+std::atomic<bool> streamed{false};
+std::atomic<int> threadsRunning{0};
+
+// Waiting for the compress thread: short, so the backlog stays small.
+constexpr uint32_t kStreamPollMilliseconds = 10;
+
+// The writer's side of one recording.
+class StreamWriter {
+ public:
+  StreamWriter()
+      : geometry_(pictureGeometry()),
+        finisher_(geometry_),
+        records_(container_),
+        wav_(wavFile_, dsc != nullptr ? dsc->getWavHeader() : nullptr),
+        timeline_(captureSetting.frameRate) {}
+
+  bool open(const char* containerPath, const char* wavPath) {
+    if (!finisher_.ready() || geometry_.keyInterval < 1) return false;
+    withWav_ = wavPath != nullptr && wavPath[0] != '\0' && dsc != nullptr;
+    if (!container_.open(containerPath, false)) return false;
+    if (withWav_ && !wavFile_.open(wavPath, false)) return false;
+    records_.writeFileHeader(captureSetting);
+    if (withWav_) wav_.writeHeader(0);
+    return makeDurable();
+  }
+
+  bool good() const { return container_.good() && (!withWav_ || wavFile_.good()); }
+
+  // Writes what is ready; true when there was anything.
+  bool writeReady() {
+    bool any = writeSound();
+    while (frameListed(static_cast<int64_t>(next_))) {
+      FrameRecord record;
+      int32_t stamp;
+      {
+        platform::MutexLock lock(hMutex_frameList_Change);
+        const frame& f = frameList[next_];
+        if (f.status != FRAME_KEY && f.status != FRAME_DELTA) break;
+        record = compressedRecord(f);
+        stamp = f.timeStamp;
+      }
+      // The piece is the frame's until it is given back below; no other thread touches it.
+      writeFrame(stamp, record);
+      {
+        platform::MutexLock lock(hMutex_frameList_Change);
+        giveBackPiece(frameList[next_]);
+      }
+      ++next_;
+      any = true;
+    }
+    return any;
+  }
+
+  // After the recording threads have ended: the frames they did not reach, then the end.
+  bool finish() {
+    writeSound();
+    for (; next_ < frameList.size() && good(); ++next_) {
+      writeFrame(frameList[next_].timeStamp, finisher_.recordOf(next_));
+      giveBackPiece(frameList[next_]);
+    }
+    const bool durable = makeDurable() && container_.sync() && (!withWav_ || wavFile_.sync());
+    const bool closed = container_.commit() & (!withWav_ || wavFile_.commit());
+    return durable && closed;
+  }
+
+  // Each file on its own: after a failed container the WAV file is still brought up to date.
+  bool makeDurable() {
+    const bool container = container_.flush();
+    const bool wav = !withWav_ || wav_.updateLengths();
+    return container && wav;
+  }
+
+  uint64_t videoRecords() const { return videoRecords_; }
+
+ private:
+  bool writeSound() {
+    if (dsc == nullptr) return false;
+    const size_t count = dsc->chunkCount();
+    if (count == chunks_) return false;
+    for (; chunks_ < count; ++chunks_) {
+      const POINTER_AND_SIZE chunk = dsc->chunkAt(chunks_);
+      records_.writeSound(chunk.pointer, chunk.size);
+      if (withWav_) wav_.writeSamples(chunk.pointer, chunk.size);
+    }
+    dsc->releaseChunks(count);
+    return true;
+  }
+
+  void writeFrame(int32_t stamp, const FrameRecord& record) {
+    videoRecords_ +=
+        timeline_.writeFrame(records_, stamp, record.type, record.payload, record.size) + 1;
+  }
+
+  // A compressed piece that is written is not needed again.
+  static void giveBackPiece(frame& f) {
+    if (f.compressedBuffer != nullptr && mma != nullptr) mma->release(f.compressedBuffer);
+    f.compressedBuffer = nullptr;
+  }
+
+  PictureGeometry geometry_;
+  FrameFinisher finisher_;
+  BufferedFile container_;
+  BufferedFile wavFile_;
+  RecordWriter records_;
+  WavWriter wav_;
+  SlotTimeline timeline_;
+  bool withWav_ = false;
+  size_t next_ = 0;
+  size_t chunks_ = 0;
+  uint64_t videoRecords_ = 0;
+};
+
+// The recording is over for the writer once the stop flag is set, no recording thread runs
+// (one started after the stop sees the flag before it touches a frame) and the sound has ended.
+bool recordingOver() {
+  return getTerminated() && threadsRunning.load() == 0 && (dsc == nullptr || !dsc->isCapturing());
+}
+
+}  // namespace
+
+void reportRecordingStatus(int32_t value) {
+  int32_t expected = QV_STATUS_OK;
+  status.compare_exchange_strong(expected, value);
+}
+
+int32_t recordingStatus() { return status.load(); }
+
+void resetRecordingState() {
+  status = QV_STATUS_OK;
+  streamed = false;
+}
+
+bool recordingStreamed() { return streamed.load(); }
+
+RecordingThreadScope::RecordingThreadScope() { ++threadsRunning; }
+RecordingThreadScope::~RecordingThreadScope() { --threadsRunning; }
+int recordingThreadsRunning() { return threadsRunning.load(); }
+
+uint64_t streamRecording(const char* containerPath, const char* wavPath) {
+  bool expected = false;
+  if (!streamed.compare_exchange_strong(expected, true)) return 0;  // one writer per recording
+  StreamWriter writer;
+  if (!writer.open(containerPath, wavPath)) {
+    // Nothing was written or given back: the recording goes on in memory, and the in-memory
+    // writers may still write it after the stop.
+    streamed = false;
+    reportRecordingStatus(QV_STATUS_CANNOT_OPEN);
+    return 0;
+  }
+  double lastDurable = platform::clockMilliseconds();
+  bool failed = false;
+  for (;;) {
+    const bool over = recordingOver();  // read before the last pass, so that pass sees all
+    const bool any = writer.writeReady();
+    const double now = platform::clockMilliseconds();
+    if (!writer.good() ||
+        (now - lastDurable >= kDurableEveryMilliseconds && !writer.makeDurable())) {
+      failed = true;
+      break;
+    }
+    if (now - lastDurable >= kDurableEveryMilliseconds) lastDurable = now;
+    if (over) break;
+    if (!any) platform::sleepMilliseconds(kStreamPollMilliseconds);
+  }
+  if (failed) {
+    // A full disk or a removed drive: the recording stops, and what reached the files stays
+    // readable (the reader ignores a torn last record).
+    reportRecordingStatus(QV_STATUS_WRITE_FAILED);
+    setTerminated(1);
+    writer.makeDurable();
+    return 0;
+  }
+  if (!writer.finish()) {
+    reportRecordingStatus(QV_STATUS_WRITE_FAILED);
+    return 0;
+  }
+  return writer.videoRecords();
+}
+
+}  // namespace quorvane_capture
+
+using namespace quorvane_capture;
+
+extern "C" {
+
+QV_EXPORT qv_thread_result StreamOutputThread(void* paths) {
+  if (!isInitialized() || paths == nullptr) return 0;
+  const auto* p = static_cast<const QvStreamPaths*>(paths);
+  return streamRecording(p->containerPath, p->wavPath);
+}
+
+QV_EXPORT int32_t getRecordingStatus(void) {
+  return isInitialized() ? recordingStatus() : QV_STATUS_NOT_INITIALIZED;
+}
+
+}  // extern "C"
