@@ -193,6 +193,8 @@ bool DirectSoundCapture::StreamToFile() {
   }
   if (chunk1 != nullptr) memcpy_sse2(chunk1, region1, bytes1);
   if (chunk2 != nullptr) memcpy_sse2(chunk2, region2, bytes2);
+  // Unlocked before hMutex is taken, as above: StartWrite holds hMutex while it starts the ring.
+  captureBuffer.unlock(region1, bytes1, region2, bytes2);
   {
     // A streaming writer reads the list while it grows.
     platform::MutexLock lock(hMutex);
@@ -200,7 +202,6 @@ bool DirectSoundCapture::StreamToFile() {
     if (chunk2 != nullptr) dataList.push_back(POINTER_AND_SIZE{chunk2, bytes2});
   }
   capturedBytes += bytes1 + bytes2;
-  captureBuffer.unlock(region1, bytes1, region2, bytes2);
   advance();
   return true;
 }
