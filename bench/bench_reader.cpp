@@ -1,18 +1,24 @@
 // The reader plug-in on real screen content: a 1920x1080, 30 fps recording of the shared
-// desktop frames, written as the capture library lays it out (a key record every 30 pictures,
-// differences between). Sequential decoding in frames per second and jumps in milliseconds,
-// beside their floors: Snappy alone on the same payloads and the copy into the editor's buffer.
+// desktop frames with two seconds of sound, written as the capture library lays it out (sound
+// first, a key record every 30 pictures, differences between). Sequential decoding in frames
+// per second through the core and both editors' tables, jumps in milliseconds, the sound reads'
+// latency while pictures are rebuilt on the same handle, beside the floors: Snappy alone on
+// the same payloads and the copy into the editor's buffer.
 #include <benchmark/benchmark.h>
 #include <snappy.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "container_reader.h"
+#include "editor2_plugin.h"
 #include "editor_input.h"
 #include "qvf_test_writer.h"
 
@@ -20,6 +26,8 @@ namespace {
 
 constexpr uint64_t kWidth = 1920, kHeight = 1080, kRate = 30;
 constexpr size_t kFrameBytes = kWidth * kHeight * 2;
+constexpr int kSamples = 2 * 44100;
+constexpr int kSamplesPerFrame = 44100 / kRate;  // what the editor asks for at a time
 
 #ifndef QV_SCREEN_FRAMES_ZST
 #define QV_SCREEN_FRAMES_ZST "../shared/data/screen-desktop-1920x1080-bgra-60f.raw.zst"
@@ -49,7 +57,9 @@ const Recording& recording() {
     pclose(in);
     if (pictures.empty()) return r;
     qv_test::QvfWriter w(kRate, kWidth, kHeight);
-    qv_test::writeRecording(w, kRate, pictures, {});
+    std::vector<qv_test::Bytes> sound;  // half a second a record, as the capture writes it
+    for (int s = 0; s < kSamples; s += 22050) sound.push_back(qv_test::pcm(s, 22050));
+    qv_test::writeRecording(w, kRate, pictures, sound);
     r.deltaPayload = qv_test::snappyBlock(qv_test::difference(pictures[2], pictures[1]));
     r.frames = static_cast<int>(pictures.size());
     r.path = (std::filesystem::temp_directory_path() / "qv-bench-reader.qvf").string();
@@ -93,22 +103,110 @@ void BM_ReaderSequential(benchmark::State& state) {
 }
 BENCHMARK(BM_ReaderSequential)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// The same through the editor's table (the codec the processor gets, the handle's lock).
+// One handle on the recording through either editor's table, as that editor calls it: arg 0
+// the 32-bit editor's (narrow name, one lock per handle), arg 1 the 64-bit editor's (UTF-16
+// name, picture lock only).
+class TableHandle {
+ public:
+  explicit TableHandle(int64_t which) : editor2_(which == 1) {
+    const std::string& narrow = recording().path;
+    const std::u16string wide(narrow.begin(), narrow.end());
+    handle_ =
+        editor2_ ? t2_->func_open(wide.c_str()) : t1_->func_open(const_cast<char*>(narrow.c_str()));
+  }
+  ~TableHandle() {
+    if (handle_) editor2_ ? t2_->func_close(handle_) : t1_->func_close(handle_);
+  }
+  bool ok() const { return handle_ != nullptr; }
+  const char* name() const { return editor2_ ? "64-bit editor's table" : "32-bit editor's table"; }
+  int readVideo(int frame, void* buf) const {
+    return editor2_ ? t2_->func_read_video(handle_, frame, buf)
+                    : t1_->func_read_video(handle_, frame, buf);
+  }
+  int readAudio(int start, int length, void* buf) const {
+    return editor2_ ? t2_->func_read_audio(handle_, start, length, buf)
+                    : t1_->func_read_audio(handle_, start, length, buf);
+  }
+
+ private:
+  bool editor2_;
+  INPUT_PLUGIN_TABLE* t1_ = GetInputPluginTable();
+  editor2::INPUT_PLUGIN_TABLE* t2_ = qv_reader::editor2Table();
+  void* handle_ = nullptr;
+};
+
+// The same through an editor's table (the codec the processor gets, the table's locking).
 void BM_ReaderSequentialPluginTable(benchmark::State& state) {
   if (!ready(state, &qv_reader::bestCodec())) return;
-  INPUT_PLUGIN_TABLE* t = GetInputPluginTable();
-  INPUT_HANDLE h = t->func_open(const_cast<char*>(recording().path.c_str()));
-  if (!h) return state.SkipWithError("open failed");
+  TableHandle h(state.range(0));
+  if (!h.ok()) return state.SkipWithError("open failed");
+  state.SetLabel(h.name());
   std::vector<uint8_t> out(kFrameBytes);
   int frame = 0;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(t->func_read_video(h, frame, out.data()));
+    benchmark::DoNotOptimize(h.readVideo(frame, out.data()));
     frame = (frame + 1) % recording().frames;
   }
-  t->func_close(h);
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_ReaderSequentialPluginTable)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ReaderSequentialPluginTable)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// One handle, two threads as the 64-bit editor runs them: one rebuilds pictures by 30-frame
+// jumps (to frames 29 and 59 in turn: a key and 29 differences each), the other reads sound a
+// frame's worth at a time, a millisecond apart. Each iteration is one sound read; worst_ms and
+// p99_ms are the slowest and the 99th percentile of the sound reads that overlapped a jump (on a
+// loaded machine the worst includes the time the thread waited for a processor). The 32-bit
+// editor's table (arg 0) is there for contrast: its one lock per handle makes sound wait.
+void BM_ReaderSoundDuringJumps(benchmark::State& state) {
+  if (!ready(state, &qv_reader::bestCodec())) return;
+  if (recording().frames < 60) return state.SkipWithError("needs 60 frames");
+  TableHandle h(state.range(0));
+  if (!h.ok()) return state.SkipWithError("open failed");
+  state.SetLabel(h.name());
+
+  std::atomic<bool> stop{false}, jumping{false};
+  std::atomic<int> jumps{0};
+  std::thread pictures([&] {
+    std::vector<uint8_t> out(kFrameBytes);
+    for (bool second = false; !stop; second = !second) {
+      jumping = true;
+      h.readVideo(second ? 59 : 29, out.data());
+      jumping = false;
+      ++jumps;
+    }
+  });
+  std::vector<uint8_t> sound(kSamplesPerFrame * 4);
+  std::vector<double> during;
+  during.reserve(1 << 20);
+  int start = 0;
+  for (auto _ : state) {
+    // Sound at 30 times the playback pace: the editor asks for a frame's worth per frame.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const bool before = jumping;
+    const auto t0 = std::chrono::steady_clock::now();
+    benchmark::DoNotOptimize(h.readAudio(start, kSamplesPerFrame, sound.data()));
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    if ((before || jumping) && during.size() < during.capacity()) during.push_back(ms);
+    start = (start + kSamplesPerFrame) % (kSamples - kSamplesPerFrame);
+  }
+  stop = true;
+  pictures.join();
+  std::sort(during.begin(), during.end());
+  state.counters["worst_ms"] = during.empty() ? 0 : during.back();
+  state.counters["p99_ms"] = during.empty() ? 0 : during[during.size() * 99 / 100];
+  state.counters["jumps"] = jumps.load();
+}
+BENCHMARK(BM_ReaderSoundDuringJumps)
+    ->Arg(0)
+    ->Arg(1)
+    ->MinTime(2.0)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime();
 
 // Scrubbing: random frames; the counter worst_ms is the slowest single jump seen.
 void BM_ReaderRandomJump(benchmark::State& state) {

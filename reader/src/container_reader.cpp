@@ -44,10 +44,15 @@ constexpr uint64_t kMaxFilePosition = uint64_t{INT64_MAX};
 
 }  // namespace
 
-bool ContainerReader::open(const char* path) {
+bool ContainerReader::open(const char* path) { return openPath(path); }
+
+bool ContainerReader::open(const WideChar* path) { return openPath(path); }
+
+template <typename Char>
+bool ContainerReader::openPath(const Char* path) {
   close();
   try {
-    if (path && openFile(path) && allocateBuffers()) return true;
+    if (path && file_.open(path) && indexFile() && allocateBuffers()) return true;
   } catch (...) {
     // Memory ran out while an index grew; the file is refused like any other bad one.
   }
@@ -55,9 +60,7 @@ bool ContainerReader::open(const char* path) {
   return false;
 }
 
-bool ContainerReader::openFile(const char* path) {
-  if (!file_.open(path)) return false;
-
+bool ContainerReader::indexFile() {
   uint8_t bytes[qvf::kFileHeaderSize];
   const size_t got = file_.readAt(0, bytes, sizeof bytes);
   if (got < 8 || loadU64(bytes) != qvf::kFileHeaderSize || got < sizeof bytes) return false;
@@ -73,8 +76,8 @@ bool ContainerReader::openFile(const char* path) {
   frameBytes_ = static_cast<uint32_t>(qvf::pictureBytes(header_.width, header_.height));
   audioBlockBytes_ = blockBytesFor(header_);
 
-  // One pass over the record headers; payloads are skipped, not read. Whatever cannot be
-  // read in full ends the scan, and what was indexed before it stays usable.
+  // One pass over the record headers; payloads are skipped, only their last byte is probed.
+  // Whatever cannot be read in full ends the scan, and what was indexed before it stays usable.
   uint64_t position = header_.headerSize;
   for (;;) {
     uint8_t record[qvf::kRecordHeaderSize];
@@ -124,6 +127,7 @@ void ContainerReader::releaseBuffers() {
 
 void ContainerReader::close() {
   file_.close();
+  soundFile_.close();
   releaseBuffers();
   video_.clear();
   video_.shrink_to_fit();
@@ -134,7 +138,7 @@ void ContainerReader::close() {
   audioBlockBytes_ = 0;
   frameBytes_ = 0;
   lastFrame_ = -1;
-  lastResult_ = 0;
+  exact_ = false;
 }
 
 bool ContainerReader::isKeyFrame(int64_t frame) const {
@@ -142,14 +146,29 @@ bool ContainerReader::isKeyFrame(int64_t frame) const {
          video_[static_cast<size_t>(frame)].type == qvf::RECORD_KEY;
 }
 
+bool ContainerReader::isRepeat(int64_t frame) const {
+  return frame >= 0 && static_cast<uint64_t>(frame) < video_.size() &&
+         video_[static_cast<size_t>(frame)].type == qvf::RECORD_REPEAT;
+}
+
 // Applies record `frame` to the picture. A record that cannot be read or decoded in full
-// changes nothing, so the picture before it stays on screen.
-// A repeat record hands over the picture before it whole, so it keeps that picture's result:
-// the editor takes a result of 0 for a frame it did not get.
-bool ContainerReader::decodeRecord(size_t frame, int* result) {
-  const VideoIndexEntry& e = video_[frame];
+// changes nothing, so the picture before it stays on screen, and leaves the picture inexact:
+// the differences after it describe a picture we do not have, so they are skipped until a key
+// record decodes. A repeat record keeps the picture and its exactness. False only for a key
+// record that cannot be decoded.
+bool ContainerReader::decodeRecord(size_t frame) {
+  VideoIndexEntry& e = video_[frame];
   if (e.type == qvf::RECORD_REPEAT) return true;
-  *result = 0;
+  if (e.type != qvf::RECORD_KEY) {
+    exact_ = exact_ && decodePayload(e);
+    return true;
+  }
+  exact_ = !e.brokenKey && decodePayload(e);
+  e.brokenKey = !exact_;
+  return exact_;
+}
+
+bool ContainerReader::decodePayload(const VideoIndexEntry& e) {
   if (e.payloadSize > compressedCapacity_) return false;
   const size_t size = static_cast<size_t>(e.payloadSize);
   if (file_.readAt(e.payloadPosition, compressed_, size) != size) return false;
@@ -164,7 +183,6 @@ bool ContainerReader::decodeRecord(size_t frame, int* result) {
   } else {
     codec_.addDifference(picture_, scratch_, frameBytes_);
   }
-  *result = static_cast<int>(frameBytes_);
   return true;
 }
 
@@ -194,42 +212,35 @@ size_t ContainerReader::chooseStart(size_t frame, bool* restartedAtKey) {
     return k;
   }
   std::memset(picture_, 0, frameBytes_);
+  exact_ = false;
   return 0;
 }
 
 int ContainerReader::readVideo(int64_t frame, void* buffer) {
   if (frame < 0 || static_cast<uint64_t>(frame) >= video_.size()) return 0;
   const size_t target = static_cast<size_t>(frame);
-  if (lastFrame_ != frame) {
-    int result = 0;
-    bool done = false;
-    while (!done) {
-      bool restartedAtKey = false;
-      const size_t start = chooseStart(target, &restartedAtKey);
-      result = lastFrame_ >= 0 && start == static_cast<size_t>(lastFrame_) + 1 ? lastResult_ : 0;
-      done = true;
-      for (size_t j = start; j <= target; ++j) {
-        const bool ok = decodeRecord(j, &result);
-        lastFrame_ = static_cast<int64_t>(j);
-        if (!ok && video_[j].type == qvf::RECORD_KEY) {
-          video_[j].brokenKey = true;
-          if (j == start && restartedAtKey) {
-            // The picture under this key belongs to some other frame: start again further
-            // back. Each round marks one more key, so this ends.
-            lastFrame_ = -1;
-            done = false;
-            break;
-          }
-        }
+  bool done = lastFrame_ == frame;
+  while (!done) {
+    bool restartedAtKey = false;
+    const size_t start = chooseStart(target, &restartedAtKey);
+    done = true;
+    for (size_t j = start; j <= target; ++j) {
+      const bool ok = decodeRecord(j);
+      lastFrame_ = static_cast<int64_t>(j);
+      if (!ok && j == start && restartedAtKey) {
+        // The picture under this key belongs to some other frame: start again further back.
+        // Each round marks one more key broken, so this ends.
+        lastFrame_ = -1;
+        done = false;
+        break;
       }
     }
-    lastResult_ = result;
   }
   if (buffer) std::memcpy(buffer, picture_, frameBytes_);
-  return lastResult_;
+  return exact_ ? static_cast<int>(frameBytes_) : 0;
 }
 
-uint64_t ContainerReader::readAudio(int64_t start, int64_t end, void* buffer) {
+uint64_t ContainerReader::readAudio(int64_t start, int64_t end, void* buffer) const {
   const uint64_t block = audioBlockBytes_;
   if (block == 0 || start < 0 || end <= start || !buffer) return 0;
   const uint64_t first = static_cast<uint64_t>(start);
@@ -245,13 +256,14 @@ uint64_t ContainerReader::readAudio(int64_t start, int64_t end, void* buffer) {
   auto it = std::upper_bound(
       audio_.begin(), audio_.end(), offset,
       [](uint64_t value, const AudioIndexEntry& e) { return value < e.firstByte + e.payloadSize; });
+  const InputFile& file = soundFile_.isOpen() ? soundFile_ : file_;
   auto* out = static_cast<uint8_t*>(buffer);
   uint64_t delivered = 0;
   for (; it != audio_.end() && wanted > 0; ++it) {
     const uint64_t inRecord = offset - it->firstByte;
     const uint64_t n = std::min(it->payloadSize - inRecord, wanted);
     const size_t got =
-        file_.readAt(it->payloadPosition + inRecord, out + delivered, static_cast<size_t>(n));
+        file.readAt(it->payloadPosition + inRecord, out + delivered, static_cast<size_t>(n));
     delivered += got;
     // A short read (a file cut short) ends the request: later bytes would land in the wrong
     // place of the editor's buffer.

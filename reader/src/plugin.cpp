@@ -2,18 +2,16 @@
 //
 // Nothing thrown may reach the editor's process, so every entry point catches everything and
 // answers with the interface's own failure values (null, 0, FALSE).
-#include <climits>
 #include <memory>
 #include <mutex>
 #include <new>
 
 #include "container_reader.h"
 #include "editor_input.h"
+#include "stream_description.h"
 
 namespace qv_reader {
 namespace {
-
-constexpr DWORD kFourccYuy2 = 0x32595559;  // "YUY2"
 
 struct ReaderHandle {
   // The editor calls from more than one thread; calls on one handle share the reader's
@@ -25,8 +23,6 @@ struct ReaderHandle {
 };
 
 ReaderHandle* fromHandle(INPUT_HANDLE ih) { return static_cast<ReaderHandle*>(ih); }
-
-int clampToInt(uint64_t v) { return v > uint64_t{INT_MAX} ? INT_MAX : static_cast<int>(v); }
 
 BOOL funcInit() { return TRUE; }
 
@@ -51,41 +47,18 @@ BOOL funcInfoGet(INPUT_HANDLE ih, INPUT_INFO* iip) {
   if (!h || !iip) return FALSE;
   try {
     std::lock_guard<std::mutex> guard(h->lock);
-    const ContainerReader& r = h->reader;
-    const qvf::FileHeader& hd = r.header();
-
-    iip->n = clampToInt(r.frameCount());
-    iip->audio_n = clampToInt(r.audioSampleCount());
-    iip->flag = 0;
-    if (hd.frameRate && hd.width && hd.height) iip->flag |= INPUT_INFO_FLAG_VIDEO;
-    if (iip->audio_n > 0) iip->flag |= INPUT_INFO_FLAG_AUDIO;
-    iip->rate = clampToInt(hd.frameRate);
-    iip->scale = 1;
+    const StreamDescription d = describe(h->reader);
+    iip->n = d.frames;
+    iip->audio_n = d.samples;
+    iip->flag = (d.hasVideo ? INPUT_INFO_FLAG_VIDEO : 0) | (d.hasAudio ? INPUT_INFO_FLAG_AUDIO : 0);
+    iip->rate = d.rate;
+    iip->scale = d.scale;
     iip->handler = kFourccYuy2;
-
-    BITMAPINFOHEADER& v = h->videoFormat;
-    v = {};
-    v.biSize = sizeof(BITMAPINFOHEADER);
-    v.biWidth = static_cast<int32_t>(hd.width);  // open refused sizes beyond an int
-    v.biHeight = static_cast<int32_t>(hd.height);
-    v.biPlanes = 1;
-    v.biBitCount = 16;
-    v.biCompression = kFourccYuy2;
-    iip->format = &v;
+    h->videoFormat = d.video;
+    iip->format = &h->videoFormat;
     iip->format_size = sizeof(BITMAPINFOHEADER);
-
-    WAVEFORMATEX& a = h->audioFormat;
-    a = {};
-    a.wFormatTag = WAVE_FORMAT_PCM;
-    if (r.audioBlockBytes()) {
-      // Only formats whose values fit these fields have a block size at all.
-      a.nChannels = static_cast<uint16_t>(hd.audioChannels);
-      a.nSamplesPerSec = static_cast<uint32_t>(hd.audioSampleRate);
-      a.wBitsPerSample = static_cast<uint16_t>(hd.audioBitsPerSample);
-      a.nBlockAlign = static_cast<uint16_t>(r.audioBlockBytes());
-      a.nAvgBytesPerSec = a.nBlockAlign * a.nSamplesPerSec;
-    }
-    iip->audio_format = &a;
+    h->audioFormat = d.audio;
+    iip->audio_format = &h->audioFormat;
     iip->audio_format_size = sizeof(WAVEFORMATEX);
     return TRUE;
   } catch (...) {
@@ -98,7 +71,10 @@ int funcReadVideo(INPUT_HANDLE ih, int frame, void* buf) {
   if (!h) return 0;
   try {
     std::lock_guard<std::mutex> guard(h->lock);
-    return h->reader.readVideo(frame, buf);
+    const int result = h->reader.readVideo(frame, buf);
+    // A repeat record fills the buffer with the picture it repeats and returns 0, as this
+    // editor has always been given it: files it has long worked with behave so.
+    return h->reader.isRepeat(frame) ? 0 : result;
   } catch (...) {
     return 0;
   }

@@ -3,9 +3,12 @@
 // sample against what was written.
 //
 //   qv_editor_harness [plugin.dll] [recording.qvf]
+//   qv_editor_harness plugin.dll --code-page-932
 // Without a recording it writes one of its own with known pictures and sound. A recording
 // given on the command line is checked for self-consistency instead: every frame read by a
 // jump equals the same frame read in order, and all sound can be read.
+// With --code-page-932 (run under a Japanese locale) it opens a recording whose name has
+// Japanese characters through the narrow path the editor passes, in the system code page.
 #include <windows.h>
 
 #include <algorithm>
@@ -87,6 +90,53 @@ void checkKnownRecording(INPUT_PLUGIN_TABLE* t) {
   DeleteFileA(path.c_str());
 }
 
+// The editor passes names in the system code page; on a Japanese system that is CP932, and a
+// name with kanji and kana must open.
+void checkCodePageName(INPUT_PLUGIN_TABLE* t) {
+  check(GetACP() == 932, "system code page 932", GetACP());
+  using namespace qv_test;
+  const uint64_t w = 32, h = 8;
+  std::vector<Bytes> pictures;
+  for (int i = 0; i < 4; ++i) pictures.push_back(syntheticPicture(w, h, i));
+  QvfWriter writer(2, w, h);
+  const std::vector<Bytes> slots = writeRecording(writer, 2, pictures, {pcm(0, 50)});
+  wchar_t dir[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, dir);
+  const std::wstring wide =
+      std::wstring(dir) + L"録画 テスト " + std::to_wstring(GetCurrentProcessId()) + L".qvf";
+  HANDLE f = CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  DWORD written = 0;
+  check(f != INVALID_HANDLE_VALUE &&
+            WriteFile(f, writer.bytes().data(), static_cast<DWORD>(writer.bytes().size()), &written,
+                      nullptr) &&
+            written == writer.bytes().size(),
+        "write the recording under a Japanese name");
+  if (f != INVALID_HANDLE_VALUE) CloseHandle(f);
+
+  BOOL lossy = FALSE;
+  char narrow[4 * MAX_PATH] = {};
+  const int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), -1, narrow,
+                                    sizeof narrow, nullptr, &lossy);
+  check(n > 0 && !lossy, "the name in the system code page");
+  check(std::any_of(narrow, narrow + std::strlen(narrow),
+                    [](char c) { return static_cast<unsigned char>(c) >= 0x80; }),
+        "double-byte characters in the narrow name");
+  INPUT_HANDLE ih = t->func_open(narrow);
+  check(ih != nullptr, "func_open of a CP932 name");
+  if (ih) {
+    INPUT_INFO info = {};
+    t->func_info_get(ih, &info);
+    check(info.n == static_cast<int>(slots.size()), "frame count", info.n);
+    for (int fr = 0; fr < info.n; ++fr) {
+      Bytes buf(w * h * 2);
+      t->func_read_video(ih, fr, buf.data());
+      check(buf == slots[fr], "picture", fr);
+    }
+    t->func_close(ih);
+  }
+  DeleteFileW(wide.c_str());
+}
+
 void checkGivenRecording(INPUT_PLUGIN_TABLE* t, const char* path) {
   INPUT_HANDLE ih = t->func_open(const_cast<char*>(path));
   check(ih != nullptr, "func_open of the given recording");
@@ -135,8 +185,12 @@ int main(int argc, char** argv) {
     check(t && t->func_open && t->func_read_video && t->func_read_audio, "table");
     check(t->func_init(), "func_init");
     check(t->func_open(const_cast<char*>("Z:\\no\\such\\file.qvf")) == nullptr, "missing file");
-    checkKnownRecording(t);
-    if (argc > 2) checkGivenRecording(t, argv[2]);
+    if (argc > 2 && std::strcmp(argv[2], "--code-page-932") == 0) {
+      checkCodePageName(t);
+    } else {
+      checkKnownRecording(t);
+      if (argc > 2) checkGivenRecording(t, argv[2]);
+    }
     check(t->func_exit(), "func_exit");
   }
   FreeLibrary(dll);

@@ -54,4 +54,39 @@ inline INPUT_INFO infoOf(void* h) {
   return info;
 }
 
+// A small recording laid out as the capture library writes it: 35 captured pictures (keys at
+// 0, 10, 20, 30), dropped slots filled with repeats, and three sound chunks of different sizes.
+struct Recording {
+  static constexpr uint64_t kRate = 10, kWidth = 64, kHeight = 36;
+  static constexpr uint64_t kFrameBytes = kWidth * kHeight * 2;
+  std::string path;
+  std::vector<Bytes> slots;     // the picture of every video record
+  Bytes audio;                  // the whole sound
+  std::vector<uint64_t> types;  // the record type of every video record
+};
+
+inline Recording makeRecording(const ScratchDir& dir, const std::string& name = "rec.qvf") {
+  const uint64_t rate = Recording::kRate;
+  std::vector<Bytes> pictures;
+  for (int i = 0; i < 35; ++i) {
+    pictures.push_back(syntheticPicture(Recording::kWidth, Recording::kHeight, i));
+  }
+  std::vector<int> repeats(35, 0);
+  repeats[3] = 1;
+  repeats[11] = 2;
+  repeats[20] = 1;  // before a key: the key still follows the repeat
+  std::vector<Bytes> chunks = {pcm(0, 1000), pcm(1000, 17), pcm(1017, 2500)};
+  QvfWriter w(rate, Recording::kWidth, Recording::kHeight);
+  Recording rec;
+  rec.slots = writeRecording(w, rate, pictures, chunks, repeats);
+  for (auto& c : chunks) rec.audio.insert(rec.audio.end(), c.begin(), c.end());
+  for (size_t i = 0; i < pictures.size(); ++i) {
+    for (int r = 0; r < repeats[i]; ++r) rec.types.push_back(qvf::RECORD_REPEAT);
+    rec.types.push_back(i % rate == 0 ? qvf::RECORD_KEY : qvf::RECORD_DELTA);
+  }
+  rec.path = dir.file(name);
+  EXPECT_TRUE(writeFile(rec.path, w.bytes()));
+  return rec;
+}
+
 }  // namespace qv_test

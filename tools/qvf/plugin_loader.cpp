@@ -134,9 +134,32 @@ int OpenedFile::readAudio(int start, int length, void* buffer) const {
   return plugin_.table().func_read_audio(handle_, start, length, buffer);
 }
 
+bool OpenedFile::isRepeat(int frame) const {
+  return frame >= 0 && static_cast<size_t>(frame) < walk_.videoTypes.size() &&
+         walk_.videoTypes[static_cast<size_t>(frame)] == qvf::RECORD_REPEAT;
+}
+
 bool OpenedFile::readPicture(int frame, void* buffer) const {
   const int got = readVideo(frame, buffer);
-  return got == static_cast<int>(pictureBytes());
+  if (!isRepeat(frame)) {
+    lastSource_ = frame;
+    lastSourceGood_ = got == static_cast<int>(pictureBytes());
+    return lastSourceGood_;
+  }
+  if (got == static_cast<int>(pictureBytes())) return true;
+  if (got != 0) return false;
+  // The editor's table answers 0 for every repeat, with the repeated picture in the buffer:
+  // the picture is right exactly when the frame it repeats decodes.
+  int source = frame;
+  while (source >= 0 && isRepeat(source)) --source;
+  if (source < 0) return false;  // nothing before it to repeat
+  if (source != lastSource_) {
+    scratch_.resize(pictureBytes());
+    lastSource_ = source;
+    lastSourceGood_ = readVideo(source, scratch_.data()) == static_cast<int>(pictureBytes());
+    readVideo(frame, buffer);
+  }
+  return lastSourceGood_;
 }
 
 bool OpenedFile::isKeyframe(int frame) const {

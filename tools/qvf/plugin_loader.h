@@ -62,10 +62,13 @@ class OpenedFile {
   int audioSamples() const { return info_.audio_n; }
   const WAVEFORMATEX& audioFormat() const { return audio_; }
 
-  // func_read_video's result: the picture's size, or 0 when the frame cannot be decoded.
+  // func_read_video's result: the picture's size; 0 when the frame cannot be decoded, and
+  // also for a repeat record, whose picture the buffer still receives.
   int readVideo(int frame, void* buffer) const;
-  // True when buffer received the frame's picture.
+  // True when buffer received the frame's picture exactly; a repeat counts as the frame it
+  // repeats.
   bool readPicture(int frame, void* buffer) const;
+  bool isRepeat(int frame) const;
   const ContainerWalk& walk() const { return walk_; }
   // Sample frames delivered into buffer (blockAlign bytes each).
   int readAudio(int start, int length, void* buffer) const;
@@ -78,6 +81,11 @@ class OpenedFile {
   BITMAPINFOHEADER video_{};
   WAVEFORMATEX audio_{};
   ContainerWalk walk_;
+  // The last frame other than a repeat that readPicture read, and whether it decoded: what
+  // the repeats after it are judged by without reading it again.
+  mutable int lastSource_ = -1;
+  mutable bool lastSourceGood_ = false;
+  mutable std::vector<uint8_t> scratch_;
 };
 
 }  // namespace qvf_tool

@@ -14,11 +14,13 @@
 #include "console.h"
 #include "quorvane_capture.h"
 #include "recorder.h"
+#include "settings_file.h"
 #include "window_choice.h"
 
 namespace {
 
 using namespace qvrec;
+using qvtools::parseBytes;
 
 bool parsePair(const std::string& text, const char* separators, int64_t* a, int64_t* b) {
   const size_t at = text.find_first_of(separators);
@@ -30,33 +32,6 @@ bool parsePair(const std::string& text, const char* separators, int64_t* a, int6
     if (used != first.size()) return false;
     *b = std::stoll(second, &used);
     return used == second.size();
-  } catch (const std::exception&) {
-    return false;
-  }
-}
-
-// "512M", "2G", "1073741824", "1.5G".
-bool parseBytes(const std::string& text, uint64_t* bytes) {
-  try {
-    size_t used = 0;
-    const double value = std::stod(text, &used);
-    std::string unit = text.substr(used);
-    for (char& c : unit) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    if (unit == "IB" || unit == "B") unit.clear();
-    if (unit.size() == 3 && unit.compare(1, 2, "IB") == 0) unit = unit.substr(0, 1);
-    if (unit.size() == 2 && unit[1] == 'B') unit = unit.substr(0, 1);
-    double factor = 1;
-    if (unit == "K")
-      factor = 1024.0;
-    else if (unit == "M")
-      factor = 1024.0 * 1024;
-    else if (unit == "G")
-      factor = 1024.0 * 1024 * 1024;
-    else if (!unit.empty())
-      return false;
-    if (!(value > 0) || value * factor > 1.8e19) return false;
-    *bytes = static_cast<uint64_t>(value * factor);
-    return true;
   } catch (const std::exception&) {
     return false;
   }

@@ -12,6 +12,7 @@
 
 #include "console.h"
 #include "qvf.h"
+#include "worker_thread.h"
 
 namespace qvrec {
 
@@ -27,31 +28,7 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 
 void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-// A library thread procedure on a thread of ours, with its result and whether it returned.
-class Worker {
- public:
-  Worker(qv_thread_result (*procedure)(void*), void* parameter) {
-    thread_ = std::thread([this, procedure, parameter] {
-      result_ = procedure(parameter);
-      done_ = true;
-    });
-  }
-  ~Worker() {
-    if (thread_.joinable()) thread_.join();
-  }
-  Worker(const Worker&) = delete;
-  Worker& operator=(const Worker&) = delete;
-  bool done() const { return done_; }
-  qv_thread_result join() {
-    if (thread_.joinable()) thread_.join();
-    return result_;
-  }
-
- private:
-  std::thread thread_;
-  std::atomic<bool> done_{false};
-  qv_thread_result result_ = 0;
-};
+using qvtools::Worker;
 
 // One status line: redrawn in place on a terminal, an occasional log line otherwise.
 class StatusLine {

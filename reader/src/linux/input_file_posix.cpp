@@ -3,18 +3,67 @@
 #include <unistd.h>
 
 #include <climits>
+#include <string>
 
 #include "input_file.h"
 
 static_assert(sizeof(off_t) == 8, "build with 64-bit file offsets (_FILE_OFFSET_BITS=64)");
 
 namespace qv_reader {
+namespace {
+
+// UTF-16 to the UTF-8 names Linux file systems hold; false for an unpaired surrogate.
+bool utf8FromUtf16(const char16_t* in, std::string* out) {
+  for (; *in; ++in) {
+    uint32_t c = *in;
+    if (c >= 0xD800 && c <= 0xDBFF) {
+      const uint32_t low = in[1];
+      if (low < 0xDC00 || low > 0xDFFF) return false;
+      c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+      ++in;
+    } else if (c >= 0xDC00 && c <= 0xDFFF) {
+      return false;
+    }
+    if (c < 0x80) {
+      out->push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out->push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out->push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out->push_back(static_cast<char>(0xF0 | (c >> 18)));
+      out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return true;
+}
+
+}  // namespace
 
 bool InputFile::open(const char* path) {
   close();
   do {
     fd_ = ::open(path, O_RDONLY | O_CLOEXEC);
   } while (fd_ < 0 && errno == EINTR);
+  return fd_ >= 0;
+}
+
+bool InputFile::open(const WideChar* path) {
+  close();
+  std::string name;
+  return utf8FromUtf16(path, &name) && open(name.c_str());
+}
+
+bool InputFile::reopen(const InputFile& other) {
+  close();
+  if (other.fd_ < 0) return false;
+  // pread never moves the shared offset, so a duplicate is as independent as a new open.
+  fd_ = ::fcntl(other.fd_, F_DUPFD_CLOEXEC, 0);
   return fd_ >= 0;
 }
 
@@ -27,7 +76,7 @@ void InputFile::close() {
 
 bool InputFile::isOpen() const { return fd_ >= 0; }
 
-size_t InputFile::readAt(uint64_t offset, void* buffer, size_t size) {
+size_t InputFile::readAt(uint64_t offset, void* buffer, size_t size) const {
   if (fd_ < 0 || offset > uint64_t{INT64_MAX}) return 0;
   auto* out = static_cast<unsigned char*>(buffer);
   size_t done = 0;

@@ -1,0 +1,150 @@
+// Every call the program makes into the capture library lives here: the window list, and one
+// recording from start-up to its written files. The window uses only the records and the class
+// below.
+//
+// The recording follows the library's order: Initialize, (waitCaptureAction), the recording
+// threads with the streaming writer (or, in memory, OutputThread and AudioOutputThread after
+// setTerminated), Finalize. A control thread of the session does the waiting, stopping and
+// writing, so the window never blocks.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "quorvane_capture.h"
+#include "worker_thread.h"
+
+namespace qvapp {
+
+struct ListedWindow {
+  uint64_t handle = 0;
+  int64_t windowWidth = 0, windowHeight = 0;
+  int64_t clientWidth = 0, clientHeight = 0;
+  std::wstring title;
+  std::wstring processName;
+  bool wholeScreen = false;
+};
+
+// The library's list: the whole screen first, then the windows worth offering.
+std::vector<ListedWindow> listWindows();
+
+enum class SoundSource { kCaptureDevice, kPlayback, kNone };
+
+struct RecordingRequest {
+  uint64_t window = 0;
+  int64_t frameRate = 30;
+  int64_t outputWidth = 0;  // 0: as captured
+  int64_t outputHeight = 0;
+  int32_t colorMatrix = 0;  // 0 automatic, 1 BT.601, 2 BT.709
+  bool fullRange = false;
+  bool clientArea = true;
+  uint64_t memoryBytes = 1ull << 30;
+  SoundSource sound = SoundSource::kCaptureDevice;
+  bool pointer = false;
+  bool waitForKey = false;  // start on the library's hot keys (F12, Print Screen)
+  // Write the files while recording (the disk bounds the length); false: from memory after the
+  // stop (the memory bounds it).
+  bool streaming = true;
+  // Where the files go, in the system's ANSI code page: the library opens narrow paths.
+  std::string qvfPath;
+  std::string wavPath;  // empty: no sound file
+};
+
+// What the library itself supports today. The pause, pointer and sound source features get
+// wired in RecordingSession (start, pause, resume) once the library exports them.
+struct LibraryFeatures {
+  bool pause = false;
+  bool pointer = false;
+  bool playbackSound = false;
+};
+LibraryFeatures libraryFeatures();
+
+enum class Phase {
+  kIdle,
+  kWaitingForKey,  // initialised, waiting for F12 or Print Screen
+  kRecording,
+  kStopping,     // the threads are being ended
+  kWriting,      // from memory, or (streaming) the last frames and the files' completion
+  kWritten,      // both files complete (or sound off)
+  kWriteFailed,  // some file is incomplete; the recording is still in memory
+  kCancelled,    // stopped while waiting for the key: nothing was recorded
+  kNothingRecorded
+};
+
+struct SessionStatus {
+  Phase phase = Phase::kIdle;
+  double elapsed = 0;       // seconds since the recording threads started
+  int64_t frames = 0;       // captured so far
+  int64_t missedSlots = 0;  // frame slots without a capture so far: repeat records to come
+  double poolFill = 0;      // share of the memory pool in use: the backlog when streaming
+  double writeProgress = 0;
+  bool streaming = false;  // the files are written while recording
+  bool cutShort = false;   // a write failed while streaming: the files end where it failed
+  std::string stopReason;
+  // After writing.
+  uint64_t records = 0;   // video records in the file (0: the .qvf was not written)
+  uint64_t captured = 0;  // frames captured
+  bool soundCaptured = false;
+  int wavResult = -1;  // the library's result for the .wav, -1 when none was asked for
+  std::string qvfPath, wavPath;
+
+  bool videoWritten() const { return records != QV_OUTPUT_FAILED; }
+  bool soundWritten() const { return wavResult == QV_WAV_WRITTEN; }
+  bool soundWriteFailed() const { return wavResult == QV_WAV_WRITE_FAILED; }
+};
+
+// The used settings after Initialize corrected them.
+struct UsedSettings {
+  int64_t frameRate = 0;
+  int64_t outputWidth = 0, outputHeight = 0;
+};
+
+class RecordingSession {
+ public:
+  RecordingSession() = default;
+  ~RecordingSession();
+  RecordingSession(const RecordingSession&) = delete;
+  RecordingSession& operator=(const RecordingSession&) = delete;
+
+  // Initialises the library and starts recording (or waiting for the key). Returns the
+  // library's start-up status: 0 when running; otherwise the settings were refused and the
+  // library is finalised again.
+  int32_t start(const RecordingRequest& request, UsedSettings* used);
+  // Ends the recording (or the wait for the key); the files are written in the background.
+  void stop(const std::string& reason);
+  void pause();
+  void resume();
+  // After kWriteFailed: writes what failed again, to these paths (ANSI; empty: keep the old).
+  void writeAgain(const std::string& qvfPath, const std::string& wavPath);
+  // Ends what runs, releases the library. Safe in every phase.
+  void discard();
+
+  SessionStatus poll();
+
+ private:
+  void control();
+  void waitForStop(const qvtools::Worker& capture);
+  void writeFiles(bool video, bool sound);
+
+  RecordingRequest request_;
+  std::thread control_;
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stopRequested_ = false;
+  bool initialized_ = false;
+  bool writeRequested_ = false;
+  bool writeVideo_ = false, writeSound_ = false;
+  SessionStatus status_;
+  QvStreamPaths streamPaths_{};  // read by the streaming writer until it returns
+  std::atomic<int64_t> startedMs_{0};
+};
+
+// The words for a refused start-up status, for a person.
+std::wstring refusalText(int32_t status);
+
+}  // namespace qvapp

@@ -1,0 +1,30 @@
+#include "recording_summary.h"
+
+#include <cstdio>
+
+#include "qvf.h"
+
+namespace qvtools {
+
+std::string videoSummary(const VideoFacts& f) {
+  const uint64_t repeats = f.records > f.captured ? f.records - f.captured : 0;
+  const double seconds =
+      f.frameRate > 0 ? static_cast<double>(f.records) / static_cast<double>(f.frameRate) : 0.0;
+  char text[200];
+  std::snprintf(text, sizeof(text),
+                "%.3f s: %llu frames at %lld fps (%llu captured, %llu repeat records), %lldx%lld",
+                seconds, static_cast<unsigned long long>(f.records),
+                static_cast<long long>(f.frameRate), static_cast<unsigned long long>(f.captured),
+                static_cast<unsigned long long>(repeats), static_cast<long long>(f.width),
+                static_cast<long long>(f.height));
+  return text;
+}
+
+double wavSeconds(int64_t fileBytes) {
+  const int64_t kHeader = 44;
+  if (fileBytes <= kHeader) return 0.0;
+  return static_cast<double>(fileBytes - kHeader) /
+         static_cast<double>(qvf::kAudioSampleRate * qvf::kAudioBlockBytes);
+}
+
+}  // namespace qvtools

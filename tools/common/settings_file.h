@@ -1,0 +1,48 @@
+// The settings a recording host remembers between runs, and the text of the file that holds
+// them: an INI file in UTF-8 with [sections] and key=value lines.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace qvtools {
+
+struct HostSettings {
+  // The window chosen last, found again by title (then process) when the list is rebuilt;
+  // an empty title means the whole screen.
+  std::string windowTitle;
+  std::string windowProcess;
+  int64_t frameRate = 30;
+  int64_t outputHeight = 0;          // 0: as captured; else scaled to this many lines
+  std::string colorMatrix = "auto";  // auto, 601, 709
+  std::string range = "tv";          // tv, full
+  std::string area = "client";       // client, window
+  std::string memory = "1G";         // the pool's byte budget, as parseBytes reads it
+  std::string sound = "device";      // device, playback, none
+  bool pointer = false;
+  bool startWithF12 = false;
+  std::string folder;               // empty: the host's default
+  bool writeWhileRecording = true;  // false: the files are written from memory after the stop
+  std::string pattern = "Quorvane {date} {time}";
+  std::string recordKey = "Ctrl+Shift+F9";
+  std::string pauseKey = "Ctrl+Shift+F10";
+  std::string stopKey = "Ctrl+Shift+F11";
+};
+
+// "section.key" -> value, keys lower case; lines that are neither sections nor key=value
+// pairs (comments with ; or #, blank lines) are skipped. A UTF-8 byte order mark is ignored.
+std::map<std::string, std::string> parseIni(const std::string& text);
+
+// Settings from the file's text: missing keys keep their defaults; a value that cannot be
+// used keeps the default too and adds a line to *problems (may be null) naming key and value.
+HostSettings settingsFromIni(const std::string& text, std::vector<std::string>* problems);
+
+// The file's text, with comments that document the keys (hot keys in particular).
+std::string settingsToIni(const HostSettings& settings);
+
+// "512M", "2G", "1073741824", "1.5G" (K, M, G in powers of 1024; a trailing B or iB allowed).
+bool parseBytes(const std::string& text, uint64_t* bytes);
+
+}  // namespace qvtools
