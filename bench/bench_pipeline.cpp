@@ -23,6 +23,7 @@
 #include "capture_state.h"
 #include "kernels.h"
 #include "quorvane_capture.h"
+#include "stream_output.h"
 
 // Last: Xlib's macros (None, Status, Bool) would break the headers above.
 #include <X11/Xlib.h>
@@ -44,9 +45,8 @@ const std::vector<uint8_t>& desktopFrames() {
     char exe[4096] = {};
     const ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
     const std::string buildDir = directoryOf(directoryOf(std::string(exe, n > 0 ? n : 0)));
-    const std::string source =
-        directoryOf(directoryOf(directoryOf(__FILE__))) +
-        "/shared/data/screen-desktop-1920x1080-bgra-60f.raw.zst";
+    const std::string source = directoryOf(directoryOf(directoryOf(__FILE__))) +
+                               "/shared/data/screen-desktop-1920x1080-bgra-60f.raw.zst";
     const std::string target = buildDir + "/data/screen-desktop-1920x1080-bgra-60f.raw";
     std::vector<uint8_t> bytes;
     if (!qvtest::commandSucceeds("test -s '" + target + "'")) {
@@ -59,7 +59,8 @@ const std::vector<uint8_t>& desktopFrames() {
       if (std::fread(bytes.data(), 1, bytes.size(), f) != bytes.size()) bytes.clear();
       std::fclose(f);
     }
-    if (bytes.empty()) std::fprintf(stderr, "cannot read %s (from %s)\n", target.c_str(), source.c_str());
+    if (bytes.empty())
+      std::fprintf(stderr, "cannot read %s (from %s)\n", target.c_str(), source.c_str());
     return bytes;
   }();
   return frames;
@@ -75,6 +76,21 @@ void resetRecording() {
   }
   frameList.clear();
   setTerminated(0);
+  resetRecordingState();
+}
+
+// Processor time of the calling thread, in seconds.
+double threadSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+// A real file on the build's disk for the streaming writer.
+std::string streamPath() {
+  char exe[4096] = {};
+  const ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+  return directoryOf(directoryOf(std::string(exe, n > 0 ? n : 0))) + "/bench-stream.qvf";
 }
 
 bool initializeScreen(int64_t outputWidth, int64_t outputHeight) {
@@ -103,25 +119,53 @@ bool initializeScreen(int64_t outputWidth, int64_t outputHeight) {
 // and end of a pass weigh as little as they do in a recording.
 constexpr int kFramesPerPass = 600;
 
-void pipeline(benchmark::State& state, int64_t outputWidth, int64_t outputHeight) {
+// streamed: the streaming writer writes every record to a real file as the frames are
+// compressed; a pass then ends when the file is complete on disk.
+void pipeline(benchmark::State& state, int64_t outputWidth, int64_t outputHeight,
+              bool streamed = false) {
   if (!initializeScreen(outputWidth, outputHeight)) {
     state.SkipWithError("no Xvfb, zstd or frame data");
     return;
   }
   const int32_t encodeThreads = getEncodeThreadCount();
   uint64_t compressedBytes = 0, frames = 0;
+  double writerSeconds = 0.0;
+  const std::string path = streamPath();
+  const QvStreamPaths paths{path.c_str(), nullptr};
   for (auto _ : state) {
     state.PauseTiming();
     resetRecording();
     state.ResumeTiming();
     const auto start = std::chrono::steady_clock::now();
     std::vector<std::thread> threads;
+    std::thread writer;
+    if (streamed) {
+      writer = std::thread([&paths, &writerSeconds] {
+        const double begin = threadSeconds();
+        StreamOutputThread(const_cast<QvStreamPaths*>(&paths));
+        writerSeconds += threadSeconds() - begin;
+      });
+    }
     for (int32_t k = 0; k < encodeThreads; ++k) {
-      threads.emplace_back([k] { EncodeThread(reinterpret_cast<void*>(static_cast<intptr_t>(k))); });
+      threads.emplace_back(
+          [k] { EncodeThread(reinterpret_cast<void*>(static_cast<intptr_t>(k))); });
     }
     threads.emplace_back([] { CompressThread(nullptr); });
-    // The capture thread's hand-over, without its pacing: as fast as the pool allows.
+    // The capture thread's hand-over, without its pacing: as fast as the pipeline takes it.
+    // The feeder stays at most kAhead frames ahead of the compress thread, as a real capture
+    // at the frame rate does: running further ahead would fill every block with pictures and
+    // leave no room for a compressed one.
+    constexpr int kAhead = 96;
+    int finished = 0;
     for (int i = 0; i < kFramesPerPass; ++i) {
+      for (;;) {
+        {
+          platform::MutexLock lock(hMutex_frameList_Change);
+          while (finished < i && frameList[finished].status >= FRAME_KEY) ++finished;
+        }
+        if (i - finished <= kAhead) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
       uint8_t* range;
       while ((range = mma->allocateFromTop(kRgbBytes)) == nullptr) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -138,6 +182,10 @@ void pipeline(benchmark::State& state, int64_t outputWidth, int64_t outputHeight
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    if (streamed) {
+      setTerminated(1);
+      writer.join();
+    }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     state.SetIterationTime(seconds);
@@ -146,16 +194,22 @@ void pipeline(benchmark::State& state, int64_t outputWidth, int64_t outputHeight
     for (int i = 0; i < kFramesPerPass; ++i) compressedBytes += frameList[i].compressedSize;
     frames += kFramesPerPass;
   }
-  state.counters["frames/s"] = benchmark::Counter(static_cast<double>(frames),
-                                                  benchmark::Counter::kIsRate);
-  state.counters["bytes/frame"] = static_cast<double>(compressedBytes) / static_cast<double>(frames);
+  state.counters["frames/s"] =
+      benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
+  state.counters["bytes/frame"] =
+      static_cast<double>(compressedBytes) / static_cast<double>(frames);
   state.counters["encode_threads"] = encodeThreads;
+  if (streamed) {
+    state.counters["writer_ms/frame"] = writerSeconds * 1000.0 / static_cast<double>(frames);
+    std::remove(path.c_str());
+  }
   resetRecording();
   Finalize();
 }
 
 void BM_Pipeline_1920x1080(benchmark::State& state) { pipeline(state, 0, 0); }
 void BM_Pipeline_1920x1080_To_1280x720(benchmark::State& state) { pipeline(state, 1280, 720); }
+void BM_Pipeline_1920x1080_Streamed(benchmark::State& state) { pipeline(state, 0, 0, true); }
 
 // --- A whole recording: 1920x1080 at 60 fps for 10 s ---
 
@@ -174,18 +228,16 @@ class DesktopReplay {
     if (display == nullptr) return;
     XSetWindowAttributes attributes{};
     attributes.override_redirect = True;
-    const Window window =
-        XCreateWindow(display, DefaultRootWindow(display), 0, 0, kW, kH, 0, 24, InputOutput,
-                      DefaultVisual(display, DefaultScreen(display)), CWOverrideRedirect,
-                      &attributes);
+    const Window window = XCreateWindow(display, DefaultRootWindow(display), 0, 0, kW, kH, 0, 24,
+                                        InputOutput, DefaultVisual(display, DefaultScreen(display)),
+                                        CWOverrideRedirect, &attributes);
     XMapRaised(display, window);
     GC gc = XCreateGC(display, window, 0, nullptr);
     auto next = std::chrono::steady_clock::now();
     for (int i = 0; !stop_; ++i) {
-      XImage* image = XCreateImage(display, DefaultVisual(display, DefaultScreen(display)), 24,
-                                   ZPixmap, 0,
-                                   const_cast<char*>(reinterpret_cast<const char*>(desktopFrame(i))),
-                                   kW, kH, 32, kW * 4);
+      XImage* image = XCreateImage(
+          display, DefaultVisual(display, DefaultScreen(display)), 24, ZPixmap, 0,
+          const_cast<char*>(reinterpret_cast<const char*>(desktopFrame(i))), kW, kH, 32, kW * 4);
       XPutImage(display, window, gc, image, 0, 0, 0, 0, kW, kH);
       XSync(display, False);
       image->data = nullptr;
@@ -218,7 +270,8 @@ void BM_Recording_1920x1080_60fps_10s(benchmark::State& state) {
     std::vector<std::thread> threads;
     threads.emplace_back([] { CaptureThread(nullptr); });
     for (int32_t k = 0; k < getEncodeThreadCount(); ++k) {
-      threads.emplace_back([k] { EncodeThread(reinterpret_cast<void*>(static_cast<intptr_t>(k))); });
+      threads.emplace_back(
+          [k] { EncodeThread(reinterpret_cast<void*>(static_cast<intptr_t>(k))); });
     }
     threads.emplace_back([] { CompressThread(nullptr); });
     std::this_thread::sleep_for(std::chrono::seconds(10));
@@ -259,8 +312,9 @@ void BM_Recording_1920x1080_60fps_10s(benchmark::State& state) {
     state.counters["output_s"] = outputSeconds;
     // Frames the writer compressed itself have no stored size: count from the pipeline's.
     state.counters["bytes/frame"] =
-        frames > unfinished ? static_cast<double>(payload) / static_cast<double>(frames - unfinished)
-                            : 0.0;
+        frames > unfinished
+            ? static_cast<double>(payload) / static_cast<double>(frames - unfinished)
+            : 0.0;
   }
   resetRecording();
   Finalize();
@@ -275,8 +329,8 @@ void BM_Memcpy_Frame(benchmark::State& state) {
     std::memcpy(dst.data(), desktopFrame(i++), kRgbBytes);
     benchmark::ClobberMemory();
   }
-  state.counters["frames/s"] = benchmark::Counter(static_cast<double>(state.iterations()),
-                                                  benchmark::Counter::kIsRate);
+  state.counters["frames/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 
 void BM_Libyuv_ARGBToYUY2_Frame(benchmark::State& state) {
@@ -286,8 +340,8 @@ void BM_Libyuv_ARGBToYUY2_Frame(benchmark::State& state) {
     libyuv::ARGBToYUY2(desktopFrame(i++), kW * 4, dst.data(), kW * 2, kW, kH);
     benchmark::ClobberMemory();
   }
-  state.counters["frames/s"] = benchmark::Counter(static_cast<double>(state.iterations()),
-                                                  benchmark::Counter::kIsRate);
+  state.counters["frames/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 
 // The per-frame work of the two stages on one core: conversion, difference, Snappy.
@@ -308,12 +362,17 @@ void BM_EncodeAndCompress_OneCore(benchmark::State& state) {
     bytes += length;
     std::memcpy(previous.data(), current.data(), kYuy2Bytes);
   }
-  state.counters["frames/s"] = benchmark::Counter(static_cast<double>(state.iterations()),
-                                                  benchmark::Counter::kIsRate);
-  state.counters["bytes/frame"] = static_cast<double>(bytes) / static_cast<double>(state.iterations());
+  state.counters["frames/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+  state.counters["bytes/frame"] =
+      static_cast<double>(bytes) / static_cast<double>(state.iterations());
 }
 
 BENCHMARK(BM_Pipeline_1920x1080)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Pipeline_1920x1080_Streamed)
+    ->UseManualTime()
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Pipeline_1920x1080_To_1280x720)
     ->UseManualTime()
     ->Iterations(3)

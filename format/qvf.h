@@ -16,6 +16,8 @@ constexpr uint64_t RECORD_DELTA = 1;   // Snappy block: this picture minus the p
 constexpr uint64_t RECORD_KEY = 2;     // Snappy block: the whole YUY2 picture
 constexpr uint64_t RECORD_REPEAT = 4;  // no payload: the previous picture again for this slot
 constexpr uint64_t RECORD_AUDIO = 0x10000;  // raw PCM, one captured chunk
+// How the file was made, see below.
+constexpr uint64_t RECORD_PROVENANCE = 0x30000;
 
 // The only sizes ever written; readers support no other value.
 constexpr uint64_t kFileHeaderSize = 64;
@@ -72,5 +74,39 @@ constexpr uint64_t pictureBytes(uint64_t width, uint64_t height) {
   return width * height * kBytesPerPixel;
 }
 constexpr uint64_t maxCompressedBytes(uint64_t n) { return 32 + n + n / 6; }
+
+// RECORD_PROVENANCE: how the file was made. Written only when the host asked for it or paused
+// the recording, as the first record after the file header; a writer that streams the file
+// (and so does not know the pause points yet) may repeat it at the end, and the last one
+// holds. Readers that only want pictures and sound skip it like any unknown record.
+//
+// Payload, little-endian, no padding:
+//   u32 version (kProvenanceVersion)   u32 number of fields
+//   then each field: u32 tag   u32 length in bytes   the bytes
+// A reader skips fields whose tag it does not know, ignores a known field shorter than its
+// layout below (and any bytes beyond it), and ignores the whole record when the version is not
+// one it knows. New fields get new tags; the version changes only if a field changes meaning.
+// Text is stored as the system gave it (UTF-8 on Linux, the ANSI code page on Windows),
+// without a terminating NUL.
+constexpr uint32_t kProvenanceVersion = 1;
+enum ProvenanceTag : uint32_t {
+  PROVENANCE_COLOR_MATRIX = 1,     // u32: 601 or 709, the coefficients the pictures were made with
+  PROVENANCE_COLOR_RANGE = 2,      // u32: 0 TV (limited) range, 1 full range
+  PROVENANCE_CAPTURE_SIZE = 3,     // u32 width, u32 height of the recorded rectangle
+  PROVENANCE_OUTPUT_SIZE = 4,      // u32 width, u32 height of the stored pictures
+  PROVENANCE_WINDOW_TITLE = 5,     // text
+  PROVENANCE_PROCESS_NAME = 6,     // text: the recorded window's program
+  PROVENANCE_START_TIME = 7,       // i64: start of the recording, ms since 1970-01-01 UTC
+  PROVENANCE_SOUND_SOURCE = 8,     // text: where the sound came from
+  PROVENANCE_LIBRARY_VERSION = 9,  // text: the capture library that wrote the file
+  // u32 count, then count pauses of u64 position, u64 length: where the pause falls on the
+  // file's timeline (ms after the first picture; sound and pictures alike) and how long the
+  // recording stood still (ms). A recording that ended paused has a last pause of
+  // length 0.
+  PROVENANCE_PAUSES = 10,
+};
+constexpr uint64_t kProvenancePreambleSize = 8;
+constexpr uint64_t kProvenanceFieldHeaderSize = 8;
+constexpr uint64_t kProvenancePauseSize = 16;
 
 }  // namespace qvf

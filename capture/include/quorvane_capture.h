@@ -108,7 +108,7 @@ typedef uint64_t qv_thread_result;
 // The pool takes memorySize bytes in blocks of at most 100 MiB (at least one block), but never
 // more than half of the machine's physical memory, and fewer blocks when the system cannot
 // supply them: any value, up to 2^64 - 1, initialises (getCaptureSetting keeps the value asked
-// for). Settings that cannot run are refused: the library stays not initialised, every thread
+// for), unless not even one block can be had (QV_INIT_NO_MEMORY). Settings that cannot run are refused: the library stays not initialised, every thread
 // procedure returns at once, getEncodeThreadCount returns 0, and getInitializeStatus says why.
 // A refusal leaves the process as it was: its processor affinity and desktop composition are
 // only changed once nothing can fail any more.
@@ -179,8 +179,9 @@ QV_EXPORT qv_thread_result OutputThread(void* path);
 // sound arrives), the WAV file as the sound arrives, and gives what it wrote back to the pool:
 // the pool holds only the backlog, so the disk, not memorySize, bounds the length of a
 // recording. At least every half second the bytes go to the system and the WAV header's
-// lengths are brought up to date: a process ended at any moment leaves a .qvf file readable up
-// to about then (the last record may be torn) and a WAV file that players read. Both files are
+// lengths are brought up to date, and every second the system is asked to put them on the disk:
+// a process ended at any moment (or a power cut) leaves a .qvf file readable up to about then
+// (the last record may be torn) and a WAV file that players read. Both files are
 // written under their own names, not renamed. After setTerminated it finishes the frames the
 // recording threads left (as OutputThread does), completes both files and returns the number of
 // video records, or QV_OUTPUT_FAILED when they could not be written completely. OutputThread
@@ -274,6 +275,58 @@ enum {
   QV_SOURCE_NO_LOOPBACK = 3  // the system offers no capture of what the output plays
 };
 QV_EXPORT int32_t getSoundStatus(void);
+
+// Pause, the live counts and the record of how the file was made. None of them changes a
+// recording that does not use them.
+//
+// setPaused(1) pauses the recording at once, at any moment after Initialize: no picture, no
+// repeat record and no sound is recorded until setPaused(0). The file's timeline then goes on
+// as if the pause had not been: the frame clock (the time stamps of the pictures) stands still
+// while paused, and the sound is cut at the device's position at both moments. Pausing twice
+// or resuming a running recording changes nothing; a stop while paused ends the recording as
+// it stands. getPaused says whether the recording is paused (QV_RUNNING when not initialised).
+enum { QV_RUNNING = 0, QV_PAUSED = 1 };
+QV_EXPORT void setPaused(int32_t paused);
+QV_EXPORT int32_t getPaused(void);
+
+// The pause hot keys: F11 and Pause. pollPauseKey returns QV_PAUSE_KEY_PRESSED once for each
+// fresh press of either (a key held down counts once), QV_PAUSE_KEY_IDLE otherwise; the host
+// polls it (every 50 ms or so) and decides what a press means. F12 and Print Screen stay the
+// start keys of waitCaptureAction.
+enum { QV_PAUSE_KEY_IDLE = 0, QV_PAUSE_KEY_PRESSED = 1 };
+QV_EXPORT int32_t pollPauseKey(void);
+
+// Counts of the recording so far, cheap enough to read several times a second. Video records
+// are the file's slots: captured pictures plus the repeat records that will fill the slots the
+// capture missed (counted as the output thread will write them). Picture length is
+// videoRecords / frameRate seconds; sound length is soundSamples / 44100 seconds.
+typedef struct RecordingStats {
+  int64_t capturedFrames;
+  int64_t videoRecords;
+  int64_t repeatRecords;
+  int64_t longestRepeatRun;    // the most repeat records in a row
+  int64_t soundSamples;        // sample frames of sound kept so far (pauses cut out)
+  int64_t pausedMilliseconds;  // total time paused, a running pause included
+  int32_t paused;              // 1 while paused
+  int32_t pauseCount;          // pauses so far, a running one included
+  int64_t reserved;
+} RecordingStats;
+#ifdef __cplusplus
+static_assert(sizeof(RecordingStats) == 64, "RecordingStats is 64 bytes");
+static_assert(offsetof(RecordingStats, paused) == 48, "");
+#endif
+// Fills *stats and returns QV_STATS_FILLED; QV_STATS_NONE (with *stats zeroed) when the library
+// is not initialised, and for a null pointer.
+enum { QV_STATS_NONE = 0, QV_STATS_FILLED = 1 };
+QV_EXPORT int32_t getRecordingStats(RecordingStats* stats);
+
+// setWriteProvenance(1) asks OutputThread to put a record of how the file was made right after
+// the file header (colour matrix and range, sizes, window title and program, start time, sound
+// source, library version, pause points); readers that do not know it skip it. Without the
+// request the file is written exactly as before, unless the recording was paused: then the
+// record is written all the same, since only it tells where the pauses fell. The choice holds
+// for every later recording until changed; 0 withdraws it.
+QV_EXPORT void setWriteProvenance(int32_t write);
 
 #ifdef __cplusplus
 }

@@ -124,6 +124,8 @@ class ScreenGrabber {
 
 constexpr int kKeyPrintScreen = 44;  // VK_SNAPSHOT
 constexpr int kKeyF12 = 123;         // VK_F12
+constexpr int kKeyF11 = 122;         // VK_F11: pause key
+constexpr int kKeyPause = 19;        // VK_PAUSE: pause key
 // Key state in the shape of GetAsyncKeyState: bit 0x8000 down now, bit 0x0001 pressed since the
 // previous query (X11 reports only the first).
 uint16_t getAsyncKeyState(int virtualKey);

@@ -1,7 +1,10 @@
 // The capture thread: grabs the recorded rectangle at the frame rate into pool memory and
 // appends one frame per picture.
 #include "capture_state.h"
+#include "host_status.h"
+#include "pause.h"
 #include "pipeline.h"
+#include "provenance.h"
 #include "quorvane_capture.h"
 #include "stream_output.h"
 
@@ -11,7 +14,10 @@ namespace {
 // Appends under the list's length mutex. False when the list cannot take another record.
 bool appendFrame(const frame& record) {
   platform::MutexLock lock(hMutex_frameList_Add);
-  return frameList.push_back(record);
+  if (frameList.empty()) slotCounter.reset();
+  if (!frameList.push_back(record)) return false;
+  slotCounter.add(record.timeStamp, captureSetting.frameRate);
+  return true;
 }
 
 }  // namespace
@@ -36,12 +42,27 @@ QV_EXPORT qv_thread_result CaptureThread(void* /*parameter*/) {
   const double scale = mma->totalSize != 0 ? 1.0 / static_cast<double>(mma->totalSize) : 0.0;
   const int32_t sourceX = static_cast<int32_t>(s.sourceX);
   const int32_t sourceY = static_cast<int32_t>(s.sourceY);
+  // Pacing and time stamps follow the frame clock, which stands still while paused: a pause
+  // leaves no gap for repeat records to fill.
   double due = 0.0;
-  double origin = platform::clockMilliseconds();
+  double origin = frameClockMilliseconds();
+  bool resumed = false;
   uint64_t appended = 0;
+  noteRecordingStart();
 
   for (;;) {
     if (getTerminated()) break;
+    bool paused = false;
+    double now = frameClockMilliseconds(&paused);
+    if (paused) {
+      platform::sleepMilliseconds(kPaceSleepMilliseconds);
+      resumed = true;
+      continue;
+    }
+    // The first picture after a pause is taken at once, and the rhythm goes on from it.
+    if (resumed) due = now - origin;
+    resumed = false;
+
     uint8_t* range = mma->allocateFromTop(frameBytes);
     if (range == nullptr) {
       reportRecordingStatus(QV_STATUS_POOL_FULL);
@@ -51,7 +72,12 @@ QV_EXPORT qv_thread_result CaptureThread(void* /*parameter*/) {
     captureSettingInternal.grabber.grab(sourceX, sourceY);
     memcpy_sse2(range, captureSettingInternal.pixels, static_cast<int64_t>(frameBytes));
 
-    double now = platform::clockMilliseconds();
+    now = frameClockMilliseconds(&paused);
+    if (paused) {
+      // Paused during the grab: the picture belongs to the pause.
+      mma->release(range);
+      continue;
+    }
     const frame record{static_cast<int32_t>(now), range, nullptr, 0, FRAME_CAPTURED};
     due += interval;
     if (!appendFrame(record)) {
@@ -63,9 +89,9 @@ QV_EXPORT qv_thread_result CaptureThread(void* /*parameter*/) {
     }
     ++appended;
 
-    while (due > (now - origin) + 1.0) {
+    while (due > (now - origin) + 1.0 && !paused) {
       platform::sleepMilliseconds(kPaceSleepMilliseconds);
-      now = platform::clockMilliseconds();
+      now = frameClockMilliseconds(&paused);
     }
     // Only the last period of a backlog is made up; older lost time shows as a gap between
     // time stamps, which the output fills with repeat records.

@@ -142,7 +142,7 @@ void DirectSoundCapture::Run() {
   while (!getTerminated()) {
     const int woken = captureBuffer.waitNotification();
     if (woken == 0 || woken == 1) {
-      if (!StreamToFile()) {
+      if (!transfer()) {
         poolExhausted = true;
         break;
       }
@@ -150,7 +150,7 @@ void DirectSoundCapture::Run() {
   }
   // StopWrite stops the device before it asks the loop to end, so this takes the sound up to
   // the final position even when the stop arrived during a transfer rather than a wait.
-  if (!poolExhausted) StreamToFile();
+  if (!poolExhausted) transfer();
   platform::MutexLock lock(hMutex);
   isDone = true;
   isWriting = false;
@@ -193,15 +193,20 @@ bool DirectSoundCapture::StreamToFile() {
   }
   if (chunk1 != nullptr) memcpy_sse2(chunk1, region1, bytes1);
   if (chunk2 != nullptr) memcpy_sse2(chunk2, region2, bytes2);
-  // Unlocked before hMutex is taken, as above: StartWrite holds hMutex while it starts the ring.
+  // The sound is copied: the ring goes back before hMutex is taken, whose holder may wait for
+  // the ring (StartWrite starts the device under it).
   captureBuffer.unlock(region1, bytes1, region2, bytes2);
+  // What a pause cut out goes before the chunks are listed.
+  POINTER_AND_SIZE pieces[2] = {{chunk1, bytes1}, {chunk2, bytes2}};
+  cuts.cutOut(pieces, allocator);
   {
     // A streaming writer reads the list while it grows.
     platform::MutexLock lock(hMutex);
-    if (chunk1 != nullptr) dataList.push_back(POINTER_AND_SIZE{chunk1, bytes1});
-    if (chunk2 != nullptr) dataList.push_back(POINTER_AND_SIZE{chunk2, bytes2});
+    for (const POINTER_AND_SIZE& piece : pieces) {
+      if (piece.pointer != nullptr) dataList.push_back(piece);
+    }
   }
-  capturedBytes += bytes1 + bytes2;
+  capturedBytes += static_cast<uint32_t>(pieces[0].size + pieces[1].size);
   advance();
   return true;
 }
@@ -222,6 +227,32 @@ void DirectSoundCapture::releaseChunks(size_t end) {
     if (allocator != nullptr) allocator->release(dataList[releasedChunks].pointer);
     dataList[releasedChunks].pointer = nullptr;
   }
+}
+
+bool DirectSoundCapture::transfer() {
+  // Held through the transfer, so that a pause, a resume or a count made meanwhile sees the
+  // stream position and the chunks of one moment.
+  platform::MutexLock lock(cuts.mutex());
+  const uint32_t offsetBefore = readOffset;
+  const bool ok = StreamToFile();
+  cuts.advance((readOffset + bufferBytes - offsetBefore) % bufferBytes, readOffset);
+  return ok;
+}
+
+void DirectSoundCapture::cutSound(bool pausing) {
+  platform::MutexLock lock(cuts.mutex());
+  uint32_t position = 0;
+  if (!deviceReady || !captureBuffer.readPosition(&position)) position = 0;
+  cuts.mark(pausing, position, bufferBytes, waveFormat.blockAlign);
+}
+
+uint64_t DirectSoundCapture::liveSoundBytes() {
+  platform::MutexLock lock(cuts.mutex());
+  uint32_t position = 0;
+  if (!deviceReady || !isCapturing() || !captureBuffer.readPosition(&position)) {
+    return capturedBytes;
+  }
+  return capturedBytes + cuts.pendingKept(position, bufferBytes, waveFormat.blockAlign);
 }
 
 bool DirectSoundCapture::isCapturing() {
@@ -251,6 +282,8 @@ bool DirectSoundCapture::StopWrite() {
 }
 
 uint32_t DirectSoundCapture::unreadBytes() {
+  // readOffset moves only inside a transfer, which holds this lock.
+  platform::MutexLock lock(cuts.mutex());
   uint32_t position = 0;
   if (!captureBuffer.readPosition(&position)) return 0;
   return (position + bufferBytes - readOffset) % (bufferBytes == 0 ? 1 : bufferBytes);

@@ -8,6 +8,7 @@
 #ifndef QUORVANE_DIRECT_SOUND_CAPTURE_H
 #define QUORVANE_DIRECT_SOUND_CAPTURE_H
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "platform.h"
 #include "quorvane_capture.h"
 #include "sound_capture.h"
+#include "sound_cuts.h"
 
 namespace quorvane_capture {
 
@@ -80,11 +82,18 @@ class DirectSoundCapture {
   // True while the capture loop runs.
   bool isCapturing();
   // Sound the device holds beyond what has been taken: 0 after a stop whose last transfer
-  // reached the device's final position.
+  // reached the device's final position. Read it only after the capture loop has ended.
   uint32_t unreadBytes();
+  // Pause (true) or resume (false) now: the sound is cut at the device's present position, not
+  // at the next transfer. Callable from any thread, before, during and after the capture.
+  void cutSound(bool pausing);
+  // The sound kept so far, up to the device's present position: what the host's counts show.
+  uint64_t liveSoundBytes();
 
  private:
   void setHeaderLengths(uint32_t dataLength);
+  // StreamToFile, with the pauses' cuts kept in step with the sound it took.
+  bool transfer();
 
   // Stands for the device, the capture buffer, the notification interface and the two events.
   platform::SoundCaptureBuffer captureBuffer;
@@ -92,7 +101,7 @@ class DirectSoundCapture {
   uint32_t bufferBytes;         // one second of sound
   uint32_t notifyPositions[2];  // 0 and the half of the ring
   platform::SoundFormat waveFormat;
-  uint32_t capturedBytes;
+  std::atomic<uint32_t> capturedBytes;  // read live by the host's counts
   bool isDone;
   bool isTerminated;
   bool isWriting;
@@ -103,6 +112,7 @@ class DirectSoundCapture {
   MyMemoryAllocator* allocator;  // not owned
   std::vector<POINTER_AND_SIZE> dataList;
   size_t releasedChunks = 0;
+  SoundCuts cuts;
 };
 
 extern DirectSoundCapture* dsc;

@@ -1,6 +1,33 @@
 // What a host shows while recording, beyond the progress value.
+#include "host_status.h"
+
+#include <algorithm>
+#include <cstring>
+
 #include "capture_state.h"
+#include "direct_sound_capture.h"
+#include "pause.h"
 #include "quorvane_capture.h"
+
+namespace quorvane_capture {
+
+SlotCounter slotCounter;
+
+void SlotCounter::add(int32_t timeStamp, int64_t frameRate) {
+  const double period = 1000.0 / static_cast<double>(frameRate);
+  if (frames == 0) slotStart_ = timeStamp;
+  int64_t run = 0;
+  while (static_cast<double>(timeStamp) - slotStart_ >= period) {
+    ++run;
+    slotStart_ += period;
+  }
+  repeats += run;
+  longestRun = std::max(longestRun, run);
+  ++frames;
+  slotStart_ += period;
+}
+
+}  // namespace quorvane_capture
 
 using namespace quorvane_capture;
 
@@ -10,6 +37,29 @@ QV_EXPORT int64_t getCapturedFrameCount(void) {
   if (!isInitialized()) return 0;
   platform::MutexLock lock(hMutex_frameList_Add);
   return static_cast<int64_t>(frameList.size());
+}
+
+QV_EXPORT int32_t getRecordingStats(RecordingStats* stats) {
+  if (stats == nullptr) return QV_STATS_NONE;
+  std::memset(stats, 0, sizeof(*stats));
+  if (!isInitialized()) return QV_STATS_NONE;
+  {
+    platform::MutexLock lock(hMutex_frameList_Add);
+    // The counter may still hold an earlier recording until this one's first frame.
+    if (!frameList.empty()) {
+      stats->capturedFrames = slotCounter.frames;
+      stats->repeatRecords = slotCounter.repeats;
+      stats->longestRepeatRun = slotCounter.longestRun;
+      stats->videoRecords = slotCounter.frames + slotCounter.repeats;
+    }
+  }
+  if (dsc != nullptr) stats->soundSamples = static_cast<int64_t>(dsc->liveSoundBytes() / 4);
+  double pausedMs = 0.0;
+  bool pausedNow = false;
+  pauseTotals(&stats->pauseCount, &pausedMs, &pausedNow);
+  stats->pausedMilliseconds = static_cast<int64_t>(pausedMs);
+  stats->paused = pausedNow ? 1 : 0;
+  return QV_STATS_FILLED;
 }
 
 }  // extern "C"

@@ -5,6 +5,8 @@
 #include "capture_state.h"
 #include "direct_sound_capture.h"
 #include "kernels.h"
+#include "pause.h"
+#include "provenance.h"
 #include "stream_output.h"
 #include "window_list.h"
 
@@ -151,6 +153,8 @@ QV_EXPORT void Initialize(const CaptureSetting* setting) {
 
   terminated = false;
   resetRecordingState();
+  resetPauseState();
+  forgetRecordingStart();
 
   if (captureSetting.disableDesktopComposition != 0) disableComposition();
 

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "provenance.h"
 #include "qvf.h"
 
 namespace quorvane_capture {
@@ -95,6 +96,7 @@ void RecordWriter::writeFileHeader(const CaptureSetting& s) {
   header.audioBitsPerSample = qvf::kAudioBitsPerSample;
   header.audioSampleRate = qvf::kAudioSampleRate;
   file_.write(&header, sizeof(header));
+  writeProvenanceRecord(file_);
 }
 
 void RecordWriter::writeRecord(uint64_t type, const void* payload, uint64_t size) {

@@ -11,7 +11,9 @@
 #include "capture_state.h"
 #include "direct_sound_capture.h"
 #include "frame_stages.h"
+#include "pause.h"
 #include "pipeline.h"
+#include "provenance.h"
 #include "quorvane_capture.h"
 #include "record_writer.h"
 
@@ -80,7 +82,9 @@ class StreamWriter {
       writeFrame(frameList[next_].timeStamp, finisher_.recordOf(next_));
       giveBackPiece(frameList[next_]);
     }
-    const bool durable = makeDurable() && container_.sync() && (!withWav_ || wavFile_.sync());
+    // The record at the start could not know the pauses that came after it.
+    if (!pausePoints().empty()) writeProvenanceRecord(container_);
+    const bool durable = makeDurable() && syncToDisk();
     const bool closed = container_.commit() & (!withWav_ || wavFile_.commit());
     return durable && closed;
   }
@@ -91,6 +95,9 @@ class StreamWriter {
     const bool wav = !withWav_ || wav_.updateLengths();
     return container && wav;
   }
+
+  // What the system holds goes to the disk too, so that a power cut loses no more.
+  bool syncToDisk() { return container_.sync() && (!withWav_ || wavFile_.sync()); }
 
   uint64_t videoRecords() const { return videoRecords_; }
 
@@ -170,17 +177,25 @@ uint64_t streamRecording(const char* containerPath, const char* wavPath) {
     return 0;
   }
   double lastDurable = platform::clockMilliseconds();
+  double lastSync = lastDurable;
   bool failed = false;
   for (;;) {
     const bool over = recordingOver();  // read before the last pass, so that pass sees all
     const bool any = writer.writeReady();
     const double now = platform::clockMilliseconds();
-    if (!writer.good() ||
-        (now - lastDurable >= kDurableEveryMilliseconds && !writer.makeDurable())) {
+    bool good = writer.good();
+    if (good && now - lastDurable >= kDurableEveryMilliseconds) {
+      good = writer.makeDurable();
+      lastDurable = now;
+    }
+    if (good && now - lastSync >= kSyncEveryMilliseconds) {
+      good = writer.syncToDisk();
+      lastSync = now;
+    }
+    if (!good) {
       failed = true;
       break;
     }
-    if (now - lastDurable >= kDurableEveryMilliseconds) lastDurable = now;
     if (over) break;
     if (!any) platform::sleepMilliseconds(kStreamPollMilliseconds);
   }

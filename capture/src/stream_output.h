@@ -34,6 +34,8 @@ uint64_t streamRecording(const char* containerPath, const char* wavPath);
 // How often at least the bytes written are handed to the system and the WAV header is brought
 // up to date.
 constexpr double kDurableEveryMilliseconds = 500.0;
+// How often at least the system is asked to put the files on the disk.
+constexpr double kSyncEveryMilliseconds = 1000.0;
 
 }  // namespace quorvane_capture
 

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -27,8 +28,8 @@ constexpr uint64_t kQvfRepeat = 4;
 constexpr uint64_t kQvfAudio = 0x10000;
 
 struct QvfRecord {
-  uint64_t offset;       // of the record header in the file
-  uint64_t headerSize;   // first field of the record
+  uint64_t offset;      // of the record header in the file
+  uint64_t headerSize;  // first field of the record
   uint64_t type;
   uint64_t payloadSize;
   uint64_t payloadOffset;
@@ -56,7 +57,8 @@ struct QvfFile {
   // "KDDR..." one letter per video record: K key, D delta, R repeat.
   std::string videoPattern() const {
     std::string s;
-    for (const QvfRecord& r : videoRecords()) s += r.type == kQvfKey ? 'K' : r.type == kQvfDelta ? 'D' : 'R';
+    for (const QvfRecord& r : videoRecords())
+      s += r.type == kQvfKey ? 'K' : r.type == kQvfDelta ? 'D' : 'R';
     return s;
   }
   std::vector<uint8_t> audio() const {
@@ -70,10 +72,56 @@ struct QvfFile {
   }
 };
 
+inline uint32_t readU32(const std::vector<uint8_t>& bytes, uint64_t at) {
+  uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = (v << 8) | bytes[static_cast<size_t>(at) + i];
+  return v;
+}
+
 inline uint64_t readU64(const std::vector<uint8_t>& bytes, uint64_t at) {
   uint64_t v = 0;
   for (int i = 7; i >= 0; --i) v = (v << 8) | bytes[static_cast<size_t>(at) + i];
   return v;
+}
+
+// A little-endian value of `bytes` bytes.
+inline uint64_t readLe(const uint8_t* p, int bytes) {
+  uint64_t v = 0;
+  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+
+// The fields of a record of how the file was made, by tag; version 0 when the payload is too
+// short or a field runs past its end.
+struct QvfProvenance {
+  uint32_t version = 0;
+  std::map<uint32_t, std::vector<uint8_t>> fields;
+  std::string text(uint32_t tag) const {
+    auto it = fields.find(tag);
+    return it == fields.end() ? std::string() : std::string(it->second.begin(), it->second.end());
+  }
+  uint64_t value(uint32_t tag, size_t at, int bytes) const {
+    auto it = fields.find(tag);
+    if (it == fields.end() || it->second.size() < at + bytes) return UINT64_MAX;
+    return readLe(it->second.data() + at, bytes);
+  }
+};
+
+inline QvfProvenance parseProvenance(const std::vector<uint8_t>& bytes, const QvfRecord& r) {
+  QvfProvenance p;
+  const uint8_t* at = bytes.data() + r.payloadOffset;
+  const uint8_t* end = at + r.payloadSize;
+  if (r.payloadSize < 8) return p;
+  const uint64_t count = readLe(at + 4, 4);
+  const uint8_t* f = at + 8;
+  for (uint64_t n = 0; n < count; ++n) {
+    if (end - f < 8 || static_cast<uint64_t>(end - f - 8) < readLe(f + 4, 4)) return p;
+    const uint64_t length = readLe(f + 4, 4);
+    p.fields[static_cast<uint32_t>(readLe(f, 4))].assign(f + 8, f + 8 + length);
+    f += 8 + length;
+  }
+  if (f == end) p.version = static_cast<uint32_t>(readLe(at, 4));
+  return p;
 }
 
 inline bool readFileBytes(const std::string& path, std::vector<uint8_t>* out) {

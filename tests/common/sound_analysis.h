@@ -63,6 +63,27 @@ inline double dominantFrequency(const std::vector<double>& x, size_t begin) {
   return best;
 }
 
+// Whether a pure 1 kHz sine keeps its own recurrence x[n+1] = 2cos(w)x[n] - x[n-1] around
+// sample n: a lost, repeated or reordered piece of sound breaks it; rounding alone stays below 10.
+inline bool sineHoldsAround(const std::vector<double>& x, size_t n) {
+  const double c = 2.0 * std::cos(2.0 * 3.14159265358979323846 * 1000.0 / 44100.0);
+  for (size_t i = n < 3 ? 1 : n - 2; i <= n + 2 && i + 1 < x.size(); ++i) {
+    if (std::fabs(x[i + 1] - c * x[i] + x[i - 1]) > 200.0) return false;
+  }
+  return true;
+}
+
+// The samples around which the sine breaks; a break shows at a few neighbouring samples, and
+// only the first of each group of them is listed.
+inline std::vector<size_t> sineBreaks(const std::vector<double>& x) {
+  std::vector<size_t> breaks;
+  for (size_t i = 2; i + 1 < x.size(); ++i) {
+    if (sineHoldsAround(x, i)) continue;
+    if (breaks.empty() || i > breaks.back() + 8) breaks.push_back(i);
+  }
+  return breaks;
+}
+
 }  // namespace qvtest
 
 #endif

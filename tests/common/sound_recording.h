@@ -36,17 +36,15 @@ inline bool waitUntilCapturing(std::chrono::milliseconds limit) {
 }
 
 // A short recording stopped `afterSeconds` (a little over half a second) after its device
-// started, at a moment when the
-// sound of that half second is not all delivered yet: the notification for it then arrives
-// while the device stops, which is where a loop woken early would end too soon. Returns the
-// sound the device still held beyond the last transfer (0 when the stop took everything),
-// the sound and wall time in seconds, and whether the stop met that moment.
+// started, when the sound of that half second may not all be delivered yet: the notification
+// for it then arrives while the device stops, which is where a loop woken early would end too
+// soon. Returns the sound the device still held beyond the last transfer (0 when the stop took
+// everything), and the sound and wall time in seconds.
 struct StopResult {
   uint32_t unread = 0;
   double soundSeconds = 0.0;
   double wallSeconds = 0.0;
   bool ran = false;
-  bool inFlight = false;
 };
 inline StopResult recordAndStop(double afterSeconds) {
   using quorvane_capture::dsc;
@@ -62,10 +60,7 @@ inline StopResult recordAndStop(double afterSeconds) {
   auto wall = [&start] {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   };
-  // Nothing is taken before the first notification, so until then the unread sound is the
-  // device's position: below half the ring, the half second is still on its way.
   while (wall() < afterSeconds) std::this_thread::sleep_for(std::chrono::microseconds(200));
-  r.inFlight = dsc->unreadBytes() < 88200;
   r.wallSeconds = wall();
   setTerminated(1);
   r.ran = audio.get() == 1;

@@ -247,6 +247,38 @@ TEST_F(InitializeTest, ARefusalForWantOfMemoryLeavesTheAffinityAsItWas) {
   EXPECT_EQ(getEncodeThreadCount(), 0);
 }
 
+// Any budget, up to 2^64 - 1, starts a recording without throwing: it is cut to half of the
+// machine's memory, then to the blocks the system supplies (the address space is capped here so
+// that only a few can be had).
+TEST_F(InitializeTest, AnyMemoryBudgetInitialisesWithWhatCanBeHad) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers' allocators do not map blocks on demand";
+#endif
+  CaptureSetting s = settingsFor(makeWindow(0, 0, 64, 64));
+  uint64_t mappedKiB = 0;
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmSize:", 0) == 0) mappedKiB = std::stoull(line.substr(7));
+  }
+  ASSERT_GT(mappedKiB, 0u);
+  rlimit saved{};
+  getrlimit(RLIMIT_AS, &saved);
+  rlimit capped = saved;
+  capped.rlim_cur = (mappedKiB << 10) + (360u << 20);  // room for about three blocks
+  for (const uint64_t budget : {uint64_t{0}, uint64_t{1}, uint64_t{1} << 63, ~uint64_t{0}}) {
+    SCOPED_TRACE(budget);
+    s.memorySize = budget;
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &capped), 0);
+    Initialize(&s);
+    setrlimit(RLIMIT_AS, &saved);
+    ASSERT_EQ(getInitializeStatus(), QV_INIT_OK);
+    EXPECT_GE(mma->blockCount, 1u);
+    EXPECT_LE(mma->totalSize, 360u << 20);
+    EXPECT_EQ(getCaptureSetting()->memorySize, budget);
+    Finalize();
+  }
+}
+
 TEST(InitializeLargeScreen, AFrameAboveTheBlockSizeIsRefused) {
   qvtest::XvfbServer xvfb(5200, 5100);  // 106 MB per picture
   ASSERT_TRUE(xvfb.running());

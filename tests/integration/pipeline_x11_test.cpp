@@ -8,9 +8,11 @@
 #include <X11/extensions/Xfixes.h>
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -22,6 +24,7 @@
 #include "quorvane_capture.h"
 #include "qvf_decode.h"
 #include "reference.h"
+#include "test_servers.h"
 #include "x_test_windows.h"
 
 namespace {
@@ -55,8 +58,9 @@ Bytes drawing(int width, int height, int n) {
 // grab sees either the whole of one drawing or the whole of the next.
 class DrawingWindow {
  public:
-  DrawingWindow(int x, int y, int width, int height, int periodMs)
-      : width_(width), height_(height), periodMs_(periodMs) {
+  // noise: every drawing is random bytes, so no two pictures share anything and none compresses.
+  DrawingWindow(int x, int y, int width, int height, int periodMs, bool noise = false)
+      : width_(width), height_(height), periodMs_(periodMs), noise_(noise) {
     display_ = XOpenDisplay(nullptr);
     if (display_ == nullptr) return;
     XSetWindowAttributes attributes{};
@@ -96,7 +100,7 @@ class DrawingWindow {
  private:
   void draw(int n) {
     if (static_cast<size_t>(n) >= sentAt_.size()) return;
-    Bytes pixels = drawing(width_, height_, n);
+    Bytes pixels = noise_ ? noiseDrawing(n) : drawing(width_, height_, n);
     XImage* image =
         XCreateImage(display_, DefaultVisual(display_, DefaultScreen(display_)), 24, ZPixmap, 0,
                      reinterpret_cast<char*>(pixels.data()), static_cast<unsigned>(width_),
@@ -124,7 +128,20 @@ class DrawingWindow {
   Display* display_ = nullptr;
   Window window_ = None;
   GC gc_ = nullptr;
+  Bytes noiseDrawing(int n) const {
+    Bytes p(static_cast<size_t>(width_) * height_ * 4);
+    uint64_t x = 0x9E3779B97F4A7C15ull * static_cast<uint64_t>(n + 1);
+    for (size_t i = 0; i + 8 <= p.size(); i += 8) {
+      x ^= x << 13;
+      x ^= x >> 7;
+      x ^= x << 17;
+      std::memcpy(&p[i], &x, 8);
+    }
+    return p;
+  }
+
   int width_, height_, periodMs_;
+  bool noise_;
   std::thread thread_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> paused_{false};
@@ -205,29 +222,72 @@ class PipelineX11Test : public ::testing::Test {
     ASSERT_TRUE(qvtest::decodePictures(*file, pictures, &error)) << error;
   }
 
+  // The container's sound records, placed among the video records as they arrived, hold
+  // exactly the WAV file's samples, and the WAV header describes them: about as long as the
+  // recording ran.
+  void expectSoundAsInTheWav(const qvtest::QvfFile& file, const std::string& wavPath,
+                             double elapsedMs) {
+    Bytes wav;
+    ASSERT_TRUE(qvtest::readFileBytes(wavPath, &wav));
+    ASSERT_GE(wav.size(), 44u);
+    EXPECT_TRUE(file.audio() == Bytes(wav.begin() + 44, wav.end()));
+    EXPECT_EQ(qvtest::readU32(wav, 40), wav.size() - 44);
+    EXPECT_EQ(qvtest::readU32(wav, 4), wav.size() - 8);
+    EXPECT_NEAR((wav.size() - 44) / 176400.0, elapsedMs / 1000.0, 0.5);
+    bool videoBefore = false, soundAfterVideo = false;
+    for (const qvtest::QvfRecord& r : file.records) {
+      if (r.type != qvtest::kQvfAudio) videoBefore = true;
+      if (r.type == qvtest::kQvfAudio && videoBefore) soundAfterVideo = true;
+    }
+    EXPECT_TRUE(soundAfterVideo) << "sound records go between the pictures as they arrive";
+  }
+
   std::vector<std::string> paths_;
 };
 
 // Records the drawing window for about 3 s and checks every picture of the file.
 class PipelineDrawingTest : public PipelineX11Test {
  public:
-  void record(int outputWidth, int outputHeight, const char* name) {
+  // streamed: with sound, written by the streaming writer while recording.
+  void record(int outputWidth, int outputHeight, const char* name, bool streamed = false) {
     constexpr int kWidth = 256, kHeight = 200, kFrameRate = 30;
     DrawingWindow window(40, 30, kWidth, kHeight, 10);
     ASSERT_TRUE(window.ok());
+    std::unique_ptr<qvtest::PulseServer> pulse;
+    if (streamed) {
+      pulse = std::make_unique<qvtest::PulseServer>();
+      ASSERT_TRUE(pulse->running());
+      pulse->playTone(1000);
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     ASSERT_TRUE(initialize(window.id(), kFrameRate, outputWidth, outputHeight));
     ASSERT_EQ(captureSetting.captureWidth, kWidth);
     ASSERT_EQ(captureSetting.captureHeight, kHeight);
     ASSERT_GE(getEncodeThreadCount(), 1);
 
+    const std::string path = tempPath(name);
+    const std::string wavPath = tempPath(std::string(name) + "-wav");
+    paths_.push_back(path);
+    paths_.push_back(wavPath);
+    const QvStreamPaths streamPaths{path.c_str(), wavPath.c_str()};
+    uint64_t result = 0;
     const double start = platform::clockMilliseconds();
+    std::thread writer, audio;
+    if (streamed) {
+      writer = std::thread(
+          [&] { result = StreamOutputThread(const_cast<QvStreamPaths*>(&streamPaths)); });
+      audio = std::thread([] { AudioCaptureThread(nullptr); });
+    }
     qvtest::RecordingThreads threads;
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     const double midProgress = getProgress();
     threads.stopAfter(std::chrono::milliseconds(1500));
     const double elapsed = platform::clockMilliseconds() - start;
     const int lastDrawn = window.lastDrawn();
+    if (streamed) {
+      audio.join();
+      writer.join();
+    }
 
     EXPECT_GT(midProgress, 0.0);
     EXPECT_LT(midProgress, 1.0);
@@ -240,14 +300,19 @@ class PipelineDrawingTest : public PipelineX11Test {
     EXPECT_LE(encoded, frames);
     EXPECT_LE(threads.compressed, frames);
 
-    uint64_t result = 0;
-    const std::string path = output(name, &result);
-    EXPECT_EQ(getProgress(), 1.0);
+    if (!streamed) {
+      result = OutputThread(const_cast<char*>(path.c_str()));
+      EXPECT_EQ(getProgress(), 1.0);
+    }
     qvtest::QvfFile file;
     std::vector<Bytes> pictures;
     readAndCheck(path, result, &file, &pictures);
     if (HasFatalFailure()) return;
-    EXPECT_EQ(file.records.size(), pictures.size()) << "no sound records without a device";
+    if (streamed) {
+      expectSoundAsInTheWav(file, wavPath, elapsed);
+    } else {
+      EXPECT_EQ(file.records.size(), pictures.size()) << "no sound records without a device";
+    }
 
     std::string error;
     const std::vector<int> shown = qvtest::matchDrawings(
@@ -269,6 +334,14 @@ class PipelineDrawingTest : public PipelineX11Test {
     std::printf("  %zu frames in %.0f ms, %zu distinct drawings of %d\n", frames, elapsed, distinct,
                 lastDrawn + 1);
 
+    if (streamed) {
+      // Nothing is written twice: the written pieces went back to the pool.
+      EXPECT_EQ(OutputThread(const_cast<char*>(path.c_str())), QV_OUTPUT_ALREADY_WRITTEN);
+      EXPECT_EQ(AudioOutputThread(const_cast<char*>(wavPath.c_str())),
+                static_cast<qv_thread_result>(QV_WAV_ALREADY_WRITTEN));
+      EXPECT_EQ(getRecordingStatus(), QV_STATUS_OK);
+      return;
+    }
     // A second run over the same frames writes the same bytes.
     uint64_t again = 0;
     Bytes first, second;
@@ -282,6 +355,49 @@ class PipelineDrawingTest : public PipelineX11Test {
 TEST_F(PipelineDrawingTest, RecordsEveryPictureAtCaptureSize) { record(0, 0, "full"); }
 
 TEST_F(PipelineDrawingTest, RecordsEveryPictureDownscaled) { record(150, 94, "scaled"); }
+
+TEST_F(PipelineDrawingTest, StreamsEveryPictureAndTheSoundWhileRecording) {
+  record(150, 94, "streamed", true);
+}
+
+// The smallest pool (one block) and a window whose every picture is new noise: several MB/s of
+// compressed frames, far more over 40 s than the pool holds. Streamed, what is written goes back
+// to the pool, so the recording runs to the end; without that the pool fills within seconds.
+// Its own suite: it tests the pool's reuse, not the kernels, so the SSE2 pass skips it.
+using StreamingMemoryTest = PipelineX11Test;
+TEST_F(StreamingMemoryTest, OneBlockPoolStreamsFortySecondsOfNoise) {
+  DrawingWindow window(40, 30, 320, 240, 8, true);
+  ASSERT_TRUE(window.ok());
+  ASSERT_TRUE(initialize(window.id(), 60, 0, 0, 1));
+  ASSERT_EQ(mma->blockCount, 1u);
+  const std::string path = tempPath("noise");
+  paths_.push_back(path);
+  const QvStreamPaths streamPaths{path.c_str(), nullptr};
+  uint64_t result = 0;
+  std::thread writer(
+      [&] { result = StreamOutputThread(const_cast<QvStreamPaths*>(&streamPaths)); });
+  uint64_t peak = 0;
+  {
+    qvtest::RecordingThreads threads;
+    for (int tenths = 0; tenths < 400 && !getTerminated(); ++tenths) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      peak = std::max(peak, mma->getUsedSize());
+    }
+    EXPECT_EQ(getRecordingStatus(), QV_STATUS_OK) << "the pool filled";
+    threads.stopAfter(std::chrono::milliseconds(0));
+  }
+  writer.join();
+  EXPECT_EQ(getRecordingStatus(), QV_STATUS_OK);
+  qvtest::QvfFile file;
+  std::string error;
+  ASSERT_TRUE(qvtest::readQvf(path, &file, &error)) << error;
+  EXPECT_EQ(file.videoPattern(), qvtest::expectedPattern(stamps(), 60));
+  EXPECT_EQ(result, file.videoPattern().size());
+  EXPECT_GT(file.bytes.size(), 2 * mma->totalSize) << "more than the pool could ever hold";
+  EXPECT_GE(frameList.size(), 40u * 60u / 2u);
+  std::printf("  %zu frames, %.0f MB written through a %.0f MB pool, backlog peak %.1f MB\n",
+              frameList.size(), file.bytes.size() / 1e6, mma->totalSize / 1e6, peak / 1e6);
+}
 
 // A library procedure on a thread with a stack of the given size, as hosts that start many
 // threads make them.
@@ -550,6 +666,7 @@ class PoolExhaustionTest : public PipelineX11Test {
     EXPECT_EQ(captureOnly.captured, mma->totalSize / frameBytes);
     EXPECT_EQ(frameList.size(), captureOnly.captured);
     EXPECT_EQ(getProgress(), 1.0);
+    EXPECT_EQ(getRecordingStatus(), QV_STATUS_POOL_FULL);
     std::vector<Bytes> captured;
     for (size_t i = 0; i < frameList.size(); ++i) {
       captured.emplace_back(frameList[i].buffer, frameList[i].buffer + frameBytes);

@@ -31,6 +31,8 @@ using qvtest::dominantFrequency;
 using qvtest::leftChannel;
 using qvtest::readFile;
 using qvtest::secondsSince;
+using qvtest::sineBreaks;
+using qvtest::sineHoldsAround;
 using qvtest::u32;
 
 // Output of a shell command (its error output too when asked), or "" when it failed.
@@ -45,24 +47,6 @@ std::string run(const std::string& command, bool withErrors = false) {
 
 std::string tempPath(const std::string& name) {
   return "/tmp/qv_sound_" + std::to_string(getpid()) + "_" + name;
-}
-
-// Whether a pure 1 kHz sine keeps its own recurrence x[n+1] = 2cos(w)x[n] - x[n-1] around
-// sample n: a lost, repeated or reordered piece of sound breaks it; rounding alone stays below 10.
-bool sineHoldsAround(const std::vector<double>& x, size_t n) {
-  const double c = 2.0 * std::cos(2.0 * M_PI * 1000.0 / 44100.0);
-  for (size_t i = n < 3 ? 1 : n - 2; i <= n + 2 && i + 1 < x.size(); ++i) {
-    if (std::fabs(x[i + 1] - c * x[i] + x[i - 1]) > 200.0) return false;
-  }
-  return true;
-}
-
-size_t sineBreaks(const std::vector<double>& x) {
-  size_t breaks = 0;
-  for (size_t i = 2; i + 1 < x.size(); i += 1) {
-    if (!sineHoldsAround(x, i)) ++breaks;
-  }
-  return breaks;
 }
 
 class SoundCaptureTest : public ::testing::Test {
@@ -205,7 +189,7 @@ TEST_F(SoundCaptureTest, RecordsTheToneIntoAValidWavFile) {
           << "break at the transfer ending at sample " << boundary;
     }
   }
-  std::printf("tone RMS %.0f, %zu samples where the sine breaks\n", rms, sineBreaks(left));
+  std::printf("tone RMS %.0f, %zu places where the sine breaks\n", rms, sineBreaks(left).size());
   if (!HasFailure()) std::remove(path.c_str());
 }
 

@@ -19,7 +19,7 @@
 #include "quorvane_capture.h"
 #include "qvf_decode.h"
 #include "window_list.h"
-#include "x_test_windows.h"
+#include "x_and_sound_test.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define QV_TEST_ASAN 1
@@ -61,25 +61,7 @@ bool inNotInitialisedState() {
          hMutex_frameList_Change == nullptr && getEncodeThreadCount() == 0;
 }
 
-class TeardownTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    pulse_ = new qvtest::PulseServer();
-    if (pulse_->running()) pulse_->playTone(440);
-  }
-  static void TearDownTestSuite() {
-    delete pulse_;
-    pulse_ = nullptr;
-  }
-  void SetUp() override {
-    ASSERT_TRUE(qvtest::sharedXvfb().running());
-    ASSERT_TRUE(pulse_->running());
-  }
-  void TearDown() override { Finalize(); }
-
-  static qvtest::PulseServer* pulse_;
-};
-qvtest::PulseServer* TeardownTest::pulse_ = nullptr;
+using TeardownTest = qvtest::XAndSoundTest<440>;
 
 TEST_F(TeardownTest, FinalizeOutOfOrderDoesNoHarm) {
   Finalize();

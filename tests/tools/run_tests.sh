@@ -167,7 +167,7 @@ fi
 
 # Damaged and foreign files.
 head -c 200000 known.qvf >truncated.qvf
-expect "qvf verify: a truncated recording is reported" 1 "truncated" "$QVF" verify truncated.qvf
+expect "qvf verify: a truncated recording is reported as ending early" 6 "ends early" "$QVF" verify truncated.qvf
 echo "just some text, long enough to fill a header and then some more of it......" >notes.txt
 : >empty.qvf
 expect "qvf: a text file is refused" 4 "cannot open" "$QVF" info notes.txt
@@ -242,6 +242,79 @@ if [[ $rc == 0 ]] && grep -q "stopped by Ctrl+C" int.out && "$QVF" verify -q int
 else
   failed "qvrec record: Ctrl+C stops and writes a sound recording" "exit $rc" "$(tail -n 3 int.out)"
 fi
+# SIGTERM and a closed console end a recording as Ctrl+C does.
+for sig in TERM HUP; do
+  "$QVREC" record --title "$TITLE" --memory 256M -o sig.qvf --wav sig.wav >sig.out 2>&1 &
+  qvrec_pid=$!
+  sleep 2
+  kill -$sig $qvrec_pid
+  wait $qvrec_pid
+  rc=$?
+  if [[ $rc == 0 ]] && grep -qE "stopped by SIGTERM|console was closed" sig.out &&
+    "$QVF" verify -q sig.qvf && [[ $(soxi -s sig.wav 2>/dev/null) -gt 44100 ]]; then
+    pass "qvrec record: SIG$sig ends the recording with complete files"
+  else
+    failed "qvrec record: SIG$sig ends the recording with complete files" "exit $rc" "$(tail -n 3 sig.out)"
+  fi
+done
+
+# Killed outright while streaming with sound: both files read up to about a second before the
+# kill. The WAV header may lag the samples by up to half a second until repaired.
+"$QVREC" record --window 0 --memory 256M -o kill.qvf --wav kill.wav >kill.out 2>&1 &
+qvrec_pid=$!
+for _ in $(seq 100); do grep -q "REC " kill.out && break; sleep 0.05; done
+began=$(date +%s.%N)
+sleep 4
+kill -KILL $qvrec_pid
+killed=$(date +%s.%N)
+wait $qvrec_pid 2>/dev/null
+alive=$(awk -v a="$began" -v b="$killed" 'BEGIN { printf "%.3f", b - a }')
+run 0 "$QVF" info kill.qvf
+kframes=$(info_field last.out frames | awk '{print $1}')
+kvideo=$(awk -v f="${kframes:-0}" 'BEGIN { printf "%.3f", f / 30 }')
+ksound=$(soxi -D kill.wav 2>/dev/null)
+kprobe=$(ffprobe -v error -show_entries stream=duration -of csv=p=0 kill.wav 2>/dev/null)
+"$QVF" verify -q kill.qvf >/dev/null
+kverify=$?
+# The recording starts a little before its first status line: up to half a second more is fine.
+low=$(awk -v a="$alive" 'BEGIN{print a-1.5}')
+high=$(awk -v a="$alive" 'BEGIN{print a+0.5}')
+if [[ $kverify == 0 || $kverify == 6 ]] && within "$kvideo" "$low" "$high" &&
+  within "${ksound:-0}" "$low" "$high" && within "${kprobe:-0}" "$low" "$high"; then
+  pass "kill -9 while streaming: ${kvideo} s of video, ${ksound} s of sound (sox; ffmpeg ${kprobe} s) after ${alive} s"
+else
+  failed "kill -9 while streaming: both files read up to within 1.5 s of the kill" \
+    "alive $alive s, video $kvideo s (verify exit $kverify), sound sox $ksound / ffmpeg $kprobe"
+fi
+# Whatever the kill left, a file cut inside its last record is told from a damaged one, and
+# repair makes both files whole without touching anything else.
+cp kill.qvf torn.qvf
+truncate -s -1000 torn.qvf
+if run 6 "$QVF" verify torn.qvf && grep -q "ends early: cut off inside record" last.out &&
+  run 0 "$QVF" repair torn.qvf kill.wav && run 0 "$QVF" verify -q torn.qvf &&
+  cmp -s torn.qvf <(head -c "$(stat -c %s torn.qvf)" kill.qvf) &&
+  [[ $(( $(stat -c %s kill.wav) - 44 )) == $(( $(soxi -s kill.wav) * 4 )) ]]; then
+  pass "qvf verify tells a cut-off recording (exit 6, where it ends); repair cuts it and fixes the WAV header"
+else
+  failed "qvf verify tells a cut-off recording (exit 6, where it ends); repair cuts it and fixes the WAV header" "exit $RC"
+fi
+printf 'QVF\0garbage that is not a recording at all' >bad.qvf
+expect "qvf repair leaves a damaged file alone" 1 "not touched|damaged" "$QVF" repair bad.qvf
+
+# A disk that fills while streaming: the recording stops at once with a clear message and exit
+# 7, and both files hold what was written up to then.
+( ulimit -f 3000; exec "$QVREC" record --window 0 --memory 256M --duration 60 -o disk.qvf --wav disk.wav ) \
+  >disk.out 2>disk.err </dev/null
+rc=$?
+"$QVF" verify -q disk.qvf >/dev/null
+dverify=$?
+if [[ $rc == 7 ]] && grep -q "write failed while recording" disk.err &&
+  [[ $dverify == 0 || $dverify == 6 ]] && [[ $(soxi -s disk.wav 2>/dev/null) -gt 0 ]]; then
+  pass "a disk that fills while streaming: exit 7, a clear message, readable files"
+else
+  failed "a disk that fills while streaming: exit 7, a clear message, readable files" "exit $rc, verify $dverify" "$(tail -n 3 disk.err)"
+fi
+
 # The start hot key: waits, then records after F12 is pressed; Ctrl+C while waiting cancels.
 "$QVREC" record --title "$TITLE" --hotkey --duration 1 --memory 128M -o hot.qvf >hot.out 2>&1 &
 qvrec_pid=$!
@@ -268,14 +341,14 @@ if [[ $rc == 130 ]] && grep -q "cancelled" cancel.out && [[ ! -e cancel.qvf ]]; 
 else
   failed "qvrec record --hotkey: Ctrl+C while waiting cancels, no file" "exit $rc"
 fi
-if run 0 timeout 120 "$QVREC" record --window 0 --memory 40M --no-audio -o full.qvf &&
+if run 0 timeout 120 "$QVREC" record --window 0 --memory 40M --no-audio --in-memory -o full.qvf &&
   grep -q "memory pool full" last.err && "$QVF" verify -q full.qvf && [[ ! -e full.wav ]]; then
-  pass "qvrec record: stops by itself when the pool is full; --no-audio writes no WAV"
+  pass "qvrec record --in-memory: stops by itself when the pool is full; --no-audio writes no WAV"
 else
-  failed "qvrec record: stops by itself when the pool is full; --no-audio writes no WAV" "exit $RC"
+  failed "qvrec record --in-memory: stops by itself when the pool is full; --no-audio writes no WAV" "exit $RC"
 fi
 if TMPDIR=$WORK/rescue run 0 "$QVREC" record --title "$TITLE" --duration 1 --memory 128M \
-  -o /dev/full --wav dev.wav && grep -q "writing the recording to $WORK/rescue/full-rescued" last.err &&
+  --in-memory -o /dev/full --wav dev.wav && grep -q "writing the recording to $WORK/rescue/full-rescued" last.err &&
   "$QVF" verify -q "$WORK/rescue/full-rescued" && grep -q "rescue/full-rescued" last.out; then
   pass "qvrec record: a failed write goes to a fallback path it names, nothing lost"
 else
@@ -298,6 +371,59 @@ else
   failed "qvrec record --sound none: no sound, no WAV" "exit $RC"
 fi
 expect "qvrec: an unknown sound source" 2 "sound" "$QVREC" record --sound speakers -o u.qvf
+# Pause: F11 pauses and resumes. The paused time leaves no trace; the record of how the file
+# was made says where it fell and which colours were used, and export converts with those.
+press_f11() { xdotool keydown F11 && sleep 0.3 && xdotool keyup F11; }
+"$QVREC" record --title "$TITLE" --duration 3 --memory 256M --matrix 709 --range full \
+  -o pause.qvf --wav pause.wav >pause.out 2>pause.err &
+qvrec_pid=$!
+for _ in $(seq 50); do grep -q "F11 or Pause pauses" pause.err && break; sleep 0.1; done
+sleep 1
+press_f11
+sleep 2
+press_f11
+wait $qvrec_pid
+rc=$?
+run 0 "$QVF" info pause.qvf
+cp last.out pause.info
+frames=$(info_field pause.info frames | awk '{print $1}')
+paused=$(sed -n 's/^pauses  *1: at .* for \([0-9.]*\) s$/\1/p' pause.info)
+longest=$(sed -n 's/^repeat records .*longest run \([0-9]*\)$/\1/p' pause.info)
+drift=$(info_field pause.info "sound - picture" | awk '{print $1}')
+if [[ $rc == 0 ]] && grep -q "^paused" pause.err && grep -q "^pauses     1," pause.out &&
+  within "$frames" 85 96 && within "${paused:-0}" 1.5 3.5 && within "${longest:-99}" 0 10 &&
+  within "${drift:-9}" -0.1 0.1 && grep -q "^colour *BT.709, full range" pause.info &&
+  grep -q "^made by *quorvane_capture" pause.info && grep -q "^window *\"$TITLE\"" pause.info; then
+  pass "qvrec record: F11 pauses and resumes; qvf info shows the pause, repeats, drift and colours"
+else
+  failed "qvrec record: F11 pauses and resumes; qvf info shows the pause, repeats, drift and colours" \
+    "exit $rc, frames $frames, paused ${paused:-?} s, longest run ${longest:-?}, drift ${drift:-?}" \
+    "$(grep -E '^(pauses|colour|made|window|repeat)' pause.info | tr '\n' '|')"
+fi
+# The record is the first one; without it the plug-in gives the same pictures and sound. (The
+# streaming writer repeats it at the end with the pause, which the plug-in skips as well.)
+payload=$(od -An -tu8 -j 80 -N8 pause.qvf | tr -d ' ')
+{ head -c 64 pause.qvf && tail -c +$((64 + 24 + payload + 1)) pause.qvf; } >stripped.qvf
+if [[ $(od -An -tu8 -j 72 -N8 pause.qvf | tr -d ' ') == 196608 ]] && "$QVF" verify -q pause.qvf &&
+  "$QVF" export pause.qvf --yuy2 with.yuy2 --wav with.wav -q 2>/dev/null &&
+  "$QVF" export stripped.qvf --yuy2 without.yuy2 --wav without.wav -q 2>/dev/null &&
+  cmp -s with.yuy2 without.yuy2 && cmp -s with.wav without.wav; then
+  pass "the plug-in reads a file with the record of how it was made: same pictures and sound"
+else
+  failed "the plug-in reads a file with the record of how it was made: same pictures and sound"
+fi
+if "$QVF" export pause.qvf --png recorded --frames 5 2>recorded.err &&
+  "$QVF" export pause.qvf --png named --frames 5 --matrix 709 --range full -q 2>/dev/null &&
+  "$QVF" export pause.qvf --y4m pause.y4m -q 2>/dev/null &&
+  grep -q "(BT.709 full range)" recorded.err &&
+  cmp -s recorded/frame_000005.png named/frame_000005.png &&
+  [[ $(head -c 80 pause.y4m) == *XCOLORRANGE=FULL* ]]; then
+  pass "qvf export converts with the recorded BT.709 full range; y4m says FULL"
+else
+  failed "qvf export converts with the recorded BT.709 full range; y4m says FULL" \
+    "$(cat recorded.err)"
+fi
+
 expect "qvrec: unknown window title" 3 "no window" "$QVREC" record --title no-such-window -o u.qvf
 expect "qvrec: window index out of range" 3 "no window 999|there is no window" "$QVREC" record --window 999 -o u.qvf
 expect "qvrec: unknown process" 3 "no window" "$QVREC" record --process no-such-program -o u.qvf
@@ -369,7 +495,7 @@ if [[ $wine_ready == yes ]]; then
   expect "wine qvf.exe: PNG export is not built in" 2 "PNG export is not built" \
     "$WINE" "$WIN64/bin/qvf.exe" export known.qvf --png pp
   expect "wine qvf.exe: a text file is refused" 4 "cannot open" "$WINE" "$WIN64/bin/qvf.exe" info notes.txt
-  expect "wine qvf.exe: a truncated recording" 1 "truncated" "$WINE" "$WIN64/bin/qvf.exe" verify truncated.qvf
+  expect "wine qvf.exe: a truncated recording ends early" 6 "ends early" "$WINE" "$WIN64/bin/qvf.exe" verify truncated.qvf
   # Wine's audio driver has no loopback capture: said clearly, and the recording goes on.
   if run 0 "$WINE" "$WIN64/bin/qvrec.exe" record --process notepad --fps 10 --duration 2 \
     --memory 128M --sound desktop -o wdesk.qvf --wav wdesk.wav &&

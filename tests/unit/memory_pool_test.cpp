@@ -213,6 +213,51 @@ TEST(MemoryPool, AnyBudgetIsCutToWhatTheMachineCanSpare) {
   EXPECT_EQ(MyMemoryAllocator::cappedBudget(~0ull, 0), ~0ull) << "unknown machine: no cut";
 }
 
+// An hour of a streamed 60 fps recording in the smallest pool: pictures taken from the top,
+// cut to their YUY2 half, compressed pieces of varying size and sound chunks from the bottom,
+// each given back a few frames later as the writer catches up, with the backlog varying. The
+// free ranges keep merging: nothing ever fails to fit and at the end the block is whole again.
+TEST(MemoryPool, AnHourOfStreamedUseLeavesNoFragments) {
+  const uint64_t picture = 640 * 360 * 4;
+  MyMemoryAllocator pool(picture, 1);
+  std::vector<uint8_t*> pictures, pieces;
+  uint64_t seed = 12345;
+  auto random = [&seed](uint64_t below) {
+    seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+    return (seed >> 33) % below;
+  };
+  for (int frame = 0; frame < 60 * 3600; ++frame) {
+    uint8_t* p = pool.allocateFromTop(picture);
+    ASSERT_NE(p, nullptr) << "frame " << frame;
+    pool.shrink(p, picture / 2);
+    pictures.push_back(p);
+    uint8_t* c = pool.allocateFromBottom(picture / 2 + picture / 12 + 32);
+    ASSERT_NE(c, nullptr) << "frame " << frame;
+    pool.shrink(c, 1000 + random(picture / 2));
+    pieces.push_back(c);
+    if (frame % 30 == 0) {
+      uint8_t* sound = pool.allocateFromBottom(88200 - 4 * random(100));
+      ASSERT_NE(sound, nullptr) << "frame " << frame;
+      pieces.push_back(sound);
+    }
+    // The compress thread keeps one picture; the writer lags by a varying number of records.
+    while (pictures.size() > 1) {
+      pool.release(pictures.front());
+      pictures.erase(pictures.begin());
+    }
+    const size_t lag = (frame / 600) % 2 == 0 ? random(4) : 20 + random(20);
+    while (pieces.size() > lag) {
+      pool.release(pieces.front());
+      pieces.erase(pieces.begin());
+    }
+  }
+  for (uint8_t* p : pictures) pool.release(p);
+  for (uint8_t* p : pieces) pool.release(p);
+  EXPECT_EQ(pool.getUsedSize(), 0u);
+  ASSERT_EQ(pool.blocks[0].freeList.size(), 1u);
+  expectConsistent(pool);
+}
+
 // Counts the heap calls this thread makes while `counting` is set.
 thread_local bool counting = false;
 thread_local int heapCalls = 0;
@@ -258,11 +303,25 @@ TEST(MemoryPool, RunningOutOfNodesAnswersLikeAFullPool) {
 }  // namespace
 }  // namespace quorvane_capture
 
-void* operator new(size_t size) {
+// Every form of the global allocation functions, so that no allocation of this program pairs
+// one of these with a sanitizer's own.
+namespace {
+void* counted(size_t size) {
   if (quorvane_capture::counting) ++quorvane_capture::heapCalls;
-  void* p = malloc(size == 0 ? 1 : size);
+  return malloc(size == 0 ? 1 : size);
+}
+}  // namespace
+void* operator new(size_t size) {
+  void* p = counted(size);
   if (p == nullptr) throw std::bad_alloc();
   return p;
 }
+void* operator new[](size_t size) { return operator new(size); }
+void* operator new(size_t size, const std::nothrow_t&) noexcept { return counted(size); }
+void* operator new[](size_t size, const std::nothrow_t&) noexcept { return counted(size); }
 void operator delete(void* p) noexcept { free(p); }
+void operator delete[](void* p) noexcept { free(p); }
 void operator delete(void* p, size_t) noexcept { free(p); }
+void operator delete[](void* p, size_t) noexcept { free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { free(p); }

@@ -13,6 +13,7 @@
 #include "file_limit.h"
 #include "kernels.h"
 #include "pipeline.h"
+#include "qvf.h"
 #include "qvf_decode.h"
 #include "reference.h"
 #include "stream_output.h"
@@ -355,7 +356,9 @@ TEST_F(OutputFileTest, StreamedFileEqualsTheOneWrittenAfterTheRecording) {
   addCapturedFrames(stamps);
   const std::vector<Bytes> pieces = finishByHand(20, 14);
   resetRecordingState();
-  terminated = false;
+  // The stop flag is shared with the writer's thread: guarded as Initialize would guard it.
+  hMutex_terminated = platform::createMutex();
+  setTerminated(0);
   const std::string path = tempPath("streamed");
   paths_.push_back(path);
   uint64_t result = 0;
@@ -365,9 +368,10 @@ TEST_F(OutputFileTest, StreamedFileEqualsTheOneWrittenAfterTheRecording) {
   Bytes early;
   ASSERT_TRUE(qvtest::readFileBytes(path, &early));
   EXPECT_GT(early.size(), 64u + 14 * 24u);
-  terminated = true;
+  setTerminated(1);
   writer.join();
-  terminated = false;
+  setTerminated(0);
+  platform::closeMutex(hMutex_terminated);
 
   Bytes streamed;
   ASSERT_TRUE(qvtest::readFileBytes(path, &streamed));
@@ -376,6 +380,47 @@ TEST_F(OutputFileTest, StreamedFileEqualsTheOneWrittenAfterTheRecording) {
   for (size_t i = 0; i < frameList.size(); ++i) EXPECT_EQ(frameList[i].compressedBuffer, nullptr);
   EXPECT_EQ(writeOutputFile(tempPath("after").c_str()), QV_OUTPUT_ALREADY_WRITTEN);
   resetRecordingState();
+}
+
+// Asked for, the record of how the file was made comes right after the header and holds the
+// settings in use; every other byte is the same as without it, and without the request (and
+// without pauses) nothing of it is written.
+TEST_F(OutputFileTest, RecordOfHowTheFileWasMadeOnlyWhenAskedAndChangesNothingElse) {
+  setSizes(16, 4, 8, 2, 10);
+  captureSetting.colorMatrix = 2;
+  captureSetting.fullRange = 1;
+  addCapturedFrames({0, 100, 350});
+  uint64_t result = 0;
+  const qvtest::QvfFile plain = read(write("plain", &result));
+  ASSERT_EQ(plain.records.size(), 4u);
+  EXPECT_EQ(plain.records[0].type, qvtest::kQvfKey);
+
+  setWriteProvenance(1);
+  const qvtest::QvfFile made = read(write("made", &result));
+  setWriteProvenance(0);
+  ASSERT_EQ(made.records.size(), 5u);
+  const qvtest::QvfRecord& record = made.records[0];
+  EXPECT_EQ(record.offset, 64u);
+  EXPECT_EQ(record.type, qvf::RECORD_PROVENANCE);
+  const size_t rest = static_cast<size_t>(record.payloadOffset + record.payloadSize);
+  EXPECT_TRUE(Bytes(made.bytes.begin() + static_cast<long>(rest), made.bytes.end()) ==
+              Bytes(plain.bytes.begin() + 64, plain.bytes.end()));
+  EXPECT_EQ(result, 4u);
+
+  const qvtest::QvfProvenance p = qvtest::parseProvenance(made.bytes, record);
+  EXPECT_EQ(p.version, qvf::kProvenanceVersion);
+  EXPECT_EQ(p.value(qvf::PROVENANCE_COLOR_MATRIX, 0, 4), 709u);
+  EXPECT_EQ(p.value(qvf::PROVENANCE_COLOR_RANGE, 0, 4), 1u);
+  EXPECT_EQ(p.value(qvf::PROVENANCE_CAPTURE_SIZE, 0, 4), 16u);
+  EXPECT_EQ(p.value(qvf::PROVENANCE_CAPTURE_SIZE, 4, 4), 4u);
+  EXPECT_EQ(p.value(qvf::PROVENANCE_OUTPUT_SIZE, 0, 4), 8u);
+  EXPECT_EQ(p.value(qvf::PROVENANCE_OUTPUT_SIZE, 4, 4), 2u);
+  EXPECT_EQ(p.text(qvf::PROVENANCE_LIBRARY_VERSION).rfind("quorvane_capture ", 0), 0u);
+  EXPECT_FALSE(p.text(qvf::PROVENANCE_SOUND_SOURCE).empty());
+  EXPECT_EQ(p.value(qvf::PROVENANCE_PAUSES, 0, 4), 0u);
+
+  const qvtest::QvfFile again = read(write("again", &result));
+  EXPECT_TRUE(again.bytes == plain.bytes) << "the request was withdrawn";
 }
 
 }  // namespace

@@ -14,6 +14,8 @@ waitFile ready-1 && focus && xdotool key F12 && touch "$DIR/go-1"
 waitFile ready-2 && focus && xdotool keydown F12 && sleep 0.2 && touch "$DIR/go-2"
 waitFile ready-3 && focus && xdotool keyup F12 && sleep 0.1 && xdotool keydown F12 && sleep 0.1 &&
   xdotool keyup F12 && touch "$DIR/go-3"
+waitFile ready-4 && focus && xdotool keydown F11 && sleep 0.1 && touch "$DIR/go-4" && sleep 0.5 &&
+  xdotool keyup F11
 wait $TEST
 rc=$?
 cat "$DIR/test.log"

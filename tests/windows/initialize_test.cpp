@@ -256,6 +256,17 @@ TEST(WindowsHotKey, XdotoolKeysStartTheRecording) {
   EXPECT_EQ(result.load(), 1);
   if (result.load() == -1) setTerminated(1);
   held.join();
+
+  // 4: the pause key, held for half a second, is reported once.
+  pollPauseKey();  // with the key up: the next press is a fresh one
+  touch(base + "/ready-4");
+  ASSERT_TRUE(waitForFile(base + "/go-4", 20000));
+  int presses = 0;
+  for (int i = 0; i < 40; ++i) {
+    pumpMessages(10);
+    presses += pollPauseKey();
+  }
+  EXPECT_EQ(presses, 1);
   Finalize();
   DestroyWindow(window);
 }

@@ -49,7 +49,8 @@ class DrawingWindow {
  public:
   DrawingWindow() {
     thread_ = std::thread([this] { run(); });
-    while (window_.load() == nullptr && !failed_) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    while (window_.load() == nullptr && !failed_)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   ~DrawingWindow() {
     stop_ = true;
@@ -82,8 +83,8 @@ class DrawingWindow {
     windowClass.lpszClassName = "QvPipelineDrawing";
     RegisterClassA(&windowClass);
     HWND window = CreateWindowExA(WS_EX_TOPMOST, "QvPipelineDrawing", "pipeline drawing",
-                                  WS_POPUP | WS_VISIBLE, 60, 60, kWidth, kHeight, nullptr,
-                                  nullptr, GetModuleHandleA(nullptr), nullptr);
+                                  WS_POPUP | WS_VISIBLE, 60, 60, kWidth, kHeight, nullptr, nullptr,
+                                  GetModuleHandleA(nullptr), nullptr);
     if (window == nullptr) {
       failed_ = true;
       return;
@@ -127,6 +128,10 @@ struct CaptureLibrary {
     encodeThread = find<ThreadProcedure>("EncodeThread");
     compressThread = find<ThreadProcedure>("CompressThread");
     outputThread = find<ThreadProcedure>("OutputThread");
+    streamOutputThread = find<ThreadProcedure>("StreamOutputThread");
+    audioCaptureThread = find<ThreadProcedure>("AudioCaptureThread");
+    audioOutputThread = find<ThreadProcedure>("AudioOutputThread");
+    getRecordingStatus = find<int32_t (*)()>("getRecordingStatus");
   }
   ~CaptureLibrary() {
     if (module != nullptr) FreeLibrary(module);
@@ -149,10 +154,14 @@ struct CaptureLibrary {
   double (*getProgress)() = nullptr;
   void (*finalize)() = nullptr;
   ThreadProcedure captureThread = nullptr, encodeThread = nullptr, compressThread = nullptr,
-                  outputThread = nullptr;
+                  outputThread = nullptr, streamOutputThread = nullptr,
+                  audioCaptureThread = nullptr, audioOutputThread = nullptr;
+  int32_t (*getRecordingStatus)() = nullptr;
 };
 
-void recordAndCheck(int64_t outputWidth, int64_t outputHeight, const char* fileName) {
+// streamed: with DirectSound sound, written by the streaming writer while recording.
+void recordAndCheck(int64_t outputWidth, int64_t outputHeight, const char* fileName,
+                    bool streamed = false) {
   CaptureLibrary library;
   ASSERT_NE(library.module, nullptr) << "quorvane_capture.dll not found beside the test";
   ASSERT_TRUE(library.missing.empty()) << "missing exports: " << library.missing;
@@ -177,11 +186,20 @@ void recordAndCheck(int64_t outputWidth, int64_t outputHeight, const char* fileN
   const int32_t encodeThreads = library.getEncodeThreadCount();
   ASSERT_GE(encodeThreads, 1);
 
+  const std::string path = fileName;
+  const std::string wavPath = path + ".wav";
+  QvStreamPaths paths{path.c_str(), wavPath.c_str()};
+  uint64_t records = 0;
   uint64_t captured = 0;
   std::vector<std::thread> threads;
+  if (streamed) {
+    threads.emplace_back([&] { records = library.streamOutputThread(&paths); });
+    threads.emplace_back([&] { library.audioCaptureThread(nullptr); });
+  }
   threads.emplace_back([&] { captured = library.captureThread(nullptr); });
   for (int32_t k = 0; k < encodeThreads; ++k) {
-    threads.emplace_back([&, k] { library.encodeThread(reinterpret_cast<void*>(static_cast<intptr_t>(k))); });
+    threads.emplace_back(
+        [&, k] { library.encodeThread(reinterpret_cast<void*>(static_cast<intptr_t>(k))); });
   }
   threads.emplace_back([&] { library.compressThread(nullptr); });
   Sleep(3000);
@@ -189,9 +207,18 @@ void recordAndCheck(int64_t outputWidth, int64_t outputHeight, const char* fileN
   for (std::thread& t : threads) t.join();
   const int lastDrawn = window.lastDrawn();
 
-  const std::string path = fileName;
-  const uint64_t records = library.outputThread(const_cast<char*>(path.c_str()));
-  EXPECT_EQ(library.getProgress(), 1.0);
+  Bytes wav;
+  if (streamed) {
+    EXPECT_EQ(library.getRecordingStatus(), QV_STATUS_OK);
+    EXPECT_EQ(library.outputThread(const_cast<char*>(path.c_str())), QV_OUTPUT_ALREADY_WRITTEN);
+    EXPECT_EQ(library.audioOutputThread(const_cast<char*>(wavPath.c_str())),
+              static_cast<qv_thread_result>(QV_WAV_ALREADY_WRITTEN));
+    ASSERT_TRUE(qvtest::readFileBytes(wavPath, &wav));
+    std::remove(wavPath.c_str());
+  } else {
+    records = library.outputThread(const_cast<char*>(path.c_str()));
+    EXPECT_EQ(library.getProgress(), 1.0);
+  }
   library.finalize();
   ASSERT_GE(captured, 5u);
 
@@ -203,6 +230,13 @@ void recordAndCheck(int64_t outputWidth, int64_t outputHeight, const char* fileN
   EXPECT_EQ(file.width, static_cast<uint64_t>(used.outputWidth));
   EXPECT_EQ(file.height, static_cast<uint64_t>(used.outputHeight));
   EXPECT_EQ(file.codecTag, "Snappy  ");
+  if (streamed) {
+    // The sound went into both files as it arrived: the same samples, about 3 s of them.
+    ASSERT_GE(wav.size(), 44u);
+    EXPECT_TRUE(file.audio() == Bytes(wav.begin() + 44, wav.end()));
+    EXPECT_EQ(qvtest::readU32(wav, 40), wav.size() - 44);
+    EXPECT_NEAR((wav.size() - 44) / 176400.0, 3.0, 0.5);
+  }
   const std::string pattern = file.videoPattern();
   EXPECT_EQ(records, pattern.size());
   // Captured frame i is a key exactly when i is a multiple of the frame rate.
@@ -253,6 +287,10 @@ TEST(PipelineUnderWine, RecordsAGdiWindowAtCaptureSize) {
 
 TEST(PipelineUnderWine, RecordsAGdiWindowDownscaled) {
   recordAndCheck(80, 60, "qv-pipeline-wine-scaled.qvf");
+}
+
+TEST(PipelineUnderWine, StreamsAGdiWindowWithDirectSoundSound) {
+  recordAndCheck(80, 60, "qv-pipeline-wine-streamed.qvf", true);
 }
 
 }  // namespace

@@ -129,6 +129,34 @@ TEST_F(SoundDirectSoundTest, StopBeforeTheThreadStartsKeepsItFromRunning) {
   EXPECT_EQ(u32(b, 4), 36u);
 }
 
+// A pause cuts the sound out at the device's position: 1.25 s are missing, where a cut at the
+// half-second notifications would miss 1 s or 1.5 s. (The tone cannot show where: Wine moves
+// the position in periods of 441 samples, ten whole periods of the 1 kHz tone.)
+TEST_F(SoundDirectSoundTest, PauseCutsTheSoundAtTheDevicePosition) {
+  qvtest::initializeSoundRecording();
+  ASSERT_TRUE(dsc->hasDevice());
+  auto audio = std::async(std::launch::async, [] { return AudioCaptureThread(nullptr); });
+  ASSERT_TRUE(qvtest::waitUntilCapturing(std::chrono::seconds(1)));
+  const auto start = Clock::now();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  setPaused(QV_PAUSED);
+  const double pausedAt = secondsSince(start);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1250));
+  setPaused(QV_RUNNING);
+  const double resumedAt = secondsSince(start);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  const double wall = secondsSince(start);
+  setTerminated(1);
+  ASSERT_EQ(audio.get(), 1u);
+
+  uint64_t total = 0;
+  for (const POINTER_AND_SIZE& c : *dsc->getDataList()) total += c.size;
+  EXPECT_EQ(total, dsc->getCapturedBytes());
+  const double duration = total / 176400.0;
+  std::printf("kept %.3f s of %.3f s, paused %.3f s\n", duration, wall, resumedAt - pausedAt);
+  EXPECT_NEAR(duration, wall - (resumedAt - pausedAt), 0.15);
+}
+
 // Runs in the child, which has no audio driver and so no capture device.
 TEST(SoundNoDevice, RecordingGoesOnWithoutSound) {
   if (!childRun()) GTEST_SKIP() << "run by SoundNoDeviceChild";

@@ -48,9 +48,11 @@ std::vector<ListedWindow> listWindows() {
 }
 
 LibraryFeatures libraryFeatures() {
-  // Pause/resume, pointer drawing and the playback sound source come with exports the library
-  // does not have yet; when they land, report them here and wire them below.
-  return LibraryFeatures{};
+  // Pointer drawing and the playback sound source come with exports the library does not have
+  // yet; when they land, report them here and wire them below.
+  LibraryFeatures features{};
+  features.pause = true;
+  return features;
 }
 
 RecordingSession::~RecordingSession() { discard(); }
@@ -70,6 +72,8 @@ int32_t RecordingSession::start(const RecordingRequest& request, UsedSettings* u
   s.clientArea = request.clientArea ? 1 : 0;
   // Pointer drawing and the sound source are set here once the settings record carries them.
   Initialize(&s);
+  // The file says how it was made: colours, sizes, window, start time, pauses.
+  setWriteProvenance(1);
   const int32_t status = getInitializeStatus();
   if (status != QV_INIT_OK) {
     Finalize();
@@ -229,13 +233,9 @@ void RecordingSession::stop(const std::string& reason) {
   if (phase == Phase::kWaitingForKey) setTerminated(1);
 }
 
-void RecordingSession::pause() {
-  // Wired to the library's pause once it exports one (libraryFeatures().pause).
-}
+void RecordingSession::pause() { setPaused(QV_PAUSED); }
 
-void RecordingSession::resume() {
-  // Wired to the library's resume once it exports one.
-}
+void RecordingSession::resume() { setPaused(QV_RUNNING); }
 
 void RecordingSession::writeAgain(const std::string& qvfPath, const std::string& wavPath) {
   bool video = false, sound = false;

@@ -27,4 +27,26 @@ double wavSeconds(int64_t fileBytes) {
          static_cast<double>(qvf::kAudioSampleRate * qvf::kAudioBlockBytes);
 }
 
+std::string repeatSummary(uint64_t repeats, uint64_t videoRecords, uint64_t longestRun) {
+  char text[96];
+  const double share =
+      videoRecords == 0 ? 0.0
+                        : 100.0 * static_cast<double>(repeats) / static_cast<double>(videoRecords);
+  std::snprintf(text, sizeof(text), "%llu (%.1f%%), longest run %llu",
+                static_cast<unsigned long long>(repeats), share,
+                static_cast<unsigned long long>(longestRun));
+  return text;
+}
+
+std::string driftText(double soundSeconds, double pictureSeconds, bool words) {
+  const double drift = soundSeconds - pictureSeconds;
+  char text[64];
+  std::snprintf(text, sizeof(text), "%+.3f s%s", drift,
+                !words            ? ""
+                : drift > 0.0005  ? " (sound longer)"
+                : drift < -0.0005 ? " (sound shorter)"
+                                  : "");
+  return text;
+}
+
 }  // namespace qvtools

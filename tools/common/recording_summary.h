@@ -21,4 +21,10 @@ std::string videoSummary(const VideoFacts& facts);
 // many bytes, header included.
 double wavSeconds(int64_t fileBytes);
 
+// Repeat records among a recording's video records: "12 (0.4%), longest run 3".
+std::string repeatSummary(uint64_t repeats, uint64_t videoRecords, uint64_t longestRun);
+// Sound length minus picture length: "+0.012 s (sound longer)", "-0.040 s (sound shorter)";
+// without the words in brackets when `words` is false.
+std::string driftText(double soundSeconds, double pictureSeconds, bool words = true);
+
 }  // namespace qvtools

@@ -1,5 +1,6 @@
 #include "container_walk.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -10,6 +11,15 @@ namespace qvf_tool {
 namespace {
 
 std::string u64(uint64_t v) { return std::to_string(v); }
+
+uint64_t le(const uint8_t* p, int bytes) {
+  uint64_t v = 0;
+  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+
+// Largest payload read for the record of how the file was made; it holds a few texts.
+constexpr uint64_t kMaxProvenanceBytes = 1 << 20;
 
 // Whether a record whose payload runs past the end of the file looks like one the writer was
 // cut off in (a type it writes, a size it could have written) rather than a damaged header.
@@ -27,6 +37,77 @@ bool plausibleTornRecord(const qvf::RecordHeader& r, const qvf::FileHeader& h) {
 }
 
 }  // namespace
+
+bool parseProvenance(const uint8_t* payload, size_t size, Provenance* out) {
+  if (size < qvf::kProvenancePreambleSize || le(payload, 4) != qvf::kProvenanceVersion) {
+    return false;
+  }
+  Provenance p;
+  p.present = true;
+  const uint64_t fields = le(payload + 4, 4);
+  size_t at = qvf::kProvenancePreambleSize;
+  for (uint64_t n = 0; n < fields && size - at >= qvf::kProvenanceFieldHeaderSize; ++n) {
+    const uint32_t tag = static_cast<uint32_t>(le(payload + at, 4));
+    const uint64_t length = le(payload + at + 4, 4);
+    at += qvf::kProvenanceFieldHeaderSize;
+    if (length > size - at) break;
+    const uint8_t* f = payload + at;
+    const std::string text(reinterpret_cast<const char*>(f), static_cast<size_t>(length));
+    switch (tag) {
+      case qvf::PROVENANCE_COLOR_MATRIX:
+        if (length >= 4) p.colorMatrix = static_cast<uint32_t>(le(f, 4));
+        break;
+      case qvf::PROVENANCE_COLOR_RANGE:
+        if (length >= 4) p.colorRange = le(f, 4) != 0 ? 1 : 0;
+        break;
+      case qvf::PROVENANCE_CAPTURE_SIZE:
+        if (length >= 8) {
+          p.captureWidth = static_cast<uint32_t>(le(f, 4));
+          p.captureHeight = static_cast<uint32_t>(le(f + 4, 4));
+        }
+        break;
+      case qvf::PROVENANCE_OUTPUT_SIZE:
+        if (length >= 8) {
+          p.outputWidth = static_cast<uint32_t>(le(f, 4));
+          p.outputHeight = static_cast<uint32_t>(le(f + 4, 4));
+        }
+        break;
+      case qvf::PROVENANCE_WINDOW_TITLE:
+        p.windowTitle = text;
+        break;
+      case qvf::PROVENANCE_PROCESS_NAME:
+        p.processName = text;
+        break;
+      case qvf::PROVENANCE_START_TIME:
+        if (length >= 8) {
+          p.hasStartTime = true;
+          p.startTimeUtcMs = static_cast<int64_t>(le(f, 8));
+        }
+        break;
+      case qvf::PROVENANCE_SOUND_SOURCE:
+        p.soundSource = text;
+        break;
+      case qvf::PROVENANCE_LIBRARY_VERSION:
+        p.libraryVersion = text;
+        break;
+      case qvf::PROVENANCE_PAUSES:
+        if (length >= 4) {
+          const uint64_t count =
+              std::min<uint64_t>(le(f, 4), (length - 4) / qvf::kProvenancePauseSize);
+          for (uint64_t k = 0; k < count; ++k) {
+            const uint8_t* q = f + 4 + k * qvf::kProvenancePauseSize;
+            p.pauses.emplace_back(le(q, 8), le(q + 8, 8));
+          }
+        }
+        break;
+      default:
+        break;
+    }
+    at += static_cast<size_t>(length);
+  }
+  *out = p;
+  return true;
+}
 
 bool walkContainer(const std::string& path, ContainerWalk* walk) {
   FILE* f = std::fopen(path.c_str(), "rb");
@@ -61,6 +142,7 @@ bool walkContainer(const std::string& path, ContainerWalk* walk) {
 
   uint64_t offset = h.headerSize;
   bool sawVideo = false;
+  uint64_t repeatRun = 0;
   while (offset < walk->fileBytes) {
     qvf::RecordHeader r{};
     if (qvtools::seek64(f, static_cast<int64_t>(offset), SEEK_SET) != 0 ||
@@ -105,10 +187,12 @@ bool walkContainer(const std::string& path, ContainerWalk* walk) {
           walk->deltaBytes += r.payloadSize;
         } else {
           ++walk->repeatCount;
+          walk->longestRepeatRun = std::max(walk->longestRepeatRun, ++repeatRun);
           if (r.payloadSize != 0) {
             walk->problems.push_back("repeat record at byte " + u64(offset) + " has a payload");
           }
         }
+        if (r.type != qvf::RECORD_REPEAT) repeatRun = 0;
         if ((r.type == qvf::RECORD_KEY || r.type == qvf::RECORD_DELTA) && r.payloadSize == 0) {
           walk->problems.push_back("picture record at byte " + u64(offset) + " is empty");
         }
@@ -122,6 +206,17 @@ bool walkContainer(const std::string& path, ContainerWalk* walk) {
                                    u64(r.payloadSize) + " bytes, not whole sample frames");
         }
         break;
+      case qvf::RECORD_PROVENANCE: {
+        std::vector<uint8_t> payload(
+            static_cast<size_t>(std::min<uint64_t>(r.payloadSize, kMaxProvenanceBytes)));
+        if (std::fread(payload.data(), 1, payload.size(), f) != payload.size()) {
+          walk->problems.push_back("the record of how the file was made at byte " + u64(offset) +
+                                   " cannot be read");
+        } else if (!parseProvenance(payload.data(), payload.size(), &walk->provenance)) {
+          ++walk->unknownRecords;  // a later version of it: skipped like any unknown record
+        }
+        break;
+      }
       default:
         ++walk->unknownRecords;
         break;

@@ -11,6 +11,23 @@
 
 namespace qvf_tool {
 
+// The record of how the file was made, as far as the file has one (see qvf.h).
+struct Provenance {
+  bool present = false;
+  uint32_t colorMatrix = 0;  // 601 or 709; 0 unknown
+  int32_t colorRange = -1;   // 0 TV, 1 full; -1 unknown
+  uint32_t captureWidth = 0, captureHeight = 0;
+  uint32_t outputWidth = 0, outputHeight = 0;
+  std::string windowTitle, processName, soundSource, libraryVersion;
+  bool hasStartTime = false;
+  int64_t startTimeUtcMs = 0;
+  std::vector<std::pair<uint64_t, uint64_t>> pauses;  // position and length, ms
+};
+
+// Reads a RECORD_PROVENANCE payload; false (and *out untouched) for a version this tool does
+// not know or a payload too short for its preamble. Unknown and short fields are skipped.
+bool parseProvenance(const uint8_t* payload, size_t size, Provenance* out);
+
 struct ContainerWalk {
   bool headerRead = false;
   qvf::FileHeader header{};
@@ -21,11 +38,14 @@ struct ContainerWalk {
   std::vector<uint64_t> videoPayload;
   uint64_t keyCount = 0, deltaCount = 0, repeatCount = 0;
   uint64_t keyBytes = 0, deltaBytes = 0;
+  uint64_t longestRepeatRun = 0;  // the most repeat records in a row
 
   uint64_t audioRecords = 0;
   uint64_t audioBytes = 0;
   // Where each audio payload starts and how long it is, for comparing sound byte for byte.
   std::vector<std::pair<uint64_t, uint64_t>> audioChunks;
+
+  Provenance provenance;  // the last such record holds
 
   uint64_t unknownRecords = 0;
   // A file cut off inside its last record (a recording that ended abruptly while it was being

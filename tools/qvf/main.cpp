@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -20,6 +21,7 @@
 #include "exporters.h"
 #include "picture.h"
 #include "plugin_loader.h"
+#include "recording_summary.h"
 
 namespace {
 
@@ -44,8 +46,8 @@ struct Options {
   std::string y4m, yuy2, wav, pngDir, sheet;
   std::string frames;
   int every = 1;
-  std::string matrix = "601";
-  std::string range = "tv";
+  std::string matrix;  // empty: as recorded, else BT.601
+  std::string range;   // empty: as recorded, else TV range
   int sheetCount = 16;
   int sheetColumns = 4;
   int thumbWidth = 320;
@@ -89,6 +91,49 @@ std::unique_ptr<OpenedFile> openFile(const InputPlugin& plugin, const std::strin
 
 double seconds(uint64_t count, uint64_t perSecond) {
   return perSecond == 0 ? 0.0 : static_cast<double>(count) / static_cast<double>(perSecond);
+}
+
+std::string utcText(int64_t milliseconds) {
+  const std::time_t t = static_cast<std::time_t>(milliseconds / 1000);
+  const std::tm* utc = std::gmtime(&t);
+  if (utc == nullptr) return "?";
+  char text[40];
+  std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S UTC", utc);
+  return text;
+}
+
+void printProvenance(const Provenance& p) {
+  if (!p.present) return;
+  if (!p.libraryVersion.empty()) std::printf("made by         %s\n", p.libraryVersion.c_str());
+  if (p.hasStartTime) std::printf("started         %s\n", utcText(p.startTimeUtcMs).c_str());
+  if (!p.windowTitle.empty() || !p.processName.empty()) {
+    std::printf("window          \"%s\"%s%s%s\n", p.windowTitle.c_str(),
+                p.processName.empty() ? "" : " (", p.processName.c_str(),
+                p.processName.empty() ? "" : ")");
+  }
+  if (p.captureWidth != 0) {
+    std::printf("recorded        %ux%u, stored as %ux%u\n", p.captureWidth, p.captureHeight,
+                p.outputWidth, p.outputHeight);
+  }
+  if (p.colorMatrix != 0 || p.colorRange >= 0) {
+    std::printf("colour          %s, %s\n",
+                p.colorMatrix == 709   ? "BT.709"
+                : p.colorMatrix == 601 ? "BT.601"
+                                       : "matrix unknown",
+                p.colorRange == 1   ? "full range"
+                : p.colorRange == 0 ? "TV range"
+                                    : "range unknown");
+  }
+  if (!p.soundSource.empty()) std::printf("sound source    %s\n", p.soundSource.c_str());
+  std::string pauses = std::to_string(p.pauses.size());
+  for (size_t k = 0; k < p.pauses.size(); ++k) {
+    char text[64];
+    std::snprintf(text, sizeof(text), "%s at %s for %.1f s", k == 0 ? ":" : ",",
+                  qvtools::formatClock(static_cast<double>(p.pauses[k].first) / 1000.0).c_str(),
+                  static_cast<double>(p.pauses[k].second) / 1000.0);
+    pauses += text;
+  }
+  std::printf("pauses          %s\n", pauses.c_str());
 }
 
 int runInfo(const Options& options) {
@@ -137,6 +182,18 @@ int runInfo(const Options& options) {
   } else {
     std::printf("audio           none\n");
   }
+  const uint64_t videoRecords = walk.videoTypes.size();
+  std::printf(
+      "repeat records  %s\n",
+      qvtools::repeatSummary(walk.repeatCount, videoRecords, walk.longestRepeatRun).c_str());
+  if (file->hasAudio()) {
+    std::printf(
+        "sound - picture %s\n",
+        qvtools::driftText(seconds(walk.audioBytes / qvf::kAudioBlockBytes, qvf::kAudioSampleRate),
+                           seconds(videoRecords, h.frameRate))
+            .c_str());
+  }
+  printProvenance(walk.provenance);
   if (captured > 0) {
     std::printf(
         "bytes/frame     %s on average per stored picture (key %s, delta %s)\n",
@@ -455,8 +512,29 @@ int runExport(const Options& options) {
   std::unique_ptr<OpenedFile> file = openFile(plugin, options.file, &code);
   if (!file) return code;
 
-  const Range range = options.range == "full" ? Range::kFull : Range::kTV;
-  const YuvToRgb colour(matrixFrom(options.matrix), range, file->height());
+  // The colour set the file says it was made with, unless the user names another.
+  const Provenance& made = file->walk().provenance;
+  std::string matrixName = options.matrix, rangeName = options.range;
+  if (matrixName.empty()) {
+    matrixName = made.colorMatrix == 709 ? "709" : made.colorMatrix == 601 ? "601" : "";
+  }
+  if (rangeName.empty())
+    rangeName = made.colorRange == 1 ? "full" : made.colorRange == 0 ? "tv" : "";
+  if ((matrixName.empty() || rangeName.empty()) && !options.quiet &&
+      (!options.y4m.empty() || !options.pngDir.empty() || !options.sheet.empty())) {
+    std::fprintf(stderr,
+                 "qvf: the file does not say its colour %s; assuming %s (see --matrix, --range)\n",
+                 matrixName.empty() && rangeName.empty() ? "matrix and range"
+                 : matrixName.empty()                    ? "matrix"
+                                                         : "range",
+                 matrixName.empty() && rangeName.empty() ? "BT.601 TV range"
+                 : matrixName.empty()                    ? "BT.601"
+                                                         : "TV range");
+  }
+  if (matrixName.empty()) matrixName = "601";
+  if (rangeName.empty()) rangeName = "tv";
+  const Range range = rangeName == "full" ? Range::kFull : Range::kTV;
+  const YuvToRgb colour(matrixFrom(matrixName), range, file->height());
   // Messages go to stderr: stdout may carry a stream.
   auto done = [&options](const std::string& what) {
     if (!options.quiet) std::fprintf(stderr, "qvf: wrote %s\n", what.c_str());
@@ -506,7 +584,8 @@ int main(int argc, char** argv) {
                  "the reader plug-in library (default: $QV_PLUGIN, else the one installed with "
                  "qvf)");
 
-  CLI::App* info = app.add_subcommand("info", "header, frame counts, duration, sound, data rate");
+  CLI::App* info = app.add_subcommand(
+      "info", "header, frame counts, repeat records, duration, sound, how the file was made");
   info->add_option("FILE", options.file, "the recording")->required();
 
   CLI::App* verify = app.add_subcommand(
@@ -533,12 +612,13 @@ int main(int argc, char** argv) {
   exp->add_option("--every", options.every, "every N-th frame of the selection (PNG)")
       ->check(CLI::PositiveNumber);
   exp->add_option("--matrix", options.matrix,
-                  "colour matrix of the recording: 601, 709 or auto (709 from 720 lines up)")
-      ->check(CLI::IsMember({"601", "709", "auto"}))
-      ->capture_default_str();
-  exp->add_option("--range", options.range, "value range of the recording: tv or full")
-      ->check(CLI::IsMember({"tv", "full"}))
-      ->capture_default_str();
+                  "colour matrix of the recording: 601, 709 or auto (709 from 720 lines up); "
+                  "default: as the file records it, else 601")
+      ->check(CLI::IsMember({"601", "709", "auto"}));
+  exp->add_option("--range", options.range,
+                  "value range of the recording: tv or full; default: as the file records it, "
+                  "else tv")
+      ->check(CLI::IsMember({"tv", "full"}));
   exp->add_option("--sheet-count", options.sheetCount, "frames on the contact sheet")
       ->check(CLI::Range(1, 1000))
       ->capture_default_str();

@@ -4,6 +4,10 @@
 //   qvrec record [--window N|TEXT | --title TEXT | --process NAME] [--duration S] [-o FILE.qvf]
 //                [--sound mic|desktop|none] [--no-cursor]
 //
+// While recording, F11 or Pause pauses and resumes (the file then holds no trace of the
+// paused time); F12 and Print Screen start a recording made with --hotkey. The status line
+// shows the repeat records so far and how far sound and pictures differ in length.
+//
 // Exit codes: see recorder.h.
 #include <CLI/CLI.hpp>
 #include <cctype>
@@ -67,7 +71,8 @@ int main(int argc, char** argv) {
 
   CLI::App* list = app.add_subcommand("list", "the windows that can be recorded (0: the screen)");
 
-  CLI::App* rec = app.add_subcommand("record", "record until Ctrl+C, a duration or a full pool");
+  CLI::App* rec = app.add_subcommand(
+      "record", "record until Ctrl+C, a duration or a full pool; F11 or Pause pauses and resumes");
   WindowQuery query;
   auto* windowOption =
       rec->add_option("-w,--window", query.window, "window index (see list) or title substring");
@@ -105,7 +110,8 @@ int main(int argc, char** argv) {
   rec->add_flag("--no-avx", noAvx, "use the SSE2 kernels even where AVX is available");
   RecordOptions options;
   rec->add_flag("--hotkey", options.hotkey, "start on F12 or Print Screen");
-  rec->add_option("-d,--duration", options.duration, "stop after this many seconds")
+  rec->add_option("-d,--duration", options.duration,
+                  "stop after this many seconds of recording (paused time does not count)")
       ->check(CLI::PositiveNumber);
   rec->add_option("-o,--output", options.qvfPath, "the .qvf file (default qvrec-DATE-TIME.qvf)");
   rec->add_option("--wav", options.wavPath, "the .wav file (default: beside the .qvf)");

@@ -1,5 +1,6 @@
 #include "recorder.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -12,6 +13,7 @@
 
 #include "console.h"
 #include "qvf.h"
+#include "recording_summary.h"
 #include "worker_thread.h"
 
 namespace qvrec {
@@ -67,6 +69,27 @@ std::string percent(double fraction) {
   char text[16];
   std::snprintf(text, sizeof(text), "%3.0f%%", fraction * 100.0);
   return text;
+}
+
+// Frames, repeat records and the difference of sound and picture length so far.
+std::string liveCounts(const RecordingStats& stats, const CaptureSetting& used, bool audio) {
+  const double share = stats.videoRecords == 0 ? 0.0
+                                               : 100.0 * static_cast<double>(stats.repeatRecords) /
+                                                     static_cast<double>(stats.videoRecords);
+  char text[96];
+  std::snprintf(text, sizeof(text), "frames %lld  repeats %lld (%.1f%%, run %lld)",
+                static_cast<long long>(stats.capturedFrames),
+                static_cast<long long>(stats.repeatRecords), share,
+                static_cast<long long>(stats.longestRepeatRun));
+  std::string counts = text;
+  if (audio) {
+    counts +=
+        "  drift " +
+        qvtools::driftText(
+            static_cast<double>(stats.soundSamples) / qvf::kAudioSampleRate,
+            static_cast<double>(stats.videoRecords) / static_cast<double>(used.frameRate), false);
+  }
+  return counts;
 }
 
 std::string temporaryDirectory() {
@@ -163,6 +186,10 @@ void installStopHandler() {
   // A closed terminal: the recording ends with complete files, as on Ctrl+C.
   std::signal(SIGHUP, onStopSignal);
 #endif
+#ifdef SIGXFSZ
+  // A file-size limit shows as a failed write, like a full disk, instead of ending the process.
+  std::signal(SIGXFSZ, SIG_IGN);
+#endif
 }
 
 std::string soundProblem(int32_t source, int32_t status) {
@@ -239,6 +266,7 @@ bool startLibrary(const RecordOptions& options,
     return false;
   }
   const CaptureSetting& used = *getCaptureSetting();
+  int32_t shownPaused = 0;
   const int encodeThreads = getEncodeThreadCount();
   char text[400];
   std::snprintf(
@@ -312,11 +340,26 @@ void startThreads(const RecordOptions& options, Threads* t) {
   if (options.audio) t->audio = new Worker(AudioCaptureThread, nullptr);
 }
 
-// Shows the status line until something ends the recording; returns why it ended.
+// Time recorded since the start: the paused time left out.
+double recordedSeconds(std::chrono::steady_clock::time_point started, const RecordingStats& s) {
+  return std::max(0.0, secondsSince(started) - static_cast<double>(s.pausedMilliseconds) / 1000.0);
+}
+
+// Shows the status line until something ends the recording; returns why it ended. F11 or
+// Pause pauses and resumes; the duration counts recorded time, which pauses do not use up.
+// *stats holds the last counts; *peakFill is the largest pool fill seen (streamed: the largest
+// backlog).
 std::string runUntilStopped(const RecordOptions& options, const Threads& t, StatusLine& status,
-                            std::chrono::steady_clock::time_point started) {
+                            std::chrono::steady_clock::time_point started, RecordingStats* stats,
+                            double* peakFill) {
+  const CaptureSetting& used = *getCaptureSetting();
+  int32_t shownPaused = 0;
   for (;;) {
-    const double elapsed = secondsSince(started);
+    if (pollPauseKey() == QV_PAUSE_KEY_PRESSED) {
+      setPaused(getPaused() == QV_PAUSED ? QV_RUNNING : QV_PAUSED);
+    }
+    getRecordingStats(stats);
+    const double elapsed = recordedSeconds(started, *stats);
     if (g_stopRequested == SIGINT) return "stopped by Ctrl+C";
     if (g_stopRequested == SIGTERM) return "stopped by SIGTERM";
     if (g_stopRequested) return "stopped: the console was closed";
@@ -326,17 +369,21 @@ std::string runUntilStopped(const RecordOptions& options, const Threads& t, Stat
     // The capture ends by itself only when the pool (or the frame list) is full.
     if (t.capture->done()) return "memory pool full";
     const double fill = getProgress();
-    std::string line = "REC " + qvtools::formatClock(elapsed) + "  frames " +
-                       std::to_string(getCapturedFrameCount()) +
-                       (options.inMemory ? "  pool " : "  backlog ") +
-                       qvtools::progressBar(fill, 20) + " " + percent(fill);
+    *peakFill = std::max(*peakFill, fill);
+    std::string line = std::string(stats->paused != 0 ? "paused " : "REC ") +
+                       qvtools::formatClock(elapsed) + "  " +
+                       liveCounts(*stats, used, options.audio) +
+                       (options.inMemory ? "  pool " : "  backlog ") + percent(fill);
     if (!options.inMemory) {
       const int64_t written = qvtools::fileSize(options.qvfPath);
       line += "  written " + qvtools::formatBytes(static_cast<uint64_t>(written < 0 ? 0 : written));
     }
+    if (stats->paused != 0) line += "  F11 resumes";
     if (fill >= 0.9) line += options.inMemory ? "  POOL NEARLY FULL" : "  WRITER FALLING BEHIND";
-    status.show(line);
-    sleepMs(100);
+    // A pause or a resume shows at once, in a log too.
+    status.show(line, stats->paused != shownPaused);
+    shownPaused = stats->paused;
+    sleepMs(50);
   }
 }
 
@@ -345,6 +392,7 @@ std::string runUntilStopped(const RecordOptions& options, const Threads& t, Stat
 struct WriteResult {
   bool qvfOk = false;
   bool wavOk = false;
+  bool cutShort = false;  // streamed, stopped by a failed write: the files end there
   std::string qvfWritten;
   std::string wavWritten;
 };
@@ -402,10 +450,14 @@ WriteResult writeInMemory(const RecordOptions& options, StatusLine& status, uint
 
 void printSummary(const RecordOptions& options, const CaptureSetting& used, double recorded,
                   const std::string& stopReason, uint64_t captured, uint64_t records,
-                  const WriteResult& w) {
+                  const WriteResult& w, const RecordingStats& stats) {
   const uint64_t repeats = records > captured ? records - captured : 0;
   std::printf("recorded   %s (%s)\n", qvtools::formatClock(recorded).c_str(), stopReason.c_str());
-  if (w.qvfOk) {
+  if (w.cutShort) {
+    std::printf(
+        "qvf        %s (%s, up to the failed write)\n", w.qvfWritten.c_str(),
+        qvtools::formatBytes(static_cast<uint64_t>(qvtools::fileSize(w.qvfWritten))).c_str());
+  } else if (w.qvfOk) {
     std::printf(
         "video      %.3f s: %llu frames at %lld fps (%llu captured, %llu repeat records), "
         "%lldx%lld\n",
@@ -431,6 +483,20 @@ void printSummary(const RecordOptions& options, const CaptureSetting& used, doub
   } else if (options.audio) {
     std::printf("wav        NOT WRITTEN: the sound is lost\n");
   }
+  const uint64_t slots = w.qvfOk ? records : static_cast<uint64_t>(stats.videoRecords);
+  std::printf("repeats    %s\n",
+              qvtools::repeatSummary(repeats, slots, static_cast<uint64_t>(stats.longestRepeatRun))
+                  .c_str());
+  if (options.audio) {
+    std::printf("drift      %s\n",
+                qvtools::driftText(static_cast<double>(stats.soundSamples) / qvf::kAudioSampleRate,
+                                   static_cast<double>(slots) / static_cast<double>(used.frameRate))
+                    .c_str());
+  }
+  if (stats.pauseCount > 0) {
+    std::printf("pauses     %d, %.1f s in all\n", stats.pauseCount,
+                static_cast<double>(stats.pausedMilliseconds) / 1000.0);
+  }
 }
 
 }  // namespace
@@ -443,6 +509,8 @@ int record(const RecordOptions& options) {
   };
   if (!startLibrary(options, say)) return kExitRefused;
   const CaptureSetting used = *getCaptureSetting();
+  // The file says how it was made: colours, sizes, window, start time, pauses.
+  setWriteProvenance(1);
   if (options.hotkey && !waitForHotkey(say)) {
     say("qvrec: cancelled before the recording started; nothing was recorded");
     Finalize();
@@ -452,8 +520,12 @@ int record(const RecordOptions& options) {
   const auto started = std::chrono::steady_clock::now();
   Threads threads;
   startThreads(options, &threads);
-  const std::string stopReason = runUntilStopped(options, threads, status, started);
-  const double recorded = secondsSince(started);
+  say("qvrec: F11 or Pause pauses and resumes; Ctrl+C stops");
+  RecordingStats stats{};
+  double peakFill = 0.0;
+  const std::string stopReason =
+      runUntilStopped(options, threads, status, started, &stats, &peakFill);
+  const double recorded = recordedSeconds(started, stats);
   setTerminated(1);
   const uint64_t captured = threads.capture->join();
   for (Worker* w : threads.stages) {
@@ -462,8 +534,9 @@ int record(const RecordOptions& options) {
   }
   const bool gotSound = threads.audio != nullptr && threads.audio->join() == QV_SOUND_CAPTURED;
   delete threads.audio;
-  status.show("REC " + qvtools::formatClock(recorded) + "  frames " + std::to_string(captured) +
-                  "  " + stopReason,
+  getRecordingStats(&stats);
+  status.show("REC " + qvtools::formatClock(recorded) + "  " +
+                  liveCounts(stats, used, options.audio) + "  " + stopReason,
               true);
   status.end();
 
@@ -497,22 +570,28 @@ int record(const RecordOptions& options) {
   int code = kExitOk;
   if (streamed) {
     const bool ok = records != QV_OUTPUT_FAILED && getRecordingStatus() != QV_STATUS_WRITE_FAILED;
-    written = WriteResult{ok, ok || options.audio, options.qvfPath, options.wavPath};
+    written = WriteResult{ok, true, !ok, options.qvfPath, options.wavPath};
     if (!ok) {
       std::fprintf(stderr,
                    "qvrec: %s; %s and %s hold the recording up to that point (qvf verify tells "
                    "where it ends, qvf repair tidies the end)\n",
                    statusReason(QV_STATUS_WRITE_FAILED), options.qvfPath.c_str(),
                    options.audio ? options.wavPath.c_str() : "(no WAV)");
-      written.qvfOk = true;
       code = kExitStoppedByWriteFailure;
     }
   } else {
     written = writeInMemory(options, status, &records);
     code = written.qvfOk && written.wavOk ? kExitOk : kExitWriteFailed;
   }
+  getRecordingStats(&stats);
   Finalize();
-  printSummary(options, used, recorded, stopReason, captured, records, written);
+  printSummary(options, used, recorded, stopReason, captured, records, written, stats);
+  if (streamed) {
+    const double pool = static_cast<double>(poolBytes(used));
+    std::printf("backlog    at most %s (%.1f%% of the %s pool)\n",
+                qvtools::formatBytes(static_cast<uint64_t>(peakFill * pool)).c_str(),
+                peakFill * 100.0, qvtools::formatBytes(static_cast<uint64_t>(pool)).c_str());
+  }
   return code;
 }
 

@@ -80,6 +80,8 @@ uint16_t getAsyncKeyState(int virtualKey) {
   KeySym symbol = 0;
   if (virtualKey == kKeyF12) symbol = XK_F12;
   if (virtualKey == kKeyPrintScreen) symbol = XK_Print;
+  if (virtualKey == kKeyF11) symbol = XK_F11;
+  if (virtualKey == kKeyPause) symbol = XK_Pause;
   if (symbol == 0) return 0;
   QueryDisplay query;
   Display* display = query.get();
