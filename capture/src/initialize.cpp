@@ -98,6 +98,8 @@ void refuse(int32_t status) {
 
 bool isInitialized() { return initializeStatus == QV_INIT_OK; }
 
+int32_t recordedSoundSource() { return captureSoundSource; }
+
 }  // namespace quorvane_capture
 
 using namespace quorvane_capture;

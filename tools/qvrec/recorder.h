@@ -43,7 +43,7 @@ void installStopHandler();
 // Records and writes; returns an ExitCode.
 int record(const RecordOptions& options);
 
-// Why the chosen sound source (QV_SOUND_*) cannot be recorded, for a getSoundStatus value.
+// Why the chosen sound source (QV_SOURCE_*) cannot be recorded, for a getSoundStatus value.
 std::string soundProblem(int32_t source, int32_t status);
 
 // The words for a getInitializeStatus value.
