@@ -104,6 +104,10 @@ enum ProvenanceTag : uint32_t {
   // recording stood still (ms). A recording that ended paused has a last pause of
   // length 0.
   PROVENANCE_PAUSES = 10,
+  // u32: 1 when a captured picture equal to the one before was stored as a repeat record (a
+  // repeat then stands for a captured frame or for a slot the capture missed), 0 when every
+  // captured picture was stored.
+  PROVENANCE_UNCHANGED_AS_REPEATS = 11,
 };
 constexpr uint64_t kProvenancePreambleSize = 8;
 constexpr uint64_t kProvenanceFieldHeaderSize = 8;

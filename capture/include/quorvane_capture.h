@@ -1,12 +1,12 @@
 // The capture library's exported interface: plain C functions driven by a host program.
 //
 // Calling order: createWindowList/getWindowList (optional, to choose targetWindow);
-// Initialize; getInitializeStatus (0 = ready); optionally waitCaptureAction; start on threads of
-// the host's own CaptureThread, EncodeThread once for each index below getEncodeThreadCount(),
-// CompressThread and AudioCaptureThread; getProgress at will; setTerminated(1); once all of them
-// have returned, OutputThread and AudioOutputThread; finally Finalize. To record straight to
-// disk, start StreamOutputThread with the recording threads instead of running the two output
-// threads after them (see below).
+// setRepeatUnchanged (optional); Initialize; getInitializeStatus (0 = ready); optionally
+// waitCaptureAction; start on threads of the host's own CaptureThread, EncodeThread once for each
+// index below getEncodeThreadCount(), CompressThread and AudioCaptureThread; getProgress at will;
+// setTerminated(1); once all of them have returned, OutputThread and AudioOutputThread; finally
+// Finalize. To record straight to disk, start StreamOutputThread with the recording threads instead
+// of running the two output threads after them (see below).
 #ifndef QUORVANE_CAPTURE_H
 #define QUORVANE_CAPTURE_H
 
@@ -171,6 +171,28 @@ QV_EXPORT qv_thread_result EncodeThread(void* parameter);
 QV_EXPORT qv_thread_result CompressThread(void* parameter);
 QV_EXPORT qv_thread_result OutputThread(void* path);
 
+// Processors and threads. getEncodeThreadCount() is the number of processors the recording may
+// use: those of the settings' affinityMask that the system has (all of them when that leaves
+// none), one fewer with reserveOneProcessor (never fewer than one). The host starts that many
+// EncodeThread and one CompressThread, as always; the library starts no thread of its own.
+// The compress work is spread over them: while CompressThread runs, an encode thread with
+// compress work ready takes it on before its own next frame, so up to getEncodeThreadCount() + 1
+// frames are compressed at a time (the records still reach the file in list order). After the
+// stop, CompressThread returns once every frame handed out is compressed, with the number that
+// all of them compressed. A stage with nothing to do waits until another hands it work, and at
+// most 100 ms, so a stop is seen at once.
+//
+// Unchanged pictures. setRepeatUnchanged(1) before Initialize (it holds for every Initialize
+// after it until changed; off by default): a captured picture identical to the one before, when
+// it is not due as a key record (those stay every frameRate-th captured frame), is written as a
+// repeat record instead of a difference record, by every writer, and the memory its record
+// would take goes back to the pool at once, so a still screen costs neither disk nor pool.
+// Those repeat records stand for captured frames, unlike the ones that fill the slots the
+// capture missed; getUnchangedFrameCount gives their number so far, from any thread while the
+// recording runs and after it until Finalize (0 without Initialize).
+QV_EXPORT void setRepeatUnchanged(int32_t enable);
+QV_EXPORT int64_t getUnchangedFrameCount(void);
+
 // Recording straight to disk. Instead of OutputThread and AudioOutputThread after the stop, a
 // host may start StreamOutputThread together with the recording threads, with a QvStreamPaths
 // that stays valid until the thread returns (wavPath may be null or empty: no WAV file). It
@@ -309,11 +331,13 @@ typedef struct RecordingStats {
   int64_t pausedMilliseconds;  // total time paused, a running pause included
   int32_t paused;              // 1 while paused
   int32_t pauseCount;          // pauses so far, a running one included
-  int64_t reserved;
+  int64_t unchangedFrames;     // captured pictures equal to the one before, stored as repeat
+                               // records (setRepeatUnchanged); not among repeatRecords
 } RecordingStats;
 #ifdef __cplusplus
 static_assert(sizeof(RecordingStats) == 64, "RecordingStats is 64 bytes");
 static_assert(offsetof(RecordingStats, paused) == 48, "");
+static_assert(offsetof(RecordingStats, unchangedFrames) == 56, "");
 #endif
 // Fills *stats and returns QV_STATS_FILLED; QV_STATS_NONE (with *stats zeroed) when the library
 // is not initialised, and for a null pointer.

@@ -35,6 +35,25 @@ class MutexLock {
   Mutex mutex_;
 };
 
+// A wake-up for threads that wait for work, signalled by the thread that made the work.
+// notifySignal wakes every waiting thread. A waiter reads signalCount before it looks for work
+// and passes that count to waitSignal, which returns at once when a notification came after
+// the read: none is lost between looking and waiting. The time-out bounds every wait. Null when
+// creation failed: notifySignal then does nothing and waitSignal sleeps the time-out.
+using Signal = void*;
+Signal createSignal();
+uint64_t signalCount(Signal signal);
+void notifySignal(Signal signal);
+void waitSignal(Signal signal, uint64_t seen, uint32_t timeoutMilliseconds);
+void closeSignal(Signal& signal);
+
+// The calling thread's priority among the process's threads. The capture thread runs kPaced
+// while it grabs, so that the threads doing picture work (as many as there are processors) never
+// delay a grab; kNormal puts it back. Raising needs no privilege on Windows; on Linux it needs
+// one (CAP_SYS_NICE or RLIMIT_NICE) and is left as it was without.
+enum class ThreadPriority { kNormal, kPaced };
+void setCurrentThreadPriority(ThreadPriority priority);
+
 // The clock of frame time stamps and capture pacing, in milliseconds. Windows: the C run-time
 // clock(). Linux: a monotonic wall clock since the library was loaded (clock() there counts
 // processor time, which stands still while a thread sleeps).

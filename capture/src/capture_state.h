@@ -19,6 +19,10 @@ struct CaptureSettingInternal {
   uint8_t* pixels = nullptr;  // top-down RGB32, captureWidth x captureHeight
   int32_t encodeThreadCount = 0;
   int32_t fps = 0;
+  // A picture equal to the one before, not due as a key, becomes a repeat record.
+  bool repeatUnchanged = false;
+  // The Snappy length of an all-zero difference: a difference of any other length is not one.
+  uint64_t unchangedLength = 0;
 };
 
 extern CaptureSetting captureSetting;
@@ -31,6 +35,9 @@ extern platform::Mutex hMutex_terminated;
 extern platform::Mutex hMutex_progress;
 extern platform::Mutex hMutex_frameList_Add;
 extern platform::Mutex hMutex_frameList_Change;
+// Notified whenever a frame becomes ready for the next stage (appended, encoded, compressed)
+// and when the stop flag is set: the stages wait on it instead of sleeping.
+extern platform::Signal frameListSignal;
 
 // True between an Initialize that was not refused and the next Finalize.
 bool isInitialized();

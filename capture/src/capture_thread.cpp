@@ -13,11 +13,15 @@ namespace {
 
 // Appends under the list's length mutex. False when the list cannot take another record.
 bool appendFrame(const frame& record) {
-  platform::MutexLock lock(hMutex_frameList_Add);
-  if (frameList.empty()) slotCounter.reset();
-  if (!frameList.push_back(record)) return false;
-  slotCounter.add(record.timeStamp, captureSetting.frameRate);
-  return true;
+  bool appended;
+  {
+    platform::MutexLock lock(hMutex_frameList_Add);
+    if (frameList.empty()) slotCounter.reset();
+    appended = frameList.push_back(record);
+    if (appended) slotCounter.add(record.timeStamp, captureSetting.frameRate);
+  }
+  if (appended) platform::notifySignal(frameListSignal);
+  return appended;
 }
 
 }  // namespace
@@ -33,6 +37,9 @@ QV_EXPORT qv_thread_result CaptureThread(void* /*parameter*/) {
   // A 1 ms timer resolution makes each pacing sleep last about its 2 ms instead of a whole
   // system tick (15.6 ms by default on Windows), which would wreck rates above 30 fps.
   platform::timeBeginPeriod(kTimerPeriod);
+  // The encode and compress threads may keep every processor busy: a grab must not wait for
+  // them, or the file gets repeat records for slots the machine could have filled.
+  platform::setCurrentThreadPriority(platform::ThreadPriority::kPaced);
   setProgress(0.0);
 
   const CaptureSetting& s = captureSetting;
@@ -104,6 +111,7 @@ QV_EXPORT qv_thread_result CaptureThread(void* /*parameter*/) {
     setProgress(static_cast<double>(mma->getUsedSize()) * scale);
   }
 
+  platform::setCurrentThreadPriority(platform::ThreadPriority::kNormal);
   platform::timeEndPeriod(kTimerPeriod);
   return appended;
 }

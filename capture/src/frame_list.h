@@ -13,10 +13,11 @@
 namespace quorvane_capture {
 
 enum FrameStatus : int64_t {
-  FRAME_CAPTURED = 1,  // buffer: RGB32 picture at capture size
-  FRAME_ENCODED = 2,   // buffer: YUY2 picture at output size
-  FRAME_KEY = 4,       // compressed whole picture
-  FRAME_DELTA = 5,     // compressed difference against the previous frame
+  FRAME_CAPTURED = 1,   // buffer: RGB32 picture at capture size
+  FRAME_ENCODED = 2,    // buffer: YUY2 picture at output size
+  FRAME_KEY = 4,        // compressed whole picture
+  FRAME_DELTA = 5,      // compressed difference against the previous frame
+  FRAME_UNCHANGED = 6,  // the previous frame's picture again: a repeat record, nothing stored
 };
 
 struct frame {

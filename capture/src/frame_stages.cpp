@@ -3,7 +3,9 @@
 #include <snappy.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
+#include <cstring>
 
 #include "capture_state.h"
 #include "kernels.h"
@@ -24,6 +26,8 @@ PictureGeometry pictureGeometry() {
   g.compressedCapacity = snappy::MaxCompressedLength(static_cast<size_t>(g.yuy2Bytes));
   g.needsScaling = s.outputWidth < s.captureWidth || s.outputHeight < s.captureHeight;
   g.keyInterval = captureSettingInternal.fps;
+  g.repeatUnchanged = captureSettingInternal.repeatUnchanged;
+  g.unchangedLength = captureSettingInternal.unchangedLength;
   return g;
 }
 
@@ -55,7 +59,65 @@ size_t compressPicture(const PictureGeometry& g, bool key, const uint8_t* pictur
   return length;
 }
 
+namespace {
+
+std::atomic<uint64_t> unchangedFrames{0};
+
+bool allZero(const uint8_t* p, size_t n) {
+  // Words OR-ed in groups, so that the loop keeps to memory speed and stops at the first
+  // group with a set bit.
+  size_t i = 0;
+  for (; i + 64 <= n; i += 64) {
+    uint64_t w[8];
+    std::memcpy(w, p + i, sizeof(w));
+    if ((w[0] | w[1] | w[2] | w[3] | w[4] | w[5] | w[6] | w[7]) != 0) return false;
+  }
+  for (; i < n; ++i) {
+    if (p[i] != 0) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+CompressedPicture compressFrame(const PictureGeometry& g, bool key, const uint8_t* picture,
+                                const uint8_t* previous, uint8_t* difference, uint8_t* out) {
+  const size_t length = compressPicture(g, key, picture, previous, difference, out);
+  if (key) return {qvf::RECORD_KEY, length};
+  // Only a difference of exactly the length zeros compress to can be all zero, so a changed
+  // picture costs one comparison; the scan settles the rare equal length.
+  if (g.repeatUnchanged && length == g.unchangedLength &&
+      allZero(difference, static_cast<size_t>(g.yuy2Bytes))) {
+    return {qvf::RECORD_REPEAT, 0};
+  }
+  return {qvf::RECORD_DELTA, length};
+}
+
+uint64_t unchangedDifferenceLength(uint64_t yuy2Bytes) {
+  auto* zeros = static_cast<char*>(calloc(static_cast<size_t>(yuy2Bytes), 1));
+  auto* out =
+      static_cast<char*>(malloc(snappy::MaxCompressedLength(static_cast<size_t>(yuy2Bytes))));
+  size_t length = 0;
+  if (zeros != nullptr && out != nullptr) {
+    snappy::RawCompress(zeros, static_cast<size_t>(yuy2Bytes), out, &length);
+  }
+  free(zeros);
+  free(out);
+  return length;
+}
+
+int64_t compressedStatus(const CompressedPicture& c) {
+  if (c.type == qvf::RECORD_KEY) return FRAME_KEY;
+  if (c.type == qvf::RECORD_DELTA) return FRAME_DELTA;
+  ++unchangedFrames;
+  return FRAME_UNCHANGED;
+}
+
+uint64_t unchangedFrameCount() { return unchangedFrames.load(); }
+void resetUnchangedFrameCount() { unchangedFrames = 0; }
+
 FrameRecord compressedRecord(const frame& f) {
+  if (f.status == FRAME_UNCHANGED) return {qvf::RECORD_REPEAT, nullptr, 0};
   return {f.status == FRAME_KEY ? qvf::RECORD_KEY : qvf::RECORD_DELTA, f.compressedBuffer,
           f.compressedSize};
 }
@@ -84,8 +146,14 @@ FrameRecord FrameFinisher::recordOf(size_t index) {
   // file decodable.
   const uint8_t* previous = index > 0 ? frameList[index - 1].buffer : nullptr;
   const bool key = isKeyFrame(g_, static_cast<int64_t>(index)) || previous == nullptr;
-  const size_t length = compressPicture(g_, key, f.buffer, previous, difference_, picture_);
-  return {key ? qvf::RECORD_KEY : qvf::RECORD_DELTA, picture_, length};
+  const CompressedPicture c = compressFrame(g_, key, f.buffer, previous, difference_, picture_);
+  if (c.type == qvf::RECORD_REPEAT) {
+    // Known for good: another run writes the same repeat record without looking again.
+    f.status = compressedStatus(c);
+    f.compressedSize = 0;
+    return compressedRecord(f);
+  }
+  return {c.type, picture_, c.length};
 }
 
 }  // namespace quorvane_capture

@@ -19,8 +19,17 @@
 //   FRAME_KEY/DELTA compressedBuffer: compressedSize bytes of Snappy output, until a streaming
 //                   writer has written the record, gives the piece back and sets it null (the
 //                   in-memory writer leaves it for Finalize). buffer: the YUY2 picture while the
-//                   next frame still needs it for its difference; the compress thread gives it
-//                   back (buffer null) once it has compressed that next frame.
+//                   next frame still needs it for its difference; it goes back (buffer null) as
+//                   soon as both this frame and the next one are compressed.
+//   FRAME_UNCHANGED as FRAME_DELTA, but compressedBuffer null and compressedSize 0: the picture
+//                   equals the previous one and is written as a repeat record.
+// While recording, the picture work runs outside hMutex_frameList_Change: the mutex guards only
+// the state changes, and the state says who owns a frame. FRAME_CAPTURED: the encode thread
+// whose share the index is. FRAME_ENCODED: the compress work, which hands each frame in list
+// order to exactly one compressing thread (the compress thread or an encode thread helping it);
+// that thread also reads the previous frame's picture, which stays until both are compressed.
+// Compressed: the writer. A frame being compressed stays FRAME_ENCODED until its result is
+// stored; pieces of several frames may be compressed at once, in any order of completion.
 // A writer's work buffers (downscale scratch, difference, compressed output) are its own, from
 // the C heap, for the whole run.
 #ifndef QUORVANE_FRAME_STAGES_H
@@ -44,6 +53,8 @@ struct PictureGeometry {
   uint64_t compressedCapacity = 0;  // the largest Snappy output of a YUY2 picture
   bool needsScaling = false;        // output smaller than the capture in either direction
   int64_t keyInterval = 0;          // captureSettingInternal.fps
+  bool repeatUnchanged = false;     // unchanged pictures become repeat records
+  uint64_t unchangedLength = 0;     // Snappy length of an all-zero difference
 };
 PictureGeometry pictureGeometry();
 
@@ -61,6 +72,28 @@ bool isKeyFrame(const PictureGeometry& g, int64_t index);
 // length of the Snappy output.
 size_t compressPicture(const PictureGeometry& g, bool key, const uint8_t* picture,
                        const uint8_t* previous, uint8_t* difference, uint8_t* out);
+
+// Key, difference or unchanged, then compress: as compressPicture, except that with
+// g.repeatUnchanged a difference frame whose difference is all zero (its picture equals the
+// previous one) gives RECORD_REPEAT and length 0. The record type is qvf's.
+struct CompressedPicture {
+  uint64_t type;
+  size_t length;
+};
+CompressedPicture compressFrame(const PictureGeometry& g, bool key, const uint8_t* picture,
+                                const uint8_t* previous, uint8_t* difference, uint8_t* out);
+
+// The Snappy length of an all-zero difference of yuy2Bytes; 0 when it cannot be worked out.
+uint64_t unchangedDifferenceLength(uint64_t yuy2Bytes);
+
+// Whether a frame in this state is compressed (its record is known).
+inline bool frameCompressed(int64_t status) { return status >= FRAME_KEY; }
+
+// The frame state a compressed picture leaves, counting the unchanged ones.
+int64_t compressedStatus(const CompressedPicture& c);
+// Pictures found unchanged since the count was last reset (Initialize).
+uint64_t unchangedFrameCount();
+void resetUnchangedFrameCount();
 
 // A record's type and payload.
 struct FrameRecord {

@@ -6,6 +6,7 @@
 
 #include "capture_state.h"
 #include "direct_sound_capture.h"
+#include "frame_stages.h"
 #include "pause.h"
 #include "quorvane_capture.h"
 
@@ -53,6 +54,7 @@ QV_EXPORT int32_t getRecordingStats(RecordingStats* stats) {
       stats->videoRecords = slotCounter.frames + slotCounter.repeats;
     }
   }
+  stats->unchangedFrames = static_cast<int64_t>(unchangedFrameCount());
   if (dsc != nullptr) stats->soundSamples = static_cast<int64_t>(dsc->liveSoundBytes() / 4);
   double pausedMs = 0.0;
   bool pausedNow = false;
@@ -60,6 +62,11 @@ QV_EXPORT int32_t getRecordingStats(RecordingStats* stats) {
   stats->pausedMilliseconds = static_cast<int64_t>(pausedMs);
   stats->paused = pausedNow ? 1 : 0;
   return QV_STATS_FILLED;
+}
+
+QV_EXPORT int64_t getUnchangedFrameCount(void) {
+  if (!isInitialized()) return 0;
+  return static_cast<int64_t>(unchangedFrameCount());
 }
 
 }  // extern "C"

@@ -4,6 +4,7 @@
 
 #include "capture_state.h"
 #include "direct_sound_capture.h"
+#include "frame_stages.h"
 #include "kernels.h"
 #include "pause.h"
 #include "provenance.h"
@@ -18,6 +19,7 @@ FrameList frameList;
 MyMemoryAllocator* mma = nullptr;
 platform::Mutex hMutex_frameList_Add = nullptr;
 platform::Mutex hMutex_frameList_Change = nullptr;
+platform::Signal frameListSignal = nullptr;
 
 bool frameListed(int64_t index) {
   platform::MutexLock lock(hMutex_frameList_Add);
@@ -41,6 +43,9 @@ platform::SoundSource platformSoundSource(int32_t source) {
       return platform::SoundSource::kCaptureDevice;
   }
 }
+
+// What the next Initialize makes of unchanged pictures (setRepeatUnchanged).
+bool repeatUnchangedRequested = false;
 
 // The settings that cannot run, checked before anything is built, so a refusal leaves nothing
 // behind. On success the corrected sizes are in captureSetting.
@@ -79,6 +84,7 @@ void releaseCaptureObjects() {
   platform::closeMutex(hMutex_progress);
   platform::closeMutex(hMutex_frameList_Add);
   platform::closeMutex(hMutex_frameList_Change);
+  platform::closeSignal(frameListSignal);
 }
 
 void releasePool() {
@@ -122,6 +128,12 @@ QV_EXPORT void Initialize(const CaptureSetting* setting) {
     return;
   }
   captureSettingInternal.fps = static_cast<int32_t>(captureSetting.frameRate);
+  captureSettingInternal.repeatUnchanged = repeatUnchangedRequested;
+  captureSettingInternal.unchangedLength =
+      repeatUnchangedRequested
+          ? unchangedDifferenceLength(static_cast<uint64_t>(captureSetting.outputWidth) *
+                                      static_cast<uint64_t>(captureSetting.outputHeight) * 2)
+          : 0;
 
   // What can fail comes before anything that reaches beyond the library (the process's
   // affinity, desktop composition): a refusal leaves the process as it found it.
@@ -164,12 +176,16 @@ QV_EXPORT void Initialize(const CaptureSetting* setting) {
   hMutex_progress = platform::createMutex();
   hMutex_frameList_Add = platform::createMutex();
   hMutex_frameList_Change = platform::createMutex();
+  frameListSignal = platform::createSignal();
+  resetUnchangedFrameCount();
   // Without a capture device the object exists all the same and the recording has no sound.
   captureSoundSource = soundSource;
   dsc = new (std::nothrow) DirectSoundCapture(platformSoundSource(soundSource));
   if (dsc != nullptr) dsc->setMyMemoryAllocator(mma);
   initializeStatus = QV_INIT_OK;
 }
+
+QV_EXPORT void setRepeatUnchanged(int32_t enable) { repeatUnchangedRequested = enable != 0; }
 
 QV_EXPORT int32_t getInitializeStatus(void) { return initializeStatus; }
 

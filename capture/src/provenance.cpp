@@ -164,6 +164,7 @@ std::vector<uint8_t> provenanceRecord() {
   b.text(qvf::PROVENANCE_SOUND_SOURCE, soundSourceName());
   b.text(qvf::PROVENANCE_LIBRARY_VERSION, "quorvane_capture " QV_LIBRARY_VERSION);
   b.pauses(pauses);
+  b.u32(qvf::PROVENANCE_UNCHANGED_AS_REPEATS, {captureSettingInternal.repeatUnchanged ? 1u : 0u});
   return b.finish();
 }
 

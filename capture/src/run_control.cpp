@@ -42,6 +42,8 @@ QV_EXPORT void setTerminated(int32_t flag) {
     platform::MutexLock lock(hMutex_terminated);
     terminated = flag != 0;
   }
+  // Stages waiting for work see the stop at once.
+  platform::notifySignal(frameListSignal);
   // Whatever the flag: a running sound capture ends with the recording. Outside the mutex,
   // since this waits for the audio thread.
   if (dsc != nullptr) dsc->StopWrite();

@@ -59,7 +59,7 @@ class StreamWriter {
       {
         platform::MutexLock lock(hMutex_frameList_Change);
         const frame& f = frameList[next_];
-        if (f.status != FRAME_KEY && f.status != FRAME_DELTA) break;
+        if (!frameCompressed(f.status)) break;
         record = compressedRecord(f);
         stamp = f.timeStamp;
       }

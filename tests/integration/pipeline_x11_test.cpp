@@ -12,7 +12,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -174,6 +176,11 @@ class PipelineX11Test : public ::testing::Test {
     s.useAVX = qvtest::pipelineUseAVX();
     s.clientArea = 1;
     Initialize(&s);
+    // More encode threads than this machine's processors, and with them more frames compressed
+    // at a time, when the run asks for them (scripts/test does under ThreadSanitizer).
+    if (const char* threads = std::getenv("QV_TEST_ENCODE_THREADS")) {
+      if (isInitialized()) captureSettingInternal.encodeThreadCount = std::atoi(threads);
+    }
     return getInitializeStatus() == QV_INIT_OK;
   }
 
@@ -207,19 +214,43 @@ class PipelineX11Test : public ::testing::Test {
     return path;
   }
 
-  // Reads, checks the header and record order against the capture times, and decodes.
+  // Reads, checks the header and record order against the capture times (or against
+  // `pattern` when given), and decodes.
   void readAndCheck(const std::string& path, uint64_t result, qvtest::QvfFile* file,
-                    std::vector<Bytes>* pictures) {
+                    std::vector<Bytes>* pictures, const std::string* pattern = nullptr) {
     std::string error;
     ASSERT_TRUE(qvtest::readQvf(path, file, &error)) << error;
     EXPECT_EQ(file->frameRate, static_cast<uint64_t>(captureSetting.frameRate));
     EXPECT_EQ(file->width, static_cast<uint64_t>(captureSetting.outputWidth));
     EXPECT_EQ(file->height, static_cast<uint64_t>(captureSetting.outputHeight));
     EXPECT_EQ(file->codecTag, "Snappy  ");
-    const std::string pattern = qvtest::expectedPattern(stamps(), captureSetting.frameRate);
-    EXPECT_EQ(file->videoPattern(), pattern);
-    EXPECT_EQ(result, pattern.size());
+    const std::string slots = qvtest::expectedPattern(stamps(), captureSetting.frameRate);
+    EXPECT_EQ(file->videoPattern(), pattern != nullptr ? *pattern : slots);
+    EXPECT_EQ(result, slots.size());
     ASSERT_TRUE(qvtest::decodePictures(*file, pictures, &error)) << error;
+  }
+
+  // The file the writer makes on its own, one frame after the other, from the same captured
+  // pictures at the same times: frame i showed drawing shown[i].
+  Bytes serialFile(const std::vector<int>& shown, const std::function<Bytes(int)>& picture,
+                   const std::string& name) {
+    const std::vector<int32_t> t = stamps();
+    for (size_t i = 0; i < frameList.size(); ++i) {
+      if (frameList[i].buffer != nullptr) mma->release(frameList[i].buffer);
+      if (frameList[i].compressedBuffer != nullptr) mma->release(frameList[i].compressedBuffer);
+    }
+    frameList.clear();
+    for (size_t i = 0; i < shown.size(); ++i) {
+      const Bytes rgb = picture(shown[i]);
+      uint8_t* range = mma->allocateFromTop(rgb.size());
+      if (range == nullptr) return {};
+      std::copy(rgb.begin(), rgb.end(), range);
+      frameList.push_back(frame{t[i], range, nullptr, 0, FRAME_CAPTURED});
+    }
+    uint64_t result = 0;
+    Bytes bytes;
+    if (!qvtest::readFileBytes(output(name, &result), &bytes)) return {};
+    return bytes;
   }
 
   // The container's sound records, placed among the video records as they arrived, hold
@@ -349,6 +380,13 @@ class PipelineDrawingTest : public PipelineX11Test {
     ASSERT_TRUE(qvtest::readFileBytes(output(std::string(name) + "-again", &again), &second));
     EXPECT_EQ(again, result);
     EXPECT_TRUE(first == second);
+
+    // The threads compressed frames side by side, in any order; the file is still the one the
+    // writer makes alone from the same pictures.
+    const Bytes serial = serialFile(
+        shown, [&](int n) { return drawing(kWidth, kHeight, n); }, std::string(name) + "-serial");
+    EXPECT_FALSE(serial.empty());
+    EXPECT_TRUE(serial == first) << "the pipeline's file differs from the serial writer's";
   }
 };
 
@@ -642,6 +680,100 @@ TEST_F(PipelineX11Test, FailedOutputThenASuccessfulOne) {
   EXPECT_EQ(shown.size(), frameList.size()) << error;
 }
 
+// Pictures equal to the one before become repeat records when the host asks for it.
+class UnchangedPicturesTest : public PipelineX11Test {
+ protected:
+  void TearDown() override {
+    setRepeatUnchanged(0);
+    PipelineX11Test::TearDown();
+  }
+
+  // Records `window` for `duration` at 30 fps and writes the file.
+  std::string recordWindow(const DrawingWindow& window, bool repeatUnchanged,
+                           std::chrono::milliseconds duration, const char* name, uint64_t* result) {
+    setRepeatUnchanged(repeatUnchanged ? 1 : 0);
+    EXPECT_TRUE(initialize(window.id(), 30, 0, 0));
+    qvtest::RecordingThreads threads;
+    threads.stopAfter(duration);
+    return output(name, result);
+  }
+};
+
+TEST_F(UnchangedPicturesTest, StillWindowIsKeyRecordsAndRepeats) {
+  DrawingWindow window(40, 30, 256, 200, 10);
+  ASSERT_TRUE(window.ok());
+  window.pause();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  for (const bool repeatUnchanged : {true, false}) {
+    SCOPED_TRACE(repeatUnchanged ? "unchanged pictures as repeats" : "every picture stored");
+    uint64_t result = 0;
+    const std::string path = recordWindow(window, repeatUnchanged, std::chrono::seconds(5),
+                                          repeatUnchanged ? "still" : "still-kept", &result);
+    // Key records stay on captured frames 0, 30, 60 ...; with the option every other frame is
+    // a repeat, like the slots the capture missed.
+    std::string pattern = qvtest::expectedPattern(stamps(), 30);
+    if (repeatUnchanged) std::replace(pattern.begin(), pattern.end(), 'D', 'R');
+    qvtest::QvfFile file;
+    std::vector<Bytes> pictures;
+    readAndCheck(path, result, &file, &pictures, &pattern);
+    if (HasFatalFailure()) return;
+    const Bytes still = expectedYuy2(drawing(256, 200, window.lastDrawn()));
+    for (size_t k = 0; k < pictures.size(); ++k) EXPECT_TRUE(pictures[k] == still) << k;
+
+    const size_t frames = frameList.size();
+    const size_t keys = (frames + 29) / 30;
+    EXPECT_EQ(static_cast<size_t>(getUnchangedFrameCount()), repeatUnchanged ? frames - keys : 0);
+    // Nothing of an unchanged frame stays in the pool but the picture the next one needs.
+    for (size_t i = 1; i < frames && repeatUnchanged; ++i) {
+      if (i % 30 != 0) {
+        EXPECT_EQ(frameList[i].compressedBuffer, nullptr) << i;
+      }
+    }
+    Finalize();
+  }
+}
+
+TEST_F(UnchangedPicturesTest, ChangedFramesAreDifferencesAndUnchangedOnesRepeats) {
+  // A new drawing about every other frame at 30 fps.
+  DrawingWindow window(40, 30, 256, 200, 67);
+  ASSERT_TRUE(window.ok());
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  uint64_t result = 0;
+  const std::string path =
+      recordWindow(window, true, std::chrono::seconds(3), "alternate", &result);
+  const std::string slots = qvtest::expectedPattern(stamps(), 30);
+  qvtest::QvfFile file;
+  std::string error;
+  ASSERT_TRUE(qvtest::readQvf(path, &file, &error)) << error;
+  std::vector<Bytes> pictures;
+  ASSERT_TRUE(qvtest::decodePictures(file, &pictures, &error)) << error;
+  ASSERT_EQ(pictures.size(), slots.size());
+  // Every captured frame decodes to the drawing it showed, whatever its record.
+  const std::vector<int> shown = qvtest::matchDrawings(
+      pictures, slots, window.lastDrawn(),
+      [&](int n) { return expectedYuy2(drawing(256, 200, n)); }, &error);
+  ASSERT_EQ(shown.size(), frameList.size()) << error;
+
+  std::string expected;
+  size_t frame = 0, changed = 0, unchanged = 0;
+  for (char slot : slots) {
+    if (slot == 'R') {
+      expected += 'R';
+      continue;
+    }
+    char record = 'K';
+    if (frame % 30 != 0) record = shown[frame] == shown[frame - 1] ? 'R' : 'D';
+    changed += record == 'D';
+    unchanged += record == 'R';
+    expected += record;
+    ++frame;
+  }
+  EXPECT_EQ(file.videoPattern(), expected);
+  EXPECT_GT(changed, 10u);
+  EXPECT_GT(unchanged, 10u);
+  EXPECT_EQ(static_cast<size_t>(getUnchangedFrameCount()), unchanged);
+}
+
 // The pool runs out in each stage in turn. The whole screen is recorded so that one pool block
 // holds only a few dozen frames; the capture copies are kept to know what each frame showed.
 class PoolExhaustionTest : public PipelineX11Test {
@@ -692,6 +824,14 @@ class PoolExhaustionTest : public PipelineX11Test {
     EXPECT_EQ(frame, captured.size());
   }
 
+  // Frames of the list not yet in `state` or beyond.
+  size_t framesBefore(int64_t state) {
+    platform::MutexLock lock(hMutex_frameList_Change);
+    size_t unfinished = 0;
+    for (size_t i = 0; i < frameList.size(); ++i) unfinished += frameList[i].status < state;
+    return unfinished;
+  }
+
   std::unique_ptr<DrawingWindow> window_;
 };
 
@@ -716,10 +856,22 @@ TEST_F(PoolExhaustionTest, EncodeStage) {
 }
 
 TEST_F(PoolExhaustionTest, CompressStage) {
-  // In-place encoding frees half of each frame, but never a range as large as a compressed
-  // picture may need.
   ASSERT_TRUE(initialize(platform::desktopWindow(), 60, 0, 0, 1));
   const std::vector<Bytes> captured = captureUntilFull();
+  // Encoded in place, every frame gives half its range back; something else then takes it, so
+  // not even the smallest compressed piece finds room.
+  setTerminated(0);
+  {
+    qvtest::RecordingThreads encodeOnly(false, true, false);
+    while (framesBefore(FRAME_ENCODED) != 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    setTerminated(1);
+  }
+  for (uint64_t size = mma->totalSize; size != 0; size /= 2) {
+    while (mma->allocateFromBottom(size) != nullptr) {
+    }
+  }
   setTerminated(0);
   qvtest::RecordingThreads encodeAndCompress(false, true, true);
   encodeAndCompress.join();

@@ -341,7 +341,9 @@ if [[ $rc == 130 ]] && grep -q "cancelled" cancel.out && [[ ! -e cancel.qvf ]]; 
 else
   failed "qvrec record --hotkey: Ctrl+C while waiting cancels, no file" "exit $rc"
 fi
-if run 0 timeout 120 "$QVREC" record --window 0 --memory 40M --no-audio --in-memory -o full.qvf &&
+# In memory and storing every picture: a still screen then fills the pool too.
+if run 0 timeout 120 "$QVREC" record --window 0 --memory 40M --no-audio --in-memory \
+  --keep-unchanged -o full.qvf &&
   grep -q "memory pool full" last.err && "$QVF" verify -q full.qvf && [[ ! -e full.wav ]]; then
   pass "qvrec record --in-memory: stops by itself when the pool is full; --no-audio writes no WAV"
 else

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -44,10 +45,10 @@ Bytes drawing(int n) {
   return p;
 }
 
-// A borderless window on its own thread, repainted with drawing 0, 1, 2 ... every 20 ms.
+// A borderless window on its own thread, repainted with drawing 0, 1, 2 ... every period.
 class DrawingWindow {
  public:
-  DrawingWindow() {
+  explicit DrawingWindow(DWORD periodMs = 20) : periodMs_(periodMs) {
     thread_ = std::thread([this] { run(); });
     while (window_.load() == nullptr && !failed_)
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -96,7 +97,7 @@ class DrawingWindow {
     while (!stop_) {
       MSG message;
       while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
-      next += 20;
+      next += periodMs_;
       const DWORD now = GetTickCount();
       if (static_cast<int32_t>(next - now) > 0) Sleep(next - now);
       draw(window, ++n);
@@ -104,6 +105,7 @@ class DrawingWindow {
     DestroyWindow(window);
   }
 
+  DWORD periodMs_;
   std::thread thread_;
   std::atomic<HWND> window_{nullptr};
   std::atomic<bool> failed_{false};
@@ -132,6 +134,8 @@ struct CaptureLibrary {
     audioCaptureThread = find<ThreadProcedure>("AudioCaptureThread");
     audioOutputThread = find<ThreadProcedure>("AudioOutputThread");
     getRecordingStatus = find<int32_t (*)()>("getRecordingStatus");
+    setRepeatUnchanged = find<void (*)(int32_t)>("setRepeatUnchanged");
+    getUnchangedFrameCount = find<int64_t (*)()>("getUnchangedFrameCount");
   }
   ~CaptureLibrary() {
     if (module != nullptr) FreeLibrary(module);
@@ -157,15 +161,19 @@ struct CaptureLibrary {
                   outputThread = nullptr, streamOutputThread = nullptr,
                   audioCaptureThread = nullptr, audioOutputThread = nullptr;
   int32_t (*getRecordingStatus)() = nullptr;
+  void (*setRepeatUnchanged)(int32_t) = nullptr;
+  int64_t (*getUnchangedFrameCount)() = nullptr;
 };
 
-// streamed: with DirectSound sound, written by the streaming writer while recording.
+// Records the drawing window for 3 s and checks the file. streamed: with DirectSound sound,
+// written by the streaming writer while recording. repeatUnchanged: pictures equal to the one
+// before are to be repeat records; the window then changes only every few frames.
 void recordAndCheck(int64_t outputWidth, int64_t outputHeight, const char* fileName,
-                    bool streamed = false) {
+                    bool streamed = false, bool repeatUnchanged = false) {
   CaptureLibrary library;
   ASSERT_NE(library.module, nullptr) << "quorvane_capture.dll not found beside the test";
   ASSERT_TRUE(library.missing.empty()) << "missing exports: " << library.missing;
-  DrawingWindow window;
+  DrawingWindow window(repeatUnchanged ? 300 : 20);
   ASSERT_NE(window.window(), nullptr);
   Sleep(300);
 
@@ -178,6 +186,7 @@ void recordAndCheck(int64_t outputWidth, int64_t outputHeight, const char* fileN
   s.affinityMask = library.getAffinityMask();
   s.clientArea = 1;
   s.useAVX = 1;
+  library.setRepeatUnchanged(repeatUnchanged ? 1 : 0);
   library.initialize(&s);
   ASSERT_EQ(library.getInitializeStatus(), 0);
   const CaptureSetting used = *library.getCaptureSetting();
@@ -219,6 +228,8 @@ void recordAndCheck(int64_t outputWidth, int64_t outputHeight, const char* fileN
     records = library.outputThread(const_cast<char*>(path.c_str()));
     EXPECT_EQ(library.getProgress(), 1.0);
   }
+  const uint64_t unchanged = static_cast<uint64_t>(library.getUnchangedFrameCount());
+  library.setRepeatUnchanged(0);
   library.finalize();
   ASSERT_GE(captured, 5u);
 
@@ -239,17 +250,32 @@ void recordAndCheck(int64_t outputWidth, int64_t outputHeight, const char* fileN
   }
   const std::string pattern = file.videoPattern();
   EXPECT_EQ(records, pattern.size());
-  // Captured frame i is a key exactly when i is a multiple of the frame rate.
-  size_t frame = 0;
-  for (char r : pattern) {
-    if (r == 'R') continue;
-    EXPECT_EQ(r, frame % kFrameRate == 0 ? 'K' : 'D') << "captured frame " << frame;
-    ++frame;
-  }
-  EXPECT_EQ(frame, captured);
-
   std::vector<Bytes> pictures;
   ASSERT_TRUE(qvtest::decodePictures(file, &pictures, &error)) << error;
+  if (repeatUnchanged) {
+    // Repeats fill the missed slots and stand for the unchanged pictures; a difference record
+    // always changes the picture.
+    const size_t repeats = static_cast<size_t>(std::count(pattern.begin(), pattern.end(), 'R'));
+    EXPECT_EQ(repeats, records - captured + unchanged);
+    EXPECT_GE(unchanged, 2u);
+    size_t differences = 0;
+    for (size_t k = 1; k < pattern.size(); ++k) {
+      if (pattern[k] != 'D') continue;
+      ++differences;
+      EXPECT_FALSE(pictures[k] == pictures[k - 1]) << "video record " << k;
+    }
+    EXPECT_GE(differences, 2u);
+  } else {
+    // Captured frame i is a key exactly when i is a multiple of the frame rate.
+    size_t frame = 0;
+    for (char r : pattern) {
+      if (r == 'R') continue;
+      EXPECT_EQ(r, frame % kFrameRate == 0 ? 'K' : 'D') << "captured frame " << frame;
+      ++frame;
+    }
+    EXPECT_EQ(frame, captured);
+    EXPECT_EQ(unchanged, 0u);
+  }
   // The test's own copy of the kernels, set up with the colours the DLL chose.
   quorvane_capture::setupColor(used.colorMatrix, used.outputHeight, used.fullRange);
   const auto order = used.useAVX != 0 ? quorvane_capture::reference::SumOrder::kAvx
@@ -291,6 +317,10 @@ TEST(PipelineUnderWine, RecordsAGdiWindowDownscaled) {
 
 TEST(PipelineUnderWine, StreamsAGdiWindowWithDirectSoundSound) {
   recordAndCheck(80, 60, "qv-pipeline-wine-streamed.qvf", true);
+}
+
+TEST(PipelineUnderWine, UnchangedPicturesBecomeRepeatRecords) {
+  recordAndCheck(0, 0, "qv-pipeline-wine-unchanged.qvf", false, true);
 }
 
 }  // namespace

@@ -90,6 +90,9 @@ bool parseProvenance(const uint8_t* payload, size_t size, Provenance* out) {
       case qvf::PROVENANCE_LIBRARY_VERSION:
         p.libraryVersion = text;
         break;
+      case qvf::PROVENANCE_UNCHANGED_AS_REPEATS:
+        if (length >= 4) p.unchangedAsRepeats = le(f, 4) != 0 ? 1 : 0;
+        break;
       case qvf::PROVENANCE_PAUSES:
         if (length >= 4) {
           const uint64_t count =
@@ -231,19 +234,32 @@ bool walkContainer(const std::string& path, ContainerWalk* walk) {
 void checkKeyFramePlacement(ContainerWalk* walk) {
   const uint64_t rate = walk->header.frameRate;
   if (rate == 0) return;
-  uint64_t captured = 0;
+  const std::string rule =
+      "every " + std::to_string(rate) + "th captured picture must be a key record and only those";
+  bool seenKey = false;
+  uint64_t deltas = 0, repeats = 0;
   for (size_t slot = 0; slot < walk->videoTypes.size(); ++slot) {
     const uint8_t type = walk->videoTypes[slot];
-    if (type == qvf::RECORD_REPEAT) continue;
-    const bool shouldBeKey = captured % rate == 0;
-    if (shouldBeKey != (type == qvf::RECORD_KEY)) {
-      walk->problems.push_back(
-          "frame " + std::to_string(slot) + " (captured picture " + std::to_string(captured) +
-          ") is a " + (type == qvf::RECORD_KEY ? "key" : "delta") + " record; every " +
-          std::to_string(rate) + "th captured picture must be a key record and only those");
-      return;
+    if (type == qvf::RECORD_REPEAT) {
+      ++repeats;
+    } else if (type == qvf::RECORD_DELTA) {
+      ++deltas;
+      if (!seenKey || deltas > rate - 1) {
+        walk->problems.push_back("frame " + std::to_string(slot) + " is a delta record " +
+                                 (seenKey ? "where a key record is due" : "before any key record") +
+                                 "; " + rule);
+        return;
+      }
+    } else {
+      if (seenKey && deltas + repeats < rate - 1) {
+        walk->problems.push_back("frame " + std::to_string(slot) + " is a key record only " +
+                                 std::to_string(deltas + repeats) +
+                                 " frames after the one before; " + rule);
+        return;
+      }
+      seenKey = true;
+      deltas = repeats = 0;
     }
-    ++captured;
   }
 }
 

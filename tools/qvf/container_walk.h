@@ -22,6 +22,7 @@ struct Provenance {
   bool hasStartTime = false;
   int64_t startTimeUtcMs = 0;
   std::vector<std::pair<uint64_t, uint64_t>> pauses;  // position and length, ms
+  int32_t unchangedAsRepeats = -1;  // 1 unchanged pictures stored as repeats, 0 not; -1 unknown
 };
 
 // Reads a RECORD_PROVENANCE payload; false (and *out untouched) for a version this tool does
@@ -63,8 +64,12 @@ struct ContainerWalk {
 // (then problems[0] says why); a damaged structure is reported in problems.
 bool walkContainer(const std::string& path, ContainerWalk* walk);
 
-// The rule every writer follows: captured frame i (repeats not counted) is a key record
-// exactly when i is a multiple of the frame rate. Adds a problem for the first breach.
+// The rule every writer follows: captured frame i is a key record exactly when i is a multiple
+// of the frame rate. A repeat record fills a missed slot or, when the recording stored unchanged
+// pictures as repeats, stands for a captured frame; the file does not say which. So: the first
+// picture is a key record, and between two key records (and after the last) stand at most
+// rate - 1 difference records, with at least rate - 1 difference and repeat records between
+// two key records. Adds a problem for the first breach.
 void checkKeyFramePlacement(ContainerWalk* walk);
 
 }  // namespace qvf_tool

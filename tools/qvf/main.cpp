@@ -125,6 +125,11 @@ void printProvenance(const Provenance& p) {
                                     : "range unknown");
   }
   if (!p.soundSource.empty()) std::printf("sound source    %s\n", p.soundSource.c_str());
+  if (p.unchangedAsRepeats >= 0) {
+    std::printf("unchanged       %s\n", p.unchangedAsRepeats == 1
+                                            ? "pictures equal to the one before stored as repeats"
+                                            : "every captured picture stored");
+  }
   std::string pauses = std::to_string(p.pauses.size());
   for (size_t k = 0; k < p.pauses.size(); ++k) {
     char text[64];

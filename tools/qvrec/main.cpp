@@ -127,6 +127,9 @@ int main(int argc, char** argv) {
   bool noCursor = false;
   rec->add_flag("--no-cursor", noCursor, "leave the mouse pointer out of the pictures");
   rec->add_flag("-q,--quiet", options.quiet, "only the summary and errors");
+  rec->add_flag("--keep-unchanged", options.keepUnchanged,
+                "store every picture; by default a picture equal to the one before is stored as "
+                "a repeat record");
   rec->add_flag("--in-memory", options.inMemory,
                 "keep the recording in memory (bounded by --memory) and write the files after "
                 "the stop, instead of writing them while recording");

@@ -82,6 +82,7 @@ std::string liveCounts(const RecordingStats& stats, const CaptureSetting& used, 
                 static_cast<long long>(stats.repeatRecords), share,
                 static_cast<long long>(stats.longestRepeatRun));
   std::string counts = text;
+  if (stats.unchangedFrames > 0) counts += "  unchanged " + std::to_string(stats.unchangedFrames);
   if (audio) {
     counts +=
         "  drift " +
@@ -257,6 +258,8 @@ bool startLibrary(const RecordOptions& options,
                   const std::function<void(const std::string&)>& say) {
   setCursorDrawing(options.cursor ? 1 : 0);
   setSoundSource(options.soundSource);
+  // A still screen then costs a few bytes per frame instead of a compressed picture of zeros.
+  setRepeatUnchanged(options.keepUnchanged ? 0 : 1);
   Initialize(&options.setting);
   const int32_t initStatus = getInitializeStatus();
   if (initStatus != QV_INIT_OK) {
@@ -492,6 +495,14 @@ void printSummary(const RecordOptions& options, const CaptureSetting& used, doub
                 qvtools::driftText(static_cast<double>(stats.soundSamples) / qvf::kAudioSampleRate,
                                    static_cast<double>(slots) / static_cast<double>(used.frameRate))
                     .c_str());
+  }
+  // Repeat records for unchanged pictures stand for captured frames: they are not missed slots.
+  if (options.keepUnchanged) {
+    std::printf("unchanged  not looked for: every picture stored (--keep-unchanged)\n");
+  } else {
+    std::printf("unchanged  %lld captured pictures equal to the one before, stored as repeat "
+                "records\n",
+                static_cast<long long>(stats.unchangedFrames));
   }
   if (stats.pauseCount > 0) {
     std::printf("pauses     %d, %.1f s in all\n", stats.pauseCount,

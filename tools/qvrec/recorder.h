@@ -33,7 +33,8 @@ struct RecordOptions {
   bool hotkey = false;
   double duration = 0;  // seconds; 0: until Ctrl+C or a full pool
   bool quiet = false;
-  bool inMemory = false;  // keep the recording in memory and write the files after the stop
+  bool inMemory = false;       // keep the recording in memory and write the files after the stop
+  bool keepUnchanged = false;  // store every picture, also one equal to the picture before
 };
 
 // Installs the handler of Ctrl+C, SIGTERM and a closed console (SIGHUP): each ends the

@@ -1,14 +1,17 @@
 // POSIX side of the platform layer: mutexes, the clock, sleeping and processor affinity.
 #include <dirent.h>
 #include <sched.h>
-#include <cstdio>
-#include <cstdlib>
-#include <string>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <new>
+#include <string>
 #include <thread>
 
 #include "platform.h"
@@ -32,6 +35,56 @@ void unlockMutex(Mutex mutex) {
 void closeMutex(Mutex& mutex) {
   delete static_cast<std::mutex*>(mutex);
   mutex = nullptr;
+}
+
+namespace {
+struct SignalState {
+  std::mutex mutex;
+  std::condition_variable changed;
+  uint64_t count = 0;
+};
+}  // namespace
+
+Signal createSignal() { return new (std::nothrow) SignalState(); }
+
+uint64_t signalCount(Signal signal) {
+  if (signal == nullptr) return 0;
+  auto* s = static_cast<SignalState*>(signal);
+  std::lock_guard<std::mutex> lock(s->mutex);
+  return s->count;
+}
+
+void notifySignal(Signal signal) {
+  if (signal == nullptr) return;
+  auto* s = static_cast<SignalState*>(signal);
+  {
+    std::lock_guard<std::mutex> lock(s->mutex);
+    ++s->count;
+  }
+  s->changed.notify_all();
+}
+
+void waitSignal(Signal signal, uint64_t seen, uint32_t timeoutMilliseconds) {
+  if (signal == nullptr) {
+    sleepMilliseconds(timeoutMilliseconds);
+    return;
+  }
+  auto* s = static_cast<SignalState*>(signal);
+  std::unique_lock<std::mutex> lock(s->mutex);
+  s->changed.wait_for(lock, std::chrono::milliseconds(timeoutMilliseconds),
+                      [s, seen] { return s->count != seen; });
+}
+
+void closeSignal(Signal& signal) {
+  delete static_cast<SignalState*>(signal);
+  signal = nullptr;
+}
+
+void setCurrentThreadPriority(ThreadPriority priority) {
+  // Linux keeps a nice value per thread; the process's own (its first thread's) is the normal.
+  const int normal = getpriority(PRIO_PROCESS, static_cast<id_t>(getpid()));
+  const int wanted = priority == ThreadPriority::kPaced ? normal - 5 : normal;
+  setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), wanted);
 }
 
 double clockMilliseconds() {

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <ctime>
+#include <new>
 
 #include "platform.h"
 
@@ -21,6 +22,76 @@ void unlockMutex(Mutex mutex) {
 void closeMutex(Mutex& mutex) {
   if (mutex != nullptr) CloseHandle(mutex);
   mutex = nullptr;
+}
+
+namespace {
+struct SignalState {
+  CRITICAL_SECTION lock;
+  CONDITION_VARIABLE changed;
+  uint64_t count;
+};
+}  // namespace
+
+Signal createSignal() {
+  auto* s = new (std::nothrow) SignalState();
+  if (s == nullptr) return nullptr;
+  InitializeCriticalSection(&s->lock);
+  InitializeConditionVariable(&s->changed);
+  s->count = 0;
+  return s;
+}
+
+uint64_t signalCount(Signal signal) {
+  if (signal == nullptr) return 0;
+  auto* s = static_cast<SignalState*>(signal);
+  EnterCriticalSection(&s->lock);
+  const uint64_t count = s->count;
+  LeaveCriticalSection(&s->lock);
+  return count;
+}
+
+void notifySignal(Signal signal) {
+  if (signal == nullptr) return;
+  auto* s = static_cast<SignalState*>(signal);
+  EnterCriticalSection(&s->lock);
+  ++s->count;
+  LeaveCriticalSection(&s->lock);
+  WakeAllConditionVariable(&s->changed);
+}
+
+void waitSignal(Signal signal, uint64_t seen, uint32_t timeoutMilliseconds) {
+  if (signal == nullptr) {
+    Sleep(timeoutMilliseconds);
+    return;
+  }
+  auto* s = static_cast<SignalState*>(signal);
+  const ULONGLONG deadline = GetTickCount64() + timeoutMilliseconds;
+  EnterCriticalSection(&s->lock);
+  // A wake-up may come without a notification: wait again for what is left of the time.
+  while (s->count == seen) {
+    const ULONGLONG now = GetTickCount64();
+    if (now >= deadline) break;
+    if (!SleepConditionVariableCS(&s->changed, &s->lock, static_cast<DWORD>(deadline - now)) &&
+        GetLastError() == ERROR_TIMEOUT) {
+      break;
+    }
+  }
+  LeaveCriticalSection(&s->lock);
+}
+
+void closeSignal(Signal& signal) {
+  if (signal != nullptr) {
+    auto* s = static_cast<SignalState*>(signal);
+    DeleteCriticalSection(&s->lock);
+    delete s;
+  }
+  signal = nullptr;
+}
+
+void setCurrentThreadPriority(ThreadPriority priority) {
+  SetThreadPriority(GetCurrentThread(), priority == ThreadPriority::kPaced
+                                            ? THREAD_PRIORITY_ABOVE_NORMAL
+                                            : THREAD_PRIORITY_NORMAL);
 }
 
 // The C run-time clock counts milliseconds of wall time since the process started here.
