@@ -128,9 +128,10 @@ QV_EXPORT double getProgress(void);
 QV_EXPORT uint64_t getAffinityMask(void);
 QV_EXPORT int32_t setAffinityMask(uint64_t mask);
 
-// Sound. AudioCaptureThread records the default capture device until setTerminated (which also
-// stops it and waits for it) and returns QV_SOUND_CAPTURED after a capture, QV_SOUND_NONE when
-// none ran: no capture device (the recording then simply has no sound), the library is not
+// Sound. AudioCaptureThread records the default capture device (or the source chosen with
+// setSoundSource, below) until setTerminated (which also stops it and waits for it) and returns
+// QV_SOUND_CAPTURED after a capture, QV_SOUND_NONE when none ran: no capture device or source
+// (the recording then simply has no sound, getSoundStatus says why), the library is not
 // initialised, or the stop came before the capture started. AudioOutputThread writes the sound
 // as a PCM WAV file (16-bit stereo 44100 Hz) at the path it is given (a NUL-terminated narrow
 // string); run it after setTerminated has returned. It returns a QV_WAV_* value. The file is
@@ -262,6 +263,40 @@ QV_EXPORT const WindowInformationRecord* getWindowList(uint64_t index);
 // Host status: the number of frames captured so far in this recording (0 when the library is
 // not initialised). Safe to call from any thread while the recording runs.
 QV_EXPORT int64_t getCapturedFrameCount(void);
+
+// Choices made before Initialize, beside the settings record (whose layout stays as it is).
+// Each stays in force for every later Initialize until it is changed; with none of them called
+// the library records exactly as before.
+//
+// The mouse pointer: setCursorDrawing(1) draws it into every captured picture, at its place
+// with its hot spot, in colour with its alpha (monochrome pointers inverting where they
+// invert), whenever it is over the recorded rectangle; 0 (the default) records the screen
+// without it.
+QV_EXPORT void setCursorDrawing(int32_t enabled);
+QV_EXPORT int32_t getCursorDrawing(void);
+
+// The sound source. The format is 16-bit stereo 44100 Hz whatever the source.
+enum {
+  QV_SOURCE_CAPTURE_DEVICE = 0,  // the default capture device (microphone, line in): the default
+  QV_SOURCE_DESKTOP = 1,         // what the default output device plays (PulseAudio: the monitor
+                                 // of the default sink; Windows: loopback of the default render
+                                 // endpoint). Silence while nothing plays.
+  QV_SOURCE_NONE = 2             // no sound: AudioCaptureThread returns QV_SOUND_NONE at once
+};
+// Returns 1 when the source was taken, 0 for a value that names none (the choice is kept).
+QV_EXPORT int32_t setSoundSource(int32_t source);
+QV_EXPORT int32_t getSoundSource(void);
+
+// After Initialize: whether the chosen source could be opened. Without it the recording goes
+// on without sound (AudioCaptureThread returns QV_SOUND_NONE, the WAV file is empty): another
+// source is never substituted behind the host's back.
+enum {
+  QV_SOURCE_READY = 0,       // the source is open; AudioCaptureThread will record it
+  QV_SOURCE_OFF = 1,         // QV_SOURCE_NONE was chosen, or the library is not initialised
+  QV_SOURCE_NO_DEVICE = 2,   // no sound server or device, or it has no default source / sink
+  QV_SOURCE_NO_LOOPBACK = 3  // the system offers no capture of what the output plays
+};
+QV_EXPORT int32_t getSoundStatus(void);
 
 // Pause, the live counts and the record of how the file was made. None of them changes a
 // recording that does not use them.

@@ -1,6 +1,8 @@
 // Area-average downscale built for AVX (the same operations as the SSE2 variant in VEX encoding).
 #include <immintrin.h>
 
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include "kernels.h"

@@ -10,9 +10,9 @@
 // a dword permutation instead of being fetched one by one. Other shapes take the column table.
 #include <immintrin.h>
 
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <new>
 
 #include "kernels.h"
 
@@ -320,50 +320,58 @@ void zoomGrouped(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_t* src, i
 }
 
 // The column bookkeeping of one pair of widths, in heap memory: tens of kilobytes, too much for
-// the stack of a host's thread. Either route's table is missing where the shape is outside it.
+// the stack of a host's thread. Either route's table is null where the shape is outside it.
+// Plain data with no destructor: nothing built for AVX2 may run at the exit of a process on a
+// processor without it.
 struct ZoomTables {
-  int64_t dstW = 0;
-  int64_t srcW = 0;
-  std::unique_ptr<GroupTable> groups;
-  int maxWhole = 0;
-  std::unique_ptr<Column[]> columns;
-  bool single = true;
+  int64_t dstW;
+  int64_t srcW;
+  GroupTable* groups;
+  int maxWhole;
+  Column* columns;
+  bool single;
 };
 
-std::unique_ptr<ZoomTables> buildTables(int64_t dstW, int64_t srcW, float xr, uint64_t fx,
-                                        bool wantGroups, bool wantColumns) {
-  std::unique_ptr<ZoomTables> t(new (std::nothrow) ZoomTables);
-  if (t == nullptr) return t;
-  t->dstW = dstW;
-  t->srcW = srcW;
+void releaseTables(ZoomTables* t) {
+  freeTable(t->groups);
+  freeTable(t->columns);
+  *t = ZoomTables{0, 0, nullptr, 0, nullptr, true};
+}
+
+void buildTables(ZoomTables* t, int64_t dstW, int64_t srcW, float xr, uint64_t fx, bool wantGroups,
+                 bool wantColumns) {
+  *t = ZoomTables{dstW, srcW, nullptr, 0, nullptr, true};
   if (wantGroups && dstW <= kMaxGroups * kGroup && srcW <= INT32_MAX) {
-    t->groups.reset(new (std::nothrow) GroupTable);
+    t->groups = allocateTable<GroupTable>();
     if (t->groups != nullptr) t->maxWhole = buildGroups(*t->groups, dstW, xr, fx);
-    if (t->maxWhole == 0) t->groups.reset();
-  }
-  if (wantColumns && dstW <= kMaxTableColumns) {
-    t->columns.reset(new (std::nothrow) Column[static_cast<size_t>(dstW) + 1]);
-    if (t->columns != nullptr && !buildColumns(t->columns.get(), &t->single, dstW, srcW, xr, fx)) {
-      t->columns.reset();
+    if (t->maxWhole == 0) {
+      freeTable(t->groups);
+      t->groups = nullptr;
     }
   }
-  return t;
+  if (wantColumns && dstW <= kMaxTableColumns) {
+    t->columns = allocateTable<Column>(static_cast<size_t>(dstW) + 1);
+    if (t->columns != nullptr && !buildColumns(t->columns, &t->single, dstW, srcW, xr, fx)) {
+      freeTable(t->columns);
+      t->columns = nullptr;
+    }
+  }
 }
 
 // The tables for the recording's widths: built by Initialize, read by every encode thread,
 // released by Finalize.
-std::unique_ptr<ZoomTables> prepared;
+ZoomTables prepared = {0, 0, nullptr, 0, nullptr, true};
 
 }  // namespace
 
 void prepareZoomTablesAVX2(int64_t dstW, int64_t srcW) {
-  prepared.reset();
+  releaseTables(&prepared);
   if (dstW < 1 || srcW < dstW) return;
   const float xr = static_cast<float>(srcW) / static_cast<float>(dstW);
-  prepared = buildTables(dstW, srcW, xr, zoomStep(srcW, dstW), true, true);
+  buildTables(&prepared, dstW, srcW, xr, zoomStep(srcW, dstW), true, true);
 }
 
-void releaseZoomTablesAVX2() { prepared.reset(); }
+void releaseZoomTablesAVX2() { releaseTables(&prepared); }
 
 void ZoomOutHeikin32_AVX2(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_t* src,
                           int64_t srcW, int64_t srcH) {
@@ -378,21 +386,21 @@ void ZoomOutHeikin32_AVX2(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_
   const bool groupedRows = footprintRows <= kMaxRows;
   const bool tableRows = footprintRows <= kMaxFootprintRows;
   const ZoomTables* tables = nullptr;
-  std::unique_ptr<ZoomTables> own;
-  if (prepared != nullptr && prepared->dstW == dstW && prepared->srcW == srcW) {
-    tables = prepared.get();
+  ZoomTables own = {0, 0, nullptr, 0, nullptr, true};
+  if (prepared.dstW == dstW && prepared.srcW == srcW) {
+    tables = &prepared;
   } else if (groupedRows || tableRows) {
-    own = buildTables(dstW, srcW, z.xr, z.fx, groupedRows, tableRows);
-    tables = own.get();
+    buildTables(&own, dstW, srcW, z.xr, z.fx, groupedRows, tableRows);
+    tables = &own;
   }
   if (tables != nullptr && groupedRows && tables->groups != nullptr) {
     zoomGrouped(dst, dstW, dstH, src, srcW, z.xr, z.yr, z.fy, *tables->groups, tables->maxWhole);
   } else if (tables != nullptr && tableRows && tables->columns != nullptr) {
-    zoomGeneralWide(dst, dstW, dstH, src, srcW, z.xr, z.yr, z.fy, tables->columns.get(),
-                    tables->single);
+    zoomGeneralWide(dst, dstW, dstH, src, srcW, z.xr, z.yr, z.fy, tables->columns, tables->single);
   } else {
     zoomGeneral(dst, dstW, dstH, src, srcW, z.xr, z.yr, z.fx, z.fy);
   }
+  releaseTables(&own);
 }
 
 }  // namespace quorvane_capture

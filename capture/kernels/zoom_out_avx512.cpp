@@ -8,9 +8,9 @@
 // Shapes outside this variant's limits (and the whole-ratio path) go to the AVX2 variant.
 #include <immintrin.h>
 
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <new>
 
 #include "kernels.h"
 
@@ -196,40 +196,46 @@ void zoomGrouped(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_t* src, i
 
 // The group table of one pair of widths, in heap memory rather than on the stack of a host's
 // thread. Null where the shape is outside this kernel's limits.
+// Plain data with no destructor: nothing built for AVX-512 may run at the exit of a process on
+// a processor without it.
 struct ZoomTables {
-  int64_t dstW = 0;
-  int64_t srcW = 0;
-  std::unique_ptr<GroupTable> groups;
-  int maxWhole = 0;
+  int64_t dstW;
+  int64_t srcW;
+  GroupTable* groups;
+  int maxWhole;
 };
 
-std::unique_ptr<ZoomTables> buildTables(int64_t dstW, int64_t srcW, float xr, uint64_t fx) {
-  std::unique_ptr<ZoomTables> t(new (std::nothrow) ZoomTables);
-  if (t == nullptr) return t;
-  t->dstW = dstW;
-  t->srcW = srcW;
+void releaseTables(ZoomTables* t) {
+  freeTable(t->groups);
+  *t = ZoomTables{0, 0, nullptr, 0};
+}
+
+void buildTables(ZoomTables* t, int64_t dstW, int64_t srcW, float xr, uint64_t fx) {
+  *t = ZoomTables{dstW, srcW, nullptr, 0};
   if (dstW <= kMaxGroups * kGroup && srcW <= INT32_MAX) {
-    t->groups.reset(new (std::nothrow) GroupTable);
+    t->groups = allocateTable<GroupTable>();
     if (t->groups != nullptr) t->maxWhole = buildGroups(*t->groups, dstW, xr, fx);
-    if (t->maxWhole == 0) t->groups.reset();
+    if (t->maxWhole == 0) {
+      freeTable(t->groups);
+      t->groups = nullptr;
+    }
   }
-  return t;
 }
 
 // The tables for the recording's widths: built by Initialize, read by every encode thread,
 // released by Finalize.
-std::unique_ptr<ZoomTables> prepared;
+ZoomTables prepared = {0, 0, nullptr, 0};
 
 }  // namespace
 
 void prepareZoomTablesAVX512(int64_t dstW, int64_t srcW) {
-  prepared.reset();
+  releaseTables(&prepared);
   if (dstW < 1 || srcW < dstW) return;
   const float xr = static_cast<float>(srcW) / static_cast<float>(dstW);
-  prepared = buildTables(dstW, srcW, xr, zoomStep(srcW, dstW));
+  buildTables(&prepared, dstW, srcW, xr, zoomStep(srcW, dstW));
 }
 
-void releaseZoomTablesAVX512() { prepared.reset(); }
+void releaseZoomTablesAVX512() { releaseTables(&prepared); }
 
 void ZoomOutHeikin32_AVX512(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_t* src,
                             int64_t srcW, int64_t srcH) {
@@ -237,13 +243,13 @@ void ZoomOutHeikin32_AVX512(uint8_t* dst, int64_t dstW, int64_t dstH, const uint
   if (!zoomShape(dstW, dstH, srcW, srcH, &z)) return;
   const bool rowsFit = static_cast<int64_t>(z.fy >> 32) + 2 <= kMaxRows;
   const ZoomTables* tables = nullptr;
-  std::unique_ptr<ZoomTables> own;
+  ZoomTables own = {0, 0, nullptr, 0};
   if (!z.whole() && rowsFit) {
-    if (prepared != nullptr && prepared->dstW == dstW && prepared->srcW == srcW) {
-      tables = prepared.get();
+    if (prepared.dstW == dstW && prepared.srcW == srcW) {
+      tables = &prepared;
     } else {
-      own = buildTables(dstW, srcW, z.xr, z.fx);
-      tables = own.get();
+      buildTables(&own, dstW, srcW, z.xr, z.fx);
+      tables = &own;
     }
   }
   if (tables != nullptr && tables->groups != nullptr) {
@@ -251,6 +257,7 @@ void ZoomOutHeikin32_AVX512(uint8_t* dst, int64_t dstW, int64_t dstH, const uint
   } else {
     ZoomOutHeikin32_AVX2(dst, dstW, dstH, src, srcW, srcH);
   }
+  releaseTables(&own);
 }
 
 }  // namespace quorvane_capture

@@ -1,6 +1,8 @@
 // Area-average downscale built for SSE2.
 #include <emmintrin.h>
 
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include "kernels.h"

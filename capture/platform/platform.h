@@ -127,6 +127,10 @@ class ScreenGrabber {
   // Copies the rectangle at (sourceX, sourceY) of the window into pixels(). Parts of the
   // rectangle outside the window keep what the picture held. False when nothing was copied.
   bool grab(int32_t sourceX, int32_t sourceY);
+  // Whether grab() also draws the mouse pointer, at its place with its hot spot, over the
+  // picture (off when opened). Windows: the cursor the system shows, drawn with DrawIconEx.
+  // X11: the XFixes cursor image, blended; nothing where the server lacks XFixes.
+  void setCursorDrawing(bool enabled);
   void close();
   bool isOpen() const;
 

@@ -1,8 +1,10 @@
-// Sound capture from the system's default capture device into a looping ring buffer, in the
-// shape the audio object drives: the device fills the ring without end, two notification
-// positions wake the reader, and the reader locks the range it wants to take.
-// Windows: DirectSound capture. Linux: a PulseAudio record stream on the default source that
-// the backend copies into a ring of its own.
+// Sound capture from the system's default capture device (or what its default output plays) into
+// a looping ring buffer, in the shape the audio object drives: the device fills the ring without
+// end, two notification positions wake the reader, and the reader locks the range it wants to
+// take. Windows: DirectSound capture, WASAPI loopback for the output. Linux: a PulseAudio record
+// stream on the default source (the default sink's monitor for the output) that the backend
+// copies into a ring of its own. What the output plays is silence while nothing plays, even
+// where the system delivers nothing then.
 #ifndef QUORVANE_SOUND_CAPTURE_H
 #define QUORVANE_SOUND_CAPTURE_H
 
@@ -10,6 +12,13 @@
 
 namespace quorvane_capture {
 namespace platform {
+
+// Where the sound comes from.
+enum class SoundSource {
+  kCaptureDevice,  // the system's default capture device
+  kOutputMix,      // what the default output device plays (loopback)
+  kNone            // no sound: nothing is opened
+};
 
 // The PCM format of the ring, as in a WAVEFORMATEX.
 struct SoundFormat {
@@ -34,9 +43,12 @@ class SoundCaptureBuffer {
   SoundCaptureBuffer(const SoundCaptureBuffer&) = delete;
   SoundCaptureBuffer& operator=(const SoundCaptureBuffer&) = delete;
 
-  // Reaches the default capture device. Bounded: without a sound server it fails within about
-  // a second instead of waiting for one.
-  bool openDevice();
+  // Reaches the source's device. Bounded: without a sound server it fails within about a second
+  // instead of waiting for one.
+  bool openDevice(SoundSource source = SoundSource::kCaptureDevice);
+  // After a failed openDevice for the output mix: the system has a device but offers no way to
+  // capture what it plays.
+  bool loopbackUnavailable() const;
   // Asks the device for its capabilities; false when it cannot answer (no default source).
   bool queryCapabilities();
   // Creates the ring: bufferBytes of sound in the given format, filled in a loop once started.

@@ -42,6 +42,9 @@ extern platform::Signal frameListSignal;
 // True between an Initialize that was not refused and the next Finalize.
 bool isInitialized();
 
+// The sound source (QV_SOURCE_*) the current recording was initialised with.
+int32_t recordedSoundSource();
+
 // Whether the capture thread has listed frame `index` yet (read under hMutex_frameList_Add).
 bool frameListed(int64_t index);
 

@@ -22,8 +22,9 @@ void putU32(uint8_t* p, uint32_t v) {
 
 }  // namespace
 
-DirectSoundCapture::DirectSoundCapture()
-    : bufferBytes(0),
+DirectSoundCapture::DirectSoundCapture(platform::SoundSource source)
+    : source(source),
+      bufferBytes(0),
       notifyPositions{0, 0},
       waveFormat{},
       capturedBytes(0),
@@ -68,7 +69,7 @@ bool DirectSoundCapture::Initialise() {
   setHeaderLengths(0);
 
   if (hMutex == nullptr) return false;
-  if (!captureBuffer.openDevice()) return false;
+  if (!captureBuffer.openDevice(source)) return false;
   return SetFormat() && CreateBuffer() && SetupNotifications();
 }
 

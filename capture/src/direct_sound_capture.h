@@ -33,7 +33,8 @@ enum WavWriteResult : int32_t {
 
 class DirectSoundCapture {
  public:
-  DirectSoundCapture();
+  // The source is fixed for the object's life: the default capture device unless asked.
+  explicit DirectSoundCapture(platform::SoundSource source = platform::SoundSource::kCaptureDevice);
   ~DirectSoundCapture();
   DirectSoundCapture(const DirectSoundCapture&) = delete;
   DirectSoundCapture& operator=(const DirectSoundCapture&) = delete;
@@ -76,6 +77,8 @@ class DirectSoundCapture {
   const uint8_t* getWavHeader() const { return wavHeader; }
   uint32_t getCapturedBytes() const { return capturedBytes; }
   bool hasDevice() const { return deviceReady; }
+  // Without a device because the system cannot capture what its output plays.
+  bool loopbackUnavailable() const { return captureBuffer.loopbackUnavailable(); }
   // True while the capture loop runs.
   bool isCapturing();
   // Sound the device holds beyond what has been taken: 0 after a stop whose last transfer
@@ -94,6 +97,7 @@ class DirectSoundCapture {
 
   // Stands for the device, the capture buffer, the notification interface and the two events.
   platform::SoundCaptureBuffer captureBuffer;
+  platform::SoundSource source;
   uint32_t bufferBytes;         // one second of sound
   uint32_t notifyPositions[2];  // 0 and the half of the ring
   platform::SoundFormat waveFormat;

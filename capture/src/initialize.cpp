@@ -29,6 +29,21 @@ bool frameListed(int64_t index) {
 namespace {
 
 int32_t initializeStatus = QV_INIT_NOT_INITIALIZED;
+int32_t cursorDrawing = 0;
+int32_t soundSource = QV_SOURCE_CAPTURE_DEVICE;
+int32_t captureSoundSource = QV_SOURCE_CAPTURE_DEVICE;  // the one this recording uses
+
+platform::SoundSource platformSoundSource(int32_t source) {
+  switch (source) {
+    case QV_SOURCE_DESKTOP:
+      return platform::SoundSource::kOutputMix;
+    case QV_SOURCE_NONE:
+      return platform::SoundSource::kNone;
+    default:
+      return platform::SoundSource::kCaptureDevice;
+  }
+}
+
 // What the next Initialize makes of unchanged pictures (setRepeatUnchanged).
 bool repeatUnchangedRequested = false;
 
@@ -89,6 +104,8 @@ void refuse(int32_t status) {
 
 bool isInitialized() { return initializeStatus == QV_INIT_OK; }
 
+int32_t recordedSoundSource() { return captureSoundSource; }
+
 }  // namespace quorvane_capture
 
 using namespace quorvane_capture;
@@ -128,6 +145,7 @@ QV_EXPORT void Initialize(const CaptureSetting* setting) {
     return;
   }
   captureSettingInternal.pixels = captureSettingInternal.grabber.pixels();
+  captureSettingInternal.grabber.setCursorDrawing(cursorDrawing != 0);
 
   mma = new (std::nothrow) MyMemoryAllocator(
       static_cast<uint64_t>(captureSetting.captureWidth * captureSetting.captureHeight * 4),
@@ -161,7 +179,8 @@ QV_EXPORT void Initialize(const CaptureSetting* setting) {
   frameListSignal = platform::createSignal();
   resetUnchangedFrameCount();
   // Without a capture device the object exists all the same and the recording has no sound.
-  dsc = new (std::nothrow) DirectSoundCapture();
+  captureSoundSource = soundSource;
+  dsc = new (std::nothrow) DirectSoundCapture(platformSoundSource(soundSource));
   if (dsc != nullptr) dsc->setMyMemoryAllocator(mma);
   initializeStatus = QV_INIT_OK;
 }
@@ -169,6 +188,29 @@ QV_EXPORT void Initialize(const CaptureSetting* setting) {
 QV_EXPORT void setRepeatUnchanged(int32_t enable) { repeatUnchangedRequested = enable != 0; }
 
 QV_EXPORT int32_t getInitializeStatus(void) { return initializeStatus; }
+
+QV_EXPORT void setCursorDrawing(int32_t enabled) { cursorDrawing = enabled != 0 ? 1 : 0; }
+
+QV_EXPORT int32_t getCursorDrawing(void) { return cursorDrawing; }
+
+QV_EXPORT int32_t setSoundSource(int32_t source) {
+  if (source != QV_SOURCE_CAPTURE_DEVICE && source != QV_SOURCE_DESKTOP &&
+      source != QV_SOURCE_NONE) {
+    return 0;
+  }
+  soundSource = source;
+  return 1;
+}
+
+QV_EXPORT int32_t getSoundSource(void) { return soundSource; }
+
+QV_EXPORT int32_t getSoundStatus(void) {
+  if (!isInitialized() || dsc == nullptr) return QV_SOURCE_OFF;
+  if (dsc->hasDevice()) return QV_SOURCE_READY;
+  // The source recorded is the one chosen at Initialize, not a later choice.
+  if (captureSoundSource == QV_SOURCE_NONE) return QV_SOURCE_OFF;
+  return dsc->loopbackUnavailable() ? QV_SOURCE_NO_LOOPBACK : QV_SOURCE_NO_DEVICE;
+}
 
 QV_EXPORT const CaptureSetting* getCaptureSetting(void) { return &captureSetting; }
 

@@ -38,9 +38,14 @@ platform::Mutex startMutex() {
 
 // Where the sound came from. The one place that names the source.
 std::string soundSourceName() {
-  if (dsc == nullptr || !dsc->hasDevice()) return "none (no capture device)";
+  const int32_t source = recordedSoundSource();
+  if (source == QV_SOURCE_NONE) return "none (none was asked for)";
+  if (dsc == nullptr || !dsc->hasDevice()) {
+    return getSoundStatus() == QV_SOURCE_NO_LOOPBACK ? "none (no capture of the output here)"
+                                                     : "none (no capture device)";
+  }
   if (dsc->getDataList()->empty()) return "none (no sound was recorded)";
-  return "capture device";
+  return source == QV_SOURCE_DESKTOP ? "what the computer played" : "capture device";
 }
 
 class PayloadBuilder {

@@ -128,9 +128,11 @@ class XvfbServer {
 
 // A PulseAudio daemon with a null sink as default sink and its monitor as default source.
 // PULSE_SERVER points at it while it lives. playTone() feeds a sine into the sink.
+// With a separate capture device, the default source is the monitor of a second null sink
+// ("mic_sink"), so that what the output plays and what the capture device hears differ.
 class PulseServer {
  public:
-  PulseServer() {
+  explicit PulseServer(bool separateCaptureDevice = false) {
     dir_ = makeTempDir("qv-pulse-");
     const std::string runtime = dir_ + "/run";
     mkdir(runtime.c_str(), 0700);
@@ -139,8 +141,13 @@ class PulseServer {
     std::ofstream script(dir_ + "/pa.pa");
     script << "load-module module-native-protocol-unix socket=" << socket_ << " auth-anonymous=1\n"
            << "load-module module-null-sink sink_name=test_sink rate=44100 channels=2\n"
-           << "set-default-sink test_sink\n"
-           << "set-default-source test_sink.monitor\n";
+           << "set-default-sink test_sink\n";
+    if (separateCaptureDevice) {
+      script << "load-module module-null-sink sink_name=mic_sink rate=44100 channels=2\n"
+             << "set-default-source mic_sink.monitor\n";
+    } else {
+      script << "set-default-source test_sink.monitor\n";
+    }
     script.close();
     previousServer_ = getenv("PULSE_SERVER") ? getenv("PULSE_SERVER") : "";
     setenv("PULSE_SERVER", ("unix:" + socket_).c_str(), 1);
@@ -151,7 +158,7 @@ class PulseServer {
     if (!waitFor("pactl info", 10000)) stopProcess(pid_);
   }
   ~PulseServer() {
-    stopProcess(tonePid_);
+    for (pid_t& tone : tonePids_) stopProcess(tone);
     stopProcess(pid_);
     if (previousServer_.empty()) {
       unsetenv("PULSE_SERVER");
@@ -167,18 +174,20 @@ class PulseServer {
 
   // Plays a sine of the given frequency into the null sink until the server stops. The idle
   // null sink first delivers in 2 s blocks, so this waits until the stream has settled.
-  void playTone(int frequency, double settleSeconds = 2.5) {
-    tonePid_ = spawn({"sh", "-c",
-                      "sox -q -n -t raw -r 44100 -c 2 -b 16 -e signed-integer - synth 3600 sine " +
-                          std::to_string(frequency) +
-                          " vol 0.5 | pacat --raw --format=s16le --rate=44100 --channels=2 "
-                          "--latency-msec=250"});
+  void playTone(int frequency, double settleSeconds = 2.5, const std::string& sink = "") {
+    tonePids_.push_back(
+        spawn({"sh", "-c",
+               "sox -q -n -t raw -r 44100 -c 2 -b 16 -e signed-integer - synth 3600 sine " +
+                   std::to_string(frequency) +
+                   " vol 0.5 | pacat --raw --format=s16le --rate=44100 --channels=2 "
+                   "--latency-msec=250" +
+                   (sink.empty() ? "" : " --device=" + sink)}));
     std::this_thread::sleep_for(std::chrono::duration<double>(settleSeconds));
   }
 
  private:
   pid_t pid_ = -1;
-  pid_t tonePid_ = -1;
+  std::vector<pid_t> tonePids_;
   std::string dir_;
   std::string socket_;
   std::string previousServer_;

@@ -5,6 +5,7 @@
 // After gtest: Xlib's macros (None, Bool, Status) would break its headers.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/Xfixes.h>
 #include <pthread.h>
 
 #include <algorithm>
@@ -511,6 +512,98 @@ TEST_F(PipelineX11Test, EveryStageRunsOnSmallThreadStacks) {
     EXPECT_EQ(shown.size(), frameList.size()) << error;
     Finalize();
   }
+}
+
+// The plain window with the pointer's image (premultiplied ARGB, as the server gives it)
+// blended over it at a root position, or without it when the position is null.
+Bytes windowWithPointer(int width, int height, int windowX, int windowY,
+                        const XFixesCursorImage& cursor, const int* pointer) {
+  Bytes p(static_cast<size_t>(width) * height * 4);
+  for (size_t i = 0; i < p.size(); i += 4) {
+    p[i] = 0x99;  // the test window's background 0x336699, bytes B, G, R
+    p[i + 1] = 0x66;
+    p[i + 2] = 0x33;
+  }
+  if (pointer == nullptr) return p;
+  for (int row = 0; row < cursor.height; ++row) {
+    for (int column = 0; column < cursor.width; ++column) {
+      const int x = pointer[0] - cursor.xhot + column - windowX;
+      const int y = pointer[1] - cursor.yhot + row - windowY;
+      const auto argb = static_cast<uint32_t>(cursor.pixels[row * cursor.width + column]);
+      const uint32_t alpha = argb >> 24;
+      if (x < 0 || y < 0 || x >= width || y >= height || alpha == 0) continue;
+      uint8_t* px = &p[(static_cast<size_t>(y) * width + x) * 4];
+      for (int c = 0; c < 3; ++c) {
+        px[c] =
+            static_cast<uint8_t>(((argb >> (8 * c)) & 0xFF) + (px[c] * (255 - alpha) + 127) / 255);
+      }
+    }
+  }
+  return p;
+}
+
+// The pointer, moved with xdotool over a plain window, half off its edge and away from it:
+// every decoded picture is the window with the pointer's image at the pointer's place, or the
+// bare window while the pointer is elsewhere, and each of these shows up.
+TEST_F(PipelineX11Test, PicturesShowThePointerAtItsPlace) {
+  if (!qvtest::commandSucceeds("command -v xdotool")) GTEST_SKIP() << "xdotool missing";
+  constexpr int kWidth = 160, kHeight = 120, kWindowX = 10, kWindowY = 10;  // TestWindow's place
+  qvtest::TestWindow window(kWidth, kHeight, true);
+  window.map();
+  ASSERT_TRUE(window.waitViewable());
+  auto movePointer = [](const int* at) {
+    return qvtest::commandSucceeds("xdotool mousemove " + std::to_string(at[0]) + " " +
+                                   std::to_string(at[1]));
+  };
+  const int positions[][2] = {{50, 40}, {130, 100}, {kWindowX + kWidth - 4, 60}, {700, 500}};
+  ASSERT_TRUE(movePointer(positions[0]));
+  std::unique_ptr<XFixesCursorImage, int (*)(void*)> cursor(XFixesGetCursorImage(window.display()),
+                                                            XFree);
+  ASSERT_NE(cursor, nullptr);
+
+  // Off unless asked for: the pointer over the window is not in the picture.
+  ASSERT_TRUE(initialize(window.id(), 10, 0, 0));
+  ASSERT_TRUE(captureSettingInternal.grabber.grab(0, 0));
+  const Bytes bare = windowWithPointer(kWidth, kHeight, kWindowX, kWindowY, *cursor, nullptr);
+  EXPECT_TRUE(Bytes(captureSettingInternal.pixels, captureSettingInternal.pixels + bare.size()) ==
+              bare);
+  Finalize();
+
+  setCursorDrawing(1);
+  ASSERT_TRUE(initialize(window.id(), 10, 0, 0));
+  setCursorDrawing(0);  // taken at Initialize
+  {
+    qvtest::RecordingThreads threads;
+    for (const auto& at : positions) {
+      ASSERT_TRUE(movePointer(at));
+      std::this_thread::sleep_for(
+          std::chrono::milliseconds(static_cast<int>(400 * qvtest::kSlowdown)));
+    }
+    setTerminated(1);
+  }
+  uint64_t result = 0;
+  const std::string path = output("pointer", &result);
+  qvtest::QvfFile file;
+  std::vector<Bytes> pictures;
+  readAndCheck(path, result, &file, &pictures);
+  if (HasFatalFailure()) return;
+
+  std::vector<Bytes> expected;
+  for (const auto& at : positions) {
+    // Clipped to the window: the last position leaves the bare window.
+    expected.push_back(
+        expectedYuy2(windowWithPointer(kWidth, kHeight, kWindowX, kWindowY, *cursor, at)));
+  }
+  std::vector<int> seen(expected.size(), 0);
+  const std::string pattern = file.videoPattern();
+  for (size_t k = 0; k < pictures.size(); ++k) {
+    if (pattern[k] == 'R') continue;
+    size_t which = 0;
+    while (which < expected.size() && pictures[k] != expected[which]) ++which;
+    ASSERT_LT(which, expected.size()) << "picture " << k << " shows the pointer nowhere expected";
+    ++seen[which];
+  }
+  for (size_t i = 0; i < seen.size(); ++i) EXPECT_GT(seen[i], 0) << "position " << i;
 }
 
 // Frames left captured (the output thread finishes them) and frames the pipeline finished

@@ -357,6 +357,22 @@ else
   failed "qvrec record: a failed write goes to a fallback path it names, nothing lost" "exit $RC"
 fi
 
+# Sound from what the computer plays: the tone goes into the default sink.
+if run 0 "$QVREC" record --title "$TITLE" --duration 2 --memory 128M --sound desktop --no-cursor \
+  -o desk.qvf --wav desk.wav && grep -q "sound from what the computer plays, pointer left out" last.err &&
+  within "$(soxi -D desk.wav 2>/dev/null)" 1.7 2.3 &&
+  within "$(sox desk.wav -n stat 2>&1 | sed -n 's/^Maximum amplitude: *//p')" 0.3 1; then
+  pass "qvrec record --sound desktop: what the sink plays, as long as the recording"
+else
+  failed "qvrec record --sound desktop: what the sink plays, as long as the recording" "exit $RC"
+fi
+if run 0 "$QVREC" record --title "$TITLE" --duration 1 --memory 128M --sound none -o none.qvf &&
+  "$QVF" verify -q none.qvf && [[ ! -e none.wav ]]; then
+  pass "qvrec record --sound none: no sound, no WAV"
+else
+  failed "qvrec record --sound none: no sound, no WAV" "exit $RC"
+fi
+expect "qvrec: an unknown sound source" 2 "sound" "$QVREC" record --sound speakers -o u.qvf
 # Pause: F11 pauses and resumes. The paused time leaves no trace; the record of how the file
 # was made says where it fell and which colours were used, and export converts with those.
 press_f11() { xdotool keydown F11 && sleep 0.3 && xdotool keyup F11; }
@@ -482,6 +498,15 @@ if [[ $wine_ready == yes ]]; then
     "$WINE" "$WIN64/bin/qvf.exe" export known.qvf --png pp
   expect "wine qvf.exe: a text file is refused" 4 "cannot open" "$WINE" "$WIN64/bin/qvf.exe" info notes.txt
   expect "wine qvf.exe: a truncated recording ends early" 6 "ends early" "$WINE" "$WIN64/bin/qvf.exe" verify truncated.qvf
+  # Wine's audio driver has no loopback capture: said clearly, and the recording goes on.
+  if run 0 "$WINE" "$WIN64/bin/qvrec.exe" record --process notepad --fps 10 --duration 2 \
+    --memory 128M --sound desktop -o wdesk.qvf --wav wdesk.wav &&
+    grep -q "cannot be recorded here.*loopback.*recording without sound" last.err &&
+    "$QVF" verify -q wdesk.qvf && [[ $(stat -c %s wdesk.wav) == 44 ]]; then
+    pass "wine qvrec.exe --sound desktop: no loopback here, said so, recorded without sound"
+  else
+    failed "wine qvrec.exe --sound desktop: no loopback here, said so, recorded without sound" "exit $RC"
+  fi
   expect "wine qvrec.exe: unknown window" 3 "no window" \
     "$WINE" "$WIN64/bin/qvrec.exe" record --title no-such-window -o wu.qvf
   expect "wine qvrec.exe: unwritable path" 5 "cannot write" \

@@ -87,6 +87,28 @@ class KernelZoomOut : public testing::TestWithParam<ZoomVariant> {
 
 TEST_P(KernelZoomOut, WorkedExamples) { checkWorkedExamples(GetParam().function); }
 
+// A recording's tables are prepared for its widths; calls with other widths (or heights) beside
+// them must not pick them up.
+TEST_P(KernelZoomOut, PreparedTablesServeOnlyTheirOwnWidths) {
+  std::mt19937 rng(5);
+  const ZoomOutHeikin32Function installed = ZoomOutHeikin32;
+  const RGB32ToYUY2Function convert = RGB32ToYUY2;
+  chooseKernels(1);  // prepares for the widest variant and those it hands shapes to
+  prepareZoomTables(852, 1280);
+  const int64_t shapes[][4] = {{1280, 720, 852, 480},
+                               {1280, 720, 852, 250},
+                               {1281, 720, 852, 480},
+                               {1280, 720, 853, 480},
+                               {1280, 720, 300, 200}};
+  for (const auto& s : shapes) {
+    expectSameAsReference(s[0], s[1], s[2], s[3], rng);
+    if (HasFatalFailure()) break;
+  }
+  releaseZoomTables();
+  ZoomOutHeikin32 = installed;
+  RGB32ToYUY2 = convert;
+}
+
 TEST_P(KernelZoomOut, SmallSizesMatchReference) {
   std::mt19937 rng(11);
   for (int64_t srcW = 1; srcW <= 19; ++srcW) {

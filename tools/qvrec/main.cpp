@@ -2,6 +2,7 @@
 //
 //   qvrec list
 //   qvrec record [--window N|TEXT | --title TEXT | --process NAME] [--duration S] [-o FILE.qvf]
+//                [--sound mic|desktop|none] [--no-cursor]
 //
 // While recording, F11 or Pause pauses and resumes (the file then holds no trace of the
 // paused time); F12 and Print Screen start a recording made with --hotkey. The status line
@@ -115,7 +116,16 @@ int main(int argc, char** argv) {
   rec->add_option("-o,--output", options.qvfPath, "the .qvf file (default qvrec-DATE-TIME.qvf)");
   rec->add_option("--wav", options.wavPath, "the .wav file (default: beside the .qvf)");
   bool noAudio = false;
-  rec->add_flag("--no-audio", noAudio, "record no sound and write no .wav");
+  auto* noAudioFlag = rec->add_flag("--no-audio", noAudio, "record no sound and write no .wav");
+  std::string sound = "mic";
+  rec->add_option("--sound", sound,
+                  "sound source: mic (the default capture device), desktop (what the computer "
+                  "plays), none (no sound, no .wav)")
+      ->check(CLI::IsMember({"mic", "desktop", "none"}))
+      ->capture_default_str()
+      ->excludes(noAudioFlag);
+  bool noCursor = false;
+  rec->add_flag("--no-cursor", noCursor, "leave the mouse pointer out of the pictures");
   rec->add_flag("-q,--quiet", options.quiet, "only the summary and errors");
   rec->add_flag("--keep-unchanged", options.keepUnchanged,
                 "store every picture; by default a picture equal to the one before is stored as "
@@ -185,7 +195,12 @@ int main(int argc, char** argv) {
   s.useAVX = noAvx ? 0 : 1;
 
   // Outputs first: a recording that cannot be written is not worth starting.
-  options.audio = !noAudio;
+  if (noAudio) sound = "none";
+  options.audio = sound != "none";
+  options.soundSource = sound == "desktop" ? QV_SOURCE_DESKTOP
+                        : sound == "none"  ? QV_SOURCE_NONE
+                                           : QV_SOURCE_CAPTURE_DEVICE;
+  options.cursor = !noCursor;
   if (options.qvfPath.empty()) options.qvfPath = defaultBaseName() + ".qvf";
   if (options.wavPath.empty()) options.wavPath = replaceExtension(options.qvfPath, ".wav");
   if (options.audio && options.wavPath == options.qvfPath) {

@@ -193,6 +193,18 @@ void installStopHandler() {
 #endif
 }
 
+std::string soundProblem(int32_t source, int32_t status) {
+  if (status == QV_SOURCE_NO_LOOPBACK) {
+    return "what the computer plays cannot be recorded here: the sound system offers no "
+           "loopback capture of the output device (--sound mic records the capture device)";
+  }
+  if (source == QV_SOURCE_DESKTOP) {
+    return "no output device to record what the computer plays (no sound server, or no default "
+           "output)";
+  }
+  return "no sound capture device (no sound server, or no default input)";
+}
+
 std::string refusalReason(int32_t status) {
   switch (status) {
     case QV_INIT_OK:
@@ -244,6 +256,8 @@ const char* statusReason(int32_t status) {
 // Initialize and the line that says what will be recorded; false when refused.
 bool startLibrary(const RecordOptions& options,
                   const std::function<void(const std::string&)>& say) {
+  setCursorDrawing(options.cursor ? 1 : 0);
+  setSoundSource(options.soundSource);
   // A still screen then costs a few bytes per frame instead of a compressed picture of zeros.
   setRepeatUnchanged(options.keepUnchanged ? 0 : 1);
   Initialize(&options.setting);
@@ -271,6 +285,18 @@ bool startLibrary(const RecordOptions& options,
       encodeThreads, encodeThreads == 1 ? "" : "s", qvtools::formatBytes(poolBytes(used)).c_str(),
       options.inMemory ? "written after the stop" : "written while recording");
   say(text);
+  say(std::string("qvrec: sound from ") +
+      (options.soundSource == QV_SOURCE_DESKTOP ? "what the computer plays"
+       : options.soundSource == QV_SOURCE_NONE  ? "nowhere (none)"
+                                                : "the capture device") +
+      ", pointer " + (options.cursor ? "drawn" : "left out"));
+  const int32_t soundStatus = getSoundStatus();
+  if (options.audio && soundStatus != QV_SOURCE_READY) {
+    // Said before the recording starts, on every run: a tutorial without its sound is found
+    // out too late otherwise.
+    std::fprintf(stderr, "qvrec: %s; recording without sound (the .wav stays empty)\n",
+                 soundProblem(options.soundSource, soundStatus).c_str());
+  }
   return true;
 }
 
@@ -546,8 +572,8 @@ int record(const RecordOptions& options) {
     Finalize();
     return kExitNothingRecorded;
   }
-  if (options.audio && !gotSound) {
-    say("qvrec: no sound was captured (no capture device or sound server)");
+  if (options.audio && getSoundStatus() == QV_SOURCE_READY && !gotSound) {
+    say("qvrec: no sound was captured (the sound device did not start)");
   }
 
   WriteResult written;

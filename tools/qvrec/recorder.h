@@ -28,6 +28,8 @@ struct RecordOptions {
   std::string qvfPath;
   std::string wavPath;
   bool audio = true;
+  int32_t soundSource = QV_SOURCE_CAPTURE_DEVICE;  // setSoundSource before Initialize
+  bool cursor = true;                             // setCursorDrawing before Initialize
   bool hotkey = false;
   double duration = 0;  // seconds; 0: until Ctrl+C or a full pool
   bool quiet = false;
@@ -41,6 +43,9 @@ void installStopHandler();
 
 // Records and writes; returns an ExitCode.
 int record(const RecordOptions& options);
+
+// Why the chosen sound source (QV_SOURCE_*) cannot be recorded, for a getSoundStatus value.
+std::string soundProblem(int32_t source, int32_t status);
 
 // The words for a getInitializeStatus value.
 std::string refusalReason(int32_t status);

@@ -8,6 +8,7 @@
 #include <X11/XKBlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
+#include <X11/extensions/Xfixes.h>
 #include <X11/keysym.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -104,7 +105,42 @@ struct ScreenGrabber::Impl {
   int screenWidth = 0;
   int screenHeight = 0;
   uint8_t* heapPixels = nullptr;  // the picture when MIT-SHM is missing
+  bool xfixes = false;            // the server can hand out the pointer's image
+  bool drawCursor = false;
 };
+
+namespace {
+
+// Blends the pointer's image (premultiplied ARGB, as XFixes gives it) over the picture whose
+// top-left corner is at (left, top) on the root window.
+void blendCursor(const XFixesCursorImage& cursor, uint8_t* picture, int32_t width, int32_t height,
+                 int64_t left, int64_t top) {
+  const int64_t cursorLeft = int64_t{cursor.x} - cursor.xhot - left;
+  const int64_t cursorTop = int64_t{cursor.y} - cursor.yhot - top;
+  for (int64_t row = 0; row < cursor.height; ++row) {
+    const int64_t y = cursorTop + row;
+    if (y < 0 || y >= height) continue;
+    for (int64_t column = 0; column < cursor.width; ++column) {
+      const int64_t x = cursorLeft + column;
+      if (x < 0 || x >= width) continue;
+      const auto argb = static_cast<uint32_t>(cursor.pixels[row * cursor.width + column]);
+      const uint32_t alpha = argb >> 24;
+      if (alpha == 0) continue;
+      uint8_t* p = picture + (y * width + x) * 4;
+      for (int channel = 0; channel < 3; ++channel) {
+        const uint32_t source = (argb >> (8 * channel)) & 0xFF;
+        const uint32_t kept = (p[channel] * (255 - alpha) + 127) / 255;
+        p[channel] = static_cast<uint8_t>(std::min<uint32_t>(source + kept, 255));
+      }
+    }
+  }
+}
+
+}  // namespace
+
+void ScreenGrabber::setCursorDrawing(bool enabled) {
+  if (impl_ != nullptr) impl_->drawCursor = enabled && impl_->xfixes;
+}
 
 ScreenGrabber::ScreenGrabber() : impl_(nullptr) {}
 ScreenGrabber::~ScreenGrabber() { close(); }
@@ -145,6 +181,9 @@ bool ScreenGrabber::open(WindowHandle window, bool clientArea, int32_t width, in
     }
     impl->source = source;
   }
+
+  int fixesEvent = 0, fixesError = 0;
+  impl->xfixes = XFixesQueryExtension(display, &fixesEvent, &fixesError) != False;
 
   if (XShmQueryExtension(display)) {
     X11ErrorTrap trap(display);
@@ -210,34 +249,46 @@ bool ScreenGrabber::grab(int32_t sourceX, int32_t sourceY) {
   }
   const int64_t x = int64_t{originX} + sourceX;
   const int64_t y = int64_t{originY} + sourceY;
-  const bool inside = x >= 0 && y >= 0 && x + impl.width <= impl.screenWidth &&
-                      y + impl.height <= impl.screenHeight;
-  if (inside && impl.useShm) {
-    return XShmGetImage(impl.display, impl.root, impl.image, static_cast<int>(x),
-                        static_cast<int>(y), AllPlanes) &&
-           !trap.failed();
+  auto copy = [&]() -> bool {
+    const bool inside = x >= 0 && y >= 0 && x + impl.width <= impl.screenWidth &&
+                        y + impl.height <= impl.screenHeight;
+    if (inside && impl.useShm) {
+      return XShmGetImage(impl.display, impl.root, impl.image, static_cast<int>(x),
+                          static_cast<int>(y), AllPlanes) &&
+             !trap.failed();
+    }
+    // Only the part on the screen can be read; the rest keeps what it held.
+    const int64_t left = std::max<int64_t>(x, 0);
+    const int64_t top = std::max<int64_t>(y, 0);
+    const int64_t right = std::min<int64_t>(x + impl.width, impl.screenWidth);
+    const int64_t bottom = std::min<int64_t>(y + impl.height, impl.screenHeight);
+    if (left >= right || top >= bottom) return false;
+    XImage* part = XGetImage(impl.display, impl.root, static_cast<int>(left), static_cast<int>(top),
+                             static_cast<unsigned>(right - left),
+                             static_cast<unsigned>(bottom - top), AllPlanes, ZPixmap);
+    if (part == nullptr || trap.failed()) {
+      if (part != nullptr) XDestroyImage(part);
+      return false;
+    }
+    const size_t rowBytes = static_cast<size_t>(right - left) * 4;
+    for (int64_t row = 0; row < bottom - top; ++row) {
+      uint8_t* to = reinterpret_cast<uint8_t*>(impl.image->data) +
+                    static_cast<size_t>(top - y + row) * impl.width * 4 +
+                    static_cast<size_t>(left - x) * 4;
+      memcpy(to, part->data + row * part->bytes_per_line, rowBytes);
+    }
+    XDestroyImage(part);
+    return true;
+  };
+  if (!copy()) return false;
+  if (impl.drawCursor) {
+    // The pointer is not part of the screen's contents: it is drawn where the server shows it.
+    if (XFixesCursorImage* cursor = XFixesGetCursorImage(impl.display)) {
+      blendCursor(*cursor, reinterpret_cast<uint8_t*>(impl.image->data), impl.width, impl.height, x,
+                  y);
+      XFree(cursor);
+    }
   }
-  // Only the part on the screen can be read; the rest keeps what it held.
-  const int64_t left = std::max<int64_t>(x, 0);
-  const int64_t top = std::max<int64_t>(y, 0);
-  const int64_t right = std::min<int64_t>(x + impl.width, impl.screenWidth);
-  const int64_t bottom = std::min<int64_t>(y + impl.height, impl.screenHeight);
-  if (left >= right || top >= bottom) return false;
-  XImage* part = XGetImage(impl.display, impl.root, static_cast<int>(left), static_cast<int>(top),
-                           static_cast<unsigned>(right - left), static_cast<unsigned>(bottom - top),
-                           AllPlanes, ZPixmap);
-  if (part == nullptr || trap.failed()) {
-    if (part != nullptr) XDestroyImage(part);
-    return false;
-  }
-  const size_t rowBytes = static_cast<size_t>(right - left) * 4;
-  for (int64_t row = 0; row < bottom - top; ++row) {
-    uint8_t* to = reinterpret_cast<uint8_t*>(impl.image->data) +
-                  static_cast<size_t>(top - y + row) * impl.width * 4 +
-                  static_cast<size_t>(left - x) * 4;
-    memcpy(to, part->data + row * part->bytes_per_line, rowBytes);
-  }
-  XDestroyImage(part);
   return true;
 }
 

@@ -40,7 +40,13 @@ struct ScreenGrabber::Impl {
   void* pixels = nullptr;
   int32_t width = 0;
   int32_t height = 0;
+  bool clientArea = false;
+  bool drawCursor = false;
 };
+
+void ScreenGrabber::setCursorDrawing(bool enabled) {
+  if (impl_ != nullptr) impl_->drawCursor = enabled;
+}
 
 ScreenGrabber::ScreenGrabber() : impl_(nullptr) {}
 ScreenGrabber::~ScreenGrabber() { close(); }
@@ -57,6 +63,7 @@ bool ScreenGrabber::open(WindowHandle window, bool clientArea, int32_t width, in
   impl_ = new Impl();
   Impl& impl = *impl_;
   impl.window = reinterpret_cast<HWND>(window);
+  impl.clientArea = clientArea;
   impl.width = width;
   impl.height = height;
   BITMAPINFOHEADER& header = impl.bmi.bmiHeader;
@@ -83,8 +90,39 @@ bool ScreenGrabber::open(WindowHandle window, bool clientArea, int32_t width, in
 
 bool ScreenGrabber::grab(int32_t sourceX, int32_t sourceY) {
   if (impl_ == nullptr) return false;
-  return BitBlt(impl_->hdcMemory, 0, 0, impl_->width, impl_->height, impl_->hdcWindow, sourceX,
-                sourceY, SRCCOPY) != FALSE;
+  Impl& impl = *impl_;
+  if (!BitBlt(impl.hdcMemory, 0, 0, impl.width, impl.height, impl.hdcWindow, sourceX, sourceY,
+              SRCCOPY)) {
+    return false;
+  }
+  if (!impl.drawCursor) return true;
+  // BitBlt copies what the screen holds, without the pointer: it is drawn over the copy, at its
+  // place less its hot spot, in the coordinates of the window's device context. DrawIconEx
+  // draws colour cursors with their alpha and monochrome ones through their masks (inverting
+  // where they invert), and clips to the bitmap: a pointer off the rectangle leaves no trace.
+  CURSORINFO info{};
+  info.cbSize = sizeof(info);
+  if (!GetCursorInfo(&info) || (info.flags & CURSOR_SHOWING) == 0 || info.hCursor == nullptr) {
+    return true;
+  }
+  ICONINFO icon{};
+  if (!GetIconInfo(info.hCursor, &icon)) return true;
+  if (icon.hbmMask != nullptr) DeleteObject(icon.hbmMask);
+  if (icon.hbmColor != nullptr) DeleteObject(icon.hbmColor);
+  POINT at = info.ptScreenPos;
+  if (impl.clientArea) {
+    ScreenToClient(impl.window, &at);
+  } else {
+    RECT whole;
+    if (!GetWindowRect(impl.window, &whole)) return true;
+    at.x -= whole.left;
+    at.y -= whole.top;
+  }
+  DrawIconEx(impl.hdcMemory, at.x - static_cast<LONG>(icon.xHotspot) - sourceX,
+             at.y - static_cast<LONG>(icon.yHotspot) - sourceY, info.hCursor, 0, 0, 0, nullptr,
+             DI_NORMAL);
+  GdiFlush();  // the core reads the DIB's memory next
+  return true;
 }
 
 void ScreenGrabber::close() {

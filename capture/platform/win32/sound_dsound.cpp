@@ -1,10 +1,14 @@
 // Sound capture on Windows: a DirectSound capture buffer on the default capture device, with
-// two position notifications delivered through auto-reset events.
+// two position notifications delivered through auto-reset events; what the output plays comes
+// through WASAPI loopback behind the same calls.
 #include <dsound.h>
 #include <mmsystem.h>
 #include <windows.h>
 
+#include <memory>
+
 #include "sound_capture.h"
+#include "wasapi_loopback.h"
 
 namespace quorvane_capture {
 namespace platform {
@@ -18,6 +22,8 @@ struct SoundCaptureBuffer::Impl {
   WAVEFORMATEX waveFormat = {};
   DSCBUFFERDESC bufferDesc = {};
   bool ready = false;
+  std::unique_ptr<WasapiLoopback> loopback;  // the output mix instead of a capture device
+  bool loopbackMissing = false;
 };
 
 SoundCaptureBuffer::SoundCaptureBuffer() : impl_(new Impl) {}
@@ -27,8 +33,18 @@ SoundCaptureBuffer::~SoundCaptureBuffer() {
   delete impl_;
 }
 
-bool SoundCaptureBuffer::openDevice() {
-  if (impl_->captureDevice != nullptr) return false;
+bool SoundCaptureBuffer::openDevice(SoundSource source) {
+  if (impl_->captureDevice != nullptr || impl_->loopback != nullptr) return false;
+  if (source == SoundSource::kNone) return false;
+  if (source == SoundSource::kOutputMix) {
+    impl_->loopback.reset(new WasapiLoopback());
+    const SoundFormat format{1, 2, 44100, 176400, 4, 16};
+    if (!impl_->loopback->open(format, &impl_->loopbackMissing)) {
+      impl_->loopback.reset();
+      return false;
+    }
+    return true;
+  }
   // Null device: the system's default capture device.
   if (DirectSoundCaptureCreate8(nullptr, &impl_->captureDevice, nullptr) != DS_OK) {
     impl_->captureDevice = nullptr;
@@ -37,7 +53,10 @@ bool SoundCaptureBuffer::openDevice() {
   return true;
 }
 
+bool SoundCaptureBuffer::loopbackUnavailable() const { return impl_->loopbackMissing; }
+
 bool SoundCaptureBuffer::queryCapabilities() {
+  if (impl_->loopback != nullptr) return true;  // the format was settled when it was opened
   if (impl_->captureDevice == nullptr) return false;
   DSCCAPS caps = {};
   caps.dwSize = sizeof(DSCCAPS);
@@ -46,6 +65,7 @@ bool SoundCaptureBuffer::queryCapabilities() {
 
 bool SoundCaptureBuffer::createBuffer(const SoundFormat& format, uint32_t bufferBytes) {
   Impl& d = *impl_;
+  if (d.loopback != nullptr) return d.loopback->createBuffer(format, bufferBytes);
   if (d.captureDevice == nullptr || d.captureBuffer != nullptr) return false;
   d.waveFormat.wFormatTag = format.formatTag;
   d.waveFormat.nChannels = format.channels;
@@ -71,6 +91,7 @@ bool SoundCaptureBuffer::createBuffer(const SoundFormat& format, uint32_t buffer
 
 bool SoundCaptureBuffer::setupNotifications(const uint32_t positions[2]) {
   Impl& d = *impl_;
+  if (d.loopback != nullptr) return d.loopback->setupNotifications(positions);
   if (d.captureBuffer == nullptr || d.notify != nullptr) return false;
   for (int i = 0; i < 2; ++i) {
     d.notifyEvents[i] = CreateEventA(nullptr, FALSE, FALSE, nullptr);
@@ -92,18 +113,23 @@ bool SoundCaptureBuffer::setupNotifications(const uint32_t positions[2]) {
   return true;
 }
 
-bool SoundCaptureBuffer::isReady() const { return impl_->ready; }
+bool SoundCaptureBuffer::isReady() const {
+  return impl_->loopback != nullptr ? impl_->loopback->ready() : impl_->ready;
+}
 
 bool SoundCaptureBuffer::start() {
+  if (impl_->loopback != nullptr) return impl_->loopback->start();
   if (!impl_->ready) return false;
   return SUCCEEDED(impl_->captureBuffer->Start(DSCBSTART_LOOPING));
 }
 
 void SoundCaptureBuffer::stop() {
+  if (impl_->loopback != nullptr) impl_->loopback->stop();
   if (impl_->captureBuffer != nullptr) impl_->captureBuffer->Stop();
 }
 
 bool SoundCaptureBuffer::readPosition(uint32_t* position) {
+  if (impl_->loopback != nullptr) return impl_->loopback->readPosition(position);
   if (impl_->captureBuffer == nullptr) return false;
   DWORD read = 0;
   if (FAILED(impl_->captureBuffer->GetCurrentPosition(nullptr, &read))) return false;
@@ -113,6 +139,9 @@ bool SoundCaptureBuffer::readPosition(uint32_t* position) {
 
 bool SoundCaptureBuffer::lock(uint32_t offset, uint32_t bytes, void** region1, uint32_t* bytes1,
                               void** region2, uint32_t* bytes2) {
+  if (impl_->loopback != nullptr) {
+    return impl_->loopback->lock(offset, bytes, region1, bytes1, region2, bytes2);
+  }
   if (impl_->captureBuffer == nullptr) return false;
   DWORD length1 = 0, length2 = 0;
   *region1 = *region2 = nullptr;
@@ -125,11 +154,16 @@ bool SoundCaptureBuffer::lock(uint32_t offset, uint32_t bytes, void** region1, u
 }
 
 void SoundCaptureBuffer::unlock(void* region1, uint32_t bytes1, void* region2, uint32_t bytes2) {
+  if (impl_->loopback != nullptr) {
+    impl_->loopback->unlock();
+    return;
+  }
   if (impl_->captureBuffer != nullptr)
     impl_->captureBuffer->Unlock(region1, bytes1, region2, bytes2);
 }
 
 int SoundCaptureBuffer::waitNotification() {
+  if (impl_->loopback != nullptr) return impl_->loopback->waitNotification();
   if (!impl_->ready) return kOtherWakeUp;
   const DWORD result =
       MsgWaitForMultipleObjects(2, impl_->notifyEvents, FALSE, INFINITE, QS_ALLINPUT);
@@ -139,12 +173,14 @@ int SoundCaptureBuffer::waitNotification() {
 }
 
 void SoundCaptureBuffer::signalFirst() {
+  if (impl_->loopback != nullptr) impl_->loopback->signalFirst();
   if (impl_->notifyEvents[0] != nullptr) SetEvent(impl_->notifyEvents[0]);
 }
 
 void SoundCaptureBuffer::close() {
   Impl& d = *impl_;
   stop();
+  d.loopback.reset();
   d.ready = false;
   if (d.notify != nullptr) d.notify->Release();
   if (d.captureBuffer != nullptr) d.captureBuffer->Release();

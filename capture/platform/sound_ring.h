@@ -1,0 +1,254 @@
+// The looping capture buffer for backends whose system delivers sound as a stream of packets
+// (PulseAudio, WASAPI): the packets are appended to a ring of our own at a write position, and
+// two auto-reset notifications are raised as that position passes their offsets, which is the
+// shape the audio object drives. The stream's time line is kept too: a stop ends the sound at
+// the moment it was asked for, and a source that delivers nothing while nothing plays has its
+// gaps filled with silence, so that sound and picture stay the same length.
+//
+// Header-only: each backend compiles it with the rest of its sound code.
+#ifndef QUORVANE_SOUND_RING_H
+#define QUORVANE_SOUND_RING_H
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+namespace quorvane_capture {
+namespace platform {
+
+class SoundRing {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  // A ring of `bytes` bytes of a format of `bytesPerSecond` and `blockAlign`.
+  void create(uint32_t bytes, uint32_t bytesPerSecond, uint32_t blockAlign) {
+    std::lock_guard<std::mutex> lock(ringMutex_);
+    ring_.assign(bytes, 0);
+    writePosition_ = 0;
+    bytesPerSecond_ = bytesPerSecond;
+    blockAlign_ = blockAlign == 0 ? 1 : blockAlign;
+  }
+  bool setPositions(const uint32_t positions[2]) {
+    std::lock_guard<std::mutex> lock(ringMutex_);
+    for (int i = 0; i < 2; ++i) {
+      if (positions[i] >= ring_.size()) return false;
+      positions_[i] = positions[i];
+    }
+    ready_ = true;
+    return true;
+  }
+  bool ready() const {
+    std::lock_guard<std::mutex> lock(ringMutex_);
+    return ready_;
+  }
+
+  // The stream starts now, at offset 0.
+  void begin() {
+    {
+      std::lock_guard<std::mutex> lock(ringMutex_);
+      writePosition_ = 0;
+      receivedBytes_ = 0;
+      stopAt_ = UINT64_MAX;
+      startTime_ = Clock::now();
+      running_ = true;
+    }
+    std::lock_guard<std::mutex> lock(eventMutex_);
+    raised_[0] = raised_[1] = false;
+  }
+  void abandon() {
+    std::lock_guard<std::mutex> lock(ringMutex_);
+    running_ = false;
+  }
+  bool running() const {
+    std::lock_guard<std::mutex> lock(ringMutex_);
+    return running_;
+  }
+
+  // Appends sound (null data: silence), up to the end a stop has set.
+  void append(const uint8_t* data, size_t length) {
+    bool crossed[2] = {false, false};
+    {
+      std::lock_guard<std::mutex> lock(ringMutex_);
+      appendLocked(data, length, crossed);
+    }
+    raiseCrossed(crossed);
+  }
+
+  // Silence for a gap, called while the reader waits: a stream more than twice `tolerance`
+  // behind the clock (the source delivered nothing) gets silence up to `tolerance` behind it,
+  // and a stopping stream, `tolerance` after the stop, up to its end. No more than half the
+  // ring goes in at once, so the reader takes it all before the next. Nothing before the first
+  // sound or `startGrace`: a device may take a while to deliver at all. Returns whether any
+  // silence went in.
+  bool fillGap(std::chrono::milliseconds tolerance, std::chrono::milliseconds startGrace) {
+    bool crossed[2] = {false, false};
+    bool filled = false;
+    {
+      std::lock_guard<std::mutex> lock(ringMutex_);
+      const auto now = Clock::now();
+      if (!running_ || !ready_) return false;
+      if (receivedBytes_ == 0 && now - startTime_ < startGrace) return false;
+      const bool stopping = stopAt_ != UINT64_MAX;
+      uint64_t target = bytesAt(now - tolerance);
+      if (stopping && now - stopTime_ >= tolerance) target = stopAt_;
+      const bool behind = receivedBytes_ < bytesAt(now - 2 * tolerance);
+      if ((behind || stopping) && target > receivedBytes_) {
+        const uint64_t half = ring_.size() / 2 / blockAlign_ * blockAlign_;
+        const uint64_t n = target - receivedBytes_ < half ? target - receivedBytes_ : half;
+        appendLocked(nullptr, static_cast<size_t>(n), crossed);
+        filled = n != 0;
+      }
+    }
+    raiseCrossed(crossed);
+    return filled;
+  }
+
+  // Ends the sound at this moment: what the source recorded up to now but has not delivered
+  // yet is still taken, waiting up to `wait` for it (where the reader fills gaps, that covers
+  // the silence too); then the position stands still. A second stop changes nothing.
+  void end(std::chrono::milliseconds wait) {
+    std::unique_lock<std::mutex> lock(ringMutex_);
+    if (!running_) return;
+    const auto now = Clock::now();
+    if (stopAt_ == UINT64_MAX) {
+      stopAt_ = bytesAt(now);
+      stopTime_ = now;
+    }
+    if (receivedBytes_ < stopAt_) {
+      stopped_.wait_until(lock, now + wait, [this] { return !running_; });
+    }
+    running_ = false;
+    stopped_.notify_all();
+  }
+
+  bool readPosition(uint32_t* position) const {
+    std::lock_guard<std::mutex> lock(ringMutex_);
+    if (ring_.empty()) return false;
+    *position = writePosition_;
+    return true;
+  }
+
+  // The ring stays locked until unlock: the copy out takes microseconds, and the writer then
+  // cannot write into a region while it is being read, however far it got.
+  bool lock(uint32_t offset, uint32_t bytes, void** region1, uint32_t* bytes1, void** region2,
+            uint32_t* bytes2) {
+    ringMutex_.lock();
+    const uint64_t size = ring_.size();
+    if (size == 0 || offset >= size || bytes > size) {
+      ringMutex_.unlock();
+      return false;
+    }
+    const uint32_t first = static_cast<uint32_t>(size - offset < bytes ? size - offset : bytes);
+    *region1 = ring_.data() + offset;
+    *bytes1 = first;
+    *region2 = bytes > first ? ring_.data() : nullptr;
+    *bytes2 = bytes - first;
+    regionLocked_ = true;
+    return true;
+  }
+  void unlock() {
+    if (!regionLocked_) return;
+    regionLocked_ = false;
+    ringMutex_.unlock();
+  }
+
+  // Waits for a notification: 0 or 1 (the lower one first when both fired; that one is
+  // cleared), or -1 when `timeout` passed first (a zero timeout waits without end).
+  int wait(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(eventMutex_);
+    auto raised = [this] { return raised_[0] || raised_[1]; };
+    if (timeout.count() == 0) {
+      eventCondition_.wait(lock, raised);
+    } else if (!eventCondition_.wait_for(lock, timeout, raised)) {
+      return -1;
+    }
+    const int index = raised_[0] ? 0 : 1;
+    raised_[index] = false;
+    return index;
+  }
+  void raise(int index) {
+    {
+      std::lock_guard<std::mutex> lock(eventMutex_);
+      raised_[index] = true;
+    }
+    eventCondition_.notify_all();
+  }
+
+  void release() {
+    std::lock_guard<std::mutex> lock(ringMutex_);
+    ready_ = false;
+    running_ = false;
+    std::vector<uint8_t>().swap(ring_);
+    writePosition_ = 0;
+  }
+
+ private:
+  // Whole sample frames of the time line from the start to `t`.
+  uint64_t bytesAt(Clock::time_point t) const {
+    const double seconds = std::chrono::duration<double>(t - startTime_).count();
+    if (seconds <= 0) return 0;
+    return static_cast<uint64_t>(seconds * bytesPerSecond_ / blockAlign_) * blockAlign_;
+  }
+
+  void appendLocked(const uint8_t* data, size_t length, bool crossed[2]) {
+    if (!running_ || ring_.empty() || !ready_) return;
+    if (length > stopAt_ - receivedBytes_) length = static_cast<size_t>(stopAt_ - receivedBytes_);
+    receivedBytes_ += length;
+    if (receivedBytes_ >= stopAt_) {
+      running_ = false;
+      stopped_.notify_all();
+    }
+    const uint64_t size = ring_.size();
+    while (length > 0) {
+      const uint64_t start = writePosition_;
+      const size_t n = static_cast<size_t>(size - start < length ? size - start : length);
+      if (data != nullptr) {
+        std::memcpy(ring_.data() + start, data, n);
+        data += n;
+      } else {
+        std::memset(ring_.data() + start, 0, n);
+      }
+      const uint64_t end = start + n;
+      for (int i = 0; i < 2; ++i) {
+        // Offset 0 is passed when the position wraps to the start again.
+        const uint64_t p = positions_[i] == 0 ? size : positions_[i];
+        if (start < p && p <= end) crossed[i] = true;
+      }
+      writePosition_ = static_cast<uint32_t>(end == size ? 0 : end);
+      length -= n;
+    }
+  }
+
+  void raiseCrossed(const bool crossed[2]) {
+    for (int i = 0; i < 2; ++i) {
+      if (crossed[i]) raise(i);
+    }
+  }
+
+  mutable std::mutex ringMutex_;
+  std::vector<uint8_t> ring_;
+  uint32_t writePosition_ = 0;
+  uint32_t positions_[2] = {0, 0};
+  bool ready_ = false;
+  bool running_ = false;
+  bool regionLocked_ = false;  // the reader holds ringMutex_ between lock and unlock
+  uint32_t bytesPerSecond_ = 0;
+  uint32_t blockAlign_ = 1;
+  Clock::time_point startTime_;
+  Clock::time_point stopTime_;
+  uint64_t receivedBytes_ = 0;
+  uint64_t stopAt_ = UINT64_MAX;
+  std::condition_variable stopped_;
+
+  std::mutex eventMutex_;
+  std::condition_variable eventCondition_;
+  bool raised_[2] = {false, false};
+};
+
+}  // namespace platform
+}  // namespace quorvane_capture
+
+#endif

@@ -1,0 +1,214 @@
+// WASAPI loopback capture of the default render endpoint.
+#include <windows.h>
+// After windows.h.
+#include <audioclient.h>
+#include <mmdeviceapi.h>
+#include <mmreg.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "wasapi_loopback.h"
+
+namespace quorvane_capture {
+namespace platform {
+namespace {
+
+// The format's GUIDs, spelt out: mingw-w64 declares them only with INITGUID.
+const GUID kSubtypePcm = {
+    0x00000001, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+const GUID kSubtypeFloat = {
+    0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+
+constexpr DWORD kAutoConvertPcm = 0x80000000;         // AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM
+constexpr DWORD kSrcDefaultQuality = 0x08000000;      // AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY
+constexpr REFERENCE_TIME kBufferDuration = 10000000;  // one second, in 100 ns units
+constexpr auto kPumpPeriod = std::chrono::milliseconds(10);
+// The endpoint delivers no packets while nothing plays: silence goes in once the stream is this
+// far behind the clock.
+constexpr auto kGapTolerance = std::chrono::milliseconds(100);
+constexpr auto kStopWait = std::chrono::milliseconds(2000);
+
+template <typename T>
+void releaseInterface(T*& p) {
+  if (p != nullptr) p->Release();
+  p = nullptr;
+}
+
+WAVEFORMATEX ringFormat(const SoundFormat& format) {
+  WAVEFORMATEX f{};
+  f.wFormatTag = format.formatTag;
+  f.nChannels = format.channels;
+  f.nSamplesPerSec = format.samplesPerSecond;
+  f.nAvgBytesPerSec = format.averageBytesPerSecond;
+  f.nBlockAlign = format.blockAlign;
+  f.wBitsPerSample = format.bitsPerSample;
+  return f;
+}
+
+int16_t toSample(float v) {
+  const float scaled = std::nearbyint(std::max(-1.0f, std::min(1.0f, v)) * 32767.0f);
+  return static_cast<int16_t>(scaled);
+}
+
+}  // namespace
+
+WasapiLoopback::~WasapiLoopback() { close(); }
+
+bool WasapiLoopback::open(const SoundFormat& format, bool* noLoopback) {
+  *noLoopback = false;
+  if (client_ != nullptr || format.formatTag != 1 || format.bitsPerSample != 16 ||
+      format.channels != 2) {
+    return false;
+  }
+  const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  comInitialized_ = SUCCEEDED(com);  // a thread already in another apartment is fine as it is
+  IMMDeviceEnumerator* enumerator = nullptr;
+  if (FAILED(CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
+                              __uuidof(IMMDeviceEnumerator),
+                              reinterpret_cast<void**>(&enumerator)))) {
+    close();
+    return false;
+  }
+  const HRESULT found = enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &device_);
+  enumerator->Release();
+  if (FAILED(found) || FAILED(device_->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
+                                                reinterpret_cast<void**>(&client_)))) {
+    close();
+    return false;
+  }
+
+  // Our format, converted by the system (newer systems); else the endpoint's mix at our rate.
+  WAVEFORMATEX wanted = ringFormat(format);
+  HRESULT initialized = client_->Initialize(
+      AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_LOOPBACK | kAutoConvertPcm | kSrcDefaultQuality,
+      kBufferDuration, 0, &wanted, nullptr);
+  if (FAILED(initialized)) {
+    WAVEFORMATEX* mix = nullptr;
+    if (FAILED(client_->GetMixFormat(&mix)) || mix == nullptr) {
+      close();
+      return false;
+    }
+    bool usable = mix->nSamplesPerSec == format.samplesPerSecond && mix->nChannels >= 1;
+    floatSamples_ = mix->wFormatTag == WAVE_FORMAT_IEEE_FLOAT && mix->wBitsPerSample == 32;
+    bool pcm16 = mix->wFormatTag == WAVE_FORMAT_PCM && mix->wBitsPerSample == 16;
+    if (mix->wFormatTag == WAVE_FORMAT_EXTENSIBLE && mix->cbSize >= 22) {
+      const auto* extensible = reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(mix);
+      floatSamples_ =
+          IsEqualGUID(extensible->SubFormat, kSubtypeFloat) && mix->wBitsPerSample == 32;
+      pcm16 = IsEqualGUID(extensible->SubFormat, kSubtypePcm) && mix->wBitsPerSample == 16;
+    }
+    usable = usable && (floatSamples_ || pcm16);
+    sourceChannels_ = mix->nChannels;
+    sourceFrameBytes_ = mix->nBlockAlign;
+    if (usable) {
+      initialized = client_->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_LOOPBACK,
+                                        kBufferDuration, 0, mix, nullptr);
+    }
+    CoTaskMemFree(mix);
+    if (!usable || FAILED(initialized)) {
+      close();
+      return false;
+    }
+    converted_ = true;
+  }
+  // Systems without loopback capture refuse here (AUDCLNT_E_WRONG_ENDPOINT_TYPE).
+  if (FAILED(client_->GetService(__uuidof(IAudioCaptureClient),
+                                 reinterpret_cast<void**>(&capture_)))) {
+    *noLoopback = true;
+    close();
+    return false;
+  }
+  return true;
+}
+
+bool WasapiLoopback::createBuffer(const SoundFormat& format, uint32_t bufferBytes) {
+  if (capture_ == nullptr || bufferBytes == 0 || bufferBytes % format.blockAlign != 0) {
+    return false;
+  }
+  ring_.create(bufferBytes, format.averageBytesPerSecond, format.blockAlign);
+  return true;
+}
+
+bool WasapiLoopback::start() {
+  if (!ready() || pumping_) return false;
+  ring_.begin();
+  if (FAILED(client_->Start())) {
+    ring_.abandon();
+    return false;
+  }
+  pumping_ = true;
+  thread_ = std::thread([this] { pump(); });
+  return true;
+}
+
+void WasapiLoopback::pump() {
+  const bool com = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+  while (pumping_) {
+    takePackets();
+    ring_.fillGap(kGapTolerance, std::chrono::milliseconds(0));
+    std::this_thread::sleep_for(kPumpPeriod);
+  }
+  if (com) CoUninitialize();
+}
+
+void WasapiLoopback::takePackets() {
+  std::vector<int16_t> converted;
+  UINT32 packet = 0;
+  while (SUCCEEDED(capture_->GetNextPacketSize(&packet)) && packet > 0) {
+    BYTE* data = nullptr;
+    UINT32 frames = 0;
+    DWORD flags = 0;
+    if (FAILED(capture_->GetBuffer(&data, &frames, &flags, nullptr, nullptr))) return;
+    if ((flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0 || data == nullptr) {
+      ring_.append(nullptr, static_cast<size_t>(frames) * 4);
+    } else if (!converted_) {
+      ring_.append(data, static_cast<size_t>(frames) * 4);
+    } else {
+      // The first two channels (one channel twice), as 16-bit samples.
+      converted.resize(static_cast<size_t>(frames) * 2);
+      for (UINT32 i = 0; i < frames; ++i) {
+        const BYTE* frame = data + static_cast<size_t>(i) * sourceFrameBytes_;
+        for (uint32_t c = 0; c < 2; ++c) {
+          const uint32_t channel = sourceChannels_ >= 2 ? c : 0;
+          if (floatSamples_) {
+            float v;
+            std::memcpy(&v, frame + channel * 4, 4);
+            converted[2 * i + c] = toSample(v);
+          } else {
+            std::memcpy(&converted[2 * i + c], frame + channel * 2, 2);
+          }
+        }
+      }
+      ring_.append(reinterpret_cast<const uint8_t*>(converted.data()),
+                   converted.size() * sizeof(int16_t));
+    }
+    capture_->ReleaseBuffer(frames);
+  }
+}
+
+void WasapiLoopback::stop() {
+  if (!pumping_) return;
+  // The pump goes on until the sound reaches the stop's moment (silence where nothing played).
+  ring_.end(kStopWait);
+  pumping_ = false;
+  if (thread_.joinable()) thread_.join();
+  client_->Stop();
+}
+
+void WasapiLoopback::close() {
+  stop();
+  releaseInterface(capture_);
+  releaseInterface(client_);
+  releaseInterface(device_);
+  ring_.release();
+  if (comInitialized_) CoUninitialize();
+  comInitialized_ = false;
+  converted_ = false;
+}
+
+}  // namespace platform
+}  // namespace quorvane_capture

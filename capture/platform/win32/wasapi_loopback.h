@@ -1,0 +1,73 @@
+// What the default render endpoint plays, captured through WASAPI loopback (DirectSound has no
+// loopback) into the same looping ring shape as the DirectSound capture buffer: a thread of its
+// own takes the packets, converts them to the ring's 16-bit PCM and fills with silence what the
+// endpoint does not deliver while nothing plays.
+#ifndef QUORVANE_WASAPI_LOOPBACK_H
+#define QUORVANE_WASAPI_LOOPBACK_H
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <thread>
+
+#include "sound_capture.h"
+#include "sound_ring.h"
+
+struct IMMDevice;
+struct IAudioClient;
+struct IAudioCaptureClient;
+
+namespace quorvane_capture {
+namespace platform {
+
+class WasapiLoopback {
+ public:
+  WasapiLoopback() = default;
+  ~WasapiLoopback();
+  WasapiLoopback(const WasapiLoopback&) = delete;
+  WasapiLoopback& operator=(const WasapiLoopback&) = delete;
+
+  // Reaches the default render endpoint and sets up loopback capture in the given format
+  // (converted by the system where it can, else from the endpoint's own float or 16-bit mix at
+  // the same rate). False on failure; *noLoopback then tells whether an endpoint was there but
+  // could not be captured.
+  bool open(const SoundFormat& format, bool* noLoopback);
+  bool createBuffer(const SoundFormat& format, uint32_t bufferBytes);
+  bool setupNotifications(const uint32_t positions[2]) { return ring_.setPositions(positions); }
+  bool ready() const { return client_ != nullptr && ring_.ready(); }
+
+  bool start();
+  void stop();
+  bool readPosition(uint32_t* position) { return ring_.readPosition(position); }
+  bool lock(uint32_t offset, uint32_t bytes, void** region1, uint32_t* bytes1, void** region2,
+            uint32_t* bytes2) {
+    return ring_.lock(offset, bytes, region1, bytes1, region2, bytes2);
+  }
+  void unlock() { ring_.unlock(); }
+  int waitNotification() { return ring_.wait(std::chrono::milliseconds(0)); }
+  void signalFirst() { ring_.raise(0); }
+  void close();
+
+ private:
+  void pump();
+  void takePackets();
+
+  IMMDevice* device_ = nullptr;
+  IAudioClient* client_ = nullptr;
+  IAudioCaptureClient* capture_ = nullptr;
+  bool comInitialized_ = false;
+  // How the endpoint's frames become the ring's: as they are (the system converts), or from the
+  // endpoint's mix of sourceChannels_ float (32-bit) or 16-bit samples.
+  bool converted_ = false;
+  bool floatSamples_ = false;
+  uint32_t sourceChannels_ = 2;
+  uint32_t sourceFrameBytes_ = 4;
+  SoundRing ring_;
+  std::thread thread_;
+  std::atomic<bool> pumping_{false};
+};
+
+}  // namespace platform
+}  // namespace quorvane_capture
+
+#endif
