@@ -841,7 +841,10 @@ void MainWindow::reportFiles(const SessionStatus& s, std::wstring* message, bool
     std::snprintf(seconds, sizeof(seconds), "%.3f s of sound", soundSeconds);
     files += (files.empty() ? L"" : L"\r\n") + files_.wav + L"   (" + widen(seconds) + L")";
     if (!s.soundCaptured) {
-      *message += L"No sound was captured: no capture device answered. ";
+      *message += s.soundStatus == QV_SOURCE_NO_LOOPBACK
+                      ? L"No sound was captured: this system offers no recording of what the "
+                        L"computer plays. "
+                      : L"No sound was captured: no capture device answered. ";
     } else if (soundSeconds <= 0) {
       *message += L"The sound file is empty: the capture device delivered nothing yet. ";
     }

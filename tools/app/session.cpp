@@ -48,10 +48,10 @@ std::vector<ListedWindow> listWindows() {
 }
 
 LibraryFeatures libraryFeatures() {
-  // Pointer drawing and the playback sound source come with exports the library does not have
-  // yet; when they land, report them here and wire them below.
   LibraryFeatures features{};
   features.pause = true;
+  features.pointer = true;
+  features.playbackSound = true;
   return features;
 }
 
@@ -70,7 +70,13 @@ int32_t RecordingSession::start(const RecordingRequest& request, UsedSettings* u
   s.fullRange = request.fullRange ? 1 : 0;
   s.useAVX = 1;
   s.clientArea = request.clientArea ? 1 : 0;
-  // Pointer drawing and the sound source are set here once the settings record carries them.
+  // Choices made beside the settings record, before Initialize. A still screen is stored as
+  // repeat records rather than as differences of zeros, so it does not fill the disk.
+  setCursorDrawing(request.pointer ? 1 : 0);
+  setSoundSource(request.sound == SoundSource::kNone       ? QV_SOURCE_NONE
+                 : request.sound == SoundSource::kPlayback ? QV_SOURCE_DESKTOP
+                                                           : QV_SOURCE_CAPTURE_DEVICE);
+  setRepeatUnchanged(1);
   Initialize(&s);
   // The file says how it was made: colours, sizes, window, start time, pauses.
   setWriteProvenance(1);
@@ -95,6 +101,7 @@ int32_t RecordingSession::start(const RecordingRequest& request, UsedSettings* u
     status_.streaming = request.streaming;
     status_.qvfPath = request.qvfPath;
     status_.wavPath = request.wavPath;
+    status_.soundStatus = getSoundStatus();
   }
   startedMs_ = nowMs();
   control_ = std::thread(&RecordingSession::control, this);
@@ -128,8 +135,6 @@ void RecordingSession::control() {
     stages.push_back(std::make_unique<qvtools::Worker>(EncodeThread, indexParameter(i)));
   }
   stages.push_back(std::make_unique<qvtools::Worker>(CompressThread, nullptr));
-  // The sound source choice goes to the library here once it has one; until then "capture
-  // device" records the default device and "none" runs no sound thread.
   std::unique_ptr<qvtools::Worker> audio;
   if (request_.sound != SoundSource::kNone) {
     audio = std::make_unique<qvtools::Worker>(AudioCaptureThread, nullptr);

@@ -90,6 +90,7 @@ struct SessionStatus {
   uint64_t records = 0;   // video records in the file (0: the .qvf was not written)
   uint64_t captured = 0;  // frames captured
   bool soundCaptured = false;
+  int32_t soundStatus = 0;  // getSoundStatus() after Initialize: why a source could not open
   int wavResult = -1;  // the library's result for the .wav, -1 when none was asked for
   std::string qvfPath, wavPath;
 
