@@ -71,6 +71,15 @@ class InitializeTest : public ::testing::Test {
 };
 qvtest::XvfbServer* InitializeTest::xvfb_ = nullptr;
 
+// The process's mapped address space (VmSize), in KiB; 0 when it cannot be read.
+uint64_t mappedKibibytes() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmSize:", 0) == 0) return std::stoull(line.substr(7));
+  }
+  return 0;
+}
+
 TEST_F(InitializeTest, SizesAreCorrectedAgainstTheWindow) {
   const Window window = makeWindow(50, 60, 640, 480);
   CaptureSetting s = settingsFor(window);
@@ -226,11 +235,7 @@ TEST_F(InitializeTest, ARefusalForWantOfMemoryLeavesTheAffinityAsItWas) {
   CaptureSetting s = settingsFor(window);
   s.affinityMask = before & (~before + 1);  // one processor
 
-  uint64_t mappedKiB = 0;
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmSize:", 0) == 0) mappedKiB = std::stoull(line.substr(7));
-  }
+  const uint64_t mappedKiB = mappedKibibytes();
   ASSERT_GT(mappedKiB, 0u);
   rlimit saved{};
   getrlimit(RLIMIT_AS, &saved);
@@ -255,11 +260,7 @@ TEST_F(InitializeTest, AnyMemoryBudgetInitialisesWithWhatCanBeHad) {
   GTEST_SKIP() << "the sanitizers' allocators do not map blocks on demand";
 #endif
   CaptureSetting s = settingsFor(makeWindow(0, 0, 64, 64));
-  uint64_t mappedKiB = 0;
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmSize:", 0) == 0) mappedKiB = std::stoull(line.substr(7));
-  }
+  const uint64_t mappedKiB = mappedKibibytes();
   ASSERT_GT(mappedKiB, 0u);
   rlimit saved{};
   getrlimit(RLIMIT_AS, &saved);
