@@ -15,6 +15,8 @@ QV_EXPORT void CalcDeltaFrame_SSE2(uint8_t* dst, const uint8_t* cur, const uint8
   const int64_t bytes = groups * 4;
   int64_t k = 0;
   for (; k + 64 <= bytes; k += 64) {
+    quorvane_capture::readAhead(cur + k);
+    quorvane_capture::readAhead(prev + k);
     for (int b = 0; b < 64; b += 16) {
       const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cur + k + b));
       const __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(prev + k + b));
@@ -105,6 +107,8 @@ QV_EXPORT void memcpy_sse2(void* dstVoid, const void* srcVoid, int64_t size) {
   }
   const int64_t blocks = size / 32;
   for (int64_t b = 0; b < blocks; ++b) {
+    // 32 bytes a step: one line ahead every other step.
+    if ((b & 1) == 0) quorvane_capture::readAhead(src);
     const __m128i x0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
     const __m128i x1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 16));
     _mm_stream_si128(reinterpret_cast<__m128i*>(dst), x0);

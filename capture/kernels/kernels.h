@@ -3,6 +3,8 @@
 #ifndef QUORVANE_KERNELS_H
 #define QUORVANE_KERNELS_H
 
+#include <xmmintrin.h>
+
 #include <cstdint>
 
 #include "quorvane_capture.h"
@@ -13,6 +15,16 @@ using RGB32ToYUY2Function = void (*)(uint8_t* dst, const uint8_t* src, int64_t w
                                      int64_t height);
 using ZoomOutHeikin32Function = void (*)(uint8_t* dst, int64_t dstW, int64_t dstH,
                                          const uint8_t* src, int64_t srcW, int64_t srcH);
+
+// Pictures are read once, from memory another thread wrote (often with streaming stores), so
+// the loops ask for their input this far ahead of the loads: the processor's own read-ahead
+// leaves them waiting for memory for much of the time (bench/bench_pipeline.cpp, the stages
+// benchmarks). A hint only: addresses past the end of a buffer are never touched.
+constexpr int64_t kReadAheadBytes = 2048;
+// Asks for the 64-byte line kReadAheadBytes after `p`.
+inline void readAhead(const void* p) {
+  _mm_prefetch(static_cast<const char*>(p) + kReadAheadBytes, _MM_HINT_T0);
+}
 
 // The variants in use, set by chooseKernels. Before the first Initialize they hold the SSE2
 // variants, which every x86-64 processor runs.

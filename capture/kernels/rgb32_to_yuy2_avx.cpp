@@ -94,6 +94,7 @@ extern "C" QV_EXPORT void RGB32ToYUY2_AVX(uint8_t* dst, const uint8_t* src, int6
   // In place the 32 bytes written trail the 64 bytes already read.
   for (; k + 8 <= pairs; k += 8) {
     const uint8_t* in = src + 8 * k;
+    readAhead(in);
     const __m128i x0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
     const __m128i x1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16));
     const __m128i x2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 32));

@@ -90,6 +90,8 @@ void RGB32ToYUY2_AVX2(uint8_t* dst, const uint8_t* src, int64_t width, int64_t h
   // In place the bytes written trail the bytes already read.
   for (; k + 16 <= pairs; k += 16) {
     const __m256i* in = reinterpret_cast<const __m256i*>(src + 8 * k);
+    readAhead(in);
+    readAhead(in + 2);
     const __m256i x0 = _mm256_loadu_si256(in);
     const __m256i x1 = _mm256_loadu_si256(in + 1);
     const __m256i x2 = _mm256_loadu_si256(in + 2);

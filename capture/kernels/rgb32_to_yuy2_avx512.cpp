@@ -92,6 +92,8 @@ void RGB32ToYUY2_AVX512(uint8_t* dst, const uint8_t* src, int64_t width, int64_t
   // In place the 64 bytes written trail the 128 bytes already read.
   for (; k + 16 <= pairs; k += 16) {
     const uint8_t* in = src + 8 * k;
+    readAhead(in);
+    readAhead(in + 64);
     const __m512i x0 = _mm512_loadu_si512(in);
     const __m512i x1 = _mm512_loadu_si512(in + 64);
     _mm512_storeu_si512(dst + 4 * k,

@@ -59,7 +59,7 @@ bool takeFrame(int64_t* index, uint8_t** picture, const uint8_t** previous) {
 }  // namespace
 
 CompressScratch::CompressScratch(const PictureGeometry& g)
-    : difference(static_cast<uint8_t*>(calloc(static_cast<size_t>(g.yuy2Bytes), 1))),
+    : difference(static_cast<uint8_t*>(malloc(kDifferencePieceBytes))),
       out(static_cast<uint8_t*>(malloc(static_cast<size_t>(g.compressedCapacity)))) {}
 
 CompressScratch::~CompressScratch() {

@@ -1,5 +1,6 @@
 #include "frame_stages.h"
 
+#include <snappy-sinksource.h>
 #include <snappy.h>
 
 #include <algorithm>
@@ -46,38 +47,62 @@ bool isKeyFrame(const PictureGeometry& g, int64_t index) {
   return g.keyInterval < 1 || index % g.keyInterval == 0;
 }
 
+namespace {
+
+// The difference of two pictures as Snappy's input, formed one piece at a time in a buffer that
+// stays in the processor's cache while Snappy compresses it, instead of a whole difference
+// picture written to memory and read back. Snappy compresses its input in independent blocks,
+// so the output is byte for byte that of the whole difference.
+class DifferenceSource : public snappy::Source {
+ public:
+  DifferenceSource(const uint8_t* picture, const uint8_t* previous, size_t bytes, uint8_t* piece)
+      : picture_(picture), previous_(previous), bytes_(bytes), piece_(piece) {}
+
+  size_t Available() const override { return bytes_ - position_; }
+
+  const char* Peek(size_t* length) override {
+    if (position_ < pieceStart_ || position_ >= pieceStart_ + pieceLength_) {
+      // Piece lengths stay multiples of four (a YUY2 pair), as the kernel works in pairs.
+      pieceStart_ = position_;
+      pieceLength_ = std::min(kDifferencePieceBytes, bytes_ - position_);
+      CalcDeltaFrame_SSE2(piece_, picture_ + position_, previous_ + position_,
+                          static_cast<int64_t>(pieceLength_ / 2), 1);
+    }
+    *length = pieceLength_ - (position_ - pieceStart_);
+    return reinterpret_cast<const char*>(piece_ + (position_ - pieceStart_));
+  }
+
+  void Skip(size_t n) override { position_ += n; }
+
+ private:
+  const uint8_t* picture_;
+  const uint8_t* previous_;
+  size_t bytes_;
+  uint8_t* piece_;
+  size_t position_ = 0;
+  size_t pieceStart_ = 0;
+  size_t pieceLength_ = 0;
+};
+
+}  // namespace
+
 size_t compressPicture(const PictureGeometry& g, bool key, const uint8_t* picture,
                        const uint8_t* previous, uint8_t* difference, uint8_t* out) {
-  const uint8_t* input = picture;
-  if (!key) {
-    CalcDeltaFrame_SSE2(difference, picture, previous, g.outputWidth, g.outputHeight);
-    input = difference;
+  const size_t bytes = static_cast<size_t>(g.yuy2Bytes);
+  if (key) {
+    size_t length = 0;
+    snappy::RawCompress(reinterpret_cast<const char*>(picture), bytes, reinterpret_cast<char*>(out),
+                        &length);
+    return length;
   }
-  size_t length = 0;
-  snappy::RawCompress(reinterpret_cast<const char*>(input), static_cast<size_t>(g.yuy2Bytes),
-                      reinterpret_cast<char*>(out), &length);
-  return length;
+  DifferenceSource source(picture, previous, bytes, difference);
+  snappy::UncheckedByteArraySink sink(reinterpret_cast<char*>(out));
+  return snappy::Compress(&source, &sink);
 }
 
 namespace {
 
 std::atomic<uint64_t> unchangedFrames{0};
-
-bool allZero(const uint8_t* p, size_t n) {
-  // Words OR-ed in groups, so that the loop keeps to memory speed and stops at the first
-  // group with a set bit.
-  size_t i = 0;
-  for (; i + 64 <= n; i += 64) {
-    uint64_t w[8];
-    std::memcpy(w, p + i, sizeof(w));
-    if ((w[0] | w[1] | w[2] | w[3] | w[4] | w[5] | w[6] | w[7]) != 0) return false;
-  }
-  for (; i < n; ++i) {
-    if (p[i] != 0) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 CompressedPicture compressFrame(const PictureGeometry& g, bool key, const uint8_t* picture,
@@ -85,9 +110,9 @@ CompressedPicture compressFrame(const PictureGeometry& g, bool key, const uint8_
   const size_t length = compressPicture(g, key, picture, previous, difference, out);
   if (key) return {qvf::RECORD_KEY, length};
   // Only a difference of exactly the length zeros compress to can be all zero, so a changed
-  // picture costs one comparison; the scan settles the rare equal length.
+  // picture costs one comparison; comparing the two pictures settles the rare equal length.
   if (g.repeatUnchanged && length == g.unchangedLength &&
-      allZero(difference, static_cast<size_t>(g.yuy2Bytes))) {
+      std::memcmp(picture, previous, static_cast<size_t>(g.yuy2Bytes)) == 0) {
     return {qvf::RECORD_REPEAT, 0};
   }
   return {qvf::RECORD_DELTA, length};
@@ -126,7 +151,7 @@ FrameFinisher::FrameFinisher(const PictureGeometry& g)
     : g_(g),
       picture_(static_cast<uint8_t*>(
           calloc(static_cast<size_t>(std::max(g.rgbOutputBytes, g.compressedCapacity)), 1))),
-      difference_(static_cast<uint8_t*>(calloc(static_cast<size_t>(g.yuy2Bytes), 1))) {}
+      difference_(static_cast<uint8_t*>(malloc(kDifferencePieceBytes))) {}
 
 FrameFinisher::~FrameFinisher() {
   free(picture_);

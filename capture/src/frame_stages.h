@@ -67,9 +67,13 @@ void convertPicture(const PictureGeometry& g, const uint8_t* captured, uint8_t* 
 // Key or difference: frame `index` of the list is a key frame every keyInterval frames.
 bool isKeyFrame(const PictureGeometry& g, int64_t index);
 
+// The difference of two pictures is formed this many bytes at a time, each piece compressed
+// while it is still in the cache.
+constexpr size_t kDifferencePieceBytes = 64 * 1024;
+
 // Compress a key frame's `picture` whole, or a difference frame's `picture` minus `previous`
-// (formed in `difference`, yuy2Bytes), into `out` (compressedCapacity bytes). Returns the
-// length of the Snappy output.
+// (formed piece by piece in `difference`, kDifferencePieceBytes), into `out`
+// (compressedCapacity bytes). Returns the length of the Snappy output.
 size_t compressPicture(const PictureGeometry& g, bool key, const uint8_t* picture,
                        const uint8_t* previous, uint8_t* difference, uint8_t* out);
 

@@ -27,7 +27,7 @@ constexpr uint32_t kTimerPeriod = 1;
 // then holds), so a second run over the same list writes the same bytes.
 uint64_t writeOutputFile(const char* path);
 
-// A compressing thread's own scratch, from the C heap for the whole run: the difference picture
+// A compressing thread's own scratch, from the C heap for the whole run: a piece of the difference
 // and the Snappy output, which then goes into a pool piece of exactly its length (pieces of the
 // largest possible size, taken by several threads at once, would leave the pool in holes).
 class CompressScratch {

@@ -11,6 +11,7 @@
 
 #include "capture_state.h"
 #include "file_limit.h"
+#include "frame_stages.h"
 #include "kernels.h"
 #include "pipeline.h"
 #include "qvf.h"
@@ -421,6 +422,43 @@ TEST_F(OutputFileTest, RecordOfHowTheFileWasMadeOnlyWhenAskedAndChangesNothingEl
 
   const qvtest::QvfFile again = read(write("again", &result));
   EXPECT_TRUE(again.bytes == plain.bytes) << "the request was withdrawn";
+}
+
+// The difference is compressed piece by piece: the output must be Snappy's output for the
+// whole difference, for pictures of several pieces with a short last one, changed in places.
+TEST(CompressPictureTest, DifferenceGivesSnappysOutputForTheWholeDifference) {
+  for (const int64_t width : {int64_t{2}, int64_t{1000}, int64_t{1920}}) {
+    PictureGeometry g;
+    g.outputWidth = width;
+    g.outputHeight = width == 2 ? 1 : 70;
+    g.yuy2Bytes = static_cast<uint64_t>(g.outputWidth * g.outputHeight * 2);
+    g.compressedCapacity = snappy::MaxCompressedLength(static_cast<size_t>(g.yuy2Bytes));
+    const size_t bytes = static_cast<size_t>(g.yuy2Bytes);
+    Bytes previous(bytes), picture(bytes);
+    uint32_t noise = 12345;
+    for (size_t i = 0; i < bytes; ++i) {
+      previous[i] = static_cast<uint8_t>(i * 7 + i / 4096);
+      noise = noise * 1103515245u + 12345u;
+      // Runs unchanged, runs shifted and a noisy stretch across a piece boundary.
+      const bool noisy = i >= 60000 && i < 70000;
+      picture[i] = noisy ? static_cast<uint8_t>(noise >> 16)
+                         : static_cast<uint8_t>(previous[i] + ((i / 20000) % 2 ? 3 : 0));
+    }
+    Bytes whole(bytes);
+    CalcDeltaFrame_SSE2(whole.data(), picture.data(), previous.data(), g.outputWidth,
+                        g.outputHeight);
+    Bytes expected(static_cast<size_t>(g.compressedCapacity));
+    size_t expectedLength = 0;
+    snappy::RawCompress(reinterpret_cast<const char*>(whole.data()), bytes,
+                        reinterpret_cast<char*>(expected.data()), &expectedLength);
+    expected.resize(expectedLength);
+
+    Bytes piece(kDifferencePieceBytes), out(static_cast<size_t>(g.compressedCapacity));
+    const size_t length =
+        compressPicture(g, false, picture.data(), previous.data(), piece.data(), out.data());
+    out.resize(length);
+    EXPECT_TRUE(out == expected) << width << " wide: " << length << " vs " << expectedLength;
+  }
 }
 
 }  // namespace
