@@ -107,8 +107,6 @@ QV_EXPORT void memcpy_sse2(void* dstVoid, const void* srcVoid, int64_t size) {
   }
   const int64_t blocks = size / 32;
   for (int64_t b = 0; b < blocks; ++b) {
-    // 32 bytes a step: one line ahead every other step.
-    if ((b & 1) == 0) quorvane_capture::readAhead(src);
     const __m128i x0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
     const __m128i x1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 16));
     _mm_stream_si128(reinterpret_cast<__m128i*>(dst), x0);
