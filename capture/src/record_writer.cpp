@@ -78,6 +78,12 @@ bool BufferedFile::commit() {
   return complete;
 }
 
+void BufferedFile::discard() {
+  const bool inPlace = good_ && temporary_.empty();
+  abandon();
+  if (inPlace && platform::replaceableByRename(path_.c_str())) platform::removeFile(path_.c_str());
+}
+
 void BufferedFile::abandon() {
   file_.close();
   if (!temporary_.empty()) platform::removeFile(temporary_.c_str());

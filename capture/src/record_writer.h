@@ -35,6 +35,9 @@ class BufferedFile {
   // flush, close and, when replacing, give the file its name. False: the file is incomplete
   // (a replacing one is removed, leaving the path as it was).
   bool commit();
+  // Closes the file unwritten and takes it off the disk, for a file that will never hold a
+  // recording (its partner could not be created). Devices and pipes stay where they are.
+  void discard();
   // Bytes written so far, buffered or not.
   uint64_t size() const { return written_; }
 

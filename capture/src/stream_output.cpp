@@ -42,7 +42,10 @@ class StreamWriter {
     if (!finisher_.ready() || geometry_.keyInterval < 1) return false;
     withWav_ = wavPath != nullptr && wavPath[0] != '\0' && dsc != nullptr;
     if (!container_.open(containerPath, false)) return false;
-    if (withWav_ && !wavFile_.open(wavPath, false)) return false;
+    if (withWav_ && !wavFile_.open(wavPath, false)) {
+      container_.discard();
+      return false;
+    }
     records_.writeFileHeader(captureSetting);
     if (withWav_) wav_.writeHeader(0);
     return makeDurable();

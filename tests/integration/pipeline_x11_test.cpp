@@ -667,6 +667,13 @@ TEST_F(PipelineX11Test, FailedOutputThenASuccessfulOne) {
   const int lastDrawn = window.lastDrawn();
   EXPECT_EQ(OutputThread(const_cast<char*>("/nonexistent-dir/x.qvf")), 0u);
   EXPECT_EQ(OutputThread(const_cast<char*>("/dev/full")), 0u);
+  // A streamed pair whose WAV file cannot be created leaves no empty container behind.
+  const std::string orphan = tempPath("orphan");
+  const QvStreamPaths badWav{orphan.c_str(), "/nonexistent-dir/x.wav"};
+  EXPECT_EQ(StreamOutputThread(const_cast<QvStreamPaths*>(&badWav)), QV_OUTPUT_FAILED);
+  EXPECT_EQ(getRecordingStatus(), QV_STATUS_CANNOT_OPEN);
+  EXPECT_FALSE(qvtest::commandSucceeds("test -e '" + orphan + "'")) << orphan;
+  std::remove(orphan.c_str());
   uint64_t result = 0;
   const std::string path = output("after-failures", &result);
   qvtest::QvfFile file;
