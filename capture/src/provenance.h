@@ -18,14 +18,6 @@ void forgetRecordingStart();
 // the recording was not paused.
 std::vector<uint8_t> provenanceRecord();
 
-// Writes the record, if there is one, to any output with write(const void*, size_t). Called
-// right after the file header.
-template <class Output>
-void writeProvenanceRecord(Output& output) {
-  const std::vector<uint8_t> record = provenanceRecord();
-  if (!record.empty()) output.write(record.data(), record.size());
-}
-
 }  // namespace quorvane_capture
 
 #endif

@@ -91,7 +91,7 @@ void BufferedFile::abandon() {
   good_ = false;
 }
 
-void RecordWriter::writeFileHeader(const CaptureSetting& s) {
+std::vector<uint8_t> RecordWriter::writeFileHeader(const CaptureSetting& s) {
   qvf::FileHeader header{};
   header.headerSize = qvf::kFileHeaderSize;
   header.frameRate = static_cast<uint64_t>(s.frameRate);
@@ -102,7 +102,9 @@ void RecordWriter::writeFileHeader(const CaptureSetting& s) {
   header.audioBitsPerSample = qvf::kAudioBitsPerSample;
   header.audioSampleRate = qvf::kAudioSampleRate;
   file_.write(&header, sizeof(header));
-  writeProvenanceRecord(file_);
+  std::vector<uint8_t> record = provenanceRecord();
+  if (!record.empty()) file_.write(record.data(), record.size());
+  return record;
 }
 
 void RecordWriter::writeRecord(uint64_t type, const void* payload, uint64_t size) {

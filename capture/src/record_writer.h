@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "files.h"
 #include "quorvane_capture.h"
@@ -57,8 +58,9 @@ class BufferedFile {
 class RecordWriter {
  public:
   explicit RecordWriter(BufferedFile& file) : file_(file) {}
-  // The file header, and everything that stands right after it before the first record.
-  void writeFileHeader(const CaptureSetting& setting);
+  // The file header, and everything that stands right after it before the first record;
+  // returns the record of how the file was made as written there (empty when there is none).
+  std::vector<uint8_t> writeFileHeader(const CaptureSetting& setting);
   void writeRecord(uint64_t type, const void* payload, uint64_t size);
   void writeRepeat();
   void writeSound(const void* samples, uint64_t size);

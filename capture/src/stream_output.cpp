@@ -7,6 +7,7 @@
 #include "stream_output.h"
 
 #include <atomic>
+#include <vector>
 
 #include "capture_state.h"
 #include "direct_sound_capture.h"
@@ -46,7 +47,7 @@ class StreamWriter {
       container_.discard();
       return false;
     }
-    records_.writeFileHeader(captureSetting);
+    provenanceAtStart_ = records_.writeFileHeader(captureSetting);
     if (withWav_) wav_.writeHeader(0);
     return makeDurable();
   }
@@ -85,8 +86,12 @@ class StreamWriter {
       writeFrame(frameList[next_].timeStamp, finisher_.recordOf(next_));
       giveBackPiece(frameList[next_]);
     }
-    // The record at the start could not know the pauses that came after it.
-    if (!pausePoints().empty()) writeProvenanceRecord(container_);
+    // The record at the start could not know what came after it (pauses, whether any sound
+    // arrived): a changed one follows the last frame, and readers take the last.
+    const std::vector<uint8_t> provenance = provenanceRecord();
+    if (!provenance.empty() && provenance != provenanceAtStart_) {
+      container_.write(provenance.data(), provenance.size());
+    }
     const bool durable = makeDurable() && syncToDisk();
     const bool closed = container_.commit() & (!withWav_ || wavFile_.commit());
     return durable && closed;
@@ -137,6 +142,7 @@ class StreamWriter {
   WavWriter wav_;
   SlotTimeline timeline_;
   bool withWav_ = false;
+  std::vector<uint8_t> provenanceAtStart_;  // the record as the file header's part wrote it
   size_t next_ = 0;
   size_t chunks_ = 0;
   uint64_t videoRecords_ = 0;

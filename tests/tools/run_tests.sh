@@ -201,10 +201,14 @@ if run 0 "$QVF" info rec.qvf; then
   frames=$(info_field rec.info frames | awk '{print $1}')
   samples=$(info_field rec.info audio | awk '{print $1}')
   picture=$(info_field rec.info picture | awk '{print $1}')
-  if [[ $picture == "${cw}x$ch" ]] && within "$frames" 85 95 && within "$samples" 110000 155000; then
+  # Written while recording: the record of how the file was made is brought up to date at the
+  # end, when the sound that arrived is known.
+  source=$(info_field rec.info "sound source")
+  if [[ $picture == "${cw}x$ch" ]] && within "$frames" 85 95 && within "$samples" 110000 155000 &&
+    [[ $source == "capture device" ]]; then
     pass "recording: ${picture} (the window's client area), $frames frames, $samples samples"
   else
-    failed "recording: size, frames and sound" "picture $picture (want ${cw}x$ch), frames $frames, samples $samples"
+    failed "recording: size, frames and sound" "picture $picture (want ${cw}x$ch), frames $frames, samples $samples, sound source '$source'"
   fi
 else
   failed "qvf info: the native recording"
