@@ -11,6 +11,10 @@
 #include <thread>
 #include <vector>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "console.h"
 #include "qvf.h"
 #include "recording_summary.h"
@@ -23,6 +27,33 @@ namespace {
 volatile std::sig_atomic_t g_stopRequested = 0;
 
 extern "C" void onStopSignal(int signal) { g_stopRequested = signal; }
+
+#ifdef _WIN32
+// Stop reason for a console that is going away (Windows has no SIGHUP).
+constexpr std::sig_atomic_t kConsoleClosed = -1;
+// Set once record() has completed its files (or written nothing).
+HANDLE g_filesComplete = nullptr;
+
+// Closing the console window, logging off and shutting down end the process as soon as this
+// returns, and at the latest after about five seconds: it asks for the stop, as Ctrl+C does,
+// and holds the process until the files are complete. Ctrl+C and Ctrl+Break stop as usual.
+BOOL WINAPI onConsoleEvent(DWORD event) {
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+      g_stopRequested = SIGINT;
+      return TRUE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      g_stopRequested = kConsoleClosed;
+      if (g_filesComplete != nullptr) WaitForSingleObject(g_filesComplete, 4500);
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+#endif
 
 double secondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -186,6 +217,12 @@ void installStopHandler() {
 #ifdef SIGHUP
   // A closed terminal: the recording ends with complete files, as on Ctrl+C.
   std::signal(SIGHUP, onStopSignal);
+#endif
+#ifdef _WIN32
+  if (g_filesComplete == nullptr) {
+    g_filesComplete = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+  }
 #endif
 #ifdef SIGXFSZ
   // A file-size limit shows as a failed write, like a full disk, instead of ending the process.
@@ -499,9 +536,10 @@ void printSummary(const RecordOptions& options, const CaptureSetting& used, doub
   if (options.keepUnchanged) {
     std::printf("unchanged  not looked for: every picture stored (--keep-unchanged)\n");
   } else {
-    std::printf("unchanged  %lld captured pictures equal to the one before, stored as repeat "
-                "records\n",
-                static_cast<long long>(stats.unchangedFrames));
+    std::printf(
+        "unchanged  %lld captured pictures equal to the one before, stored as repeat "
+        "records\n",
+        static_cast<long long>(stats.unchangedFrames));
   }
   if (stats.pauseCount > 0) {
     std::printf("pauses     %d, %.1f s in all\n", stats.pauseCount,
@@ -509,10 +547,7 @@ void printSummary(const RecordOptions& options, const CaptureSetting& used, doub
   }
 }
 
-}  // namespace
-
-int record(const RecordOptions& options) {
-  installStopHandler();
+int recordAndWrite(const RecordOptions& options) {
   StatusLine status(options.quiet);
   auto say = [&options](const std::string& text) {
     if (!options.quiet) std::fprintf(stderr, "%s\n", text.c_str());
@@ -602,6 +637,20 @@ int record(const RecordOptions& options) {
                 qvtools::formatBytes(static_cast<uint64_t>(peakFill * pool)).c_str(),
                 peakFill * 100.0, qvtools::formatBytes(static_cast<uint64_t>(pool)).c_str());
   }
+  return code;
+}
+
+}  // namespace
+
+int record(const RecordOptions& options) {
+  installStopHandler();
+  const int code = recordAndWrite(options);
+#ifdef _WIN32
+  // A console being closed waits for this before the process ends.
+  std::fflush(stdout);
+  std::fflush(stderr);
+  SetEvent(g_filesComplete);
+#endif
   return code;
 }
 
