@@ -73,6 +73,11 @@ void releaseZoomTablesAVX2();
 void prepareZoomTablesAVX512(int64_t dstW, int64_t srcW);
 void releaseZoomTablesAVX512();
 
+// The pairs a vector loop leaves over, one at a time in the same arithmetic as the vectors
+// (the colour tables loaded): one scalar tail for the SSE2 variant, one for AVX and wider.
+void RGB32ToYUY2Tail_SSE2(uint8_t* dst, const uint8_t* src, int64_t pairs);
+void RGB32ToYUY2Tail_AVX(uint8_t* dst, const uint8_t* src, int64_t pairs);
+
 // Faster builds of the AVX variants' arithmetic (byte-identical results); need supportAVX2().
 void RGB32ToYUY2_AVX2(uint8_t* dst, const uint8_t* src, int64_t width, int64_t height);
 void ZoomOutHeikin32_AVX2(uint8_t* dst, int64_t dstW, int64_t dstH, const uint8_t* src,

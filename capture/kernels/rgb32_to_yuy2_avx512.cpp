@@ -9,28 +9,6 @@
 namespace quorvane_capture {
 namespace {
 
-float sumAvx(float b, float g, float r, float a, const float* c) {
-  const float bg = b * c[0] + g * c[1];
-  const float ra = r * c[2] + a * c[3];
-  return bg + ra;
-}
-
-uint8_t truncateToByte(float v) {
-  const int32_t i = static_cast<int32_t>(v);
-  return static_cast<uint8_t>(i < 0 ? 0 : (i > 255 ? 255 : i));
-}
-
-void convertPair(uint8_t* out, const uint8_t* in, const float* m, const float* r) {
-  uint8_t p[8];
-  std::memcpy(p, in, 8);
-  float a[4];
-  for (int c = 0; c < 4; ++c) a[c] = static_cast<float>((p[c] + p[c + 4] + 1) >> 1);
-  out[0] = truncateToByte(sumAvx(p[0], p[1], p[2], p[3], m) + r[0]);
-  out[1] = truncateToByte(sumAvx(a[0], a[1], a[2], a[3], m + 4) + r[1]);
-  out[2] = truncateToByte(sumAvx(p[4], p[5], p[6], p[7], m) + r[2]);
-  out[3] = truncateToByte(sumAvx(a[0], a[1], a[2], a[3], m + 8) + r[3]);
-}
-
 // G and R weights divided by 2^8 and 2^16 so the masked pixel words need no shift; the
 // products are unchanged because power-of-two scaling does not alter rounding.
 struct Row {
@@ -99,7 +77,7 @@ void RGB32ToYUY2_AVX512(uint8_t* dst, const uint8_t* src, int64_t width, int64_t
     _mm512_storeu_si512(dst + 4 * k,
                         convertBlock(x0, x1, rowY, rowU, rowV, offsetY, offsetU, offsetV));
   }
-  for (; k < pairs; ++k) convertPair(dst + 4 * k, src + 8 * k, m, r);
+  RGB32ToYUY2Tail_AVX(dst + 4 * k, src + 8 * k, pairs - k);
 }
 
 }  // namespace quorvane_capture

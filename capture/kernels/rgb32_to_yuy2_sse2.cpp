@@ -9,28 +9,6 @@
 namespace quorvane_capture {
 namespace {
 
-float sumSse2(float b, float g, float r, const float* c) {
-  const float br = b * c[0] + r * c[2];
-  return br + g * c[1];
-}
-
-uint8_t truncateToByte(float v) {
-  const int32_t i = static_cast<int32_t>(v);
-  return static_cast<uint8_t>(i < 0 ? 0 : (i > 255 ? 255 : i));
-}
-
-void convertPair(uint8_t* out, const uint8_t* in, const float* m, const float* r) {
-  uint8_t p[8];
-  std::memcpy(p, in, 8);
-  const float a0 = static_cast<float>((p[0] + p[4] + 1) >> 1);
-  const float a1 = static_cast<float>((p[1] + p[5] + 1) >> 1);
-  const float a2 = static_cast<float>((p[2] + p[6] + 1) >> 1);
-  out[0] = truncateToByte(sumSse2(p[0], p[1], p[2], m) + r[0]);
-  out[1] = truncateToByte(sumSse2(a0, a1, a2, m + 4) + r[1]);
-  out[2] = truncateToByte(sumSse2(p[4], p[5], p[6], m) + r[2]);
-  out[3] = truncateToByte(sumSse2(a0, a1, a2, m + 8) + r[3]);
-}
-
 // One matrix row in the lanes, with the G and R weights divided by 2^8 and 2^16: the channels
 // are then converted from the pixel word without shifting (G * 2^8, R * 2^16, both exact), and
 // each product is the same float as the unscaled one because scaling by a power of two does
@@ -105,5 +83,5 @@ extern "C" QV_EXPORT void RGB32ToYUY2_SSE2(uint8_t* dst, const uint8_t* src, int
     const __m128i out = _mm_packus_epi16(_mm_unpacklo_epi16(yw, uvw), _mm_unpackhi_epi16(yw, uvw));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 4 * k), out);
   }
-  for (; k < pairs; ++k) convertPair(dst + 4 * k, src + 8 * k, m, r);
+  RGB32ToYUY2Tail_SSE2(dst + 4 * k, src + 8 * k, pairs - k);
 }
