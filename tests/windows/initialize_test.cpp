@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "capture_state.h"
+#include "win_messages.h"
 
 namespace quorvane_capture {
 namespace {
@@ -36,17 +37,7 @@ LRESULT CALLBACK paintRedOverBlue(HWND window, UINT message, WPARAM w, LPARAM l)
   return DefWindowProcA(window, message, w, l);
 }
 
-void pumpMessages(int milliseconds) {
-  const DWORD end = GetTickCount() + milliseconds;
-  do {
-    MSG message;
-    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-      TranslateMessage(&message);
-      DispatchMessageA(&message);
-    }
-    Sleep(5);
-  } while (GetTickCount() < end);
-}
+using qvtest::pumpMessages;
 
 // A visible overlapped window with the given client size.
 HWND makeWindow(const char* title, int clientWidth, int clientHeight) {

@@ -13,21 +13,12 @@
 #include "direct_sound_capture.h"
 #include "sound_analysis.h"
 #include "sound_recording.h"
+#include "win_messages.h"
 
 namespace quorvane_capture {
 namespace {
 
-void pumpMessages(int milliseconds) {
-  const DWORD end = GetTickCount() + milliseconds;
-  do {
-    MSG message;
-    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-      TranslateMessage(&message);
-      DispatchMessageA(&message);
-    }
-    Sleep(5);
-  } while (GetTickCount() < end);
-}
+using qvtest::pumpMessages;
 
 LRESULT CALLBACK paintGrey(HWND window, UINT message, WPARAM w, LPARAM l) {
   if (message == WM_PAINT) {
