@@ -482,11 +482,15 @@ void BM_Recording_1920x1080_60fps(benchmark::State& state) {
 
 // --- Peers for scale, per frame ---
 
+// The desktop frames, unpacked before the timing starts; false (the run skipped) without them.
+bool framesLoaded(benchmark::State& state) {
+  if (!desktopFrames().empty()) return true;
+  state.SkipWithError("no zstd or frame data");
+  return false;
+}
+
 void BM_Memcpy_Frame(benchmark::State& state) {
-  if (desktopFrames().empty()) {
-    state.SkipWithError("no zstd or frame data");
-    return;
-  }
+  if (!framesLoaded(state)) return;
   std::vector<uint8_t> dst(kRgbBytes);
   int i = 0;
   for (auto _ : state) {
@@ -498,10 +502,7 @@ void BM_Memcpy_Frame(benchmark::State& state) {
 }
 
 void BM_Libyuv_ARGBToYUY2_Frame(benchmark::State& state) {
-  if (desktopFrames().empty()) {
-    state.SkipWithError("no zstd or frame data");
-    return;
-  }
+  if (!framesLoaded(state)) return;
   std::vector<uint8_t> dst(kYuy2Bytes);
   int i = 0;
   for (auto _ : state) {
@@ -516,10 +517,7 @@ void BM_Libyuv_ARGBToYUY2_Frame(benchmark::State& state) {
 // capture's copy into a picture, conversion, then the difference and Snappy.
 void BM_EncodeAndCompress_OneCore(benchmark::State& state) {
   chooseKernels(1);
-  if (desktopFrames().empty()) {
-    state.SkipWithError("no zstd or frame data");
-    return;
-  }
+  if (!framesLoaded(state)) return;
   PictureGeometry g;
   g.captureWidth = g.outputWidth = kW;
   g.captureHeight = g.outputHeight = kH;

@@ -61,7 +61,8 @@ class DifferenceSource : public snappy::Source {
   size_t Available() const override { return bytes_ - position_; }
 
   const char* Peek(size_t* length) override {
-    if (position_ < pieceStart_ || position_ >= pieceStart_ + pieceLength_) {
+    // Snappy only moves forward: a new piece once the last one is used up.
+    if (position_ >= pieceStart_ + pieceLength_) {
       // Piece lengths stay multiples of four (a YUY2 pair), as the kernel works in pairs.
       pieceStart_ = position_;
       pieceLength_ = std::min(kDifferencePieceBytes, bytes_ - position_);
