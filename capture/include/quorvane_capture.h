@@ -226,9 +226,24 @@ enum {
   QV_STATUS_NOT_INITIALIZED = 1,  // Initialize never ran, was refused, or Finalize has run
   QV_STATUS_POOL_FULL = 2,        // the memory pool is full: the recording stopped
   QV_STATUS_WRITE_FAILED = 3,     // streaming: a write failed (disk full, drive removed)
-  QV_STATUS_CANNOT_OPEN = 4       // streaming: a file could not be created; recording in memory
+  QV_STATUS_CANNOT_OPEN = 4,      // streaming: a file could not be created; recording in memory
+  QV_STATUS_TARGET_LOST = 5,      // the recorded window was closed: the recording stopped
+  QV_STATUS_TARGET_MINIMISED = 6, // the recorded window was minimised (it has no picture while it
+                                  // is): the recording stopped
+  QV_STATUS_GRAB_FAILED = 7,      // the picture could not be grabbed for several frames in a row
+                                  // (the display went away): the recording stopped
+  QV_STATUS_SOUND_LOST = 8        // the sound device went away: the recording stopped
 };
+// A target whose picture cannot be had for five grabs in a row ends the recording with
+// one of the three statuses above; a single failed grab keeps the last picture for its slot.
 QV_EXPORT int32_t getRecordingStatus(void);
+
+// What the host should tell the user while the recording goes on, as bits; cleared when the
+// recording starts. QV_WARNING_BLACK_PICTURE: a window (never the whole screen) gave two
+// seconds of pictures in which every pixel is exactly black, which is what windows drawn by the
+// GPU give on systems that compose the desktop; the screen (window 0) records them.
+enum { QV_WARNING_NONE = 0, QV_WARNING_BLACK_PICTURE = 1 };
+QV_EXPORT int32_t getRecordingWarnings(void);
 
 // Pixel kernels. Pictures are packed without row padding: RGB32 is B, G, R, A per pixel
 // (width x height x 4 bytes), YUY2 is Y0, U, Y1, V per pixel pair (width x height x 2 bytes).
@@ -294,7 +309,9 @@ enum {
   QV_SOURCE_READY = 0,       // the source is open; AudioCaptureThread will record it
   QV_SOURCE_OFF = 1,         // QV_SOURCE_NONE was chosen, or the library is not initialised
   QV_SOURCE_NO_DEVICE = 2,   // no sound server or device, or it has no default source / sink
-  QV_SOURCE_NO_LOOPBACK = 3  // the system offers no capture of what the output plays
+  QV_SOURCE_NO_LOOPBACK = 3,  // the system offers no capture of what the output plays
+  QV_SOURCE_FORMAT_REFUSED = 4  // the device is there but refused every format the library
+                                // can take from it
 };
 QV_EXPORT int32_t getSoundStatus(void);
 

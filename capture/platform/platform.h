@@ -104,6 +104,8 @@ constexpr uint32_t kWindowStyleToolWindow = 0x00000080;  // WS_EX_TOOLWINDOW
 constexpr uint32_t kWindowStyleAppWindow = 0x00040000;   // WS_EX_APPWINDOW
 uint32_t getWindowExtendedStyle(WindowHandle window);
 bool isWindowVisible(WindowHandle window);
+// The window exists and is minimised (iconic): it has no picture to grab while it stays so.
+bool isWindowMinimised(WindowHandle window);
 // Zero-terminated text of at most capacity bytes, cut so that no character is split; empty
 // when it cannot be read.
 void getWindowTitle(WindowHandle window, char* text, size_t capacity);

@@ -239,4 +239,6 @@ QV_EXPORT int32_t getRecordingStatus(void) {
   return isInitialized() ? recordingStatus() : QV_STATUS_NOT_INITIALIZED;
 }
 
+QV_EXPORT int32_t getRecordingWarnings(void) { return QV_WARNING_NONE; }
+
 }  // extern "C"

@@ -256,6 +256,21 @@ bool isWindowVisible(WindowHandle handle) {
   return !trap.failed() && !state.empty() && state[0] == IconicState;
 }
 
+bool isWindowMinimised(WindowHandle handle) {
+  QueryDisplay query;
+  Display* display = query.get();
+  if (display == nullptr) return false;
+  X11ErrorTrap trap(display);
+  const Window window = static_cast<Window>(handle);
+  XWindowAttributes attributes;
+  if (!XGetWindowAttributes(display, window, &attributes) || trap.failed()) return false;
+  if (attributes.map_state == IsViewable) return false;
+  const Atom wmState = atom(display, "WM_STATE");
+  const std::vector<unsigned long> state = readCardinals(display, window, wmState, wmState);
+  // Without a window manager an unmapped window counts too: it has no picture either.
+  return !trap.failed() && (state.empty() || state[0] == IconicState);
+}
+
 void getWindowTitle(WindowHandle handle, char* text, size_t capacity) {
   if (text == nullptr || capacity == 0) return;
   text[0] = '\0';

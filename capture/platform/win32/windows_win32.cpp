@@ -51,6 +51,10 @@ uint32_t getWindowExtendedStyle(WindowHandle window) {
 
 bool isWindowVisible(WindowHandle window) { return IsWindowVisible(toHwnd(window)) != FALSE; }
 
+bool isWindowMinimised(WindowHandle window) {
+  return IsWindow(toHwnd(window)) != FALSE && IsIconic(toHwnd(window)) != FALSE;
+}
+
 void getWindowTitle(WindowHandle window, char* text, size_t capacity) {
   if (text == nullptr || capacity == 0) return;
   text[0] = '\0';
