@@ -74,6 +74,9 @@ class SoundCaptureBuffer {
   // both did; that one is cleared), kOtherWakeUp when the wait ended for another reason
   // (Windows: input arriving for the thread).
   int waitNotification();
+  // The device went away while capturing (unplugged, the sound server ended): nothing more will
+  // arrive. A waiting reader is woken when it happens.
+  bool deviceLost() const;
   // Raises the first notification from outside, to wake a waiting reader.
   void signalFirst();
   // Stops the device and releases the notifications, the ring and the device, in this order.

@@ -9,6 +9,7 @@
 #include "memory_pool.h"
 #include "platform.h"
 #include "quorvane_capture.h"
+#include "run_control.h"
 
 namespace quorvane_capture {
 
@@ -29,10 +30,6 @@ extern CaptureSetting captureSetting;
 extern CaptureSettingInternal captureSettingInternal;
 extern FrameList frameList;
 extern MyMemoryAllocator* mma;
-extern bool terminated;
-extern double progress;
-extern platform::Mutex hMutex_terminated;
-extern platform::Mutex hMutex_progress;
 extern platform::Mutex hMutex_frameList_Add;
 extern platform::Mutex hMutex_frameList_Change;
 // Notified whenever a frame becomes ready for the next stage (appended, encoded, compressed)
@@ -48,9 +45,6 @@ int32_t recordedSoundSource();
 // Whether the capture thread has listed frame `index` yet (read under hMutex_frameList_Add).
 bool frameListed(int64_t index);
 
-// Run control.
-bool getTerminated();
-void setProgress(double value);
 int32_t bitCount(uint64_t x);
 void disableComposition();
 

@@ -6,7 +6,6 @@
 #include "pipeline.h"
 #include "provenance.h"
 #include "quorvane_capture.h"
-#include "stream_output.h"
 
 namespace quorvane_capture {
 namespace {
@@ -23,6 +22,75 @@ bool appendFrame(const frame& record) {
   if (appended) platform::notifySignal(frameListSignal);
   return appended;
 }
+
+// Failed grabs in a row that end the recording: one may be a window caught while it moves.
+constexpr int kLostGrabs = 5;
+// How often the target is asked whether it is minimised (a minimised window still grabs, as
+// whatever the screen shows there) and its picture looked at for black.
+constexpr double kLookEveryMilliseconds = 250.0;
+// A window whose picture stays entirely black this long is drawn where the grab cannot see it.
+constexpr double kBlackMilliseconds = 2000.0;
+
+bool entirelyBlack(const uint8_t* pixels, uint64_t pixelCount) {
+  for (uint64_t i = 0; i < pixelCount; ++i) {
+    const uint8_t* p = pixels + i * 4;
+    if ((p[0] | p[1] | p[2]) != 0) return false;
+  }
+  return true;
+}
+
+// What the capture thread learns of its target: a run of failed grabs ends the recording with
+// its reason, and a window whose pictures stay black raises a warning (the recording goes on).
+class TargetWatch {
+ public:
+  TargetWatch(platform::WindowHandle window, uint64_t pixelCount)
+      : window_(window), isWindow_(window != platform::desktopWindow()), pixelCount_(pixelCount) {}
+
+  // Before a grab: false when the target has no picture now (minimised).
+  bool grabbable(double now) {
+    if (!isWindow_) return true;
+    if (now - lastLook_ >= kLookEveryMilliseconds || minimised_) {
+      lastLook_ = now;
+      minimised_ = platform::isWindowMinimised(window_);
+    }
+    return !minimised_;
+  }
+
+  // After each grab attempt: the status that ends the recording, or QV_STATUS_OK.
+  int32_t grabbed(bool ok, const uint8_t* pixels, double now) {
+    if (!ok) {
+      if (++failedInARow_ < kLostGrabs) return QV_STATUS_OK;
+      if (minimised_) return QV_STATUS_TARGET_MINIMISED;
+      platform::Rect rect{};
+      return platform::getWindowRect(window_, &rect) ? QV_STATUS_GRAB_FAILED
+                                                     : QV_STATUS_TARGET_LOST;
+    }
+    failedInARow_ = 0;
+    if (isWindow_ && !warned_ && now - lastBlackLook_ >= kLookEveryMilliseconds) {
+      lastBlackLook_ = now;
+      if (!entirelyBlack(pixels, pixelCount_)) {
+        blackSince_ = -1.0;
+      } else if (blackSince_ < 0.0) {
+        blackSince_ = now;
+      } else if (now - blackSince_ >= kBlackMilliseconds) {
+        raiseRecordingWarning(QV_WARNING_BLACK_PICTURE);
+        warned_ = true;
+      }
+    }
+    return QV_STATUS_OK;
+  }
+
+ private:
+  platform::WindowHandle window_;
+  bool isWindow_;
+  uint64_t pixelCount_;
+  int failedInARow_ = 0;
+  bool minimised_ = false;
+  double lastLook_ = -kLookEveryMilliseconds;
+  double lastBlackLook_ = -kLookEveryMilliseconds;
+  double blackSince_ = -1.0;
+  bool warned_ = false;
+};
 
 }  // namespace
 }  // namespace quorvane_capture
@@ -56,6 +124,7 @@ QV_EXPORT qv_thread_result CaptureThread(void* /*parameter*/) {
   bool resumed = false;
   uint64_t appended = 0;
   noteRecordingStart();
+  TargetWatch target(s.targetWindow, frameBytes / 4);
 
   for (;;) {
     if (getTerminated()) break;
@@ -72,11 +141,18 @@ QV_EXPORT qv_thread_result CaptureThread(void* /*parameter*/) {
 
     uint8_t* range = mma->allocateFromTop(frameBytes);
     if (range == nullptr) {
-      reportRecordingStatus(QV_STATUS_POOL_FULL);
-      setTerminated(1);
+      stopRecording(QV_STATUS_POOL_FULL);
       break;
     }
-    captureSettingInternal.grabber.grab(sourceX, sourceY);
+    // A failed grab leaves the last picture in place: it stands for its slot.
+    const bool grabbed =
+        target.grabbable(now) && captureSettingInternal.grabber.grab(sourceX, sourceY);
+    const int32_t lost = target.grabbed(grabbed, captureSettingInternal.pixels, now);
+    if (lost != QV_STATUS_OK) {
+      mma->release(range);
+      stopRecording(lost);
+      break;
+    }
     memcpy_sse2(range, captureSettingInternal.pixels, static_cast<int64_t>(frameBytes));
 
     now = frameClockMilliseconds(&paused);
@@ -85,13 +161,12 @@ QV_EXPORT qv_thread_result CaptureThread(void* /*parameter*/) {
       mma->release(range);
       continue;
     }
-    const frame record{static_cast<int32_t>(now), range, nullptr, 0, FRAME_CAPTURED};
+    const frame record{static_cast<int64_t>(now), range, nullptr, 0, FRAME_CAPTURED};
     due += interval;
     if (!appendFrame(record)) {
       // The list itself is full: the same as a full pool, the recording ends here.
       mma->release(range);
-      reportRecordingStatus(QV_STATUS_POOL_FULL);
-      setTerminated(1);
+      stopRecording(QV_STATUS_POOL_FULL);
       break;
     }
     ++appended;

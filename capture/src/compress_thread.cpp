@@ -10,7 +10,6 @@
 #include "frame_stages.h"
 #include "pipeline.h"
 #include "quorvane_capture.h"
-#include "stream_output.h"
 
 namespace quorvane_capture {
 namespace {
@@ -86,8 +85,7 @@ CompressStep compressNextFrame(const PictureGeometry& g, CompressScratch& scratc
         --share.busy;
       }
       platform::notifySignal(frameListSignal);
-      reportRecordingStatus(QV_STATUS_POOL_FULL);
-      setTerminated(1);
+      stopRecording(QV_STATUS_POOL_FULL);
       return CompressStep::kPoolFull;
     }
     std::memcpy(piece, scratch.out, c.length);

@@ -1,9 +1,9 @@
 #include "direct_sound_capture.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "capture_state.h"
-#include "stream_output.h"
 
 namespace quorvane_capture {
 
@@ -34,6 +34,8 @@ DirectSoundCapture::DirectSoundCapture(platform::SoundSource source)
       deviceReady(false),
       wavHeader{},
       hMutex(nullptr),
+      hMutex_device(nullptr),
+      deviceStopped(false),
       readOffset(0),
       allocator(nullptr) {
   dataList.clear();
@@ -50,6 +52,7 @@ bool DirectSoundCapture::Initialise() {
   // The mutex and the header come first, so that an object without a device still has both:
   // the host may stop it and write its (empty) WAV file like any other.
   if (hMutex == nullptr) hMutex = platform::createMutex();
+  if (hMutex_device == nullptr) hMutex_device = platform::createMutex();
   isDone = false;
   isTerminated = false;
   isWriting = false;
@@ -68,7 +71,7 @@ bool DirectSoundCapture::Initialise() {
   std::memcpy(wavHeader + 36, "data", 4);
   setHeaderLengths(0);
 
-  if (hMutex == nullptr) return false;
+  if (hMutex == nullptr || hMutex_device == nullptr) return false;
   if (!captureBuffer.openDevice(source)) return false;
   return SetFormat() && CreateBuffer() && SetupNotifications();
 }
@@ -127,14 +130,22 @@ bool DirectSoundCapture::StartWrite() {
     platform::MutexLock lock(hMutex);
     if (isTerminated || isWriting || isDone || quorvane_capture::getTerminated()) return false;
     if (!captureBuffer.start()) return false;
-    capturedBytes = 0;
+    capturedBytes = countStart;
     readOffset = 0;
     isWriting = true;
   }
   Run();
-  // A loop that ended on an exhausted pool leaves the device running otherwise.
-  captureBuffer.stop();
+  // A loop that ended by itself (an exhausted pool, a lost device) leaves it running otherwise.
+  stopDevice();
   return true;
+}
+
+void DirectSoundCapture::stopDevice() {
+  // Held through the stop: a second caller returns once the first one's stop is complete.
+  platform::MutexLock lock(hMutex_device);
+  if (deviceStopped) return;
+  captureBuffer.stop();
+  deviceStopped = true;
 }
 
 void DirectSoundCapture::Run() {
@@ -146,6 +157,13 @@ void DirectSoundCapture::Run() {
         poolExhausted = true;
         break;
       }
+    }
+    if (captureBuffer.deviceLost()) {
+      // What arrived before the loss is kept; the recording ends with the sound.
+      transfer();
+      stopRecording(QV_STATUS_SOUND_LOST);
+      poolExhausted = true;  // nothing more to take
+      break;
     }
   }
   // StopWrite stops the device before it asks the loop to end, so this takes the sound up to
@@ -187,8 +205,9 @@ bool DirectSoundCapture::StreamToFile() {
     if (chunk1 != nullptr) allocator->release(chunk1);
     // Unlocked first: the ring's lock is never held while hMutex is taken.
     captureBuffer.unlock(region1, bytes1, region2, bytes2);
-    setTerminated(true);
-    reportRecordingStatus(QV_STATUS_POOL_FULL);
+    // The picture stops with the sound: a recording whose sound ended early would be silently
+    // shorter in sound than in picture.
+    stopRecording(QV_STATUS_POOL_FULL);
     return false;
   }
   if (chunk1 != nullptr) memcpy_sse2(chunk1, region1, bytes1);
@@ -206,7 +225,7 @@ bool DirectSoundCapture::StreamToFile() {
       if (piece.pointer != nullptr) dataList.push_back(piece);
     }
   }
-  capturedBytes += static_cast<uint32_t>(pieces[0].size + pieces[1].size);
+  capturedBytes += pieces[0].size + pieces[1].size;
   advance();
   return true;
 }
@@ -273,11 +292,11 @@ bool DirectSoundCapture::StopWrite() {
   // The device first: its stop waits for sound still on its way. Only then is the loop asked
   // to end, so a notification during that wait cannot make it take its last transfer early;
   // the last transfer reaches the device's final position.
-  captureBuffer.stop();
+  stopDevice();
   setTerminated(true);
   captureBuffer.signalFirst();
   while (!getDone()) platform::sleepMilliseconds(200);
-  setHeaderLengths(capturedBytes);
+  setHeaderLengths(static_cast<uint32_t>(std::min<uint64_t>(capturedBytes, kMaxWavData)));
   return true;
 }
 
@@ -298,6 +317,7 @@ bool DirectSoundCapture::Release() {
   captureBuffer.close();
   deviceReady = false;
   platform::closeMutex(hMutex);
+  platform::closeMutex(hMutex_device);
   if (allocator != nullptr) {
     for (const POINTER_AND_SIZE& chunk : dataList) {
       if (chunk.pointer != nullptr) allocator->release(chunk.pointer);
@@ -315,6 +335,7 @@ extern "C" {
 
 QV_EXPORT qv_thread_result AudioCaptureThread(void*) {
   if (!isInitialized() || dsc == nullptr) return 0;
+  const SoundThreadScope soundThread;
   return dsc->StartWrite() ? 1 : 0;
 }
 

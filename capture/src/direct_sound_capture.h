@@ -3,7 +3,8 @@
 // stop the chunks are written to a WAV file and into the container.
 //
 // One object per recording, in the global dsc: Initialize creates it and hands it the pool,
-// AudioCaptureThread runs the capture loop, setTerminated stops it, Finalize deletes it.
+// AudioCaptureThread runs the capture loop, the recording's one stop (run_control.h) stops it,
+// Finalize deletes it.
 // The chunk list has no lock: it is read only after the capture loop has ended.
 #ifndef QUORVANE_DIRECT_SOUND_CAPTURE_H
 #define QUORVANE_DIRECT_SOUND_CAPTURE_H
@@ -22,6 +23,8 @@ namespace quorvane_capture {
 
 // The 44-byte header of a PCM WAV file, little-endian.
 constexpr uint32_t kWavHeaderSize = 44;
+// The largest sample data a WAV header can describe, in whole sample frames.
+constexpr uint64_t kMaxWavData = (0xFFFFFFFFull - 36) / 4 * 4;
 
 // What SaveToWavFile and AudioOutputThread report (QV_WAV_* in the interface).
 enum WavWriteResult : int32_t {
@@ -75,7 +78,9 @@ class DirectSoundCapture {
 
   // The header as it stands: lengths completed by StopWrite, zero before.
   const uint8_t* getWavHeader() const { return wavHeader; }
-  uint32_t getCapturedBytes() const { return capturedBytes; }
+  uint64_t getCapturedBytes() const { return capturedBytes; }
+  // Tests: the sound counted as if this much had been captured before the start.
+  void countFromForTests(uint64_t bytes) { countStart = bytes; }
   bool hasDevice() const { return deviceReady; }
   // Without a device because the system cannot capture what its output plays.
   bool loopbackUnavailable() const { return captureBuffer.loopbackUnavailable(); }
@@ -92,6 +97,8 @@ class DirectSoundCapture {
 
  private:
   void setHeaderLengths(uint32_t dataLength);
+  // Stops the device once; a second caller waits for the first's stop to be complete.
+  void stopDevice();
   // StreamToFile, with the pauses' cuts kept in step with the sound it took.
   bool transfer();
 
@@ -101,13 +108,18 @@ class DirectSoundCapture {
   uint32_t bufferBytes;         // one second of sound
   uint32_t notifyPositions[2];  // 0 and the half of the ring
   platform::SoundFormat waveFormat;
-  std::atomic<uint32_t> capturedBytes;  // read live by the host's counts
+  std::atomic<uint64_t> capturedBytes;  // read live by the host's counts; hours of sound
+  uint64_t countStart = 0;
   bool isDone;
   bool isTerminated;
   bool isWriting;
   bool deviceReady;
   uint8_t wavHeader[kWavHeaderSize];
   platform::Mutex hMutex;  // guards isDone, isTerminated, the start of the loop, dataList's growth
+  // Held through the device's one stop, which the loop (ending by itself) and StopWrite may
+  // both ask for at once.
+  platform::Mutex hMutex_device;
+  bool deviceStopped;
   uint32_t readOffset;
   MyMemoryAllocator* allocator;  // not owned
   std::vector<POINTER_AND_SIZE> dataList;

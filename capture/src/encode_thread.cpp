@@ -8,7 +8,6 @@
 #include "frame_stages.h"
 #include "pipeline.h"
 #include "quorvane_capture.h"
-#include "stream_output.h"
 
 namespace quorvane_capture {
 namespace {
@@ -30,13 +29,7 @@ EncodeStep encodeFrame(const PictureGeometry& g, int64_t index) {
   if (g.needsScaling) {
     picture = mma->allocateFromTop(g.rgbOutputBytes);
     if (picture == nullptr) {
-      // Not setTerminated: the sound goes on until the host stops the recording.
-      reportRecordingStatus(QV_STATUS_POOL_FULL);
-      {
-        platform::MutexLock lock(hMutex_terminated);
-        terminated = true;
-      }
-      platform::notifySignal(frameListSignal);
+      stopRecording(QV_STATUS_POOL_FULL);
       return EncodeStep::kPoolFull;
     }
     convertPicture(g, captured, picture, picture);

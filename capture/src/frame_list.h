@@ -21,7 +21,8 @@ enum FrameStatus : int64_t {
 };
 
 struct frame {
-  int32_t timeStamp;  // capture time in milliseconds of the frame clock
+  int64_t
+      timeStamp;  // capture time in milliseconds of the frame clock (from the recording's set-up)
   uint8_t* buffer;
   uint8_t* compressedBuffer;
   uint64_t compressedSize;
@@ -43,7 +44,9 @@ class FrameList {
   bool push_back(const frame& record);
   size_t size() const { return count_; }
   bool empty() const { return count_ == 0; }
-  frame& operator[](size_t index) { return chunks_[index >> kChunkShift][index & (kChunkRecords - 1)]; }
+  frame& operator[](size_t index) {
+    return chunks_[index >> kChunkShift][index & (kChunkRecords - 1)];
+  }
   const frame& operator[](size_t index) const {
     return chunks_[index >> kChunkShift][index & (kChunkRecords - 1)];
   }

@@ -14,18 +14,12 @@ namespace quorvane_capture {
 
 SlotCounter slotCounter;
 
-void SlotCounter::add(int32_t timeStamp, int64_t frameRate) {
-  const double period = 1000.0 / static_cast<double>(frameRate);
-  if (frames == 0) slotStart_ = timeStamp;
-  int64_t run = 0;
-  while (static_cast<double>(timeStamp) - slotStart_ >= period) {
-    ++run;
-    slotStart_ += period;
-  }
+void SlotCounter::add(int64_t timeStamp, int64_t frameRate) {
+  if (frames == 0) rule_ = SlotRule(frameRate);
+  const auto run = static_cast<int64_t>(rule_.place(timeStamp));
   repeats += run;
   longestRun = std::max(longestRun, run);
   ++frames;
-  slotStart_ += period;
 }
 
 }  // namespace quorvane_capture

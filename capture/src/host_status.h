@@ -5,21 +5,22 @@
 
 #include <cstdint>
 
+#include "slot_rule.h"
+
 namespace quorvane_capture {
 
-// Places frames on the file's slots exactly as the output thread will, so the live counts of
-// repeat records match the file written afterwards.
+// The live counts of the file's slots, placed by the writers' own rule.
 class SlotCounter {
  public:
   // Call with every frame's time stamp in list order; the first call starts a recording.
-  void add(int32_t timeStamp, int64_t frameRate);
+  void add(int64_t timeStamp, int64_t frameRate);
   void reset() { *this = SlotCounter(); }
   int64_t frames = 0;
   int64_t repeats = 0;
   int64_t longestRun = 0;
 
  private:
-  double slotStart_ = 0.0;
+  SlotRule rule_{1};
 };
 
 // Under hMutex_frameList_Add, with the frame appended.

@@ -8,7 +8,6 @@
 #include "kernels.h"
 #include "pause.h"
 #include "provenance.h"
-#include "stream_output.h"
 #include "window_list.h"
 
 namespace quorvane_capture {
@@ -80,8 +79,6 @@ int32_t correctSettings(CaptureSetting& s) {
 void releaseCaptureObjects() {
   captureSettingInternal.grabber.close();
   captureSettingInternal.pixels = nullptr;
-  platform::closeMutex(hMutex_terminated);
-  platform::closeMutex(hMutex_progress);
   platform::closeMutex(hMutex_frameList_Add);
   platform::closeMutex(hMutex_frameList_Change);
   platform::closeSignal(frameListSignal);
@@ -165,15 +162,12 @@ QV_EXPORT void Initialize(const CaptureSetting* setting) {
   captureSettingInternal.encodeThreadCount =
       (captureSetting.reserveOneProcessor != 0 && usable >= 2) ? usable - 1 : usable;
 
-  terminated = false;
   resetRecordingState();
   resetPauseState();
   forgetRecordingStart();
 
   if (captureSetting.disableDesktopComposition != 0) disableComposition();
 
-  hMutex_terminated = platform::createMutex();
-  hMutex_progress = platform::createMutex();
   hMutex_frameList_Add = platform::createMutex();
   hMutex_frameList_Change = platform::createMutex();
   frameListSignal = platform::createSignal();
@@ -236,7 +230,8 @@ QV_EXPORT int32_t getEncodeThreadCount(void) {
 }
 
 QV_EXPORT void Finalize(void) {
-  setTerminated(0);
+  // A host that never stopped the recording: the sound device ends before its object goes.
+  if (isInitialized()) stopRecording(QV_STATUS_OK);
   clearWindowList();
   frameList.clear();
   if (isInitialized()) releaseCaptureObjects();
@@ -245,7 +240,6 @@ QV_EXPORT void Finalize(void) {
   dsc = nullptr;
   releasePool();
   releaseZoomTables();
-  terminated = false;
   resetRecordingState();
   initializeStatus = QV_INIT_NOT_INITIALIZED;
 }

@@ -9,7 +9,6 @@
 #include "pipeline.h"
 #include "quorvane_capture.h"
 #include "record_writer.h"
-#include "stream_output.h"
 
 namespace quorvane_capture {
 

@@ -16,6 +16,10 @@ platform::Mutex pauseMutex() {
 }
 
 bool paused = false;
+// The platform clock when the recording was set up: the frame clock counts from it, so time
+// stamps stay small however long the process has run.
+double epoch = 0.0;
+double clockShift = 0.0;   // tests only: the platform clock as if it had run this much longer
 double pauseStart = 0.0;   // platform clock when the running pause began
 double pausedTotal = 0.0;  // finished pauses, ms
 std::vector<PausePoint> finished;
@@ -24,13 +28,15 @@ bool pauseKeyHeld = true;  // a key down when polling starts must be released fi
 
 double runningPause(double now) { return paused ? now - pauseStart : 0.0; }
 
+double clockNow() { return platform::clockMilliseconds() + clockShift; }
+
 }  // namespace
 
 double frameClockMilliseconds(bool* pausedNow) {
   platform::MutexLock lock(pauseMutex());
-  const double now = platform::clockMilliseconds();
+  const double now = clockNow();
   if (pausedNow != nullptr) *pausedNow = paused;
-  return now - pausedTotal - runningPause(now);
+  return now - epoch - pausedTotal - runningPause(now);
 }
 
 bool isPaused() {
@@ -42,7 +48,7 @@ std::vector<PausePoint> pausePoints() {
   platform::MutexLock lock(pauseMutex());
   std::vector<PausePoint> points = finished;
   if (paused) {
-    points.push_back({pauseStart - pausedTotal, platform::clockMilliseconds() - pauseStart, true});
+    points.push_back({pauseStart - pausedTotal - epoch, clockNow() - pauseStart, true});
   }
   return points;
 }
@@ -50,7 +56,7 @@ std::vector<PausePoint> pausePoints() {
 void pauseTotals(int32_t* count, double* milliseconds, bool* pausedNow) {
   platform::MutexLock lock(pauseMutex());
   *count = static_cast<int32_t>(finished.size()) + (paused ? 1 : 0);
-  *milliseconds = pausedTotal + runningPause(platform::clockMilliseconds());
+  *milliseconds = pausedTotal + runningPause(clockNow());
   *pausedNow = paused;
 }
 
@@ -59,6 +65,12 @@ void resetPauseState() {
   paused = false;
   pauseStart = pausedTotal = 0.0;
   finished.clear();
+  epoch = clockNow();
+}
+
+void shiftClockForTests(double milliseconds) {
+  platform::MutexLock lock(pauseMutex());
+  clockShift = milliseconds;
 }
 
 }  // namespace quorvane_capture
@@ -72,12 +84,12 @@ QV_EXPORT void setPaused(int32_t pause) {
   platform::MutexLock lock(pauseMutex());
   const bool wanted = pause != 0;
   if (wanted == paused) return;
-  const double now = platform::clockMilliseconds();
+  const double now = clockNow();
   if (wanted) {
     paused = true;
     pauseStart = now;
   } else {
-    finished.push_back({pauseStart - pausedTotal, now - pauseStart, false});
+    finished.push_back({pauseStart - pausedTotal - epoch, now - pauseStart, false});
     pausedTotal += now - pauseStart;
     paused = false;
   }

@@ -18,7 +18,8 @@ struct PausePoint {
   bool running;
 };
 
-// The platform clock minus all paused time, in milliseconds; stands still while paused.
+// The platform clock since the recording was set up (Initialize) minus all paused time, in
+// milliseconds; stands still while paused.
 // *paused (when given) says whether a pause runs, read together with the clock.
 double frameClockMilliseconds(bool* paused = nullptr);
 bool isPaused();
@@ -27,8 +28,12 @@ std::vector<PausePoint> pausePoints();
 // How many pauses there were and how long they lasted in all (ms), the running one included;
 // for the host's counts, without building the list.
 void pauseTotals(int32_t* count, double* milliseconds, bool* pausedNow);
-// A new recording starts unpaused with no pauses behind it (Initialize).
+// A new recording starts unpaused with no pauses behind it, and its frame clock at 0
+// (Initialize).
 void resetPauseState();
+// Tests: the platform clock reads as if the process had run `milliseconds` longer (a process
+// started weeks ago), from the next resetPauseState on.
+void shiftClockForTests(double milliseconds);
 
 }  // namespace quorvane_capture
 

@@ -44,7 +44,8 @@ std::string soundSourceName() {
     return getSoundStatus() == QV_SOURCE_NO_LOOPBACK ? "none (no capture of the output here)"
                                                      : "none (no capture device)";
   }
-  if (dsc->getDataList()->empty()) return "none (no sound was recorded)";
+  // The chunk count under the list's lock: the streaming writer asks while the sound arrives.
+  if (dsc->chunkCount() == 0) return "none (no sound was recorded)";
   return source == QV_SOURCE_DESKTOP ? "what the computer played" : "capture device";
 }
 
@@ -142,7 +143,9 @@ std::vector<uint8_t> provenanceRecord() {
                      (s.colorMatrix == kColorMatrixAuto && s.outputHeight >= 720);
 
   // Pauses on the file's timeline: the frame clock counted from the first picture.
-  const double first = frameList.empty() ? 0.0 : frameList[0].timeStamp;
+  // The first frame is read only once it is listed: the streaming writer asks while the capture
+  // thread appends.
+  const double first = frameListed(0) ? static_cast<double>(frameList[0].timeStamp) : 0.0;
   std::vector<std::pair<uint64_t, uint64_t>> pauses;
   for (const PausePoint& p : points) {
     // A pause the recording ended in has no length on the file's timeline; 0 also keeps a

@@ -119,18 +119,11 @@ void RecordWriter::writeSound(const void* samples, uint64_t size) {
   writeRecord(qvf::RECORD_AUDIO, samples, size);
 }
 
-uint64_t SlotTimeline::writeFrame(RecordWriter& records, int32_t timeStamp, uint64_t type,
+uint64_t SlotTimeline::writeFrame(RecordWriter& records, int64_t timeStamp, uint64_t type,
                                   const void* payload, uint64_t size) {
-  if (!started_) slotStart_ = timeStamp;
-  started_ = true;
-  uint64_t repeats = 0;
-  while (static_cast<double>(timeStamp) - slotStart_ >= period_) {
-    records.writeRepeat();
-    slotStart_ += period_;
-    ++repeats;
-  }
+  const uint64_t repeats = rule_.place(timeStamp);
+  for (uint64_t i = 0; i < repeats; ++i) records.writeRepeat();
   records.writeRecord(type, payload, size);
-  slotStart_ += period_;
   return repeats;
 }
 

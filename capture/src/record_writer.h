@@ -7,8 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "direct_sound_capture.h"
 #include "files.h"
 #include "quorvane_capture.h"
+#include "slot_rule.h"
 
 namespace quorvane_capture {
 
@@ -69,22 +71,17 @@ class RecordWriter {
   BufferedFile& file_;
 };
 
-// The constant-rate timeline of the video records: the first frame's capture time starts the
-// first slot; before each frame, one repeat record for every whole frame period between the
-// start of the current slot and the frame's capture time; every video record moves the slot on
-// by one period. No frame is left out; one captured early still takes the next slot.
+// Writes the video records on the constant-rate timeline of SlotRule.
 class SlotTimeline {
  public:
-  explicit SlotTimeline(int64_t frameRate) : period_(1000.0 / static_cast<double>(frameRate)) {}
+  explicit SlotTimeline(int64_t frameRate) : rule_(frameRate) {}
   // Writes the repeat records due before a frame captured at `timeStamp`, then its record;
   // returns the number of repeat records written.
-  uint64_t writeFrame(RecordWriter& records, int32_t timeStamp, uint64_t type, const void* payload,
+  uint64_t writeFrame(RecordWriter& records, int64_t timeStamp, uint64_t type, const void* payload,
                       uint64_t size);
 
  private:
-  double period_;
-  double slotStart_ = 0.0;
-  bool started_ = false;
+  SlotRule rule_;
 };
 
 // The WAV file: the 44-byte header, then the samples; lengths filled in from what was written.
@@ -103,9 +100,6 @@ class WavWriter {
   const uint8_t* header_;
   uint64_t samples_ = 0;
 };
-
-// The largest sample data a WAV header can describe, in whole sample frames.
-constexpr uint64_t kMaxWavData = (0xFFFFFFFFull - 36) / 4 * 4;
 
 }  // namespace quorvane_capture
 

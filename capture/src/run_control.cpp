@@ -1,23 +1,96 @@
-// Run control: the stop flag, the progress value, the start hot key and processor affinity.
+// Run control: the recording's shared state and its one stop, the start hot key and processor
+// affinity.
+#include "run_control.h"
+
+#include <atomic>
+
 #include "capture_state.h"
 #include "direct_sound_capture.h"
 
 namespace quorvane_capture {
 
-bool terminated = false;
-double progress = 0.0;
-platform::Mutex hMutex_terminated = nullptr;
-platform::Mutex hMutex_progress = nullptr;
+namespace {
 
-bool getTerminated() {
-  platform::MutexLock lock(hMutex_terminated);
-  return terminated;
+std::atomic<bool> terminated{false};
+std::atomic<int32_t> status{QV_STATUS_OK};
+std::atomic<int32_t> warnings{QV_WARNING_NONE};
+std::atomic<double> progress{0.0};
+std::atomic<bool> streamed{false};
+std::atomic<int> threadsRunning{0};
+
+// The sound device's stop: the first stop performs it, the others wait for it to be done.
+enum SoundStop : int { kSoundRunning, kSoundStopping, kSoundStopped };
+std::atomic<int> soundStop{kSoundRunning};
+thread_local bool onSoundThread = false;
+
+void stopSound() {
+  if (onSoundThread) {
+    // The loop sees the request at its next wake-up and ends by itself.
+    if (dsc != nullptr) dsc->setTerminated(true);
+    return;
+  }
+  int expected = kSoundRunning;
+  if (soundStop.compare_exchange_strong(expected, kSoundStopping)) {
+    if (dsc != nullptr) dsc->StopWrite();
+    soundStop = kSoundStopped;
+    return;
+  }
+  while (soundStop.load() != kSoundStopped) platform::sleepMilliseconds(1);
 }
 
-void setProgress(double value) {
-  platform::MutexLock lock(hMutex_progress);
-  progress = value;
+}  // namespace
+
+void noteRecordingFault(int32_t fault) {
+  int32_t ok = QV_STATUS_OK;
+  status.compare_exchange_strong(ok, fault);
 }
+
+void stopRecording(int32_t reason) {
+  if (reason != QV_STATUS_OK) noteRecordingFault(reason);
+  terminated = true;
+  // Stages waiting for work see the stop at once.
+  platform::notifySignal(frameListSignal);
+  stopSound();
+}
+
+bool getTerminated() { return terminated.load(); }
+
+void clearStopRequest() { terminated = false; }
+
+int32_t recordingStatus() { return status.load(); }
+
+void raiseRecordingWarning(int32_t bits) { warnings.fetch_or(bits); }
+
+int32_t recordingWarnings() { return warnings.load(); }
+
+void resetRecordingState() {
+  terminated = false;
+  status = QV_STATUS_OK;
+  warnings = QV_WARNING_NONE;
+  progress = 0.0;
+  streamed = false;
+  soundStop = kSoundRunning;
+}
+
+void setProgress(double value) { progress = value; }
+
+double progressValue() { return progress.load(); }
+
+bool claimRecordingForStream() {
+  bool expected = false;
+  return streamed.compare_exchange_strong(expected, true);
+}
+
+void returnRecordingFromStream() { streamed = false; }
+
+bool recordingStreamed() { return streamed.load(); }
+
+RecordingThreadScope::RecordingThreadScope() { ++threadsRunning; }
+RecordingThreadScope::~RecordingThreadScope() { --threadsRunning; }
+int recordingThreadsRunning() { return threadsRunning.load(); }
+
+SoundThreadScope::SoundThreadScope() { onSoundThread = true; }
+SoundThreadScope::~SoundThreadScope() { onSoundThread = false; }
 
 int32_t bitCount(uint64_t x) {
   x = (x & 0x5555555555555555ULL) + ((x >> 1) & 0x5555555555555555ULL);
@@ -38,25 +111,20 @@ using namespace quorvane_capture;
 extern "C" {
 
 QV_EXPORT void setTerminated(int32_t flag) {
-  {
-    platform::MutexLock lock(hMutex_terminated);
-    terminated = flag != 0;
+  if (flag != 0) {
+    stopRecording(QV_STATUS_OK);
+    return;
   }
-  // Stages waiting for work see the stop at once.
-  platform::notifySignal(frameListSignal);
-  // Whatever the flag: a running sound capture ends with the recording. Outside the mutex,
-  // since this waits for the audio thread.
-  if (dsc != nullptr) dsc->StopWrite();
+  // Whatever the flag: a running sound capture ends with it.
+  clearStopRequest();
+  stopSound();
 }
 
-QV_EXPORT double getProgress(void) {
-  platform::MutexLock lock(hMutex_progress);
-  return progress;
-}
+QV_EXPORT double getProgress(void) { return progressValue(); }
 
 QV_EXPORT int32_t waitCaptureAction(void) {
   if (!isInitialized()) return 0;
-  setTerminated(0);
+  clearStopRequest();
   bool held = true;
   for (;;) {
     if (getTerminated()) return 0;
@@ -76,6 +144,14 @@ QV_EXPORT uint64_t getAffinityMask(void) {
   uint64_t processMask = 0, systemMask = 0;
   platform::getProcessAffinityMask(&processMask, &systemMask);
   return systemMask;
+}
+
+QV_EXPORT int32_t getRecordingStatus(void) {
+  return isInitialized() ? recordingStatus() : QV_STATUS_NOT_INITIALIZED;
+}
+
+QV_EXPORT int32_t getRecordingWarnings(void) {
+  return isInitialized() ? recordingWarnings() : QV_WARNING_NONE;
 }
 
 QV_EXPORT int32_t setAffinityMask(uint64_t mask) {

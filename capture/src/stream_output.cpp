@@ -6,7 +6,6 @@
 // header's lengths are brought up to date, so an abrupt end loses about that much.
 #include "stream_output.h"
 
-#include <atomic>
 #include <vector>
 
 #include "capture_state.h"
@@ -21,10 +20,6 @@
 namespace quorvane_capture {
 
 namespace {
-
-std::atomic<int32_t> status{QV_STATUS_OK};
-std::atomic<bool> streamed{false};
-std::atomic<int> threadsRunning{0};
 
 // Waiting for the compress thread: short, so the backlog stays small.
 constexpr uint32_t kStreamPollMilliseconds = 10;
@@ -59,7 +54,7 @@ class StreamWriter {
     bool any = writeSound();
     while (frameListed(static_cast<int64_t>(next_))) {
       FrameRecord record;
-      int32_t stamp;
+      int64_t stamp;
       {
         platform::MutexLock lock(hMutex_frameList_Change);
         const frame& f = frameList[next_];
@@ -123,7 +118,7 @@ class StreamWriter {
     return true;
   }
 
-  void writeFrame(int32_t stamp, const FrameRecord& record) {
+  void writeFrame(int64_t stamp, const FrameRecord& record) {
     videoRecords_ +=
         timeline_.writeFrame(records_, stamp, record.type, record.payload, record.size) + 1;
   }
@@ -151,38 +146,21 @@ class StreamWriter {
 // The recording is over for the writer once the stop flag is set, no recording thread runs
 // (one started after the stop sees the flag before it touches a frame) and the sound has ended.
 bool recordingOver() {
-  return getTerminated() && threadsRunning.load() == 0 && (dsc == nullptr || !dsc->isCapturing());
+  return getTerminated() && recordingThreadsRunning() == 0 &&
+         (dsc == nullptr || !dsc->isCapturing());
 }
 
 }  // namespace
 
-void reportRecordingStatus(int32_t value) {
-  int32_t expected = QV_STATUS_OK;
-  status.compare_exchange_strong(expected, value);
-}
-
-int32_t recordingStatus() { return status.load(); }
-
-void resetRecordingState() {
-  status = QV_STATUS_OK;
-  streamed = false;
-}
-
-bool recordingStreamed() { return streamed.load(); }
-
-RecordingThreadScope::RecordingThreadScope() { ++threadsRunning; }
-RecordingThreadScope::~RecordingThreadScope() { --threadsRunning; }
-int recordingThreadsRunning() { return threadsRunning.load(); }
-
 uint64_t streamRecording(const char* containerPath, const char* wavPath) {
-  bool expected = false;
-  if (!streamed.compare_exchange_strong(expected, true)) return 0;  // one writer per recording
+  if (!claimRecordingForStream()) return 0;  // one writer per recording
   StreamWriter writer;
   if (!writer.open(containerPath, wavPath)) {
     // Nothing was written or given back: the recording goes on in memory, and the in-memory
     // writers may still write it after the stop.
-    streamed = false;
-    reportRecordingStatus(QV_STATUS_CANNOT_OPEN);
+    returnRecordingFromStream();
+    // Not a stop: the recording goes on in memory.
+    noteRecordingFault(QV_STATUS_CANNOT_OPEN);
     return 0;
   }
   double lastDurable = platform::clockMilliseconds();
@@ -211,13 +189,12 @@ uint64_t streamRecording(const char* containerPath, const char* wavPath) {
   if (failed) {
     // A full disk or a removed drive: the recording stops, and what reached the files stays
     // readable (the reader ignores a torn last record).
-    reportRecordingStatus(QV_STATUS_WRITE_FAILED);
-    setTerminated(1);
+    stopRecording(QV_STATUS_WRITE_FAILED);
     writer.makeDurable();
     return 0;
   }
   if (!writer.finish()) {
-    reportRecordingStatus(QV_STATUS_WRITE_FAILED);
+    stopRecording(QV_STATUS_WRITE_FAILED);
     return 0;
   }
   return writer.videoRecords();
@@ -234,11 +211,5 @@ QV_EXPORT qv_thread_result StreamOutputThread(void* paths) {
   const auto* p = static_cast<const QvStreamPaths*>(paths);
   return streamRecording(p->containerPath, p->wavPath);
 }
-
-QV_EXPORT int32_t getRecordingStatus(void) {
-  return isInitialized() ? recordingStatus() : QV_STATUS_NOT_INITIALIZED;
-}
-
-QV_EXPORT int32_t getRecordingWarnings(void) { return QV_WARNING_NONE; }
 
 }  // extern "C"

@@ -1,30 +1,10 @@
-// Recording straight to disk, and the state a recording shares with its writers.
+// Recording straight to disk.
 #ifndef QUORVANE_STREAM_OUTPUT_H
 #define QUORVANE_STREAM_OUTPUT_H
 
 #include <cstdint>
 
 namespace quorvane_capture {
-
-// The first fault of the recording (QV_STATUS_*); later ones do not replace it.
-void reportRecordingStatus(int32_t status);
-int32_t recordingStatus();
-// A new recording: no fault, nothing streamed.
-void resetRecordingState();
-// True once a streaming writer has taken the recording: what it wrote went back to the pool,
-// so the in-memory writers have nothing left to write.
-bool recordingStreamed();
-
-// Counts the capture, encode and compress threads while they run: a streaming writer finishes
-// the frames they left only once none of them runs.
-class RecordingThreadScope {
- public:
-  RecordingThreadScope();
-  ~RecordingThreadScope();
-  RecordingThreadScope(const RecordingThreadScope&) = delete;
-  RecordingThreadScope& operator=(const RecordingThreadScope&) = delete;
-};
-int recordingThreadsRunning();
 
 // Writes the container (and the WAV file, when wavPath is given) while the recording runs and
 // finishes both after the stop. Returns the number of video records, or 0 when the files could

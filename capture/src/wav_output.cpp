@@ -3,7 +3,6 @@
 #include "capture_state.h"
 #include "direct_sound_capture.h"
 #include "record_writer.h"
-#include "stream_output.h"
 
 namespace quorvane_capture {
 

@@ -171,6 +171,11 @@ class PulseServer {
   PulseServer& operator=(const PulseServer&) = delete;
   bool running() const { return pid_ > 0; }
   const std::string& directory() const { return dir_; }
+  // The server goes away, as when the sound system is restarted under a recording.
+  void stop() {
+    for (pid_t& tone : tonePids_) stopProcess(tone);
+    stopProcess(pid_);
+  }
 
   // Plays a sine of the given frequency into the null sink until the server stops. The idle
   // null sink first delivers in 2 s blocks, so this waits until the stream has settled.

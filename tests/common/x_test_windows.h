@@ -37,10 +37,13 @@ class TestWindow {
                             CWOverrideRedirect | CWBackPixel, &attributes);
     XSync(display_, False);
   }
-  ~TestWindow() {
+  ~TestWindow() { destroy(); }
+  // Closes the window as its program would, before the test ends.
+  void destroy() {
     if (display_ == nullptr) return;
     XDestroyWindow(display_, window_);
     XCloseDisplay(display_);
+    display_ = nullptr;
   }
   TestWindow(const TestWindow&) = delete;
   TestWindow& operator=(const TestWindow&) = delete;
@@ -76,6 +79,15 @@ class TestWindow {
     XSync(display_, False);
   }
   void sync() { XSync(display_, False); }
+  void unmap() {
+    XUnmapWindow(display_, window_);
+    XSync(display_, False);
+  }
+  void fill(unsigned long pixel) {
+    XSetWindowBackground(display_, window_, pixel);
+    XClearWindow(display_, window_);
+    XSync(display_, False);
+  }
 
   // Waits until the window is viewable (a window manager maps it after reparenting; a manager
   // that has just started may first spend seconds loading its theme).

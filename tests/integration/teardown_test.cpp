@@ -56,8 +56,8 @@ uint32_t u32(const std::vector<uint8_t>& b, size_t at) {
 
 bool inNotInitialisedState() {
   return getInitializeStatus() == QV_INIT_NOT_INITIALIZED && mma == nullptr && dsc == nullptr &&
-         frameList.empty() && windowList.empty() && !terminated && hMutex_terminated == nullptr &&
-         hMutex_progress == nullptr && hMutex_frameList_Add == nullptr &&
+         frameList.empty() && windowList.empty() && !getTerminated() &&
+         getRecordingStatus() == QV_STATUS_NOT_INITIALIZED && hMutex_frameList_Add == nullptr &&
          hMutex_frameList_Change == nullptr && getEncodeThreadCount() == 0;
 }
 

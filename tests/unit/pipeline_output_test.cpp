@@ -357,9 +357,6 @@ TEST_F(OutputFileTest, StreamedFileEqualsTheOneWrittenAfterTheRecording) {
   addCapturedFrames(stamps);
   const std::vector<Bytes> pieces = finishByHand(20, 14);
   resetRecordingState();
-  // The stop flag is shared with the writer's thread: guarded as Initialize would guard it.
-  hMutex_terminated = platform::createMutex();
-  setTerminated(0);
   const std::string path = tempPath("streamed");
   paths_.push_back(path);
   uint64_t result = 0;
@@ -372,7 +369,6 @@ TEST_F(OutputFileTest, StreamedFileEqualsTheOneWrittenAfterTheRecording) {
   setTerminated(1);
   writer.join();
   setTerminated(0);
-  platform::closeMutex(hMutex_terminated);
 
   Bytes streamed;
   ASSERT_TRUE(qvtest::readFileBytes(path, &streamed));

@@ -5,6 +5,7 @@
 // their offsets.
 #include <pulse/pulseaudio.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -44,6 +45,8 @@ struct SoundCaptureBuffer::Impl {
   SoundSource source = SoundSource::kCaptureDevice;
   bool capabilitiesKnown = false;
   SoundRing ring;
+  // Set on PulseAudio's thread when the stream or the server goes away while capturing.
+  std::atomic<bool> lost{false};
 
   // With the mainloop locked: polls until done() says true or false, or the time is up.
   template <typename Done>
@@ -57,6 +60,15 @@ struct SoundCaptureBuffer::Impl {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
       pa_threaded_mainloop_lock(mainloop);
     }
+  }
+
+  // A stream that fails or ends while the ring runs lost its device; the reader is woken to
+  // see it. Our own disconnect at close comes after the ring has stopped.
+  static void onStreamState(pa_stream* s, void* user) {
+    auto* impl = static_cast<Impl*>(user);
+    if (PA_STREAM_IS_GOOD(pa_stream_get_state(s)) || !impl->ring.running()) return;
+    impl->lost = true;
+    impl->ring.raise(0);
   }
 
   static void onRead(pa_stream* s, size_t, void* user) {
@@ -165,6 +177,7 @@ bool SoundCaptureBuffer::createBuffer(const SoundFormat& format, uint32_t buffer
   bool ready = d.stream != nullptr;
   if (ready) {
     pa_stream_set_read_callback(d.stream, &Impl::onRead, &d);
+    pa_stream_set_state_callback(d.stream, &Impl::onStreamState, &d);
     pa_buffer_attr attributes{};
     attributes.maxlength = static_cast<uint32_t>(-1);
     attributes.tlength = static_cast<uint32_t>(-1);
@@ -205,6 +218,7 @@ bool SoundCaptureBuffer::start() {
   bool started = pa_stream_get_state(d.stream) == PA_STREAM_READY;
   if (started) {
     d.ring.begin();
+    d.lost = false;
     pa_operation* operation = pa_stream_cork(d.stream, 0, nullptr, nullptr);
     started = operation != nullptr;
     if (operation != nullptr) pa_operation_unref(operation);
@@ -251,6 +265,8 @@ int SoundCaptureBuffer::waitNotification() {
 
 void SoundCaptureBuffer::signalFirst() { impl_->ring.raise(0); }
 
+bool SoundCaptureBuffer::deviceLost() const { return impl_->lost.load(); }
+
 void SoundCaptureBuffer::close() {
   Impl& d = *impl_;
   stop();
@@ -258,6 +274,7 @@ void SoundCaptureBuffer::close() {
     pa_threaded_mainloop_lock(d.mainloop);
     if (d.stream != nullptr) {
       pa_stream_set_read_callback(d.stream, nullptr, nullptr);
+      pa_stream_set_state_callback(d.stream, nullptr, nullptr);
       pa_stream_disconnect(d.stream);
       pa_stream_unref(d.stream);
       d.stream = nullptr;

@@ -5,6 +5,7 @@
 #include <mmsystem.h>
 #include <windows.h>
 
+#include <atomic>
 #include <memory>
 
 #include "sound_capture.h"
@@ -24,6 +25,8 @@ struct SoundCaptureBuffer::Impl {
   bool ready = false;
   std::unique_ptr<WasapiLoopback> loopback;  // the output mix instead of a capture device
   bool loopbackMissing = false;
+  // The capture buffer stopped answering (the device was unplugged or its driver went away).
+  std::atomic<bool> lost{false};
 };
 
 SoundCaptureBuffer::SoundCaptureBuffer() : impl_(new Impl) {}
@@ -132,7 +135,11 @@ bool SoundCaptureBuffer::readPosition(uint32_t* position) {
   if (impl_->loopback != nullptr) return impl_->loopback->readPosition(position);
   if (impl_->captureBuffer == nullptr) return false;
   DWORD read = 0;
-  if (FAILED(impl_->captureBuffer->GetCurrentPosition(nullptr, &read))) return false;
+  const HRESULT result = impl_->captureBuffer->GetCurrentPosition(nullptr, &read);
+  if (FAILED(result)) {
+    if (result == DSERR_NODRIVER || result == DSERR_BUFFERLOST) impl_->lost = true;
+    return false;
+  }
   *position = read;
   return true;
 }
@@ -175,6 +182,11 @@ int SoundCaptureBuffer::waitNotification() {
 void SoundCaptureBuffer::signalFirst() {
   if (impl_->loopback != nullptr) impl_->loopback->signalFirst();
   if (impl_->notifyEvents[0] != nullptr) SetEvent(impl_->notifyEvents[0]);
+}
+
+bool SoundCaptureBuffer::deviceLost() const {
+  if (impl_->loopback != nullptr) return impl_->loopback->deviceLost();
+  return impl_->lost.load();
 }
 
 void SoundCaptureBuffer::close() {

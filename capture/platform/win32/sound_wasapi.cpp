@@ -141,6 +141,7 @@ bool WasapiLoopback::start() {
     return false;
   }
   pumping_ = true;
+  lost_ = false;
   thread_ = std::thread([this] { pump(); });
   return true;
 }
@@ -158,7 +159,15 @@ void WasapiLoopback::pump() {
 void WasapiLoopback::takePackets() {
   std::vector<int16_t> converted;
   UINT32 packet = 0;
-  while (SUCCEEDED(capture_->GetNextPacketSize(&packet)) && packet > 0) {
+  for (;;) {
+    const HRESULT size = capture_->GetNextPacketSize(&packet);
+    if (size == AUDCLNT_E_DEVICE_INVALIDATED || size == AUDCLNT_E_SERVICE_NOT_RUNNING) {
+      // The endpoint is gone (unplugged, disabled, the audio service ended): no more sound.
+      lost_ = true;
+      ring_.raise(0);
+      return;
+    }
+    if (FAILED(size) || packet == 0) break;
     BYTE* data = nullptr;
     UINT32 frames = 0;
     DWORD flags = 0;
@@ -191,6 +200,7 @@ void WasapiLoopback::takePackets() {
 }
 
 void WasapiLoopback::stop() {
+  std::lock_guard<std::mutex> lock(stopMutex_);
   if (!pumping_) return;
   // The pump goes on until the sound reaches the stop's moment (silence where nothing played).
   ring_.end(kStopWait);

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <thread>
 
 #include "sound_capture.h"
@@ -46,6 +47,7 @@ class WasapiLoopback {
   void unlock() { ring_.unlock(); }
   int waitNotification() { return ring_.wait(std::chrono::milliseconds(0)); }
   void signalFirst() { ring_.raise(0); }
+  bool deviceLost() const { return lost_.load(); }
   void close();
 
  private:
@@ -65,6 +67,10 @@ class WasapiLoopback {
   SoundRing ring_;
   std::thread thread_;
   std::atomic<bool> pumping_{false};
+  std::atomic<bool> lost_{false};
+  // Held through a stop: two stops at once (a fault in the library and the host's stop) must
+  // not both join the pump.
+  std::mutex stopMutex_;
 };
 
 }  // namespace platform

@@ -7,6 +7,9 @@
 //   qv_app_probe controls TITLE              every control: id, enabled, text
 //   qv_app_probe close TITLE                 asks window TITLE to close
 //   qv_app_probe appdata                     the roaming application data folder
+//   qv_app_probe endsession CLASS [TITLE]    tells the window of that class (and title) that
+//                                             the session ends, as logging off does; returns
+//                                             when it has answered both messages
 //
 // Texts are read with WM_GETTEXT, which the system carries across processes. Output is UTF-8.
 // Exit codes: 0 done, 1 not found or timed out, 2 bad command line.
@@ -113,6 +116,21 @@ int wmain(int argc, wchar_t** argv) {
   if (argc < 3) {
     std::fprintf(stderr, "usage: see the head of app_probe.cpp\n");
     return 2;
+  }
+  if (command == L"endsession" && (argc == 3 || argc == 4)) {
+    HWND target = FindWindowW(argv[2], argc == 4 ? argv[3] : nullptr);
+    if (target == nullptr) return 1;
+    DWORD_PTR mayEnd = FALSE, ignored = 0;
+    // The system gives a few seconds per window; a test gives a minute, so that a slow run is
+    // not taken for a window that does not wait.
+    if (!SendMessageTimeoutW(target, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_NORMAL, 60000,
+                             &mayEnd) ||
+        !SendMessageTimeoutW(target, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF, SMTO_NORMAL, 60000,
+                             &ignored)) {
+      return 1;
+    }
+    std::printf("%s\n", mayEnd ? "may end" : "refused");
+    return 0;
   }
   HWND window = topLevel(argv[2]);
   if (command == L"close" && argc == 3) {
