@@ -1,24 +1,27 @@
 #!/usr/bin/env bash
 # End-to-end tests of qvrec and qvf, natively and (when the win64 build is there) under Wine.
 #
-#   tests/tools/run_tests.sh [--linux DIR] [--win64 DIR] [--no-wine]
+#   tests/tools/run_tests.sh [--linux DIR] [--win64 DIR] [--no-wine] [--files-only]
 #
 # DIR defaults: build/linux and build/win64. Needs in the linux build: qvrec, qvf,
 # QuorvaneVideoFormat, qv_make_test_recording; in the win64 build: qvrec.exe, qvf.exe and the
 # two DLLs. Starts and stops its own Xvfb, PulseAudio (with a tone), test windows and Wine
-# prefix. Ends with "N passed, N failed"; exit code 0 only when nothing failed.
+# prefix. --files-only runs just the qvf tests on files made here (no servers, no qvrec).
+# Ends with "N passed, N failed"; exit code 0 only when nothing failed.
 set -uo pipefail
 
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 LINUX=$REPO/build/linux
 WIN64=$REPO/build/win64
 WINE_WANTED=auto
+FILES_ONLY=no
 while (($#)); do
   case $1 in
     --linux) LINUX=$2; shift 2 ;;
     --win64) WIN64=$2; WINE_WANTED=yes; shift 2 ;;
     --no-wine) WINE_WANTED=no; shift ;;
-    *) echo "usage: $0 [--linux DIR] [--win64 DIR] [--no-wine]" >&2; exit 2 ;;
+    --files-only) FILES_ONLY=yes; shift ;;
+    *) echo "usage: $0 [--linux DIR] [--win64 DIR] [--no-wine] [--files-only]" >&2; exit 2 ;;
   esac
 done
 LINUX=$(cd "$LINUX" && pwd) || exit 2
@@ -84,9 +87,12 @@ info_field() { sed -n "s/^$2  *//p" "$1" | head -n1; }
 within() { awk -v v="$1" -v lo="$2" -v hi="$3" 'BEGIN { exit !(v >= lo && v <= hi) }'; }
 
 # --- Servers and windows -----------------------------------------------------------------------
-for tool in "$QVREC" "$QVF" "$MAKE_REC" "$LINUX/lib/QuorvaneVideoFormat.so"; do
+tools=("$QVF" "$MAKE_REC" "$LINUX/lib/QuorvaneVideoFormat.so")
+[[ $FILES_ONLY == yes ]] || tools+=("$QVREC")
+for tool in "${tools[@]}"; do
   [[ -e $tool ]] || { echo "missing $tool: build the linux preset's targets first" >&2; exit 2; }
 done
+if [[ $FILES_ONLY == no ]]; then
 
 number=$((200 + $$ % 300))
 while [[ -e /tmp/.X$number-lock || -e /tmp/.X11-unix/X$number ]]; do number=$((number + 1)); done
@@ -118,6 +124,7 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 sleep 2.5 # the idle null sink first delivers sound in 2 s blocks
+fi
 
 cd "$WORK" || exit 2
 
@@ -182,6 +189,38 @@ expect "qvf export: a reversed frame range" 2 "frames" "$QVF" export known.qvf -
 expect "qvf export: frames past the end" 2 "past the end" "$QVF" export known.qvf --png p2 --frames 99:
 expect "qvf export: an unwritable output" 5 "cannot create" "$QVF" export known.qvf --y4m /nonexistent/x.y4m
 [[ ! -e /nonexistent/x.y4m ]] || failed "no partial file"
+
+# Files cut off as a power cut or a killed writer leaves them: verify
+# says where a merely cut-off file ends (exit 6), repair makes it whole and touches nothing else.
+cp known.qvf zeroed.qvf
+truncate -s +1000000 zeroed.qvf
+if run 6 "$QVF" verify zeroed.qvf &&
+  grep -q "ends early: only zero bytes from byte $(stat -c %s known.qvf) to the end" last.out &&
+  run 0 "$QVF" repair zeroed.qvf && cmp -s zeroed.qvf known.qvf; then
+  pass "a recording ending in zero bytes is cut off, not damaged; repair cuts the zeros"
+else
+  failed "a recording ending in zero bytes is cut off, not damaged; repair cuts the zeros" "exit $RC" "$(head -n 3 last.out)"
+fi
+"$MAKE_REC" made.qvf 320 240 10 45 110250 provenance
+cp made.qvf torn-made.qvf
+truncate -s -10 torn-made.qvf
+# The closing record of how the file was made is the torn one: after the repair the first
+# record holds again, which has no pause.
+if run 0 "$QVF" verify made.qvf && run 6 "$QVF" verify torn-made.qvf &&
+  grep -q "ends early: cut off inside record 57 at byte" last.out && run 0 "$QVF" repair torn-made.qvf &&
+  run 0 "$QVF" verify -q torn-made.qvf && run 0 "$QVF" info torn-made.qvf &&
+  [[ $(info_field last.out pauses) == 0 ]] &&
+  cmp -s torn-made.qvf <(head -c "$(stat -c %s torn-made.qvf)" made.qvf); then
+  pass "a torn closing record of how the file was made is a cut-off tail; repair cuts it"
+else
+  failed "a torn closing record of how the file was made is a cut-off tail; repair cuts it" "exit $RC" "$(head -n 3 last.out)"
+fi
+
+if [[ $FILES_ONLY == yes ]]; then
+  echo "$PASSED passed, $FAILED failed"
+  ((FAILED == 0))
+  exit
+fi
 
 # --- qvrec natively --------------------------------------------------------------------------
 if run 0 "$QVREC" list && grep -q '^ *0 .*\*\*Desktop Screen\*\*' last.out && grep -q "$TITLE" last.out; then

@@ -4,7 +4,8 @@
 // Exit codes: 0 fine; 1 verify found problems (repair: a file it will not touch); 2 bad command
 // line; 3 the plug-in cannot be loaded; 4 the file cannot be opened as a recording; 5 an export
 // (repair: a change) could not be written; 6 verify: the recording ends early (cut off inside
-// its last record, as when the recording process ended abruptly), otherwise sound.
+// its last record, as when the recording process ended abruptly, or ending in zero bytes, as a
+// power cut can leave it), otherwise sound.
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdio>
@@ -228,6 +229,33 @@ uint64_t fnv1a(const uint8_t* data, size_t size) {
   return hash;
 }
 
+// Where a recording that ends early stops being whole, and what remains of it.
+std::string endingText(const ContainerWalk& walk, uint64_t audioSamples) {
+  const uint64_t frames = walk.videoTypes.size();
+  const auto n = [](uint64_t v) { return static_cast<unsigned long long>(v); };
+  char where[160];
+  if (walk.endsInZeros) {
+    std::snprintf(where, sizeof(where),
+                  "only zero bytes from byte %llu to the end (%llu bytes, as a file system "
+                  "leaves a file whose data never arrived)",
+                  n(walk.tornOffset), n(walk.fileBytes - walk.tornOffset));
+  } else {
+    std::snprintf(where, sizeof(where),
+                  "cut off inside record %llu at byte %llu (%llu bytes of it there)",
+                  n(walk.wholeRecords), n(walk.tornOffset), n(walk.fileBytes - walk.tornOffset));
+  }
+  char text[400];
+  std::snprintf(text, sizeof(text),
+                "ends early: %s; whole up to frame %llu (%.3f s) and %llu audio samples; "
+                "'qvf repair' cuts the %s",
+                where, n(frames),
+                walk.header.frameRate != 0
+                    ? static_cast<double>(frames) / static_cast<double>(walk.header.frameRate)
+                    : 0.0,
+                n(audioSamples), walk.endsInZeros ? "zeros" : "torn tail");
+  return text;
+}
+
 int runVerify(const Options& options) {
   InputPlugin plugin;
   int code = loadPlugin(options, &plugin);
@@ -350,24 +378,7 @@ int runVerify(const Options& options) {
     if (raw != nullptr) std::fclose(raw);
   }
 
-  std::string ending;
-  if (walk.endsEarly) {
-    char text[400];
-    const uint64_t frames = walk.videoTypes.size();
-    std::snprintf(text, sizeof(text),
-                  "ends early: cut off inside record %llu at byte %llu (%llu bytes of it there); "
-                  "whole up to frame %llu (%.3f s) and %llu audio samples; "
-                  "'qvf repair' cuts the torn tail",
-                  static_cast<unsigned long long>(frames + walk.audioRecords + walk.unknownRecords),
-                  static_cast<unsigned long long>(walk.tornOffset),
-                  static_cast<unsigned long long>(walk.fileBytes - walk.tornOffset),
-                  static_cast<unsigned long long>(frames),
-                  walk.header.frameRate != 0
-                      ? static_cast<double>(frames) / static_cast<double>(walk.header.frameRate)
-                      : 0.0,
-                  static_cast<unsigned long long>(audioSamples));
-    ending = text;
-  }
+  const std::string ending = walk.endsEarly ? endingText(walk, audioSamples) : "";
   if (problems.empty() && walk.endsEarly) {
     std::printf("%s: %s\n", options.file.c_str(), ending.c_str());
     return kExitEndsEarly;
@@ -435,7 +446,8 @@ int repairWav(const std::string& path, bool quiet) {
   return kExitOk;
 }
 
-// A recording cut off inside its last record: the torn tail is cut, nothing else changes.
+// A recording cut off inside its last record, or ending in zeros where the next record would
+// start: that tail is cut, nothing else changes.
 int repairContainer(const std::string& path, bool quiet) {
   ContainerWalk walk;
   if (!walkContainer(path, &walk)) {
@@ -457,7 +469,8 @@ int repairContainer(const std::string& path, bool quiet) {
     return kExitWrite;
   }
   if (!quiet) {
-    std::printf("%s: cut the torn last record (%llu bytes); %zu frames remain\n", path.c_str(),
+    std::printf("%s: cut the %s (%llu bytes); %zu frames remain\n", path.c_str(),
+                walk.endsInZeros ? "zero bytes at the end" : "torn last record",
                 static_cast<unsigned long long>(walk.fileBytes - walk.completeBytes),
                 walk.videoTypes.size());
   }
