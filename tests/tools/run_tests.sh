@@ -86,6 +86,11 @@ info_field() { sed -n "s/^$2  *//p" "$1" | head -n1; }
 
 within() { awk -v v="$1" -v lo="$2" -v hi="$3" 'BEGIN { exit !(v >= lo && v <= hi) }'; }
 
+# Little-endian 32-bit value as printf escapes: printf "$(le32 N)".
+le32() { printf '\\x%02x' $(($1 & 255)) $(($1 >> 8 & 255)) $(($1 >> 16 & 255)) $(($1 >> 24 & 255)); }
+# poke FILE OFFSET VALUE: overwrites a 32-bit field in place.
+poke() { printf "$(le32 "$3")" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none; }
+
 # --- Servers and windows -----------------------------------------------------------------------
 tools=("$QVF" "$MAKE_REC" "$LINUX/lib/QuorvaneVideoFormat.so")
 [[ $FILES_ONLY == yes ]] || tools+=("$QVREC")
@@ -190,7 +195,7 @@ expect "qvf export: frames past the end" 2 "past the end" "$QVF" export known.qv
 expect "qvf export: an unwritable output" 5 "cannot create" "$QVF" export known.qvf --y4m /nonexistent/x.y4m
 [[ ! -e /nonexistent/x.y4m ]] || failed "no partial file"
 
-# Files cut off as a power cut or a killed writer leaves them: verify
+# Files cut off as a power cut or a killed writer leaves them, and foreign WAV files: verify
 # says where a merely cut-off file ends (exit 6), repair makes it whole and touches nothing else.
 cp known.qvf zeroed.qvf
 truncate -s +1000000 zeroed.qvf
@@ -214,6 +219,42 @@ if run 0 "$QVF" verify made.qvf && run 6 "$QVF" verify torn-made.qvf &&
   pass "a torn closing record of how the file was made is a cut-off tail; repair cuts it"
 else
   failed "a torn closing record of how the file was made is a cut-off tail; repair cuts it" "exit $RC" "$(head -n 3 last.out)"
+fi
+# A foreign WAV header with block size 0 over more than 4 GiB (sparse) cannot be counted.
+printf "RIFF$(le32 36)WAVEfmt $(le32 16)\x01\x00\x02\x00$(le32 44100)$(le32 176400)\x00\x00\x10\x00data$(le32 0)" >block0.wav
+head -c 44 block0.wav >block0.head
+truncate -s 5G block0.wav
+if run 1 "$QVF" repair block0.wav && grep -q "block size (block align) of 0.*not touched" last.err &&
+  [[ $(stat -c %s block0.wav) == $((5 << 30)) ]] && cmp -s block0.head <(head -c 44 block0.wav); then
+  pass "qvf repair refuses a WAV with block size 0 and leaves it as it was"
+else
+  failed "qvf repair refuses a WAV with block size 0 and leaves it as it was" "exit $RC"
+fi
+rm -f block0.wav
+# A chunk after the samples (tags) is kept and not counted as sound; only the file's length in
+# the header, left behind when the tags were added, changes.
+cp known.wav tagged.wav
+printf "LIST$(le32 18)INFOISFT$(le32 6)maker\0" >>tagged.wav
+tail -c 26 tagged.wav >tags.chunk
+if run 0 "$QVF" repair tagged.wav && [[ $(soxi -s tagged.wav 2>/dev/null) == 110250 ]] &&
+  [[ $(ffprobe -v error -show_entries stream=duration_ts -of csv=p=0 tagged.wav) == 110250 ]] &&
+  [[ $(od -An -tu4 -j4 -N4 tagged.wav | tr -d ' ') == $(($(stat -c %s tagged.wav) - 8)) ]] &&
+  cmp -s tags.chunk <(tail -c 26 tagged.wav) && sox tagged.wav -t raw tagged.raw 2>/dev/null &&
+  cmp -s tagged.raw known.raw; then
+  pass "qvf repair stops a WAV's samples at the data chunk's end when a chunk follows it"
+else
+  failed "qvf repair stops a WAV's samples at the data chunk's end when a chunk follows it" "exit $RC" "$(cat last.out)"
+fi
+# A streaming writer's data length of 0 is measured from the file's size; a partial sample
+# frame at the end goes.
+cp known.wav streamed.wav
+poke streamed.wav 4 36
+poke streamed.wav 40 0
+printf 'abc' >>streamed.wav
+if run 0 "$QVF" repair streamed.wav && cmp -s streamed.wav known.wav; then
+  pass "qvf repair measures a WAV whose data length is 0 from the file's size"
+else
+  failed "qvf repair measures a WAV whose data length is 0 from the file's size" "exit $RC"
 fi
 
 if [[ $FILES_ONLY == yes ]]; then

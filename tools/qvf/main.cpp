@@ -400,8 +400,36 @@ int runVerify(const Options& options) {
   return kExitProblems;
 }
 
+uint32_t le32(const uint8_t* p) {
+  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+// Whether whole chunks fill the file from `at` to its end: each with an id of four printable
+// characters and a body within the file. Samples a lagging header leaves out seldom pass as
+// one such chunk and practically never end exactly at the end of the file.
+bool chunksFillRest(std::fstream& f, uint64_t at, uint64_t size) {
+  bool any = false;
+  while (at + 8 <= size) {
+    uint8_t c[8];
+    f.clear();
+    f.seekg(static_cast<std::streamoff>(at));
+    if (!f.read(reinterpret_cast<char*>(c), sizeof(c)) ||
+        !std::all_of(c, c + 4, [](uint8_t b) { return b >= 0x20 && b < 0x7F; })) {
+      break;
+    }
+    const uint64_t body = le32(c + 4);
+    if (body > size - at - 8) break;
+    any = true;
+    at += 8 + body + (body & 1);  // bodies of odd length are padded to even
+  }
+  f.clear();
+  return any && at >= size;  // a pad byte missing at the very end is no harm
+}
+
 // A WAV file whose header lags behind its samples (written while recording, then cut off):
 // the two lengths are set to the whole sample frames present, a partial one at the end cut.
+// When whole chunks follow the data chunk up to the end, its length is the writer's own and
+// stays; only the file's length is brought up to date.
 int repairWav(const std::string& path, bool quiet) {
   std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
   uint8_t h[44];
@@ -411,19 +439,39 @@ int repairWav(const std::string& path, bool quiet) {
     return kExitProblems;
   }
   const uint32_t block = h[32] | (h[33] << 8);
-  const int64_t size = qvtools::fileSize(path);
-  uint64_t data = size > 44 ? static_cast<uint64_t>(size) - 44 : 0;
-  if (block != 0) data -= data % block;
-  if (data > 0xFFFFFFFFull - 36) data = (0xFFFFFFFFull - 36) / block * block;
+  if (block == 0) {
+    fail(path +
+         ": the header gives a block size (block align) of 0, so the samples it holds "
+         "cannot be counted; not touched");
+    return kExitProblems;
+  }
+  const int64_t fileSize = qvtools::fileSize(path);
+  const uint64_t size = fileSize > 0 ? static_cast<uint64_t>(fileSize) : 0;
+  // A streaming writer leaves 0 or 0xFFFFFFFF until it knows the length.
+  const uint64_t declared = le32(h + 40);
+  const bool declaredHolds = declared != 0 && declared != 0xFFFFFFFFull && declared <= size - 44;
+  const bool chunksFollow =
+      declaredHolds && chunksFillRest(f, 44 + declared + (declared & 1), size);
+  uint64_t data = declared, end = size;
+  if (!chunksFollow) {
+    data = size > 44 ? size - 44 : 0;
+    data -= data % block;
+    if (data > 0xFFFFFFFFull - 36) data = (0xFFFFFFFFull - 36) / block * block;
+    end = 44 + data;
+  } else if (end - 8 > 0xFFFFFFFFull) {
+    fail(path +
+         ": the chunks after the samples run past the 4 GiB a WAV file can describe; "
+         "not touched");
+    return kExitProblems;
+  }
   const auto put = [](uint8_t* p, uint64_t v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
   };
   uint8_t lengths[8];
-  put(lengths, data + 36);
+  put(lengths, end - 8);
   put(lengths + 4, data);
   const bool same = std::memcmp(h + 4, lengths, 4) == 0 &&
-                    std::memcmp(h + 40, lengths + 4, 4) == 0 &&
-                    static_cast<uint64_t>(size) == 44 + data;
+                    std::memcmp(h + 40, lengths + 4, 4) == 0 && size == end;
   if (same) {
     if (!quiet) std::printf("%s: whole already, not touched\n", path.c_str());
     return kExitOk;
@@ -434,14 +482,14 @@ int repairWav(const std::string& path, bool quiet) {
   f.write(reinterpret_cast<const char*>(lengths + 4), 4);
   f.close();
   std::error_code error;
-  if (!f || (static_cast<uint64_t>(size) != 44 + data &&
-             (std::filesystem::resize_file(path, 44 + data, error), error))) {
+  if (!f || (size != end && (std::filesystem::resize_file(path, end, error), error))) {
     fail(path + ": could not be changed");
     return kExitWrite;
   }
   if (!quiet) {
+    const double perSecond = static_cast<double>(block) * le32(h + 24);
     std::printf("%s: header set to %llu bytes of samples (%.3f s)\n", path.c_str(),
-                static_cast<unsigned long long>(data), static_cast<double>(data) / 176400.0);
+                static_cast<unsigned long long>(data), perSecond > 0 ? data / perSecond : 0.0);
   }
   return kExitOk;
 }
