@@ -1,11 +1,14 @@
 // Writes a recording with known content for the tool tests, independent of the capture
-// library: make_test_recording OUT WIDTH HEIGHT FPS PICTURES AUDIO_SAMPLES
+// library: make_test_recording OUT WIDTH HEIGHT FPS PICTURES AUDIO_SAMPLES [provenance]
 //
 // Sound first in 0.5 s chunks, then the pictures with one repeat record before every 7th
-// picture. Picture 0 (and every key picture) starts with three bands of exact BT.601 TV-range
-// colours, top to bottom white, black and red, each a third of the width; the rest moves.
+// picture. With "provenance" the record of how the file was made comes first and, as the
+// streaming writer leaves it, again after the last picture with a pause of 2 s at 1 s. Picture 0
+// (and every key picture) starts with three bands of exact BT.601 TV-range colours, top to bottom
+// white, black and red, each a third of the width; the rest moves.
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "qvf_test_writer.h"
 
@@ -26,11 +29,34 @@ void paintBands(qv_test::Bytes* picture, uint64_t width, uint64_t height) {
   }
 }
 
+// The record of how the file was made (qvf.h): colours, a maker, and the pauses if given.
+qv_test::Bytes provenance(bool withPause) {
+  qv_test::Bytes out;
+  const auto u32 = [&out](uint32_t v) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  };
+  const auto u64 = [&out](uint64_t v) { qv_test::putU64(out, v); };
+  const std::string maker = "make_test_recording";
+  u32(qvf::kProvenanceVersion);
+  u32(withPause ? 4 : 3);
+  u32(qvf::PROVENANCE_COLOR_MATRIX), u32(4), u32(601);
+  u32(qvf::PROVENANCE_COLOR_RANGE), u32(4), u32(0);
+  u32(qvf::PROVENANCE_LIBRARY_VERSION), u32(static_cast<uint32_t>(maker.size()));
+  out.insert(out.end(), maker.begin(), maker.end());
+  if (withPause) {
+    u32(qvf::PROVENANCE_PAUSES), u32(4 + qvf::kProvenancePauseSize), u32(1);
+    u64(1000), u64(2000);
+  }
+  return out;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 7) {
-    std::fprintf(stderr, "usage: %s OUT WIDTH HEIGHT FPS PICTURES AUDIO_SAMPLES\n", argv[0]);
+  const bool withProvenance = argc == 8 && std::string(argv[7]) == "provenance";
+  if (argc != 7 && !withProvenance) {
+    std::fprintf(stderr, "usage: %s OUT WIDTH HEIGHT FPS PICTURES AUDIO_SAMPLES [provenance]\n",
+                 argv[0]);
     return 2;
   }
   const uint64_t width = std::strtoull(argv[2], nullptr, 10);
@@ -54,7 +80,9 @@ int main(int argc, char** argv) {
     audio.push_back(qv_test::pcm(s, std::min<uint64_t>(22050, samples - s)));
   }
   qv_test::QvfWriter writer(fps, width, height);
+  if (withProvenance) writer.record(qvf::RECORD_PROVENANCE, provenance(false));
   qv_test::writeRecording(writer, fps, frames, audio, repeats);
+  if (withProvenance) writer.record(qvf::RECORD_PROVENANCE, provenance(true));
   if (!qv_test::writeFile(argv[1], writer.bytes())) {
     std::fprintf(stderr, "make_test_recording: cannot write %s\n", argv[1]);
     return 1;

@@ -1,24 +1,27 @@
 #!/usr/bin/env bash
 # End-to-end tests of qvrec and qvf, natively and (when the win64 build is there) under Wine.
 #
-#   tests/tools/run_tests.sh [--linux DIR] [--win64 DIR] [--no-wine]
+#   tests/tools/run_tests.sh [--linux DIR] [--win64 DIR] [--no-wine] [--files-only]
 #
 # DIR defaults: build/linux and build/win64. Needs in the linux build: qvrec, qvf,
 # QuorvaneVideoFormat, qv_make_test_recording; in the win64 build: qvrec.exe, qvf.exe and the
 # two DLLs. Starts and stops its own Xvfb, PulseAudio (with a tone), test windows and Wine
-# prefix. Ends with "N passed, N failed"; exit code 0 only when nothing failed.
+# prefix. --files-only runs just the qvf tests on files made here (no servers, no qvrec).
+# Ends with "N passed, N failed"; exit code 0 only when nothing failed.
 set -uo pipefail
 
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 LINUX=$REPO/build/linux
 WIN64=$REPO/build/win64
 WINE_WANTED=auto
+FILES_ONLY=no
 while (($#)); do
   case $1 in
     --linux) LINUX=$2; shift 2 ;;
     --win64) WIN64=$2; WINE_WANTED=yes; shift 2 ;;
     --no-wine) WINE_WANTED=no; shift ;;
-    *) echo "usage: $0 [--linux DIR] [--win64 DIR] [--no-wine]" >&2; exit 2 ;;
+    --files-only) FILES_ONLY=yes; shift ;;
+    *) echo "usage: $0 [--linux DIR] [--win64 DIR] [--no-wine] [--files-only]" >&2; exit 2 ;;
   esac
 done
 LINUX=$(cd "$LINUX" && pwd) || exit 2
@@ -83,10 +86,18 @@ info_field() { sed -n "s/^$2  *//p" "$1" | head -n1; }
 
 within() { awk -v v="$1" -v lo="$2" -v hi="$3" 'BEGIN { exit !(v >= lo && v <= hi) }'; }
 
+# Little-endian 32-bit value as printf escapes: printf "$(le32 N)".
+le32() { printf '\\x%02x' $(($1 & 255)) $(($1 >> 8 & 255)) $(($1 >> 16 & 255)) $(($1 >> 24 & 255)); }
+# poke FILE OFFSET VALUE: overwrites a 32-bit field in place.
+poke() { printf "$(le32 "$3")" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none; }
+
 # --- Servers and windows -----------------------------------------------------------------------
-for tool in "$QVREC" "$QVF" "$MAKE_REC" "$LINUX/lib/QuorvaneVideoFormat.so"; do
+tools=("$QVF" "$MAKE_REC" "$LINUX/lib/QuorvaneVideoFormat.so")
+[[ $FILES_ONLY == yes ]] || tools+=("$QVREC")
+for tool in "${tools[@]}"; do
   [[ -e $tool ]] || { echo "missing $tool: build the linux preset's targets first" >&2; exit 2; }
 done
+if [[ $FILES_ONLY == no ]]; then
 
 number=$((200 + $$ % 300))
 while [[ -e /tmp/.X$number-lock || -e /tmp/.X11-unix/X$number ]]; do number=$((number + 1)); done
@@ -118,6 +129,7 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 sleep 2.5 # the idle null sink first delivers sound in 2 s blocks
+fi
 
 cd "$WORK" || exit 2
 
@@ -182,6 +194,74 @@ expect "qvf export: a reversed frame range" 2 "frames" "$QVF" export known.qvf -
 expect "qvf export: frames past the end" 2 "past the end" "$QVF" export known.qvf --png p2 --frames 99:
 expect "qvf export: an unwritable output" 5 "cannot create" "$QVF" export known.qvf --y4m /nonexistent/x.y4m
 [[ ! -e /nonexistent/x.y4m ]] || failed "no partial file"
+
+# Files cut off as a power cut or a killed writer leaves them, and foreign WAV files: verify
+# says where a merely cut-off file ends (exit 6), repair makes it whole and touches nothing else.
+cp known.qvf zeroed.qvf
+truncate -s +1000000 zeroed.qvf
+if run 6 "$QVF" verify zeroed.qvf &&
+  grep -q "ends early: only zero bytes from byte $(stat -c %s known.qvf) to the end" last.out &&
+  run 0 "$QVF" repair zeroed.qvf && cmp -s zeroed.qvf known.qvf; then
+  pass "a recording ending in zero bytes is cut off, not damaged; repair cuts the zeros"
+else
+  failed "a recording ending in zero bytes is cut off, not damaged; repair cuts the zeros" "exit $RC" "$(head -n 3 last.out)"
+fi
+"$MAKE_REC" made.qvf 320 240 10 45 110250 provenance
+cp made.qvf torn-made.qvf
+truncate -s -10 torn-made.qvf
+# The closing record of how the file was made is the torn one: after the repair the first
+# record holds again, which has no pause.
+if run 0 "$QVF" verify made.qvf && run 6 "$QVF" verify torn-made.qvf &&
+  grep -q "ends early: cut off inside record 57 at byte" last.out && run 0 "$QVF" repair torn-made.qvf &&
+  run 0 "$QVF" verify -q torn-made.qvf && run 0 "$QVF" info torn-made.qvf &&
+  [[ $(info_field last.out pauses) == 0 ]] &&
+  cmp -s torn-made.qvf <(head -c "$(stat -c %s torn-made.qvf)" made.qvf); then
+  pass "a torn closing record of how the file was made is a cut-off tail; repair cuts it"
+else
+  failed "a torn closing record of how the file was made is a cut-off tail; repair cuts it" "exit $RC" "$(head -n 3 last.out)"
+fi
+# A foreign WAV header with block size 0 over more than 4 GiB (sparse) cannot be counted.
+printf "RIFF$(le32 36)WAVEfmt $(le32 16)\x01\x00\x02\x00$(le32 44100)$(le32 176400)\x00\x00\x10\x00data$(le32 0)" >block0.wav
+head -c 44 block0.wav >block0.head
+truncate -s 5G block0.wav
+if run 1 "$QVF" repair block0.wav && grep -q "block size (block align) of 0.*not touched" last.err &&
+  [[ $(stat -c %s block0.wav) == $((5 << 30)) ]] && cmp -s block0.head <(head -c 44 block0.wav); then
+  pass "qvf repair refuses a WAV with block size 0 and leaves it as it was"
+else
+  failed "qvf repair refuses a WAV with block size 0 and leaves it as it was" "exit $RC"
+fi
+rm -f block0.wav
+# A chunk after the samples (tags) is kept and not counted as sound; only the file's length in
+# the header, left behind when the tags were added, changes.
+cp known.wav tagged.wav
+printf "LIST$(le32 18)INFOISFT$(le32 6)maker\0" >>tagged.wav
+tail -c 26 tagged.wav >tags.chunk
+if run 0 "$QVF" repair tagged.wav && [[ $(soxi -s tagged.wav 2>/dev/null) == 110250 ]] &&
+  [[ $(ffprobe -v error -show_entries stream=duration_ts -of csv=p=0 tagged.wav) == 110250 ]] &&
+  [[ $(od -An -tu4 -j4 -N4 tagged.wav | tr -d ' ') == $(($(stat -c %s tagged.wav) - 8)) ]] &&
+  cmp -s tags.chunk <(tail -c 26 tagged.wav) && sox tagged.wav -t raw tagged.raw 2>/dev/null &&
+  cmp -s tagged.raw known.raw; then
+  pass "qvf repair stops a WAV's samples at the data chunk's end when a chunk follows it"
+else
+  failed "qvf repair stops a WAV's samples at the data chunk's end when a chunk follows it" "exit $RC" "$(cat last.out)"
+fi
+# A streaming writer's data length of 0 is measured from the file's size; a partial sample
+# frame at the end goes.
+cp known.wav streamed.wav
+poke streamed.wav 4 36
+poke streamed.wav 40 0
+printf 'abc' >>streamed.wav
+if run 0 "$QVF" repair streamed.wav && cmp -s streamed.wav known.wav; then
+  pass "qvf repair measures a WAV whose data length is 0 from the file's size"
+else
+  failed "qvf repair measures a WAV whose data length is 0 from the file's size" "exit $RC"
+fi
+
+if [[ $FILES_ONLY == yes ]]; then
+  echo "$PASSED passed, $FAILED failed"
+  ((FAILED == 0))
+  exit
+fi
 
 # --- qvrec natively --------------------------------------------------------------------------
 if run 0 "$QVREC" list && grep -q '^ *0 .*\*\*Desktop Screen\*\*' last.out && grep -q "$TITLE" last.out; then

@@ -23,6 +23,7 @@ constexpr uint64_t kMaxProvenanceBytes = 1 << 20;
 
 // Whether a record whose payload runs past the end of the file looks like one the writer was
 // cut off in (a type it writes, a size it could have written) rather than a damaged header.
+// A repeat record has no payload, so it can only be torn inside its header.
 bool plausibleTornRecord(const qvf::RecordHeader& r, const qvf::FileHeader& h) {
   const uint64_t picture = qvf::pictureBytes(h.width, h.height);
   switch (r.type) {
@@ -31,9 +32,27 @@ bool plausibleTornRecord(const qvf::RecordHeader& r, const qvf::FileHeader& h) {
       return r.payloadSize != 0 && r.payloadSize <= qvf::maxCompressedBytes(picture);
     case qvf::RECORD_AUDIO:
       return r.payloadSize % qvf::kAudioBlockBytes == 0 && r.payloadSize <= 176400 * 2;
+    case qvf::RECORD_PROVENANCE:
+      // The streaming writer's closing copy is the last record of a file that ended normally.
+      return r.payloadSize >= qvf::kProvenancePreambleSize && r.payloadSize <= kMaxProvenanceBytes;
     default:
       return false;
   }
+}
+
+// Whether every byte from offset to end is zero (a read error counts as not).
+bool onlyZerosFrom(FILE* f, uint64_t offset, uint64_t end) {
+  if (qvtools::seek64(f, static_cast<int64_t>(offset), SEEK_SET) != 0) return false;
+  std::vector<uint8_t> block(1 << 20);
+  while (offset < end) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(block.size(), end - offset));
+    if (std::fread(block.data(), 1, want, f) != want) return false;
+    if (std::any_of(block.begin(), block.begin() + want, [](uint8_t b) { return b != 0; })) {
+      return false;
+    }
+    offset += want;
+  }
+  return true;
 }
 
 }  // namespace
@@ -152,6 +171,12 @@ bool walkContainer(const std::string& path, ContainerWalk* walk) {
         std::fread(&r, sizeof(r), 1, f) != 1) {
       // Fewer bytes than a record header: the writer was cut off here.
       walk->endsEarly = true;
+      walk->endsInZeros = onlyZerosFrom(f, offset, walk->fileBytes);
+      walk->tornOffset = offset;
+      break;
+    }
+    if (r.headerSize == 0 && onlyZerosFrom(f, offset, walk->fileBytes)) {
+      walk->endsEarly = walk->endsInZeros = true;
       walk->tornOffset = offset;
       break;
     }
@@ -224,6 +249,7 @@ bool walkContainer(const std::string& path, ContainerWalk* walk) {
         ++walk->unknownRecords;
         break;
     }
+    ++walk->wholeRecords;
     offset = payloadStart + r.payloadSize;
   }
   walk->completeBytes = walk->endsEarly ? walk->tornOffset : walk->fileBytes;

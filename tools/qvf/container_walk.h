@@ -49,11 +49,15 @@ struct ContainerWalk {
   Provenance provenance;  // the last such record holds
 
   uint64_t unknownRecords = 0;
+  uint64_t wholeRecords = 0;  // of every type, up to where the file ends or the damage starts
   // A file cut off inside its last record (a recording that ended abruptly while it was being
-  // written) is not damaged: the reader leaves the torn record out. completeBytes is where the
-  // last whole record ends (the file size when nothing is torn), tornOffset where the torn one
-  // starts.
+  // written) is not damaged: the reader leaves the torn record out. The same holds for a file
+  // that ends in zero bytes where the next record would start: a file system that lost power
+  // may have grown the file without the data arriving. completeBytes is where the last whole
+  // record ends (the file size when nothing is torn), tornOffset where the torn record or the
+  // zeros start.
   bool endsEarly = false;
+  bool endsInZeros = false;  // what follows tornOffset is zero bytes only
   uint64_t completeBytes = 0;
   uint64_t tornOffset = 0;
   // Faults in the structure, in words for the user. Empty for a sound file.

@@ -4,7 +4,8 @@
 // Exit codes: 0 fine; 1 verify found problems (repair: a file it will not touch); 2 bad command
 // line; 3 the plug-in cannot be loaded; 4 the file cannot be opened as a recording; 5 an export
 // (repair: a change) could not be written; 6 verify: the recording ends early (cut off inside
-// its last record, as when the recording process ended abruptly), otherwise sound.
+// its last record, as when the recording process ended abruptly, or ending in zero bytes, as a
+// power cut can leave it), otherwise sound.
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdio>
@@ -228,6 +229,33 @@ uint64_t fnv1a(const uint8_t* data, size_t size) {
   return hash;
 }
 
+// Where a recording that ends early stops being whole, and what remains of it.
+std::string endingText(const ContainerWalk& walk, uint64_t audioSamples) {
+  const uint64_t frames = walk.videoTypes.size();
+  const auto n = [](uint64_t v) { return static_cast<unsigned long long>(v); };
+  char where[160];
+  if (walk.endsInZeros) {
+    std::snprintf(where, sizeof(where),
+                  "only zero bytes from byte %llu to the end (%llu bytes, as a file system "
+                  "leaves a file whose data never arrived)",
+                  n(walk.tornOffset), n(walk.fileBytes - walk.tornOffset));
+  } else {
+    std::snprintf(where, sizeof(where),
+                  "cut off inside record %llu at byte %llu (%llu bytes of it there)",
+                  n(walk.wholeRecords), n(walk.tornOffset), n(walk.fileBytes - walk.tornOffset));
+  }
+  char text[400];
+  std::snprintf(text, sizeof(text),
+                "ends early: %s; whole up to frame %llu (%.3f s) and %llu audio samples; "
+                "'qvf repair' cuts the %s",
+                where, n(frames),
+                walk.header.frameRate != 0
+                    ? static_cast<double>(frames) / static_cast<double>(walk.header.frameRate)
+                    : 0.0,
+                n(audioSamples), walk.endsInZeros ? "zeros" : "torn tail");
+  return text;
+}
+
 int runVerify(const Options& options) {
   InputPlugin plugin;
   int code = loadPlugin(options, &plugin);
@@ -350,24 +378,7 @@ int runVerify(const Options& options) {
     if (raw != nullptr) std::fclose(raw);
   }
 
-  std::string ending;
-  if (walk.endsEarly) {
-    char text[400];
-    const uint64_t frames = walk.videoTypes.size();
-    std::snprintf(text, sizeof(text),
-                  "ends early: cut off inside record %llu at byte %llu (%llu bytes of it there); "
-                  "whole up to frame %llu (%.3f s) and %llu audio samples; "
-                  "'qvf repair' cuts the torn tail",
-                  static_cast<unsigned long long>(frames + walk.audioRecords + walk.unknownRecords),
-                  static_cast<unsigned long long>(walk.tornOffset),
-                  static_cast<unsigned long long>(walk.fileBytes - walk.tornOffset),
-                  static_cast<unsigned long long>(frames),
-                  walk.header.frameRate != 0
-                      ? static_cast<double>(frames) / static_cast<double>(walk.header.frameRate)
-                      : 0.0,
-                  static_cast<unsigned long long>(audioSamples));
-    ending = text;
-  }
+  const std::string ending = walk.endsEarly ? endingText(walk, audioSamples) : "";
   if (problems.empty() && walk.endsEarly) {
     std::printf("%s: %s\n", options.file.c_str(), ending.c_str());
     return kExitEndsEarly;
@@ -389,8 +400,36 @@ int runVerify(const Options& options) {
   return kExitProblems;
 }
 
+uint32_t le32(const uint8_t* p) {
+  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+// Whether whole chunks fill the file from `at` to its end: each with an id of four printable
+// characters and a body within the file. Samples a lagging header leaves out seldom pass as
+// one such chunk and practically never end exactly at the end of the file.
+bool chunksFillRest(std::fstream& f, uint64_t at, uint64_t size) {
+  bool any = false;
+  while (at + 8 <= size) {
+    uint8_t c[8];
+    f.clear();
+    f.seekg(static_cast<std::streamoff>(at));
+    if (!f.read(reinterpret_cast<char*>(c), sizeof(c)) ||
+        !std::all_of(c, c + 4, [](uint8_t b) { return b >= 0x20 && b < 0x7F; })) {
+      break;
+    }
+    const uint64_t body = le32(c + 4);
+    if (body > size - at - 8) break;
+    any = true;
+    at += 8 + body + (body & 1);  // bodies of odd length are padded to even
+  }
+  f.clear();
+  return any && at >= size;  // a pad byte missing at the very end is no harm
+}
+
 // A WAV file whose header lags behind its samples (written while recording, then cut off):
 // the two lengths are set to the whole sample frames present, a partial one at the end cut.
+// When whole chunks follow the data chunk up to the end, its length is the writer's own and
+// stays; only the file's length is brought up to date.
 int repairWav(const std::string& path, bool quiet) {
   std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
   uint8_t h[44];
@@ -400,19 +439,39 @@ int repairWav(const std::string& path, bool quiet) {
     return kExitProblems;
   }
   const uint32_t block = h[32] | (h[33] << 8);
-  const int64_t size = qvtools::fileSize(path);
-  uint64_t data = size > 44 ? static_cast<uint64_t>(size) - 44 : 0;
-  if (block != 0) data -= data % block;
-  if (data > 0xFFFFFFFFull - 36) data = (0xFFFFFFFFull - 36) / block * block;
+  if (block == 0) {
+    fail(path +
+         ": the header gives a block size (block align) of 0, so the samples it holds "
+         "cannot be counted; not touched");
+    return kExitProblems;
+  }
+  const int64_t fileSize = qvtools::fileSize(path);
+  const uint64_t size = fileSize > 0 ? static_cast<uint64_t>(fileSize) : 0;
+  // A streaming writer leaves 0 or 0xFFFFFFFF until it knows the length.
+  const uint64_t declared = le32(h + 40);
+  const bool declaredHolds = declared != 0 && declared != 0xFFFFFFFFull && declared <= size - 44;
+  const bool chunksFollow =
+      declaredHolds && chunksFillRest(f, 44 + declared + (declared & 1), size);
+  uint64_t data = declared, end = size;
+  if (!chunksFollow) {
+    data = size > 44 ? size - 44 : 0;
+    data -= data % block;
+    if (data > 0xFFFFFFFFull - 36) data = (0xFFFFFFFFull - 36) / block * block;
+    end = 44 + data;
+  } else if (end - 8 > 0xFFFFFFFFull) {
+    fail(path +
+         ": the chunks after the samples run past the 4 GiB a WAV file can describe; "
+         "not touched");
+    return kExitProblems;
+  }
   const auto put = [](uint8_t* p, uint64_t v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
   };
   uint8_t lengths[8];
-  put(lengths, data + 36);
+  put(lengths, end - 8);
   put(lengths + 4, data);
   const bool same = std::memcmp(h + 4, lengths, 4) == 0 &&
-                    std::memcmp(h + 40, lengths + 4, 4) == 0 &&
-                    static_cast<uint64_t>(size) == 44 + data;
+                    std::memcmp(h + 40, lengths + 4, 4) == 0 && size == end;
   if (same) {
     if (!quiet) std::printf("%s: whole already, not touched\n", path.c_str());
     return kExitOk;
@@ -423,19 +482,20 @@ int repairWav(const std::string& path, bool quiet) {
   f.write(reinterpret_cast<const char*>(lengths + 4), 4);
   f.close();
   std::error_code error;
-  if (!f || (static_cast<uint64_t>(size) != 44 + data &&
-             (std::filesystem::resize_file(path, 44 + data, error), error))) {
+  if (!f || (size != end && (std::filesystem::resize_file(path, end, error), error))) {
     fail(path + ": could not be changed");
     return kExitWrite;
   }
   if (!quiet) {
+    const double perSecond = static_cast<double>(block) * le32(h + 24);
     std::printf("%s: header set to %llu bytes of samples (%.3f s)\n", path.c_str(),
-                static_cast<unsigned long long>(data), static_cast<double>(data) / 176400.0);
+                static_cast<unsigned long long>(data), perSecond > 0 ? data / perSecond : 0.0);
   }
   return kExitOk;
 }
 
-// A recording cut off inside its last record: the torn tail is cut, nothing else changes.
+// A recording cut off inside its last record, or ending in zeros where the next record would
+// start: that tail is cut, nothing else changes.
 int repairContainer(const std::string& path, bool quiet) {
   ContainerWalk walk;
   if (!walkContainer(path, &walk)) {
@@ -457,7 +517,8 @@ int repairContainer(const std::string& path, bool quiet) {
     return kExitWrite;
   }
   if (!quiet) {
-    std::printf("%s: cut the torn last record (%llu bytes); %zu frames remain\n", path.c_str(),
+    std::printf("%s: cut the %s (%llu bytes); %zu frames remain\n", path.c_str(),
+                walk.endsInZeros ? "zero bytes at the end" : "torn last record",
                 static_cast<unsigned long long>(walk.fileBytes - walk.completeBytes),
                 walk.videoTypes.size());
   }
