@@ -342,6 +342,37 @@ for sig in TERM HUP; do
   fi
 done
 
+# The recorded window closed two seconds into a longer take: qvrec stops then, says which
+# window went and when, exits 8 (never plain success) and leaves complete files.
+LOST=qv-tools-closed-window
+xterm -T "$LOST" -geometry 40x10+640+40 -e sh -c 'while :; do date +%T.%N; sleep 0.05; done' \
+  >/dev/null 2>&1 &
+lost_pid=$!
+PIDS+=($lost_pid)
+for _ in $(seq 100); do
+  timeout 5 "$QVREC" list 2>/dev/null | grep -q "$LOST" && break
+  sleep 0.1
+done
+"$QVREC" record --title "$LOST" --duration 20 --memory 256M -o lost.qvf --wav lost.wav \
+  >lost.out 2>lost.err </dev/null &
+qvrec_pid=$!
+for _ in $(seq 100); do grep -q "F11 or Pause pauses" lost.err && break; sleep 0.05; done
+began=$(date +%s.%N)
+sleep 2
+kill $lost_pid
+wait $qvrec_pid
+rc=$?
+took=$(awk -v a="$began" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }')
+if [[ $rc == 8 ]] && within "$took" 1.5 8 &&
+  grep -qE "window \"$LOST\" \(id 0x[0-9a-f]+\) was closed [0-9.]+ s into the recording" lost.err &&
+  grep -q "^recorded .*(the recorded window was closed)" lost.out &&
+  run 0 "$QVF" verify lost.qvf && [[ $(soxi -s lost.wav 2>/dev/null) -gt 44100 ]]; then
+  pass "qvrec record: the recorded window closed after 2 s of 20 ends the take (exit 8, named), files complete"
+else
+  failed "qvrec record: the recorded window closed after 2 s of 20 ends the take (exit 8, named), files complete" \
+    "exit $rc after $took s" "$(grep -v '^REC' lost.err | tail -n 3)"
+fi
+
 # Killed outright while streaming with sound: both files read up to about a second before the
 # kill. The WAV header may lag the samples by up to half a second until repaired.
 "$QVREC" record --window 0 --memory 256M -o kill.qvf --wav kill.wav >kill.out 2>&1 &

@@ -170,6 +170,7 @@ class MainWindow {
   bool paused_ = false;
   bool streamingWanted_ = false;
   bool toldInMemory_ = false;
+  bool toldBlackPicture_ = false;
   ListedWindow target_;
   UsedSettings used_;
   OutputFiles files_;  // of the current or last recording
@@ -716,6 +717,7 @@ void MainWindow::startRecording() {
   paused_ = false;
   setText(IDC_PAUSE, L"Pa&use");
   toldInMemory_ = false;
+  toldBlackPicture_ = false;
   setMessage(L"", false);
   setText(IDC_FILES, L"");
   saveSettingsQuietly();
@@ -764,8 +766,13 @@ void MainWindow::onTimer() {
       setText(IDC_STATE, L"Waiting for F12 or Print Screen\u2026 (Stop cancels)");
       break;
     case Phase::kRecording: {
-      if (!target_.wholeScreen && !IsWindow(reinterpret_cast<HWND>(target_.handle))) {
-        session_.stop("the recorded window was closed");
+      if (s.blackPicture && !toldBlackPicture_) {
+        // Said once; the recording goes on, since its sound may be what matters.
+        toldBlackPicture_ = true;
+        setMessage(
+            L"This window's picture comes out black; record the screen (window 0, the "
+            L"first in the list) or switch off hardware acceleration in that program.",
+            true);
       }
       std::wstring line = L"Recording " + widen(qvtools::formatClock(s.elapsed)) + L"   " +
                           std::to_wstring(s.frames) + L" frames   " +
@@ -841,10 +848,18 @@ void MainWindow::reportFiles(const SessionStatus& s, std::wstring* message, bool
     std::snprintf(seconds, sizeof(seconds), "%.3f s of sound", soundSeconds);
     files += (files.empty() ? L"" : L"\r\n") + files_.wav + L"   (" + widen(seconds) + L")";
     if (!s.soundCaptured) {
-      *message += s.soundStatus == QV_SOURCE_NO_LOOPBACK
-                      ? L"No sound was captured: this system offers no recording of what the "
-                        L"computer plays. "
-                      : L"No sound was captured: no capture device answered. ";
+      if (s.soundStatus == QV_SOURCE_NO_LOOPBACK) {
+        *message +=
+            L"No sound was captured: this system offers no recording of what the computer "
+            L"plays. ";
+      } else if (s.soundStatus == QV_SOURCE_FORMAT_REFUSED) {
+        *message += s.playbackSound ? L"No sound was captured: the output device refused every "
+                                      L"sound format the recorder can take. "
+                                    : L"No sound was captured: the capture device refused every "
+                                      L"sound format the recorder can take. ";
+      } else {
+        *message += L"No sound was captured: no capture device answered. ";
+      }
     } else if (soundSeconds <= 0) {
       *message += L"The sound file is empty: the capture device delivered nothing yet. ";
     }
@@ -869,6 +884,9 @@ void MainWindow::finish(const SessionStatus& s) {
     message = L"The recording stopped: " + widen(reason) + L". ";
   }
   if (s.phase == Phase::kWritten || s.phase == Phase::kWriteFailed) {
+    // Complete files of a recording cut short by a closed window or a lost device: not a plain
+    // success.
+    error = s.sourceLost;
     reportFiles(s, &message, &error);
     if (s.phase == Phase::kWriteFailed) {
       message +=

@@ -2,29 +2,14 @@
 
 #include <windows.h>
 
-#include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <memory>
 
 #include "quorvane_capture.h"
 #include "win_text.h"
-#include "worker_thread.h"
 
 namespace qvapp {
-
-namespace {
-
-int64_t nowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-void* indexParameter(int index) { return reinterpret_cast<void*>(static_cast<intptr_t>(index)); }
-
-char* pathParameter(const std::string& path) { return const_cast<char*>(path.c_str()); }
-
-}  // namespace
 
 std::vector<ListedWindow> listWindows() {
   std::vector<ListedWindow> list;
@@ -92,6 +77,12 @@ int32_t RecordingSession::start(const RecordingRequest& request, UsedSettings* u
 
   request_ = request;
   request_.frameRate = corrected->frameRate;
+  qvtools::RunOptions run;
+  run.streaming = request.streaming;
+  run.sound = request.sound != SoundSource::kNone;
+  run.qvfPath = request.qvfPath;
+  run.wavPath = request.wavPath;
+  runner_ = std::make_unique<qvtools::SessionRunner>(run);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     initialized_ = true;
@@ -102,11 +93,37 @@ int32_t RecordingSession::start(const RecordingRequest& request, UsedSettings* u
     status_.qvfPath = request.qvfPath;
     status_.wavPath = request.wavPath;
     status_.soundStatus = getSoundStatus();
+    status_.playbackSound = request.sound == SoundSource::kPlayback;
   }
-  startedMs_ = nowMs();
   control_ = std::thread(&RecordingSession::control, this);
   return QV_INIT_OK;
 }
+
+namespace {
+
+// Why the library ended the recording, for the sentence "The recording stopped: ...".
+std::string libraryStopReason(const qvtools::RunResult& r, bool streaming) {
+  char when[48];
+  std::snprintf(when, sizeof(when), ", %.1f s into the recording", r.recordedSeconds);
+  switch (r.stopStatus) {
+    case QV_STATUS_WRITE_FAILED:
+      return "a write failed (is the disk full?)";
+    case QV_STATUS_TARGET_LOST:
+      return std::string("the recorded window was closed") + when;
+    case QV_STATUS_TARGET_MINIMISED:
+      return std::string("the recorded window was minimised (it has no picture then)") + when;
+    case QV_STATUS_GRAB_FAILED:
+      return std::string("the window's picture could not be captured any more") + when;
+    case QV_STATUS_SOUND_LOST:
+      return std::string("the sound device went away") + when;
+    default:
+      // The capture ends by itself otherwise only when the memory pool is full.
+      return streaming ? "the disk could not keep up and the memory for the backlog is full"
+                       : "the memory reserved for the recording is full";
+  }
+}
+
+}  // namespace
 
 void RecordingSession::control() {
   if (request_.waitForKey) {
@@ -118,110 +135,60 @@ void RecordingSession::control() {
     }
     status_.phase = Phase::kRecording;
   }
-  startedMs_ = nowMs();
-  // Every stage on a thread of ours, as the library expects; the streaming writer first, so it
-  // takes the frames from the start.
-  std::unique_ptr<qvtools::Worker> writer;
-  if (request_.streaming) {
-    streamPaths_.containerPath = request_.qvfPath.c_str();
-    streamPaths_.wavPath = request_.wavPath.empty() ? nullptr : request_.wavPath.c_str();
-    writer = std::make_unique<qvtools::Worker>(StreamOutputThread, &streamPaths_);
-  }
-  std::vector<std::unique_ptr<qvtools::Worker>> stages;
-  stages.push_back(std::make_unique<qvtools::Worker>(CaptureThread, nullptr));
-  qvtools::Worker* capture = stages.front().get();
-  const int encodeThreads = getEncodeThreadCount();
-  for (int i = 0; i < encodeThreads; ++i) {
-    stages.push_back(std::make_unique<qvtools::Worker>(EncodeThread, indexParameter(i)));
-  }
-  stages.push_back(std::make_unique<qvtools::Worker>(CompressThread, nullptr));
-  std::unique_ptr<qvtools::Worker> audio;
-  if (request_.sound != SoundSource::kNone) {
-    audio = std::make_unique<qvtools::Worker>(AudioCaptureThread, nullptr);
-  }
-  waitForStop(*capture);
-  setTerminated(1);
-  const uint64_t captured = capture->join();
-  for (auto& stage : stages) stage->join();
-  const bool gotSound = audio != nullptr && audio->join() == QV_SOUND_CAPTURED;
+  runner_->start();
+  runner_->record([this](const qvtools::LiveState& live) { onLook(live); });
+  const qvtools::RunResult& r = runner_->result();
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    status_.captured = captured;
-    status_.soundCaptured = gotSound;
-    if (writer != nullptr) status_.phase = Phase::kWriting;
-  }
-  if (writer != nullptr) {
-    // It finishes the frames the threads left and completes both files.
-    const uint64_t records = writer->join();
-    const int32_t fault = getRecordingStatus();
-    if (fault != QV_STATUS_CANNOT_OPEN) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      status_.cutShort = records == QV_OUTPUT_FAILED || fault == QV_STATUS_WRITE_FAILED;
-      status_.records = status_.cutShort ? 0 : records;
-      if (!request_.wavPath.empty()) status_.wavResult = QV_WAV_WRITTEN;
-      status_.writeProgress = 1.0;
-      status_.phase = captured == 0 ? Phase::kNothingRecorded : Phase::kWritten;
-      return;
+    status_.elapsed = r.elapsedSeconds;
+    status_.frames = r.stats.capturedFrames;
+    status_.captured = r.captured;
+    status_.soundCaptured = r.soundCaptured;
+    status_.sourceLost = r.sourceLost();
+    if (r.stopCause == qvtools::StopCause::kLibrary) {
+      status_.stopReason = libraryStopReason(r, status_.streaming);
     }
-    // The files could not be created: the recording went on in memory, written below.
-    std::lock_guard<std::mutex> lock(mutex_);
-    status_.streaming = false;
-  }
-  if (captured == 0) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    status_.phase = Phase::kNothingRecorded;
-    return;
-  }
-  writeFiles(true, !request_.wavPath.empty());
-}
-
-void RecordingSession::waitForStop(const qvtools::Worker& capture) {
-  for (;;) {
-    const int32_t fault = getRecordingStatus();
-    const bool captureEnded = capture.done();
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (!stopRequested_) {
-      if (fault == QV_STATUS_WRITE_FAILED) {
-        status_.stopReason = "a write failed (is the disk full?)";
-      } else if (fault == QV_STATUS_POOL_FULL || captureEnded) {
-        // The capture ends by itself only when the memory pool is full.
-        status_.stopReason = request_.streaming && fault != QV_STATUS_CANNOT_OPEN
-                                 ? "the disk could not keep up and the memory for the backlog is "
-                                   "full"
-                                 : "the memory reserved for the recording is full";
-      } else {
-        wake_.wait_for(lock, std::chrono::milliseconds(50));
-        continue;
-      }
-    }
-    status_.elapsed = static_cast<double>(nowMs() - startedMs_) / 1000.0;
-    status_.frames = getCapturedFrameCount();
-    status_.phase = Phase::kStopping;
-    return;
-  }
-}
-
-void RecordingSession::writeFiles(bool video, bool sound) {
-  std::string qvfPath, wavPath;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
     status_.phase = Phase::kWriting;
-    qvfPath = status_.qvfPath;
-    wavPath = status_.wavPath;
   }
-  // Both only read what was recorded, so they run together.
-  std::unique_ptr<qvtools::Worker> wav;
-  if (sound) wav = std::make_unique<qvtools::Worker>(AudioOutputThread, pathParameter(wavPath));
-  uint64_t records = 0;
-  if (video) records = OutputThread(pathParameter(qvfPath));
-  const int wavResult = wav != nullptr ? static_cast<int>(wav->join()) : -1;
+  takeResult(runner_->finish([this](double f, bool fromMemory) { onProgress(f, fromMemory); }));
+}
+
+void RecordingSession::onLook(const qvtools::LiveState& live) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (video) status_.records = records;
-  if (sound) status_.wavResult = wavResult;
-  const bool videoOk = status_.records != QV_OUTPUT_FAILED;
-  const bool soundOk = status_.wavPath.empty() || status_.wavResult == QV_WAV_WRITTEN;
+  status_.elapsed = live.elapsedSeconds;
+  status_.frames = live.stats.capturedFrames;
+  status_.poolFill = live.fill;
+  const int64_t slots = static_cast<int64_t>(
+      std::floor(live.elapsedSeconds * static_cast<double>(request_.frameRate)));
+  status_.missedSlots = slots > status_.frames ? slots - status_.frames : 0;
+  // Files that could not be created leave the recording in memory.
+  status_.streaming = live.streaming;
+  status_.blackPicture = (live.warnings & QV_WARNING_BLACK_PICTURE) != 0;
+}
+
+void RecordingSession::onProgress(double fraction, bool fromMemory) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // Streaming: the backlog still to write; in memory: the share written.
+  if (fromMemory) status_.streaming = false;
+  status_.poolFill = fraction;
+  status_.writeProgress = fromMemory ? fraction : 1.0 - fraction;
+}
+
+void RecordingSession::takeResult(const qvtools::RunResult& r) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  status_.records = r.videoWritten() ? r.records : QV_OUTPUT_FAILED;
+  status_.cutShort = r.cutShort;
+  status_.wavResult = r.wavPath.empty() ? -1 : r.wavResult;
+  status_.qvfPath = r.qvfPath;
+  status_.wavPath = r.wavPath;
   status_.writeProgress = 1.0;
-  status_.phase = videoOk && soundOk ? Phase::kWritten : Phase::kWriteFailed;
+  if (r.nothingRecorded()) {
+    status_.phase = Phase::kNothingRecorded;
+  } else if (r.streamed || r.complete()) {
+    status_.phase = Phase::kWritten;
+  } else {
+    status_.phase = Phase::kWriteFailed;
+  }
 }
 
 void RecordingSession::stop(const std::string& reason) {
@@ -232,8 +199,9 @@ void RecordingSession::stop(const std::string& reason) {
     if (phase != Phase::kWaitingForKey && phase != Phase::kRecording) return;
     stopRequested_ = true;
     if (status_.stopReason.empty()) status_.stopReason = reason;
+    if (phase == Phase::kRecording) status_.phase = Phase::kStopping;
   }
-  wake_.notify_all();
+  if (runner_ != nullptr) runner_->requestStop();
   // Ends waitCaptureAction; poll() repeats it in case the wait had not begun yet.
   if (phase == Phase::kWaitingForKey) setTerminated(1);
 }
@@ -243,19 +211,22 @@ void RecordingSession::pause() { setPaused(QV_PAUSED); }
 void RecordingSession::resume() { setPaused(QV_RUNNING); }
 
 void RecordingSession::writeAgain(const std::string& qvfPath, const std::string& wavPath) {
-  bool video = false, sound = false;
+  std::string video, sound;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (status_.phase != Phase::kWriteFailed) return;
-    video = status_.records == QV_OUTPUT_FAILED;
-    sound = !status_.wavPath.empty() && status_.wavResult != QV_WAV_WRITTEN;
-    if (video && !qvfPath.empty()) status_.qvfPath = qvfPath;
-    if (sound && !wavPath.empty()) status_.wavPath = wavPath;
+    if (status_.records == QV_OUTPUT_FAILED) video = qvfPath.empty() ? status_.qvfPath : qvfPath;
+    if (!status_.wavPath.empty() && status_.wavResult != QV_WAV_WRITTEN) {
+      sound = wavPath.empty() ? status_.wavPath : wavPath;
+    }
     status_.phase = Phase::kWriting;
     status_.writeProgress = 0;
   }
   if (control_.joinable()) control_.join();
-  control_ = std::thread(&RecordingSession::writeFiles, this, video, sound);
+  control_ = std::thread([this, video, sound] {
+    takeResult(runner_->writeAgain(
+        video, sound, [this](double f, bool fromMemory) { onProgress(f, fromMemory); }));
+  });
 }
 
 void RecordingSession::discard() {
@@ -270,6 +241,8 @@ void RecordingSession::discard() {
     Sleep(10);
   }
   if (control_.joinable()) control_.join();
+  // Every thread of the recording has returned before the library is released.
+  runner_.reset();
   std::lock_guard<std::mutex> lock(mutex_);
   if (initialized_) Finalize();
   initialized_ = false;
@@ -282,20 +255,6 @@ SessionStatus RecordingSession::poll() {
   const bool stopping = stopRequested_;
   lock.unlock();
   if (s.phase == Phase::kWaitingForKey && stopping) setTerminated(1);
-  if (s.phase == Phase::kRecording) {
-    s.elapsed = static_cast<double>(nowMs() - startedMs_) / 1000.0;
-    s.frames = getCapturedFrameCount();
-    s.poolFill = getProgress();
-    const int64_t slots =
-        static_cast<int64_t>(std::floor(s.elapsed * static_cast<double>(request_.frameRate)));
-    s.missedSlots = slots > s.frames ? slots - s.frames : 0;
-    // Files that could not be created leave the recording in memory.
-    if (s.streaming && getRecordingStatus() == QV_STATUS_CANNOT_OPEN) s.streaming = false;
-  } else if (s.phase == Phase::kWriting) {
-    // Streaming: the backlog still to write; in memory: the share written.
-    s.poolFill = getProgress();
-    s.writeProgress = s.streaming ? 1.0 - s.poolFill : s.poolFill;
-  }
   return s;
 }
 

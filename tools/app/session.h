@@ -2,22 +2,20 @@
 // recording from start-up to its written files. The window uses only the records and the class
 // below.
 //
-// The recording follows the library's order: Initialize, (waitCaptureAction), the recording
-// threads with the streaming writer (or, in memory, OutputThread and AudioOutputThread after
-// setTerminated), Finalize. A control thread of the session does the waiting, stopping and
-// writing, so the window never blocks.
+// The recording follows the library's order: Initialize, (waitCaptureAction), the shared
+// session runner (the recording threads, the stop, the files), Finalize. A control thread of the
+// session does the waiting and drives the runner, so the window never blocks.
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "quorvane_capture.h"
-#include "worker_thread.h"
+#include "session_runner.h"
 
 namespace qvapp {
 
@@ -83,15 +81,20 @@ struct SessionStatus {
   int64_t missedSlots = 0;  // frame slots without a capture so far: repeat records to come
   double poolFill = 0;      // share of the memory pool in use: the backlog when streaming
   double writeProgress = 0;
-  bool streaming = false;  // the files are written while recording
-  bool cutShort = false;   // a write failed while streaming: the files end where it failed
+  bool streaming = false;     // the files are written while recording
+  bool cutShort = false;      // a write failed while streaming: the files end where it failed
+  bool blackPicture = false;  // the window's picture comes out black (QV_WARNING_BLACK_PICTURE)
+  // The library ended the recording because the window or the sound went away: the files are
+  // complete up to then, the recording is shorter than asked.
+  bool sourceLost = false;
   std::string stopReason;
   // After writing.
   uint64_t records = 0;   // video records in the file (0: the .qvf was not written)
   uint64_t captured = 0;  // frames captured
   bool soundCaptured = false;
-  int32_t soundStatus = 0;  // getSoundStatus() after Initialize: why a source could not open
-  int wavResult = -1;  // the library's result for the .wav, -1 when none was asked for
+  int32_t soundStatus = 0;     // getSoundStatus() after Initialize: why a source could not open
+  bool playbackSound = false;  // the source is what the computer plays
+  int wavResult = -1;          // the library's result for the .wav, -1 when none was asked for
   std::string qvfPath, wavPath;
 
   bool videoWritten() const { return records != QV_OUTPUT_FAILED; }
@@ -129,20 +132,18 @@ class RecordingSession {
 
  private:
   void control();
-  void waitForStop(const qvtools::Worker& capture);
-  void writeFiles(bool video, bool sound);
+  void onLook(const qvtools::LiveState& live);
+  void onProgress(double fraction, bool fromMemory);
+  // Brings the status up to date with the runner's result after a write.
+  void takeResult(const qvtools::RunResult& result);
 
   RecordingRequest request_;
+  std::unique_ptr<qvtools::SessionRunner> runner_;
   std::thread control_;
   mutable std::mutex mutex_;
-  std::condition_variable wake_;
   bool stopRequested_ = false;
   bool initialized_ = false;
-  bool writeRequested_ = false;
-  bool writeVideo_ = false, writeSound_ = false;
   SessionStatus status_;
-  QvStreamPaths streamPaths_{};  // read by the streaming writer until it returns
-  std::atomic<int64_t> startedMs_{0};
 };
 
 // The words for a refused start-up status, for a person.

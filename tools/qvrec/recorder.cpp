@@ -18,7 +18,7 @@
 #include "console.h"
 #include "qvf.h"
 #include "recording_summary.h"
-#include "worker_thread.h"
+#include "session_runner.h"
 
 namespace qvrec {
 
@@ -60,8 +60,6 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 }
 
 void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-using qvtools::Worker;
 
 // One status line: redrawn in place on a terminal, an occasional log line otherwise.
 class StatusLine {
@@ -231,6 +229,11 @@ void installStopHandler() {
 }
 
 std::string soundProblem(int32_t source, int32_t status) {
+  if (status == QV_SOURCE_FORMAT_REFUSED) {
+    return source == QV_SOURCE_DESKTOP
+               ? "the output device refused every sound format the recorder can take"
+               : "the capture device refused every sound format the recorder can take";
+  }
   if (status == QV_SOURCE_NO_LOOPBACK) {
     return "what the computer plays cannot be recorded here: the sound system offers no "
            "loopback capture of the output device (--sound mic records the capture device)";
@@ -285,6 +288,14 @@ const char* statusReason(int32_t status) {
       return "a write failed while recording (disk full or drive removed?)";
     case QV_STATUS_CANNOT_OPEN:
       return "the files could not be created";
+    case QV_STATUS_TARGET_LOST:
+      return "the recorded window was closed";
+    case QV_STATUS_TARGET_MINIMISED:
+      return "the recorded window was minimised";
+    case QV_STATUS_GRAB_FAILED:
+      return "the picture could not be grabbed any more";
+    case QV_STATUS_SOUND_LOST:
+      return "the sound device went away";
     default:
       return nullptr;
   }
@@ -354,149 +365,184 @@ bool waitForHotkey(const std::function<void(const std::string&)>& say) {
   return pressed;
 }
 
-// The recording threads (and the streaming writer) on threads of ours.
-struct Threads {
-  Worker* capture = nullptr;
-  std::vector<Worker*> stages;
-  Worker* audio = nullptr;
-  Worker* writer = nullptr;
-  QvStreamPaths paths{};
-};
-
-void startThreads(const RecordOptions& options, Threads* t) {
-  if (!options.inMemory) {
-    t->paths.containerPath = options.qvfPath.c_str();
-    t->paths.wavPath = options.audio ? options.wavPath.c_str() : nullptr;
-    t->writer = new Worker(StreamOutputThread, &t->paths);
-  }
-  t->capture = new Worker(CaptureThread, nullptr);
-  t->stages.push_back(t->capture);
-  for (int i = 0; i < getEncodeThreadCount(); ++i) {
-    t->stages.push_back(
-        new Worker(EncodeThread, reinterpret_cast<void*>(static_cast<intptr_t>(i))));
-  }
-  t->stages.push_back(new Worker(CompressThread, nullptr));
-  if (options.audio) t->audio = new Worker(AudioCaptureThread, nullptr);
+qvtools::RunOptions runOptions(const RecordOptions& options) {
+  qvtools::RunOptions run;
+  run.streaming = !options.inMemory;
+  run.sound = options.audio;
+  run.qvfPath = options.qvfPath;
+  run.wavPath = options.audio ? options.wavPath : std::string();
+  run.duration = options.duration;
+  return run;
 }
 
-// Time recorded since the start: the paused time left out.
-double recordedSeconds(std::chrono::steady_clock::time_point started, const RecordingStats& s) {
-  return std::max(0.0, secondsSince(started) - static_cast<double>(s.pausedMilliseconds) / 1000.0);
+// The words for how the recording ended, as the summary and the last status line say it.
+std::string stopReason(const qvtools::RunResult& r) {
+  switch (r.stopCause) {
+    case qvtools::StopCause::kHost:
+      if (g_stopRequested == SIGINT) return "stopped by Ctrl+C";
+      if (g_stopRequested == SIGTERM) return "stopped by SIGTERM";
+      return "stopped: the console was closed";
+    case qvtools::StopCause::kDuration:
+      return "duration reached";
+    default: {
+      const char* reason = statusReason(r.stopStatus);
+      return reason != nullptr
+                 ? reason
+                 : "stopped by the library (status " + std::to_string(r.stopStatus) + ")";
+    }
+  }
 }
 
-// Shows the status line until something ends the recording; returns why it ended. F11 or
+// Which window (or the screen) went away and when, for a recording the library ended early.
+std::string sourceLostMessage(const RecordOptions& options, const qvtools::RunResult& r) {
+  char id[32];
+  std::snprintf(id, sizeof(id), "0x%llx",
+                static_cast<unsigned long long>(options.setting.targetWindow));
+  const std::string window =
+      options.wholeScreen ? std::string("the screen")
+                          : "the recorded window \"" + options.windowTitle + "\" (id " + id + ")";
+  char when[64];
+  std::snprintf(when, sizeof(when), "%.1f s into the recording", r.recordedSeconds);
+  std::string what;
+  switch (r.stopStatus) {
+    case QV_STATUS_TARGET_LOST:
+      what = window + " was closed " + when;
+      break;
+    case QV_STATUS_TARGET_MINIMISED:
+      what = window + " was minimised " + when + " (a minimised window has no picture)";
+      break;
+    case QV_STATUS_GRAB_FAILED:
+      what = "the picture of " + window + " could not be grabbed any more " + when +
+             " (did the display go away?)";
+      break;
+    default:
+      what = std::string("the sound device went away ") + when;
+      break;
+  }
+  return what + "; the recording stopped there";
+}
+
+// Starts the threads and shows the status line until something ends the recording. F11 or
 // Pause pauses and resumes; the duration counts recorded time, which pauses do not use up.
-// *stats holds the last counts; *peakFill is the largest pool fill seen (streamed: the largest
-// backlog).
-std::string runUntilStopped(const RecordOptions& options, const Threads& t, StatusLine& status,
-                            std::chrono::steady_clock::time_point started, RecordingStats* stats,
-                            double* peakFill) {
-  const CaptureSetting& used = *getCaptureSetting();
+// *peakFill is the largest pool fill seen (streamed: the largest backlog).
+void recordUntilStopped(const RecordOptions& options, const CaptureSetting& used,
+                        qvtools::SessionRunner& runner, StatusLine& status, double* peakFill) {
+  auto say = [&options](const std::string& text) {
+    if (!options.quiet) std::fprintf(stderr, "%s\n", text.c_str());
+  };
+  runner.start();
+  say("qvrec: F11 or Pause pauses and resumes; Ctrl+C stops");
   int32_t shownPaused = 0;
-  for (;;) {
+  runner.record([&](const qvtools::LiveState& live) {
     if (pollPauseKey() == QV_PAUSE_KEY_PRESSED) {
       setPaused(getPaused() == QV_PAUSED ? QV_RUNNING : QV_PAUSED);
     }
-    getRecordingStats(stats);
-    const double elapsed = recordedSeconds(started, *stats);
-    if (g_stopRequested == SIGINT) return "stopped by Ctrl+C";
-    if (g_stopRequested == SIGTERM) return "stopped by SIGTERM";
-    if (g_stopRequested) return "stopped: the console was closed";
-    if (options.duration > 0 && elapsed >= options.duration) return "duration reached";
-    const char* fault = statusReason(getRecordingStatus());
-    if (fault != nullptr && getRecordingStatus() != QV_STATUS_CANNOT_OPEN) return fault;
-    // The capture ends by itself only when the pool (or the frame list) is full.
-    if (t.capture->done()) return "memory pool full";
-    const double fill = getProgress();
-    *peakFill = std::max(*peakFill, fill);
-    std::string line = std::string(stats->paused != 0 ? "paused " : "REC ") +
-                       qvtools::formatClock(elapsed) + "  " +
-                       liveCounts(*stats, used, options.audio) +
-                       (options.inMemory ? "  pool " : "  backlog ") + percent(fill);
+    if (g_stopRequested) {
+      runner.requestStop();
+      return;
+    }
+    if ((live.newWarnings & QV_WARNING_BLACK_PICTURE) != 0) {
+      // Said once; the recording goes on, since the sound may be what matters.
+      status.end();
+      std::fprintf(stderr,
+                   "qvrec: this window's picture comes out black; record the screen (window 0) "
+                   "or switch off hardware acceleration in that program\n");
+    }
+    *peakFill = std::max(*peakFill, live.fill);
+    const RecordingStats& stats = live.stats;
+    std::string line = std::string(stats.paused != 0 ? "paused " : "REC ") +
+                       qvtools::formatClock(live.recordedSeconds) + "  " +
+                       liveCounts(stats, used, options.audio) +
+                       (options.inMemory ? "  pool " : "  backlog ") + percent(live.fill);
     if (!options.inMemory) {
       const int64_t written = qvtools::fileSize(options.qvfPath);
       line += "  written " + qvtools::formatBytes(static_cast<uint64_t>(written < 0 ? 0 : written));
     }
-    if (stats->paused != 0) line += "  F11 resumes";
-    if (fill >= 0.9) line += options.inMemory ? "  POOL NEARLY FULL" : "  WRITER FALLING BEHIND";
+    if (stats.paused != 0) line += "  F11 resumes";
+    if (live.fill >= 0.9)
+      line += options.inMemory ? "  POOL NEARLY FULL" : "  WRITER FALLING BEHIND";
     // A pause or a resume shows at once, in a log too.
-    status.show(line, stats->paused != shownPaused);
-    shownPaused = stats->paused;
-    sleepMs(50);
-  }
+    status.show(line, stats.paused != shownPaused);
+    shownPaused = stats.paused;
+  });
+  const qvtools::RunResult& r = runner.result();
+  status.show("REC " + qvtools::formatClock(r.recordedSeconds) + "  " +
+                  liveCounts(r.stats, used, options.audio) + "  " + stopReason(r),
+              true);
+  status.end();
 }
 
-// Writes both files from memory after the stop, with a fallback path for each that fails.
-// *records is the container's number of video records; false when a file is lost.
-struct WriteResult {
-  bool qvfOk = false;
-  bool wavOk = false;
-  bool cutShort = false;  // streamed, stopped by a failed write: the files end there
-  std::string qvfWritten;
-  std::string wavWritten;
-};
-
-WriteResult writeInMemory(const RecordOptions& options, StatusLine& status, uint64_t* records) {
-  std::string qvfFailure, wavFailure;
-  {
-    Worker* wav = nullptr;
-    qv_thread_result wavResult = QV_WAV_WRITTEN;
-    if (options.audio) {
-      wav = new Worker(AudioOutputThread, const_cast<char*>(options.wavPath.c_str()));
-    }
-    Worker out(OutputThread, const_cast<char*>(options.qvfPath.c_str()));
-    while (!out.done()) {
-      status.show("writing " + options.qvfPath + " " + qvtools::progressBar(getProgress(), 30) +
-                  " " + percent(getProgress()));
-      sleepMs(100);
-    }
-    *records = out.join();
-    status.show("writing " + options.qvfPath + " " + qvtools::progressBar(getProgress(), 30) + " " +
-                    percent(getProgress()),
-                true);
-    status.end();
-    if (wav != nullptr) {
-      wavResult = wav->join();
-      delete wav;
-    }
-    if (*records == QV_OUTPUT_FAILED) qvfFailure = writeFailure(options.qvfPath);
-    if (wavResult == QV_WAV_CANNOT_OPEN) wavFailure = writeFailure(options.wavPath);
-    if (wavResult == QV_WAV_WRITE_FAILED) wavFailure = "a write failed (disk full?)";
-  }
-  WriteResult r;
-  r.qvfWritten = options.qvfPath;
-  r.qvfOk = qvfFailure.empty() || rescue(
-                                      "recording", options.qvfPath, qvfFailure,
-                                      [records](const std::string& path, std::string* why) {
-                                        *records = OutputThread(const_cast<char*>(path.c_str()));
-                                        if (*records == QV_OUTPUT_FAILED) *why = writeFailure(path);
-                                        return *records != QV_OUTPUT_FAILED;
-                                      },
-                                      &r.qvfWritten);
-  r.wavWritten = options.wavPath;
-  r.wavOk = !options.audio || wavFailure.empty() ||
-            rescue(
-                "sound", options.wavPath, wavFailure,
-                [](const std::string& path, std::string* why) {
-                  const qv_thread_result w = AudioOutputThread(const_cast<char*>(path.c_str()));
-                  if (w == QV_WAV_CANNOT_OPEN) *why = writeFailure(path);
-                  if (w == QV_WAV_WRITE_FAILED) *why = "a write failed (disk full?)";
-                  return w == QV_WAV_WRITTEN;
-                },
-                &r.wavWritten);
-  return r;
+std::string writingLine(const std::string& path, double fraction) {
+  return "writing " + path + " " + qvtools::progressBar(fraction, 30) + " " + percent(fraction);
 }
 
-void printSummary(const RecordOptions& options, const CaptureSetting& used, double recorded,
-                  const std::string& stopReason, uint64_t captured, uint64_t records,
-                  const WriteResult& w, const RecordingStats& stats) {
+// The files: the streaming writer completes them, or they are written from memory (also when
+// the streamed files could not be created).
+void finishFiles(const RecordOptions& options, qvtools::SessionRunner& runner, StatusLine& status) {
+  bool toldMemory = false;
+  const qvtools::RunResult& r = runner.finish([&](double fraction, bool fromMemory) {
+    if (!fromMemory) {
+      status.show("finishing " + options.qvfPath + "  backlog " + percent(fraction));
+      return;
+    }
+    if (!options.inMemory && !toldMemory) {
+      toldMemory = true;
+      status.end();
+      std::fprintf(stderr, "qvrec: %s could not be created while recording; writing from memory\n",
+                   options.qvfPath.c_str());
+    }
+    status.show(writingLine(options.qvfPath, fraction));
+  });
+  if (!r.streamed) status.show(writingLine(options.qvfPath, getProgress()), true);
+  status.end();
+}
+
+// After a write from memory failed: each lost file to a fallback path. False when one is lost.
+bool rescueFiles(const RecordOptions& options, qvtools::SessionRunner& runner) {
+  const qvtools::RunResult& r = runner.result();
+  std::string written;
+  bool qvfOk = true;
+  if (!r.videoWritten()) {
+    qvfOk = rescue(
+        "recording", options.qvfPath, writeFailure(options.qvfPath),
+        [&runner](const std::string& path, std::string* why) {
+          const bool ok = runner.writeAgain(path, "", nullptr).videoWritten();
+          if (!ok) *why = writeFailure(path);
+          return ok;
+        },
+        &written);
+  }
+  if (!options.audio || (r.wavResult != QV_WAV_CANNOT_OPEN && r.wavResult != QV_WAV_WRITE_FAILED)) {
+    return qvfOk;
+  }
+  const auto why = [](int wavResult, const std::string& path) {
+    return wavResult == QV_WAV_WRITE_FAILED ? std::string("a write failed (disk full?)")
+                                            : writeFailure(path);
+  };
+  const bool wavOk = rescue(
+      "sound", options.wavPath, why(r.wavResult, options.wavPath),
+      [&runner, &why](const std::string& path, std::string* reason) {
+        const int result = runner.writeAgain("", path, nullptr).wavResult;
+        if (result == QV_WAV_CANNOT_OPEN || result == QV_WAV_WRITE_FAILED) {
+          *reason = why(result, path);
+        }
+        return result == QV_WAV_WRITTEN;
+      },
+      &written);
+  return qvfOk && wavOk;
+}
+
+void printSummary(const RecordOptions& options, const CaptureSetting& used,
+                  const qvtools::RunResult& r, bool wavOk, const RecordingStats& stats) {
+  const uint64_t captured = r.captured;
+  const uint64_t records = r.videoWritten() ? r.records : 0;
   const uint64_t repeats = records > captured ? records - captured : 0;
-  std::printf("recorded   %s (%s)\n", qvtools::formatClock(recorded).c_str(), stopReason.c_str());
-  if (w.cutShort) {
-    std::printf(
-        "qvf        %s (%s, up to the failed write)\n", w.qvfWritten.c_str(),
-        qvtools::formatBytes(static_cast<uint64_t>(qvtools::fileSize(w.qvfWritten))).c_str());
-  } else if (w.qvfOk) {
+  std::printf("recorded   %s (%s)\n", qvtools::formatClock(r.recordedSeconds).c_str(),
+              stopReason(r).c_str());
+  if (r.cutShort) {
+    std::printf("qvf        %s (%s, up to the failed write)\n", r.qvfPath.c_str(),
+                qvtools::formatBytes(static_cast<uint64_t>(qvtools::fileSize(r.qvfPath))).c_str());
+  } else if (r.videoWritten()) {
     std::printf(
         "video      %.3f s: %llu frames at %lld fps (%llu captured, %llu repeat records), "
         "%lldx%lld\n",
@@ -504,25 +550,20 @@ void printSummary(const RecordOptions& options, const CaptureSetting& used, doub
         static_cast<unsigned long long>(records), static_cast<long long>(used.frameRate),
         static_cast<unsigned long long>(captured), static_cast<unsigned long long>(repeats),
         static_cast<long long>(used.outputWidth), static_cast<long long>(used.outputHeight));
-    std::printf(
-        "qvf        %s (%s)\n", w.qvfWritten.c_str(),
-        qvtools::formatBytes(static_cast<uint64_t>(qvtools::fileSize(w.qvfWritten))).c_str());
+    std::printf("qvf        %s (%s)\n", r.qvfPath.c_str(),
+                qvtools::formatBytes(static_cast<uint64_t>(qvtools::fileSize(r.qvfPath))).c_str());
   } else {
     std::printf("qvf        NOT WRITTEN: the pictures are lost\n");
   }
-  if (options.audio && w.wavOk) {
-    const int64_t bytes = qvtools::fileSize(w.wavWritten);
-    const double soundSeconds =
-        bytes > 44 ? static_cast<double>(bytes - 44) /
-                         static_cast<double>(qvf::kAudioSampleRate * qvf::kAudioBlockBytes)
-                   : 0.0;
-    std::printf("wav        %s (%s, %.3f s of sound)\n", w.wavWritten.c_str(),
+  if (options.audio && wavOk) {
+    const int64_t bytes = qvtools::fileSize(r.wavPath);
+    std::printf("wav        %s (%s, %.3f s of sound)\n", r.wavPath.c_str(),
                 qvtools::formatBytes(static_cast<uint64_t>(bytes < 0 ? 0 : bytes)).c_str(),
-                soundSeconds);
+                qvtools::wavSeconds(bytes));
   } else if (options.audio) {
     std::printf("wav        NOT WRITTEN: the sound is lost\n");
   }
-  const uint64_t slots = w.qvfOk ? records : static_cast<uint64_t>(stats.videoRecords);
+  const uint64_t slots = r.videoWritten() ? records : static_cast<uint64_t>(stats.videoRecords);
   std::printf("repeats    %s\n",
               qvtools::repeatSummary(repeats, slots, static_cast<uint64_t>(stats.longestRepeatRun))
                   .c_str());
@@ -562,76 +603,44 @@ int recordAndWrite(const RecordOptions& options) {
     return kExitCancelled;
   }
 
-  const auto started = std::chrono::steady_clock::now();
-  Threads threads;
-  startThreads(options, &threads);
-  say("qvrec: F11 or Pause pauses and resumes; Ctrl+C stops");
-  RecordingStats stats{};
+  qvtools::SessionRunner runner(runOptions(options));
   double peakFill = 0.0;
-  const std::string stopReason =
-      runUntilStopped(options, threads, status, started, &stats, &peakFill);
-  const double recorded = recordedSeconds(started, stats);
-  setTerminated(1);
-  const uint64_t captured = threads.capture->join();
-  for (Worker* w : threads.stages) {
-    w->join();
-    delete w;
-  }
-  const bool gotSound = threads.audio != nullptr && threads.audio->join() == QV_SOUND_CAPTURED;
-  delete threads.audio;
-  getRecordingStats(&stats);
-  status.show("REC " + qvtools::formatClock(recorded) + "  " +
-                  liveCounts(stats, used, options.audio) + "  " + stopReason,
-              true);
-  status.end();
-
-  // Streaming: the writer finishes what the threads left and completes both files.
-  uint64_t records = 0;
-  bool streamed = false;
-  if (threads.writer != nullptr) {
-    while (!threads.writer->done()) {
-      status.show("finishing " + options.qvfPath + "  backlog " + percent(getProgress()));
-      sleepMs(100);
-    }
-    status.end();
-    records = threads.writer->join();
-    delete threads.writer;
-    streamed = getRecordingStatus() != QV_STATUS_CANNOT_OPEN;
-    if (!streamed) {
-      std::fprintf(stderr, "qvrec: %s could not be created while recording; writing from memory\n",
-                   options.qvfPath.c_str());
-    }
-  }
-  if (captured == 0) {
+  recordUntilStopped(options, used, runner, status, &peakFill);
+  const qvtools::RunResult& r = runner.result();
+  if (r.sourceLost()) std::fprintf(stderr, "qvrec: %s\n", sourceLostMessage(options, r).c_str());
+  if (r.nothingRecorded()) {
+    runner.finish(nullptr);
     std::fprintf(stderr, "qvrec: no frame was captured; nothing to write\n");
     Finalize();
     return kExitNothingRecorded;
   }
-  if (options.audio && getSoundStatus() == QV_SOURCE_READY && !gotSound) {
+  if (options.audio && getSoundStatus() == QV_SOURCE_READY && !r.soundCaptured) {
     say("qvrec: no sound was captured (the sound device did not start)");
   }
 
-  WriteResult written;
+  finishFiles(options, runner, status);
   int code = kExitOk;
-  if (streamed) {
-    const bool ok = records != QV_OUTPUT_FAILED && getRecordingStatus() != QV_STATUS_WRITE_FAILED;
-    written = WriteResult{ok, true, !ok, options.qvfPath, options.wavPath};
-    if (!ok) {
-      std::fprintf(stderr,
-                   "qvrec: %s; %s and %s hold the recording up to that point (qvf verify tells "
-                   "where it ends, qvf repair tidies the end)\n",
-                   statusReason(QV_STATUS_WRITE_FAILED), options.qvfPath.c_str(),
-                   options.audio ? options.wavPath.c_str() : "(no WAV)");
-      code = kExitStoppedByWriteFailure;
-    }
-  } else {
-    written = writeInMemory(options, status, &records);
-    code = written.qvfOk && written.wavOk ? kExitOk : kExitWriteFailed;
+  bool wavOk = true;
+  if (r.cutShort) {
+    std::fprintf(stderr,
+                 "qvrec: %s; %s and %s hold the recording up to that point (qvf verify tells "
+                 "where it ends, qvf repair tidies the end)\n",
+                 statusReason(QV_STATUS_WRITE_FAILED), options.qvfPath.c_str(),
+                 options.audio ? options.wavPath.c_str() : "(no WAV)");
+    code = kExitStoppedByWriteFailure;
+  } else if (!r.streamed) {
+    const bool ok = rescueFiles(options, runner);
+    wavOk =
+        !options.audio || (r.wavResult != QV_WAV_CANNOT_OPEN && r.wavResult != QV_WAV_WRITE_FAILED);
+    code = ok ? kExitOk : kExitWriteFailed;
   }
+  // Complete files of a recording shorter than asked: never plain success.
+  if (code == kExitOk && r.sourceLost()) code = kExitSourceLost;
+  RecordingStats stats{};
   getRecordingStats(&stats);
   Finalize();
-  printSummary(options, used, recorded, stopReason, captured, records, written, stats);
-  if (streamed) {
+  printSummary(options, used, r, wavOk, stats);
+  if (r.streamed) {
     const double pool = static_cast<double>(poolBytes(used));
     std::printf("backlog    at most %s (%.1f%% of the %s pool)\n",
                 qvtools::formatBytes(static_cast<uint64_t>(peakFill * pool)).c_str(),

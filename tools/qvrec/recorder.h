@@ -19,17 +19,22 @@ enum ExitCode {
   kExitNothingRecorded = 6,
   kExitStoppedByWriteFailure = 7,  // streaming: a write failed while recording (disk full...);
                                    // the files hold the recording up to that point
-  kExitCancelled = 130             // interrupted while waiting for the hot key
+  kExitSourceLost = 8,  // the recorded window was closed or minimised, its picture could not be
+                        // grabbed or the sound device went away: the files are complete up to
+                        // then, but the recording is shorter than asked
+  kExitCancelled = 130  // interrupted while waiting for the hot key
 };
 
 struct RecordOptions {
   CaptureSetting setting{};
   std::string windowDescription;
+  std::string windowTitle;  // the chosen window's title (empty for the screen)
+  bool wholeScreen = false;
   std::string qvfPath;
   std::string wavPath;
   bool audio = true;
   int32_t soundSource = QV_SOURCE_CAPTURE_DEVICE;  // setSoundSource before Initialize
-  bool cursor = true;                             // setCursorDrawing before Initialize
+  bool cursor = true;                              // setCursorDrawing before Initialize
   bool hotkey = false;
   double duration = 0;  // seconds; 0: until Ctrl+C or a full pool
   bool quiet = false;
