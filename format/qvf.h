@@ -16,8 +16,13 @@ constexpr uint64_t RECORD_DELTA = 1;   // Snappy block: this picture minus the p
 constexpr uint64_t RECORD_KEY = 2;     // Snappy block: the whole YUY2 picture
 constexpr uint64_t RECORD_REPEAT = 4;  // no payload: the previous picture again for this slot
 constexpr uint64_t RECORD_AUDIO = 0x10000;  // raw PCM, one captured chunk
+// The sound of one source of a recording that has several (RECORD_AUDIO then holds their
+// mix), see below.
+constexpr uint64_t RECORD_AUDIO_TRACK = 0x20000;
 // How the file was made, see below.
 constexpr uint64_t RECORD_PROVENANCE = 0x30000;
+// Where the records of a finished file start, written after its last record, see below.
+constexpr uint64_t RECORD_INDEX = 0x40000;
 
 // The only sizes ever written; readers support no other value.
 constexpr uint64_t kFileHeaderSize = 64;
