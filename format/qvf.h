@@ -35,7 +35,8 @@ constexpr uint32_t kCodecTagSnappyHigh = 0x20207970;
 constexpr uint64_t kCodecTagSnappyValue =
     (uint64_t{kCodecTagSnappyHigh} << 32) | uint64_t{kCodecTagSnappyLow};
 
-// Sound is always stored as captured: 16-bit signed stereo PCM at 44100 Hz.
+// Sound is stored as 16-bit signed stereo PCM at the header's audioSampleRate: 44100 Hz (the
+// default, and every file before the rate could be chosen) or 48000 Hz.
 constexpr uint64_t kAudioChannels = 2;
 constexpr uint64_t kAudioBitsPerSample = 16;
 constexpr uint64_t kAudioSampleRate = 44100;

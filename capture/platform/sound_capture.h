@@ -51,6 +51,10 @@ class SoundCaptureBuffer {
   bool loopbackUnavailable() const;
   // Asks the device for its capabilities; false when it cannot answer (no default source).
   bool queryCapabilities();
+  // After queryCapabilities: the rate the device records at by itself, for a ring that takes its
+  // sound unconverted. False when the system does not say (the ring's rate is then converted by
+  // the system).
+  bool nativeRate(uint32_t* samplesPerSecond) const;
   // Creates the ring: bufferBytes of sound in the given format, filled in a loop once started.
   bool createBuffer(const SoundFormat& format, uint32_t bufferBytes);
   // Two auto-reset notifications, initially clear: the first is raised when the device's

@@ -31,6 +31,8 @@ int32_t initializeStatus = QV_INIT_NOT_INITIALIZED;
 int32_t cursorDrawing = 0;
 int32_t soundSource = QV_SOURCE_CAPTURE_DEVICE;
 int32_t captureSoundSource = QV_SOURCE_CAPTURE_DEVICE;  // the one this recording uses
+int32_t soundRate = 44100;
+int32_t captureSoundRate = 44100;  // the one this recording uses
 
 platform::SoundSource platformSoundSource(int32_t source) {
   switch (source) {
@@ -103,6 +105,8 @@ bool isInitialized() { return initializeStatus == QV_INIT_OK; }
 
 int32_t recordedSoundSource() { return captureSoundSource; }
 
+uint32_t recordingSoundRate() { return static_cast<uint32_t>(captureSoundRate); }
+
 }  // namespace quorvane_capture
 
 using namespace quorvane_capture;
@@ -174,7 +178,9 @@ QV_EXPORT void Initialize(const CaptureSetting* setting) {
   resetUnchangedFrameCount();
   // Without a capture device the object exists all the same and the recording has no sound.
   captureSoundSource = soundSource;
-  dsc = new (std::nothrow) DirectSoundCapture(platformSoundSource(soundSource));
+  captureSoundRate = soundRate;
+  dsc = new (std::nothrow)
+      DirectSoundCapture(platformSoundSource(soundSource), static_cast<uint32_t>(soundRate));
   if (dsc != nullptr) dsc->setMyMemoryAllocator(mma);
   initializeStatus = QV_INIT_OK;
 }
@@ -197,6 +203,14 @@ QV_EXPORT int32_t setSoundSource(int32_t source) {
 }
 
 QV_EXPORT int32_t getSoundSource(void) { return soundSource; }
+
+QV_EXPORT int32_t setSoundRate(int32_t samplesPerSecond) {
+  if (samplesPerSecond != 44100 && samplesPerSecond != 48000) return 0;
+  soundRate = samplesPerSecond;
+  return 1;
+}
+
+QV_EXPORT int32_t getSoundRate(void) { return soundRate; }
 
 QV_EXPORT int32_t getSoundStatus(void) {
   if (!isInitialized() || dsc == nullptr) return QV_SOURCE_OFF;

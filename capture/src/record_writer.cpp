@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "capture_state.h"
 #include "provenance.h"
 #include "qvf.h"
 
@@ -100,7 +101,7 @@ std::vector<uint8_t> RecordWriter::writeFileHeader(const CaptureSetting& s) {
   std::memcpy(header.codecTag, qvf::kCodecTagSnappy, sizeof(header.codecTag));
   header.audioChannels = qvf::kAudioChannels;
   header.audioBitsPerSample = qvf::kAudioBitsPerSample;
-  header.audioSampleRate = qvf::kAudioSampleRate;
+  header.audioSampleRate = recordingSoundRate();
   file_.write(&header, sizeof(header));
   std::vector<uint8_t> record = provenanceRecord();
   if (!record.empty()) file_.write(record.data(), record.size());

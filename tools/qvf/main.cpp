@@ -195,7 +195,7 @@ int runInfo(const Options& options) {
   if (file->hasAudio()) {
     std::printf(
         "sound - picture %s\n",
-        qvtools::driftText(seconds(walk.audioBytes / qvf::kAudioBlockBytes, qvf::kAudioSampleRate),
+        qvtools::driftText(seconds(walk.audioBytes / qvf::kAudioBlockBytes, h.audioSampleRate),
                            seconds(videoRecords, h.frameRate))
             .c_str());
   }

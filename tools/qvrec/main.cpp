@@ -2,7 +2,7 @@
 //
 //   qvrec list
 //   qvrec record [--window N|TEXT | --title TEXT | --process NAME] [--duration S] [-o FILE.qvf]
-//                [--sound mic|desktop|none] [--no-cursor]
+//                [--sound mic|desktop|none] [--sound-rate 44100|48000] [--no-cursor]
 //
 // While recording, F11 or Pause pauses and resumes (the file then holds no trace of the
 // paused time); F12 and Print Screen start a recording made with --hotkey. The status line
@@ -118,6 +118,11 @@ void addRecordOptions(CLI::App* rec, RecordArguments* a) {
       ->check(CLI::IsMember({"mic", "desktop", "none"}))
       ->capture_default_str()
       ->excludes(noAudioFlag);
+  rec->add_option("--sound-rate", options.soundRate,
+                  "samples per second of the recorded sound: 44100 or 48000 (an editor project "
+                  "at 48 kHz wants 48000); each device is converted from its own rate")
+      ->check(CLI::IsMember({44100, 48000}))
+      ->capture_default_str();
   rec->add_flag("--no-cursor", a->noCursor, "leave the mouse pointer out of the pictures");
   rec->add_flag("-q,--quiet", options.quiet, "only the summary and errors");
   rec->add_flag("--keep-unchanged", options.keepUnchanged,

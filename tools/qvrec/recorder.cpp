@@ -116,7 +116,7 @@ std::string liveCounts(const RecordingStats& stats, const CaptureSetting& used, 
     counts +=
         "  drift " +
         qvtools::driftText(
-            static_cast<double>(stats.soundSamples) / qvf::kAudioSampleRate,
+            static_cast<double>(stats.soundSamples) / getSoundRate(),
             static_cast<double>(stats.videoRecords) / static_cast<double>(used.frameRate), false);
   }
   return counts;
@@ -306,6 +306,7 @@ bool startLibrary(const RecordOptions& options,
                   const std::function<void(const std::string&)>& say) {
   setCursorDrawing(options.cursor ? 1 : 0);
   setSoundSource(options.soundSource);
+  setSoundRate(options.soundRate);
   // A still screen then costs a few bytes per frame instead of a compressed picture of zeros.
   setRepeatUnchanged(options.keepUnchanged ? 0 : 1);
   Initialize(&options.setting);
@@ -559,7 +560,7 @@ void printSummary(const RecordOptions& options, const CaptureSetting& used,
     const int64_t bytes = qvtools::fileSize(r.wavPath);
     std::printf("wav        %s (%s, %.3f s of sound)\n", r.wavPath.c_str(),
                 qvtools::formatBytes(static_cast<uint64_t>(bytes < 0 ? 0 : bytes)).c_str(),
-                qvtools::wavSeconds(bytes));
+                qvtools::wavSeconds(bytes, static_cast<uint32_t>(getSoundRate())));
   } else if (options.audio) {
     std::printf("wav        NOT WRITTEN: the sound is lost\n");
   }
@@ -569,7 +570,7 @@ void printSummary(const RecordOptions& options, const CaptureSetting& used,
                   .c_str());
   if (options.audio) {
     std::printf("drift      %s\n",
-                qvtools::driftText(static_cast<double>(stats.soundSamples) / qvf::kAudioSampleRate,
+                qvtools::driftText(static_cast<double>(stats.soundSamples) / getSoundRate(),
                                    static_cast<double>(slots) / static_cast<double>(used.frameRate))
                     .c_str());
   }

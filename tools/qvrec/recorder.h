@@ -34,6 +34,7 @@ struct RecordOptions {
   std::string wavPath;
   bool audio = true;
   int32_t soundSource = QV_SOURCE_CAPTURE_DEVICE;  // setSoundSource before Initialize
+  int32_t soundRate = 44100;                       // setSoundRate before Initialize
   bool cursor = true;                              // setCursorDrawing before Initialize
   bool hotkey = false;
   double duration = 0;  // seconds; 0: until Ctrl+C or a full pool

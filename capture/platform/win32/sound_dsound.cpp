@@ -184,6 +184,12 @@ void SoundCaptureBuffer::signalFirst() {
   if (impl_->notifyEvents[0] != nullptr) SetEvent(impl_->notifyEvents[0]);
 }
 
+bool SoundCaptureBuffer::nativeRate(uint32_t* samplesPerSecond) const {
+  // DirectSound converts to the ring's format itself; the loopback takes the mix as it is.
+  if (impl_->loopback == nullptr) return false;
+  return impl_->loopback->nativeRate(samplesPerSecond);
+}
+
 bool SoundCaptureBuffer::deviceLost() const {
   if (impl_->loopback != nullptr) return impl_->loopback->deviceLost();
   return impl_->lost.load();
