@@ -104,7 +104,8 @@ std::vector<uint8_t> RecordWriter::writeFileHeader(const CaptureSetting& s) {
   header.audioSampleRate = recordingSoundRate();
   file_.write(&header, sizeof(header));
   std::vector<uint8_t> record = provenanceRecord();
-  if (!record.empty()) file_.write(record.data(), record.size());
+  index_ = qvf::IndexBuilder(file_.size());
+  writeWholeRecord(record);
   return record;
 }
 
@@ -112,6 +113,21 @@ void RecordWriter::writeRecord(uint64_t type, const void* payload, uint64_t size
   const qvf::RecordHeader header{qvf::kRecordHeaderSize, type, size};
   file_.write(&header, sizeof(header));
   file_.write(payload, size);
+  index_.add(type, size);
+}
+
+void RecordWriter::writeWholeRecord(const std::vector<uint8_t>& record) {
+  if (record.size() < qvf::kRecordHeaderSize) return;
+  qvf::RecordHeader header;
+  std::memcpy(&header, record.data(), sizeof(header));
+  file_.write(record.data(), record.size());
+  index_.add(header.type, record.size() - qvf::kRecordHeaderSize);
+}
+
+void RecordWriter::writeIndex() {
+  if (!file_.good() || index_.end() != file_.size()) return;
+  const std::vector<uint8_t> record = index_.record();
+  if (!record.empty()) file_.write(record.data(), record.size());
 }
 
 void RecordWriter::writeRepeat() { writeRecord(qvf::RECORD_REPEAT, nullptr, 0); }

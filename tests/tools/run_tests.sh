@@ -201,7 +201,8 @@ cp known.qvf zeroed.qvf
 truncate -s +1000000 zeroed.qvf
 if run 6 "$QVF" verify zeroed.qvf &&
   grep -q "ends early: only zero bytes from byte $(stat -c %s known.qvf) to the end" last.out &&
-  run 0 "$QVF" repair zeroed.qvf && cmp -s zeroed.qvf known.qvf; then
+  run 0 "$QVF" repair zeroed.qvf && cmp -s -n "$(stat -c %s known.qvf)" zeroed.qvf known.qvf &&
+  run 0 "$QVF" info zeroed.qvf && grep -q "^index *present" last.out; then
   pass "a recording ending in zero bytes is cut off, not damaged; repair cuts the zeros"
 else
   failed "a recording ending in zero bytes is cut off, not damaged; repair cuts the zeros" "exit $RC" "$(head -n 3 last.out)"
@@ -212,14 +213,48 @@ truncate -s -10 torn-made.qvf
 # The closing record of how the file was made is the torn one: after the repair the first
 # record holds again, which has no pause.
 if run 0 "$QVF" verify made.qvf && run 6 "$QVF" verify torn-made.qvf &&
-  grep -q "ends early: cut off inside record 57 at byte" last.out && run 0 "$QVF" repair torn-made.qvf &&
+  grep -q "ends early: cut off inside record 57 at byte" last.out &&
+  TORN_AT=$(sed -n 's/.*cut off inside record 57 at byte \([0-9]*\).*/\1/p' last.out) &&
+  run 0 "$QVF" repair torn-made.qvf &&
   run 0 "$QVF" verify -q torn-made.qvf && run 0 "$QVF" info torn-made.qvf &&
-  [[ $(info_field last.out pauses) == 0 ]] &&
-  cmp -s torn-made.qvf <(head -c "$(stat -c %s torn-made.qvf)" made.qvf); then
+  [[ $(info_field last.out pauses) == 0 ]] && cmp -s -n "$TORN_AT" torn-made.qvf made.qvf; then
   pass "a torn closing record of how the file was made is a cut-off tail; repair cuts it"
 else
   failed "a torn closing record of how the file was made is a cut-off tail; repair cuts it" "exit $RC" "$(head -n 3 last.out)"
 fi
+# A file without an index gets one from repair, and opens with it to the same pictures and
+# sound; a damaged one is found by verify and written anew, byte for byte as before.
+cp known.qvf indexed.qvf
+if run 0 "$QVF" info known.qvf && grep -q "^index *none" last.out &&
+  run 0 "$QVF" repair indexed.qvf && run 0 "$QVF" info indexed.qvf &&
+  grep -q "^index *present, [0-9]* records listed" last.out &&
+  run 0 "$QVF" export indexed.qvf --yuy2 indexed.yuy2 --wav indexed.wav &&
+  cmp -s indexed.yuy2 known.yuy2 && cmp -s indexed.wav known.wav &&
+  run 0 "$QVF" repair indexed.qvf && grep -q "whole already" last.out; then
+  pass "qvf repair writes the index of a file that has none; it reads the same with it"
+else
+  failed "qvf repair writes the index of a file that has none; it reads the same with it" "exit $RC" "$(head -n 3 last.out)"
+fi
+cp indexed.qvf bad-index.qvf
+printf '\x7f' | dd of=bad-index.qvf bs=1 seek=$(($(stat -c %s indexed.qvf) - 40)) conv=notrunc 2>/dev/null
+if run 1 "$QVF" verify bad-index.qvf && grep -q "index record at byte .* does not match" last.out &&
+  run 0 "$QVF" repair bad-index.qvf && cmp -s bad-index.qvf indexed.qvf; then
+  pass "a damaged index: verify says so, repair writes it anew"
+else
+  failed "a damaged index: verify says so, repair writes it anew" "exit $RC" "$(head -n 3 last.out)"
+fi
+# More sound than the editors can count (2^31 samples, sparse): info gives the file's own
+# length and says the editors see only the first 2^31 - 1 samples.
+head -c 64 known.qvf >long.qvf
+printf "$(le32 24)$(le32 0)$(le32 65536)$(le32 0)$(le32 0)$(le32 2)" >>long.qvf
+truncate -s $((64 + 24 + 8589934592)) long.qvf
+if run 0 "$QVF" info long.qvf && grep -q "^audio *2147483648 samples, 48695.774 s" last.out &&
+  grep -q "see only the first 2147483647" last.out; then
+  pass "qvf info: sound beyond the editors' count is given whole, with the limit named"
+else
+  failed "qvf info: sound beyond the editors' count is given whole, with the limit named" "exit $RC" "$(head -n 12 last.out)"
+fi
+rm -f long.qvf
 # A foreign WAV header with block size 0 over more than 4 GiB (sparse) cannot be counted.
 printf "RIFF$(le32 36)WAVEfmt $(le32 16)\x01\x00\x02\x00$(le32 44100)$(le32 176400)\x00\x00\x10\x00data$(le32 0)" >block0.wav
 head -c 44 block0.wav >block0.head

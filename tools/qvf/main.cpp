@@ -142,6 +142,27 @@ void printProvenance(const Provenance& p) {
   std::printf("pauses          %s\n", pauses.c_str());
 }
 
+// The editors count frames and samples in 32-bit signed integers.
+constexpr uint64_t kEditorMaxCount = 0x7FFFFFFF;
+// The 32-bit editor's default limit of frames per file, changeable in its settings.
+constexpr uint64_t kEditorDefaultFrameLimit = 320000;
+
+std::string indexText(const ContainerWalk& walk) {
+  switch (walk.index) {
+    case ContainerWalk::Index::kSound:
+      return "present, " + std::to_string(walk.indexedRecords) +
+             " records listed (opens with a read at the end of the file)";
+    case ContainerWalk::Index::kDamaged:
+      return "damaged at byte " + std::to_string(walk.indexOffset) +
+             " (opens by walking every record; 'qvf repair' writes it anew)";
+    case ContainerWalk::Index::kStale:
+      return "stale: records follow it (opens by walking every record; 'qvf repair' writes one)";
+    case ContainerWalk::Index::kNone:
+      break;
+  }
+  return "none (opens by walking every record; 'qvf repair' writes one)";
+}
+
 int runInfo(const Options& options) {
   InputPlugin plugin;
   int code = loadPlugin(options, &plugin);
@@ -177,17 +198,35 @@ int runInfo(const Options& options) {
               static_cast<unsigned long long>(walk.deltaCount),
               static_cast<unsigned long long>(walk.repeatCount));
   std::printf("duration        %.3f s (%s)\n", duration, qvtools::formatClock(duration).c_str());
+  if (static_cast<uint64_t>(file->frameCount()) > kEditorDefaultFrameLimit) {
+    std::printf(
+        "limit           over the 32-bit editor's default limit of %llu frames (%s at "
+        "%llu fps): raise it in that editor's settings to use the whole file\n",
+        static_cast<unsigned long long>(kEditorDefaultFrameLimit),
+        qvtools::formatClock(seconds(kEditorDefaultFrameLimit, h.frameRate)).c_str(),
+        static_cast<unsigned long long>(h.frameRate));
+  }
   const WAVEFORMATEX& a = file->audioFormat();
   if (file->hasAudio()) {
-    const double audioSeconds =
-        seconds(static_cast<uint64_t>(file->audioSamples()), a.nSamplesPerSec);
-    std::printf("audio           %d samples, %.3f s, %u ch %u-bit %u Hz, in %llu records\n",
-                file->audioSamples(), audioSeconds, static_cast<unsigned>(a.nChannels),
-                static_cast<unsigned>(a.wBitsPerSample), static_cast<unsigned>(a.nSamplesPerSec),
+    // The file's own sound: the table's count stops at the editors' largest int.
+    const uint64_t block = a.nBlockAlign ? a.nBlockAlign : qvf::kAudioBlockBytes;
+    const uint64_t samples = walk.audioBytes / block;
+    std::printf("audio           %llu samples, %.3f s, %u ch %u-bit %u Hz, in %llu records\n",
+                static_cast<unsigned long long>(samples), seconds(samples, a.nSamplesPerSec),
+                static_cast<unsigned>(a.nChannels), static_cast<unsigned>(a.wBitsPerSample),
+                static_cast<unsigned>(a.nSamplesPerSec),
                 static_cast<unsigned long long>(walk.audioRecords));
+    if (samples > kEditorMaxCount) {
+      std::printf(
+          "limit           the editors count samples in 32-bit integers and see only "
+          "the first %llu (%.3f s) of the sound\n",
+          static_cast<unsigned long long>(kEditorMaxCount),
+          seconds(kEditorMaxCount, a.nSamplesPerSec));
+    }
   } else {
     std::printf("audio           none\n");
   }
+  std::printf("index           %s\n", indexText(walk).c_str());
   const uint64_t videoRecords = walk.videoTypes.size();
   std::printf(
       "repeat records  %s\n",
@@ -279,9 +318,14 @@ int runVerify(const Options& options) {
     problem("the plug-in reports a picture format other than the file header's");
   }
   const uint64_t audioSamples = walk.audioBytes / qvf::kAudioBlockBytes;
-  if (static_cast<uint64_t>(std::max(file->audioSamples(), 0)) != audioSamples) {
+  if (static_cast<uint64_t>(std::max(file->audioSamples(), 0)) !=
+      std::min(audioSamples, kEditorMaxCount)) {
     problem("the plug-in reports " + std::to_string(file->audioSamples()) +
             " audio samples, the audio records hold " + std::to_string(audioSamples));
+  }
+  if (walk.index == ContainerWalk::Index::kDamaged) {
+    problem("the index record at byte " + std::to_string(walk.indexOffset) +
+            " does not match the file ('qvf repair' writes it anew)");
   }
 
   // Every picture, in order, as the editor plays; each repeat must show its predecessor.
@@ -391,6 +435,10 @@ int runVerify(const Options& options) {
                   static_cast<unsigned long long>(walk.deltaCount),
                   static_cast<unsigned long long>(walk.repeatCount),
                   static_cast<unsigned long long>(audioSamples));
+      if (audioSamples > kEditorMaxCount) {
+        std::printf("  the editors see only the first %llu audio samples\n",
+                    static_cast<unsigned long long>(kEditorMaxCount));
+      }
     }
     return kExitOk;
   }
@@ -495,7 +543,9 @@ int repairWav(const std::string& path, bool quiet) {
 }
 
 // A recording cut off inside its last record, or ending in zeros where the next record would
-// start: that tail is cut, nothing else changes.
+// start: that tail is cut. Then a file without a sound index at its end (cut off, written by
+// an older writer, grown after its index, or with a damaged one, which is cut first) gets one,
+// so that the reader opens it without walking it. Nothing else changes.
 int repairContainer(const std::string& path, bool quiet) {
   ContainerWalk walk;
   if (!walkContainer(path, &walk)) {
@@ -506,21 +556,53 @@ int repairContainer(const std::string& path, bool quiet) {
     fail(path + ": damaged, not only cut off (" + walk.problems[0] + "); not touched");
     return kExitProblems;
   }
-  if (!walk.endsEarly) {
+  if (!walk.endsEarly && walk.index == ContainerWalk::Index::kSound) {
     if (!quiet) std::printf("%s: whole already, not touched\n", path.c_str());
     return kExitOk;
   }
+  uint64_t keep = walk.completeBytes;
+  // A damaged index ends the file: it goes, and its records with it from the new index.
+  if (!walk.endsEarly && walk.index == ContainerWalk::Index::kDamaged) keep = walk.indexOffset;
   std::error_code error;
-  std::filesystem::resize_file(path, walk.completeBytes, error);
+  if (keep != walk.fileBytes) std::filesystem::resize_file(path, keep, error);
   if (error) {
     fail(path + ": could not be cut: " + error.message());
     return kExitWrite;
   }
+  ContainerWalk kept;
+  if (keep != walk.fileBytes && (!walkContainer(path, &kept) || !kept.problems.empty())) {
+    fail(path + ": cannot be read after the cut; no index written");
+    return kExitWrite;
+  }
+  const std::vector<uint8_t> index = (keep != walk.fileBytes ? kept : walk).records.record();
+  if (!index.empty()) {
+    std::ofstream out(path, std::ios::binary | std::ios::app);
+    out.write(reinterpret_cast<const char*>(index.data()),
+              static_cast<std::streamsize>(index.size()));
+    out.close();
+    if (!out) {
+      // A partial index is harmless (readers walk the file) but is no repair.
+      std::filesystem::resize_file(path, keep, error);
+      fail(path + ": the index could not be written");
+      return kExitWrite;
+    }
+  }
   if (!quiet) {
-    std::printf("%s: cut the %s (%llu bytes); %zu frames remain\n", path.c_str(),
-                walk.endsInZeros ? "zero bytes at the end" : "torn last record",
-                static_cast<unsigned long long>(walk.fileBytes - walk.completeBytes),
-                walk.videoTypes.size());
+    if (walk.endsEarly) {
+      std::printf("%s: cut the %s (%llu bytes); %zu frames remain\n", path.c_str(),
+                  walk.endsInZeros ? "zero bytes at the end" : "torn last record",
+                  static_cast<unsigned long long>(walk.fileBytes - walk.completeBytes),
+                  walk.videoTypes.size());
+    } else if (keep != walk.fileBytes) {
+      std::printf("%s: cut the damaged index (%llu bytes)\n", path.c_str(),
+                  static_cast<unsigned long long>(walk.fileBytes - keep));
+    }
+    if (!index.empty()) {
+      std::printf("%s: wrote an index of %llu records (%zu bytes)\n", path.c_str(),
+                  static_cast<unsigned long long>(kept.wholeRecords ? kept.wholeRecords
+                                                                    : walk.wholeRecords),
+                  index.size());
+    }
   }
   return kExitOk;
 }
