@@ -841,7 +841,10 @@ void MainWindow::reportFiles(const SessionStatus& s, std::wstring* message, bool
     std::snprintf(seconds, sizeof(seconds), "%.3f s of sound", soundSeconds);
     files += (files.empty() ? L"" : L"\r\n") + files_.wav + L"   (" + widen(seconds) + L")";
     if (!s.soundCaptured) {
-      *message += s.soundStatus == QV_SOURCE_NO_LOOPBACK
+      *message += s.soundStatus == QV_SOURCE_FORMAT_REFUSED
+                      ? L"No sound was captured: the sound device refused the format "
+                        L"(44100 Hz, 16-bit stereo). "
+                  : s.soundStatus == QV_SOURCE_NO_LOOPBACK
                       ? L"No sound was captured: this system offers no recording of what the "
                         L"computer plays. "
                       : L"No sound was captured: no capture device answered. ";

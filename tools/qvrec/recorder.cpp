@@ -231,6 +231,9 @@ void installStopHandler() {
 }
 
 std::string soundProblem(int32_t source, int32_t status) {
+  if (status == QV_SOURCE_FORMAT_REFUSED) {
+    return "the sound device is there but refused the format asked for (44100 Hz, 16-bit stereo)";
+  }
   if (status == QV_SOURCE_NO_LOOPBACK) {
     return "what the computer plays cannot be recorded here: the sound system offers no "
            "loopback capture of the output device (--sound mic records the capture device)";

@@ -43,6 +43,7 @@ struct SoundCaptureBuffer::Impl {
   pa_stream* stream = nullptr;
   SoundSource source = SoundSource::kCaptureDevice;
   bool capabilitiesKnown = false;
+  bool formatRefused = false;
   SoundRing ring;
 
   // With the mainloop locked: polls until done() says true or false, or the time is up.
@@ -83,6 +84,7 @@ bool SoundCaptureBuffer::openDevice(SoundSource source) {
   Impl& d = *impl_;
   if (d.mainloop != nullptr || source == SoundSource::kNone) return false;
   d.source = source;
+  d.formatRefused = false;
   d.mainloop = pa_threaded_mainloop_new();
   if (d.mainloop == nullptr) return false;
   d.context = pa_context_new(pa_threaded_mainloop_get_api(d.mainloop), "Quorvane");
@@ -184,6 +186,10 @@ bool SoundCaptureBuffer::createBuffer(const SoundFormat& format, uint32_t buffer
       if (state == PA_STREAM_READY) return 1;
       return PA_STREAM_IS_GOOD(state) ? 0 : -1;
     });
+    if (!ready) {
+      const int error = pa_context_errno(d.context);
+      d.formatRefused = error == PA_ERR_NOTSUPPORTED || error == PA_ERR_INVALID;
+    }
   }
   pa_threaded_mainloop_unlock(d.mainloop);
   return ready;
@@ -197,6 +203,8 @@ bool SoundCaptureBuffer::setupNotifications(const uint32_t positions[2]) {
 bool SoundCaptureBuffer::isReady() const { return impl_->ring.ready(); }
 
 bool SoundCaptureBuffer::loopbackUnavailable() const { return false; }
+
+bool SoundCaptureBuffer::formatRefused() const { return impl_->formatRefused; }
 
 bool SoundCaptureBuffer::start() {
   Impl& d = *impl_;
