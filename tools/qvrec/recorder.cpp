@@ -18,6 +18,9 @@
 #include "console.h"
 #include "qvf.h"
 #include "recording_summary.h"
+#ifdef _WIN32
+#include "end_session.h"
+#endif
 #include "worker_thread.h"
 
 namespace qvrec {
@@ -31,6 +34,7 @@ extern "C" void onStopSignal(int signal) { g_stopRequested = signal; }
 #ifdef _WIN32
 // Stop reason for a console that is going away (Windows has no SIGHUP).
 constexpr std::sig_atomic_t kConsoleClosed = -1;
+constexpr std::sig_atomic_t kSessionEnding = -2;
 // Set once record() has completed its files (or written nothing).
 HANDLE g_filesComplete = nullptr;
 
@@ -222,6 +226,7 @@ void installStopHandler() {
   if (g_filesComplete == nullptr) {
     g_filesComplete = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+    qvtools::watchEndOfSession([] { g_stopRequested = kSessionEnding; }, g_filesComplete);
   }
 #endif
 #ifdef SIGXFSZ
@@ -404,6 +409,9 @@ std::string runUntilStopped(const RecordOptions& options, const Threads& t, Stat
     const double elapsed = recordedSeconds(started, *stats);
     if (g_stopRequested == SIGINT) return "stopped by Ctrl+C";
     if (g_stopRequested == SIGTERM) return "stopped by SIGTERM";
+#ifdef _WIN32
+    if (g_stopRequested == kSessionEnding) return "stopped: the session is ending";
+#endif
     if (g_stopRequested) return "stopped: the console was closed";
     if (options.duration > 0 && elapsed >= options.duration) return "duration reached";
     const char* fault = statusReason(getRecordingStatus());
