@@ -54,9 +54,10 @@ void closeSignal(Signal& signal);
 enum class ThreadPriority { kNormal, kPaced };
 void setCurrentThreadPriority(ThreadPriority priority);
 
-// The clock of frame time stamps and capture pacing, in milliseconds. Windows: the C run-time
-// clock(). Linux: a monotonic wall clock since the library was loaded (clock() there counts
-// processor time, which stands still while a thread sleeps).
+// The clock of frame time stamps and capture pacing, in milliseconds since the library was
+// loaded, steady whatever is done to the system time. Windows: the performance counter. Linux:
+// a monotonic wall clock (clock() there counts processor time, which stands still while a
+// thread sleeps).
 double clockMilliseconds();
 void sleepMilliseconds(uint32_t milliseconds);
 // The system timer resolution while capturing; period 0 is refused by the system and changes

@@ -88,6 +88,7 @@ class DirectSoundCapture {
   bool hasDevice() const { return deviceReady; }
   // Without a device because the system cannot capture what its output plays.
   bool loopbackUnavailable() const { return captureBuffer.loopbackUnavailable(); }
+  bool formatRefused() const { return captureBuffer.formatRefused(); }
   // True while the capture loop runs.
   bool isCapturing();
   // Sound the device holds beyond what has been taken: 0 after a stop whose last transfer

@@ -217,6 +217,7 @@ QV_EXPORT int32_t getSoundStatus(void) {
   if (dsc->hasDevice()) return QV_SOURCE_READY;
   // The source recorded is the one chosen at Initialize, not a later choice.
   if (captureSoundSource == QV_SOURCE_NONE) return QV_SOURCE_OFF;
+  if (dsc->formatRefused()) return QV_SOURCE_FORMAT_REFUSED;
   return dsc->loopbackUnavailable() ? QV_SOURCE_NO_LOOPBACK : QV_SOURCE_NO_DEVICE;
 }
 

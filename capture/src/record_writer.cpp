@@ -66,7 +66,7 @@ bool BufferedFile::sync() { return flush() && (good_ = file_.sync()); }
 
 bool BufferedFile::commit() {
   // A full disk often shows only when the last bytes are flushed or the file is closed.
-  const bool complete = flush() && file_.close();
+  const bool complete = flush() && (temporary_.empty() || file_.sync()) && file_.close();
   if (complete && !temporary_.empty()) {
     if (platform::renameFile(temporary_.c_str(), path_.c_str())) {
       temporary_.clear();

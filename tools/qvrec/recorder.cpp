@@ -19,6 +19,9 @@
 #include "qvf.h"
 #include "recording_summary.h"
 #include "session_runner.h"
+#ifdef _WIN32
+#include "end_session.h"
+#endif
 
 namespace qvrec {
 
@@ -31,6 +34,7 @@ extern "C" void onStopSignal(int signal) { g_stopRequested = signal; }
 #ifdef _WIN32
 // Stop reason for a console that is going away (Windows has no SIGHUP).
 constexpr std::sig_atomic_t kConsoleClosed = -1;
+constexpr std::sig_atomic_t kSessionEnding = -2;
 // Set once record() has completed its files (or written nothing).
 HANDLE g_filesComplete = nullptr;
 
@@ -220,6 +224,7 @@ void installStopHandler() {
   if (g_filesComplete == nullptr) {
     g_filesComplete = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+    qvtools::watchEndOfSession([] { g_stopRequested = kSessionEnding; }, g_filesComplete);
   }
 #endif
 #ifdef SIGXFSZ
@@ -382,6 +387,9 @@ std::string stopReason(const qvtools::RunResult& r) {
     case qvtools::StopCause::kHost:
       if (g_stopRequested == SIGINT) return "stopped by Ctrl+C";
       if (g_stopRequested == SIGTERM) return "stopped by SIGTERM";
+#ifdef _WIN32
+      if (g_stopRequested == kSessionEnding) return "stopped: the session is ending";
+#endif
       return "stopped: the console was closed";
     case qvtools::StopCause::kDuration:
       return "duration reached";

@@ -46,6 +46,7 @@ struct SoundCaptureBuffer::Impl {
   SoundSource source = SoundSource::kCaptureDevice;
   bool capabilitiesKnown = false;
   uint32_t deviceRate = 0;  // the source's (or monitored sink's) own rate, 0 when not known
+  bool formatRefused = false;
   SoundRing ring;
   // Set on PulseAudio's thread when the stream or the server goes away while capturing.
   std::atomic<bool> lost{false};
@@ -140,6 +141,7 @@ bool SoundCaptureBuffer::openDevice(SoundSource source) {
   Impl& d = *impl_;
   if (d.mainloop != nullptr || source == SoundSource::kNone) return false;
   d.source = source;
+  d.formatRefused = false;
   d.mainloop = pa_threaded_mainloop_new();
   if (d.mainloop == nullptr) return false;
   d.context = pa_context_new(pa_threaded_mainloop_get_api(d.mainloop), "Quorvane");
@@ -249,6 +251,10 @@ bool SoundCaptureBuffer::createBuffer(const SoundFormat& format, uint32_t buffer
       if (state == PA_STREAM_READY) return 1;
       return PA_STREAM_IS_GOOD(state) ? 0 : -1;
     });
+    if (!ready) {
+      const int error = pa_context_errno(d.context);
+      d.formatRefused = error == PA_ERR_NOTSUPPORTED || error == PA_ERR_INVALID;
+    }
   }
   pa_threaded_mainloop_unlock(d.mainloop);
   return ready;
@@ -268,6 +274,8 @@ bool SoundCaptureBuffer::nativeRate(uint32_t* samplesPerSecond) const {
   *samplesPerSecond = impl_->deviceRate;
   return true;
 }
+
+bool SoundCaptureBuffer::formatRefused() const { return impl_->formatRefused; }
 
 bool SoundCaptureBuffer::start() {
   Impl& d = *impl_;

@@ -1,18 +1,21 @@
 // GDI side of the platform layer: the desktop, window rectangles, the screen grabber and keys.
 #include <windows.h>
 
+#include "dpi_awareness.h"
 #include "platform.h"
 
 namespace quorvane_capture {
 namespace platform {
 
 bool displayAvailable() {
+  PhysicalPixelsScope physical;
   return GetDesktopWindow() != nullptr && GetSystemMetrics(SM_CXSCREEN) > 0;
 }
 
 WindowHandle desktopWindow() { return reinterpret_cast<WindowHandle>(GetDesktopWindow()); }
 
 bool getWindowRect(WindowHandle window, Rect* rect) {
+  PhysicalPixelsScope physical;
   RECT r;
   if (rect == nullptr || !GetWindowRect(reinterpret_cast<HWND>(window), &r)) return false;
   *rect = {r.left, r.top, r.right, r.bottom};
@@ -20,6 +23,7 @@ bool getWindowRect(WindowHandle window, Rect* rect) {
 }
 
 bool getClientRect(WindowHandle window, Rect* rect) {
+  PhysicalPixelsScope physical;
   RECT r;
   if (rect == nullptr || !GetClientRect(reinterpret_cast<HWND>(window), &r)) return false;
   *rect = {r.left, r.top, r.right, r.bottom};
@@ -60,6 +64,8 @@ bool ScreenGrabber::isOpen() const { return impl_ != nullptr; }
 bool ScreenGrabber::open(WindowHandle window, bool clientArea, int32_t width, int32_t height) {
   close();
   if (width < 1 || height < 1) return false;
+  // The window's device context keeps the awareness of the thread that got it.
+  PhysicalPixelsScope physical;
   impl_ = new Impl();
   Impl& impl = *impl_;
   impl.window = reinterpret_cast<HWND>(window);
@@ -91,6 +97,7 @@ bool ScreenGrabber::open(WindowHandle window, bool clientArea, int32_t width, in
 bool ScreenGrabber::grab(int32_t sourceX, int32_t sourceY) {
   if (impl_ == nullptr) return false;
   Impl& impl = *impl_;
+  PhysicalPixelsScope physical;
   if (!BitBlt(impl.hdcMemory, 0, 0, impl.width, impl.height, impl.hdcWindow, sourceX, sourceY,
               SRCCOPY)) {
     return false;

@@ -27,6 +27,7 @@ struct SoundCaptureBuffer::Impl {
   bool loopbackMissing = false;
   // The capture buffer stopped answering (the device was unplugged or its driver went away).
   std::atomic<bool> lost{false};
+  bool loopbackFormatRefused = false;
 };
 
 SoundCaptureBuffer::SoundCaptureBuffer() : impl_(new Impl) {}
@@ -42,7 +43,7 @@ bool SoundCaptureBuffer::openDevice(SoundSource source) {
   if (source == SoundSource::kOutputMix) {
     impl_->loopback.reset(new WasapiLoopback());
     const SoundFormat format{1, 2, 44100, 176400, 4, 16};
-    if (!impl_->loopback->open(format, &impl_->loopbackMissing)) {
+    if (!impl_->loopback->open(format, &impl_->loopbackMissing, &impl_->loopbackFormatRefused)) {
       impl_->loopback.reset();
       return false;
     }
@@ -57,6 +58,8 @@ bool SoundCaptureBuffer::openDevice(SoundSource source) {
 }
 
 bool SoundCaptureBuffer::loopbackUnavailable() const { return impl_->loopbackMissing; }
+
+bool SoundCaptureBuffer::formatRefused() const { return impl_->loopbackFormatRefused; }
 
 bool SoundCaptureBuffer::queryCapabilities() {
   if (impl_->loopback != nullptr) return true;  // the format was settled when it was opened

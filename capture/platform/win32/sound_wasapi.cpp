@@ -58,8 +58,9 @@ int16_t toSample(float v) {
 
 WasapiLoopback::~WasapiLoopback() { close(); }
 
-bool WasapiLoopback::open(const SoundFormat& format, bool* noLoopback) {
+bool WasapiLoopback::open(const SoundFormat& format, bool* noLoopback, bool* formatRefused) {
   *noLoopback = false;
+  *formatRefused = false;
   if (client_ != nullptr || format.formatTag != 1 || format.bitsPerSample != 16 ||
       format.channels != 2) {
     return false;
@@ -110,6 +111,7 @@ bool WasapiLoopback::open(const SoundFormat& format, bool* noLoopback) {
     }
     CoTaskMemFree(mix);
     if (!usable || FAILED(initialized)) {
+      *formatRefused = !usable || initialized == AUDCLNT_E_UNSUPPORTED_FORMAT;
       close();
       return false;
     }

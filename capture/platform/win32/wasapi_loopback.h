@@ -31,8 +31,8 @@ class WasapiLoopback {
   // Reaches the default render endpoint and sets up loopback capture in the given format
   // (converted by the system where it can, else from the endpoint's own float or 16-bit mix at
   // the same rate). False on failure; *noLoopback then tells whether an endpoint was there but
-  // could not be captured.
-  bool open(const SoundFormat& format, bool* noLoopback);
+  // could not be captured, *formatRefused whether it was there but took neither format.
+  bool open(const SoundFormat& format, bool* noLoopback, bool* formatRefused);
   bool createBuffer(const SoundFormat& format, uint32_t bufferBytes);
   bool setupNotifications(const uint32_t positions[2]) { return ring_.setPositions(positions); }
   bool ready() const { return client_ != nullptr && ring_.ready(); }
