@@ -291,6 +291,34 @@ QV_EXPORT int64_t getCapturedFrameCount(void);
 QV_EXPORT void setCursorDrawing(int32_t enabled);
 QV_EXPORT int32_t getCursorDrawing(void);
 
+// Mouse clicks: setClickDrawing(1) draws a ring around the pointer's hot spot into the captured
+// pictures for about 0.3 s after each press of a mouse button, fading, yellow for the left
+// button and blue for the right one, with or without the pointer drawn. It is drawn on the
+// picture as captured, before any downscale, and as much larger as the picture is scaled down.
+// setClickEvents(1) keeps every press and release for readClickEvents. Both are off by default.
+// The buttons are read with each grab and while the capture thread waits for the next one.
+QV_EXPORT void setClickDrawing(int32_t enabled);
+QV_EXPORT int32_t getClickDrawing(void);
+QV_EXPORT void setClickEvents(int32_t enabled);
+enum { QV_CLICK_LEFT = 1, QV_CLICK_RIGHT = 2 };
+// One press or release: 32 bytes.
+typedef struct QvClickEvent {
+  int64_t milliseconds;  // on the file's timeline: 0 is the first picture, pauses left out
+  int64_t frame;         // the video record of the first picture that can show it
+  int32_t x;             // the hot spot in output pixels (may lie outside the picture)
+  int32_t y;
+  int32_t button;   // QV_CLICK_LEFT or QV_CLICK_RIGHT
+  int32_t pressed;  // 1 press, 0 release
+} QvClickEvent;
+#ifdef __cplusplus
+static_assert(sizeof(QvClickEvent) == 32, "QvClickEvent is 32 bytes");
+#endif
+// While recording (setClickEvents(1) before Initialize), from any thread: moves up to capacity
+// of the events not read yet, oldest first, into events and returns how many; 0 without
+// events, without the choice, or for a null pointer or capacity below 1. Up to 4096 events wait
+// to be read; later ones are dropped until the host reads.
+QV_EXPORT int32_t readClickEvents(QvClickEvent* events, int32_t capacity);
+
 // The sound source. The format is 16-bit stereo at the recording's rate (setSoundRate) whatever
 // the source: each device is opened at its own rate and converted by the library.
 enum {

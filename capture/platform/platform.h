@@ -134,6 +134,13 @@ class ScreenGrabber {
   // picture (off when opened). Windows: the cursor the system shows, drawn with DrawIconEx.
   // X11: the XFixes cursor image, blended; nothing where the server lacks XFixes.
   void setCursorDrawing(bool enabled);
+  // The pointer against the last grab's rectangle: its hot spot relative to the picture's
+  // top-left corner (outside the picture too) and the buttons down (kPointerLeft,
+  // kPointerRight, as the user sees them, swapped buttons swapped back). False when the system
+  // could not tell. X11: the pointer query's position and mask. Windows: GetCursorPos and
+  // GetAsyncKeyState, whose "pressed since the last query" bit counts as down, so a click
+  // shorter than the time between two reads is seen all the same.
+  bool readPointer(int32_t* x, int32_t* y, uint32_t* buttons);
   void close();
   bool isOpen() const;
 
@@ -141,6 +148,9 @@ class ScreenGrabber {
   struct Impl;
   Impl* impl_;
 };
+
+constexpr uint32_t kPointerLeft = 1;
+constexpr uint32_t kPointerRight = 2;
 
 // --- Hot keys -----------------------------------------------------------------------------
 

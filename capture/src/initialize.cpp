@@ -3,6 +3,7 @@
 #include <new>
 
 #include "capture_state.h"
+#include "clicks.h"
 #include "direct_sound_capture.h"
 #include "frame_stages.h"
 #include "kernels.h"
@@ -176,6 +177,8 @@ QV_EXPORT void Initialize(const CaptureSetting* setting) {
   hMutex_frameList_Change = platform::createMutex();
   frameListSignal = platform::createSignal();
   resetUnchangedFrameCount();
+  resetClicks(captureSetting.captureWidth, captureSetting.captureHeight, captureSetting.outputWidth,
+              captureSetting.outputHeight, captureSetting.frameRate);
   // Without a capture device the object exists all the same and the recording has no sound.
   captureSoundSource = soundSource;
   captureSoundRate = soundRate;
@@ -255,6 +258,7 @@ QV_EXPORT void Finalize(void) {
   dsc = nullptr;
   releasePool();
   releaseZoomTables();
+  closeClicks();
   resetRecordingState();
   initializeStatus = QV_INIT_NOT_INITIALIZED;
 }

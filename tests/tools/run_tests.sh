@@ -591,6 +591,96 @@ expect "qvrec: bad frame rate" 2 "fps" "$QVREC" record --fps 0
 expect "qvrec: bad size" 2 "size" "$QVREC" record --size 12 -o u.qvf
 [[ ! -e u.qvf && ! -e u.wav ]] && pass "refused runs leave no files" || failed "refused runs leave no files"
 
+# --- Start on time, the disk floor, clicks and events, cut-off takes ------------------------------
+t0=$(date +%s.%N)
+run 0 "$QVREC" record --title "$TITLE" --countdown 2 --duration 1 --sound none -o countdown.qvf
+rc=$RC
+waited=$(echo "$(date +%s.%N) - $t0" | bc)
+if [[ $rc == 0 ]] && grep -q "starting in 2" last.err && grep -q "starting in 1" last.err &&
+  within "$waited" 3 8 && "$QVF" verify -q countdown.qvf; then
+  pass "qvrec --countdown 2: counts 2, 1 on the console, then records"
+else
+  failed "qvrec --countdown 2: counts 2, 1 on the console, then records" "exit $rc, ${waited}s"
+fi
+# A minute ago has passed today: tomorrow, said as such; Ctrl+C cancels the wait.
+past=$(date -d '-1 minute' +%H:%M)
+if run 130 timeout --preserve-status -s INT 2 "$QVREC" record --title "$TITLE" --start-at "$past" --sound none \
+  -o startat.qvf && grep -q "starts at $past:00 tomorrow" last.err && [[ ! -e startat.qvf ]]; then
+  pass "qvrec --start-at a past time: tomorrow, said so; Ctrl+C cancels the wait"
+else
+  failed "qvrec --start-at a past time: tomorrow, said so; Ctrl+C cancels the wait" "exit $RC"
+fi
+expect "qvrec: --start-at wants HH:MM" 2 "start-at" "$QVREC" record --start-at 9.30 -o u.qvf
+
+# The disk floor on a small file system of the test's own: filled to just above the floor, the
+# recording stops there with complete files.
+mkdir -p small
+if mount -t tmpfs -o size=32m tmpfs small 2>/dev/null; then
+  dd if=/dev/zero of=small/filler bs=1M count=10 status=none
+  run 9 "$QVREC" record --title "$TITLE" --duration 60 --keep-unchanged --min-free 21M \
+    -o small/floor.qvf --wav small/floor.wav
+  rc=$RC
+  cp last.err floor.err
+  wav_header=$(od -An -tu4 -j 40 -N4 small/floor.wav | tr -d ' ')
+  wav_bytes=$(($(stat -c %s small/floor.wav) - 44))
+  if [[ $rc == 9 ]] && grep -q "fell under --min-free" floor.err &&
+    grep -q "less than five minutes of disk left" floor.err &&
+    "$QVF" verify -q small/floor.qvf && [[ $wav_header == "$wav_bytes" ]] &&
+    (($(df -B1 --output=avail small | tail -1) > 20 * 1024 * 1024)); then
+    pass "qvrec --min-free: warned, stopped above the floor, files complete (verify passes)"
+  else
+    failed "qvrec --min-free: warned, stopped above the floor, files complete (verify passes)" \
+      "exit $rc, wav header $wav_header of $wav_bytes bytes" "$(tail -n 4 floor.err | tr '\n' '|')"
+  fi
+  expect "qvrec: under --min-free already, it does not start" 5 "under --min-free" \
+    "$QVREC" record --title "$TITLE" --duration 1 --min-free 1G -o small/nostart.qvf
+  umount small
+else
+  echo "skip - qvrec --min-free: this test may not mount a tmpfs"
+fi
+
+# Clicks: a left press held like a hand holds it; the events file names it, and the subtitles
+# put "click" at its frame.
+"$QVREC" record --title "$TITLE" --duration 3 --sound none --no-cursor --clicks --events \
+  -o clicks.qvf >clicks.out 2>clicks.err &
+qvrec_pid=$!
+sleep 1.2
+xdotool mousemove 200 150 mousedown 1 && sleep 0.1 && xdotool mouseup 1
+wait $qvrec_pid
+rc=$?
+press=$(grep ',left,press$' clicks.events.csv | head -n1)
+frame=$(echo "$press" | cut -d, -f2)
+if [[ $rc == 0 ]] && [[ -n $press ]] && grep -q ',left,release$' clicks.events.csv &&
+  run 0 "$QVF" export clicks.qvf --srt clicks.srt -q; then
+  fps=30
+  start_ms=$((frame * 1000 / fps))
+  expected=$(printf '%02d:%02d:%02d,%03d' $((start_ms / 3600000)) $((start_ms / 60000 % 60)) \
+    $((start_ms / 1000 % 60)) $((start_ms % 1000)))
+  if head -n 3 clicks.srt | tr -d '\r' | grep -q "^$expected --> .*" &&
+    [[ $(tr -d '\r' <clicks.srt | sed -n 3p) == click ]]; then
+    pass "qvrec --clicks --events: the press in NAME.events.csv; qvf export --srt at its frame"
+  else
+    failed "qvrec --clicks --events: qvf export --srt at the press's frame" "$press" "$(head -n 3 clicks.srt)"
+  fi
+else
+  failed "qvrec --clicks --events: the press in NAME.events.csv" "exit $rc" "$(cat clicks.events.csv 2>/dev/null)"
+fi
+
+# A recording cut off in the folder being written to: named, with the way to repair it; a whole
+# one is not.
+mkdir -p takes
+cp countdown.qvf takes/whole.qvf
+head -c -100 countdown.qvf >takes/cut.qvf
+run 6 "$QVF" verify -q takes/cut.qvf
+verify_rc=$RC
+if run 0 "$QVREC" record --title "$TITLE" --duration 1 --sound none -o takes/new.qvf &&
+  grep -q "takes/cut.qvf was cut off .*qvf repair takes/cut.qvf" last.err &&
+  ! grep -q "whole.qvf" last.err && [[ $verify_rc == 6 ]]; then
+  pass "qvrec names the cut-off recording beside its output, as qvf verify does"
+else
+  failed "qvrec names the cut-off recording beside its output, as qvf verify does" "verify exit $verify_rc"
+fi
+
 # --- Under Wine --------------------------------------------------------------------------------
 wine_ready=no
 if [[ $WINE_WANTED != no ]]; then

@@ -19,10 +19,12 @@
 
 #include "console.h"
 #include "container_walk.h"
+#include "events_file.h"
 #include "exporters.h"
 #include "picture.h"
 #include "plugin_loader.h"
 #include "recording_summary.h"
+#include "srt_export.h"
 
 namespace {
 
@@ -45,6 +47,7 @@ struct Options {
   bool quiet = false;
   // export
   std::string y4m, yuy2, wav, pngDir, sheet;
+  std::string srt, events;  // subtitles of the clicks; the events file (default beside FILE)
   std::string frames;
   int every = 1;
   std::string matrix;  // empty: as recorded, else BT.601
@@ -633,8 +636,8 @@ Matrix matrixFrom(const std::string& text) {
 
 int runExport(const Options& options) {
   if (options.y4m.empty() && options.yuy2.empty() && options.wav.empty() &&
-      options.pngDir.empty() && options.sheet.empty()) {
-    fail("export: name at least one of --y4m, --yuy2, --wav, --png, --sheet");
+      options.pngDir.empty() && options.sheet.empty() && options.srt.empty()) {
+    fail("export: name at least one of --y4m, --yuy2, --wav, --png, --sheet, --srt");
     return kExitUsage;
   }
   if ((!options.pngDir.empty() || !options.sheet.empty()) && !pngSupported()) {
@@ -699,6 +702,14 @@ int runExport(const Options& options) {
     if (!exportWav(*file, options.wav, &error)) return fail(error), kExitWrite;
     if (options.wav != "-") done(options.wav);
   }
+  if (!options.srt.empty()) {
+    const std::string events =
+        options.events.empty() ? qvtools::eventsPathFor(options.file) : options.events;
+    std::vector<qvtools::EventLine> lines;
+    if (!qvtools::readEventsFile(events, &lines, &error)) return fail(error), kExitOpen;
+    if (!exportSrt(lines, file->frameRate(), options.srt, &error)) return fail(error), kExitWrite;
+    done(options.srt);
+  }
   if (!options.pngDir.empty() || !options.sheet.empty()) {
     if (!resolveSelection(*file, &selection, &error)) return fail(error), kExitUsage;
   }
@@ -756,6 +767,11 @@ int main(int argc, char** argv) {
   exp->add_option("--wav", options.wav, "the sound as a 16-bit PCM WAV file, or -");
   exp->add_option("--png", options.pngDir, "one PNG per selected frame into this directory");
   exp->add_option("--sheet", options.sheet, "a contact sheet of evenly spaced frames (PNG)");
+  exp->add_option("--srt", options.srt,
+                  "the clicks of the recording's events file as subtitles (SubRip): \"click\" at "
+                  "the frame that shows it, for 0.5 s");
+  exp->add_option("--events", options.events,
+                  "the events file for --srt (default: NAME.events.csv beside FILE)");
   exp->add_option("--frames", options.frames, "frames A:B (inclusive; A: or :B open-ended)");
   exp->add_option("--every", options.every, "every N-th frame of the selection (PNG)")
       ->check(CLI::PositiveNumber);

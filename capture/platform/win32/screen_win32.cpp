@@ -46,6 +46,8 @@ struct ScreenGrabber::Impl {
   int32_t height = 0;
   bool clientArea = false;
   bool drawCursor = false;
+  int32_t grabX = 0;  // the last grab's source rectangle, in the device context's coordinates
+  int32_t grabY = 0;
 };
 
 void ScreenGrabber::setCursorDrawing(bool enabled) {
@@ -98,6 +100,8 @@ bool ScreenGrabber::grab(int32_t sourceX, int32_t sourceY) {
   if (impl_ == nullptr) return false;
   Impl& impl = *impl_;
   PhysicalPixelsScope physical;
+  impl.grabX = sourceX;
+  impl.grabY = sourceY;
   if (!BitBlt(impl.hdcMemory, 0, 0, impl.width, impl.height, impl.hdcWindow, sourceX, sourceY,
               SRCCOPY)) {
     return false;
@@ -129,6 +133,32 @@ bool ScreenGrabber::grab(int32_t sourceX, int32_t sourceY) {
              at.y - static_cast<LONG>(icon.yHotspot) - sourceY, info.hCursor, 0, 0, 0, nullptr,
              DI_NORMAL);
   GdiFlush();  // the core reads the DIB's memory next
+  return true;
+}
+
+bool ScreenGrabber::readPointer(int32_t* x, int32_t* y, uint32_t* buttons) {
+  if (impl_ == nullptr || x == nullptr || y == nullptr || buttons == nullptr) return false;
+  PhysicalPixelsScope physical;
+  POINT at{};
+  if (!GetCursorPos(&at)) return false;
+  if (impl_->clientArea) {
+    ScreenToClient(impl_->window, &at);
+  } else {
+    RECT whole;
+    if (!GetWindowRect(impl_->window, &whole)) return false;
+    at.x -= whole.left;
+    at.y -= whole.top;
+  }
+  *x = static_cast<int32_t>(at.x) - impl_->grabX;
+  *y = static_cast<int32_t>(at.y) - impl_->grabY;
+  // The button state at the moment of reading, polled by the capture thread: a low-level mouse
+  // hook would need a message loop on the thread that set it and would sit in the path of every
+  // mouse event of the desktop, slowing all of them when a grab takes long. GetAsyncKeyState
+  // reports physical buttons; with swapped buttons the primary one is VK_RBUTTON.
+  const bool swapped = GetSystemMetrics(SM_SWAPBUTTON) != 0;
+  const auto down = [](int key) { return (GetAsyncKeyState(key) & 0x8001) != 0; };
+  *buttons = (down(swapped ? VK_RBUTTON : VK_LBUTTON) ? kPointerLeft : 0u) |
+             (down(swapped ? VK_LBUTTON : VK_RBUTTON) ? kPointerRight : 0u);
   return true;
 }
 
