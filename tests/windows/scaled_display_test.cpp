@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <atomic>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -71,7 +72,12 @@ TEST(WindowsScaledDisplay, AnUnawareHostThreadGetsPhysicalPixels) {
   ASSERT_EQ(info.hCursor, LoadCursor(nullptr, IDC_IBEAM)) << "the window's cursor shows";
 
   SeenUnaware seen;
-  std::thread host([&seen, window] {
+  std::atomic<bool> hostDone{false};
+  std::thread host([&seen, &hostDone, window] {
+    struct Done {
+      std::atomic<bool>& flag;
+      ~Done() { flag = true; }
+    } done{hostDone};
     ASSERT_NE(SetThreadDpiAwarenessContext(DPI_AWARENESS_CONTEXT_UNAWARE), nullptr);
     RECT client{};
     GetClientRect(window, &client);
@@ -102,6 +108,8 @@ TEST(WindowsScaledDisplay, AnUnawareHostThreadGetsPhysicalPixels) {
     }
     Finalize();
   });
+  // The window list reads the title with a message to this thread: it keeps answering.
+  while (!hostDone) qvtest::pumpMessages(20);
   host.join();
   ASSERT_LT(seen.unawareClientWidth, kWidth) << "the host thread sees scaled sizes";
   EXPECT_EQ(seen.listedWidth, kWidth);
