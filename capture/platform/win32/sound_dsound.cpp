@@ -28,6 +28,7 @@ struct SoundCaptureBuffer::Impl {
   // The capture buffer stopped answering (the device was unplugged or its driver went away).
   std::atomic<bool> lost{false};
   bool loopbackFormatRefused = false;
+  uint32_t deviceRate = 0;  // the rate the device records stereo 16-bit at by itself, 0: unknown
 };
 
 SoundCaptureBuffer::SoundCaptureBuffer() : impl_(new Impl) {}
@@ -66,7 +67,11 @@ bool SoundCaptureBuffer::queryCapabilities() {
   if (impl_->captureDevice == nullptr) return false;
   DSCCAPS caps = {};
   caps.dwSize = sizeof(DSCCAPS);
-  return SUCCEEDED(impl_->captureDevice->GetCaps(&caps));
+  if (FAILED(impl_->captureDevice->GetCaps(&caps))) return false;
+  // Today's devices (and the shared mix behind DirectSound) run at 48 kHz: taken at that rate,
+  // the library's resampler makes the recording's rate, instead of the system's conversion.
+  impl_->deviceRate = (caps.dwFormats & WAVE_FORMAT_48S16) != 0 ? 48000 : 0;
+  return true;
 }
 
 bool SoundCaptureBuffer::createBuffer(const SoundFormat& format, uint32_t bufferBytes) {
@@ -188,9 +193,12 @@ void SoundCaptureBuffer::signalFirst() {
 }
 
 bool SoundCaptureBuffer::nativeRate(uint32_t* samplesPerSecond) const {
-  // DirectSound converts to the ring's format itself; the loopback takes the mix as it is.
-  if (impl_->loopback == nullptr) return false;
-  return impl_->loopback->nativeRate(samplesPerSecond);
+  // The loopback takes the mix as it is; DirectSound converts to any ring format, but its
+  // device's own rate is taken where it says it has one.
+  if (impl_->loopback != nullptr) return impl_->loopback->nativeRate(samplesPerSecond);
+  if (impl_->deviceRate == 0) return false;
+  *samplesPerSecond = impl_->deviceRate;
+  return true;
 }
 
 bool SoundCaptureBuffer::deviceLost() const {

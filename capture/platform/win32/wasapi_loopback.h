@@ -48,6 +48,12 @@ class WasapiLoopback {
   int waitNotification() { return ring_.wait(std::chrono::milliseconds(0)); }
   void signalFirst() { ring_.raise(0); }
   bool deviceLost() const { return lost_.load(); }
+  // The mix's rate, which the ring takes unconverted; known once open.
+  bool nativeRate(uint32_t* samplesPerSecond) const {
+    if (mixRate_ == 0) return false;
+    *samplesPerSecond = mixRate_;
+    return true;
+  }
   void close();
 
  private:
@@ -63,6 +69,7 @@ class WasapiLoopback {
   bool converted_ = false;
   bool floatSamples_ = false;
   uint32_t sourceChannels_ = 2;
+  uint32_t mixRate_ = 0;
   uint32_t sourceFrameBytes_ = 4;
   SoundRing ring_;
   std::thread thread_;
