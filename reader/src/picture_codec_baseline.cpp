@@ -1,3 +1,4 @@
+#include <snappy-sinksource.h>
 #include <snappy.h>
 
 #ifdef __SSE2__
@@ -5,6 +6,7 @@
 #endif
 
 #include "picture_codec.h"
+#include "snappy_piece_source.h"
 
 namespace qv_reader {
 namespace {
@@ -30,7 +32,8 @@ void addDifference(uint8_t* picture, const uint8_t* difference, size_t bytes) {
   for (; k < bytes; ++k) picture[k] = static_cast<uint8_t>(picture[k] + difference[k]);
 }
 
-constexpr PictureCodec kBaseline = {"baseline", uncompressedLength, uncompress, addDifference};
+constexpr PictureCodec kBaseline = {"baseline", uncompressedLength, uncompress, uncompressPiece,
+                                    addDifference};
 
 }  // namespace
 
