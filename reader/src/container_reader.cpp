@@ -101,82 +101,6 @@ bool addRecord(RecordIndex* index, uint64_t type, uint64_t payloadPosition, uint
   return true;
 }
 
-// A difference is decompressed this much at a time, as the writer compresses it: Snappy's
-// blocks of 64 KiB never copy from one another. A piece may run past it by its last tag in a
-// file from some other writer, up to the buffer's size.
-constexpr size_t kPieceBytes = 64 * 1024;
-constexpr size_t kPieceCapacity = 2 * kPieceBytes;
-
-enum class PieceScan { kPiece, kReachesBack, kBad };
-
-// The next piece of a Snappy block's tags from `at`: the tags that give at least kPieceBytes
-// (or the rest of the `left` bytes the block still owes) with no copy reaching before the
-// first of them. kBad for tags Snappy would refuse; kReachesBack for a piece that cannot stand
-// alone (or would not fit the buffer), which is then decompressed with all before it.
-PieceScan scanPiece(const uint8_t* at, const uint8_t* end, size_t left, const uint8_t** pieceEnd,
-                    size_t* pieceBytes) {
-  uint64_t out = 0;
-  const uint8_t* p = at;
-  while (p < end && out < kPieceBytes && out < left) {
-    const uint8_t tag = *p++;
-    uint64_t length;
-    uint64_t offset = 0;
-    const size_t avail = static_cast<size_t>(end - p);
-    switch (tag & 3) {
-      case 0: {
-        length = tag >> 2;
-        if (length >= 60) {
-          const size_t extra = static_cast<size_t>(length - 59);
-          if (avail < extra) return PieceScan::kBad;
-          length = 0;
-          for (size_t k = 0; k < extra; ++k) length |= uint64_t{p[k]} << (8 * k);
-          p += extra;
-        }
-        ++length;
-        if (length > static_cast<uint64_t>(end - p)) return PieceScan::kBad;
-        p += length;
-        break;
-      }
-      case 1:
-        if (avail < 1) return PieceScan::kBad;
-        length = ((tag >> 2) & 7) + 4;
-        offset = (uint64_t{tag} >> 5) << 8 | p[0];
-        p += 1;
-        break;
-      case 2:
-        if (avail < 2) return PieceScan::kBad;
-        length = (tag >> 2) + 1;
-        offset = p[0] | uint64_t{p[1]} << 8;
-        p += 2;
-        break;
-      default:
-        if (avail < 4) return PieceScan::kBad;
-        length = (tag >> 2) + 1;
-        offset = p[0] | uint64_t{p[1]} << 8 | uint64_t{p[2]} << 16 | uint64_t{p[3]} << 24;
-        p += 4;
-        break;
-    }
-    if (length > left - out) return PieceScan::kBad;
-    if ((tag & 3) != 0) {
-      if (offset == 0) return PieceScan::kBad;
-      if (offset > out) return PieceScan::kReachesBack;
-    }
-    out += length;
-    if (out > kPieceCapacity) return PieceScan::kReachesBack;
-  }
-  *pieceEnd = p;
-  *pieceBytes = static_cast<size_t>(out);
-  return PieceScan::kPiece;
-}
-
-// How many bytes the length at the front of a Snappy block takes; 0 when it cannot be read.
-size_t blockLengthBytes(const uint8_t* block, size_t size) {
-  for (size_t k = 0; k < size && k < 5; ++k) {
-    if ((block[k] & 0x80) == 0) return k + 1;
-  }
-  return 0;
-}
-
 }  // namespace
 
 bool ContainerReader::open(const char* path) { return openPath(path); }
@@ -302,8 +226,7 @@ bool ContainerReader::allocateBuffers() {
   picture_ = static_cast<uint8_t*>(std::calloc(frameBytes_, 1));
   scratch_ = static_cast<uint8_t*>(std::malloc(frameBytes_));
   compressed_ = static_cast<uint8_t*>(std::malloc(compressedCapacity_));
-  piece_ = static_cast<uint8_t*>(std::malloc(kPieceCapacity));
-  if (picture_ && scratch_ && compressed_ && piece_) {
+  if (picture_ && scratch_ && compressed_) {
     try {
       brokenKey_.assign(video().size(), false);
       return true;
@@ -318,8 +241,7 @@ void ContainerReader::releaseBuffers() {
   std::free(picture_);
   std::free(scratch_);
   std::free(compressed_);
-  std::free(piece_);
-  picture_ = scratch_ = compressed_ = piece_ = nullptr;
+  picture_ = scratch_ = compressed_ = nullptr;
   compressedCapacity_ = 0;
   brokenKey_.clear();
   brokenKey_.shrink_to_fit();
@@ -371,77 +293,15 @@ bool ContainerReader::decodePayload(const VideoIndexEntry& e) {
   const char* block = reinterpret_cast<const char*>(compressed_);
   size_t stated = 0;
   if (!codec_.uncompressedLength(block, size, &stated) || stated != frameBytes_) return false;
+  if (!codec_.uncompress(block, size, reinterpret_cast<char*>(scratch_))) return false;
+  ++recordsApplied_;
   if (e.type == qvf::RECORD_KEY) {
-    if (!codec_.uncompress(block, size, reinterpret_cast<char*>(scratch_))) return false;
     // Decoded aside and swapped in, so a failure above never leaves half a picture.
     std::swap(picture_, scratch_);
-  } else if (!addDifferenceByPieces(compressed_, size)) {
-    return false;
+  } else {
+    codec_.addDifference(picture_, scratch_, frameBytes_);
   }
-  ++recordsApplied_;
   return true;
-}
-
-// Adds a difference to the picture one piece at a time while the piece is in the cache,
-// instead of decompressing all of it to memory and reading it back. A block whose pieces do
-// not stand alone is decompressed whole from the first piece that does not. Like any failed
-// record, one that turns out bad leaves the picture as it was.
-bool ContainerReader::addDifferenceByPieces(const uint8_t* block, size_t size) {
-  const size_t headerBytes = blockLengthBytes(block, size);
-  if (headerBytes == 0) return false;
-  const uint8_t* const tags = block + headerBytes;
-  const uint8_t* const end = block + size;
-  const uint8_t* p = tags;
-  size_t added = 0;
-  while (added < frameBytes_) {
-    const uint8_t* pieceEnd = nullptr;
-    size_t pieceBytes = 0;
-    const PieceScan scan = scanPiece(p, end, frameBytes_ - added, &pieceEnd, &pieceBytes);
-    if (scan == PieceScan::kReachesBack) break;
-    if (scan == PieceScan::kBad || pieceBytes == 0 ||
-        !codec_.uncompressPiece(reinterpret_cast<const char*>(p), static_cast<size_t>(pieceEnd - p),
-                                pieceBytes, reinterpret_cast<char*>(piece_))) {
-      takeBackPieces(tags, p, added);
-      return false;
-    }
-    codec_.addDifference(picture_ + added, piece_, pieceBytes);
-    added += pieceBytes;
-    p = pieceEnd;
-  }
-  if (added == frameBytes_) {
-    // Tags beyond the stated length make the block one Snappy refuses.
-    if (p == end) return true;
-    takeBackPieces(tags, p, added);
-    return false;
-  }
-  if (!codec_.uncompress(reinterpret_cast<const char*>(block), size,
-                         reinterpret_cast<char*>(scratch_))) {
-    takeBackPieces(tags, p, added);
-    return false;
-  }
-  codec_.addDifference(picture_ + added, scratch_ + added, frameBytes_ - added);
-  return true;
-}
-
-// Subtracts again the first `added` bytes of a difference whose pieces up to `end` were added.
-void ContainerReader::takeBackPieces(const uint8_t* tags, const uint8_t* end, size_t added) {
-  const uint8_t* p = tags;
-  size_t taken = 0;
-  while (taken < added) {
-    const uint8_t* pieceEnd = nullptr;
-    size_t pieceBytes = 0;
-    // The same pieces as before: each scanned and decompressed once already.
-    if (scanPiece(p, end, added - taken, &pieceEnd, &pieceBytes) != PieceScan::kPiece ||
-        !codec_.uncompressPiece(reinterpret_cast<const char*>(p), static_cast<size_t>(pieceEnd - p),
-                                pieceBytes, reinterpret_cast<char*>(piece_))) {
-      break;
-    }
-    for (size_t k = 0; k < pieceBytes; ++k) {
-      picture_[taken + k] = static_cast<uint8_t>(picture_[taken + k] - piece_[k]);
-    }
-    taken += pieceBytes;
-    p = pieceEnd;
-  }
 }
 
 // Where decoding must begin to reach `frame`: the next record when the picture is the one

@@ -109,8 +109,6 @@ class ContainerReader {
   const std::vector<VideoIndexEntry>& video() const { return index_->video; }
   bool decodeRecord(size_t frame);
   bool decodePayload(const VideoIndexEntry& e);
-  bool addDifferenceByPieces(const uint8_t* block, size_t size);
-  void takeBackPieces(const uint8_t* tags, const uint8_t* end, size_t added);
   size_t chooseStart(size_t frame, bool* restartedAtKey);
   void releaseBuffers();
 
@@ -126,7 +124,6 @@ class ContainerReader {
   uint8_t* picture_ = nullptr;  // the picture of lastFrame_
   uint8_t* scratch_ = nullptr;
   uint8_t* compressed_ = nullptr;
-  uint8_t* piece_ = nullptr;  // one piece of a difference, added while it is in the cache
   int64_t lastFrame_ = -1;
   // picture_ is exactly the recorded picture of lastFrame_. Once it is not, differences are
   // no longer applied: the picture stays the last exact one until a key record decodes.

@@ -17,10 +17,6 @@ struct PictureCodec {
   // Decompresses a whole raw block into out, which holds its stated length; false on corrupt
   // input (out may then hold anything up to that length).
   bool (*uncompress)(const char* block, size_t blockBytes, char* out);
-  // Decompresses tags that stand alone (no copy reaches before the first of them) and give
-  // exactly length bytes into out; false otherwise. A block the writer compressed 64 KiB at a
-  // time is such a run of pieces.
-  bool (*uncompressPiece)(const char* tags, size_t tagBytes, size_t length, char* out);
   // picture[k] = picture[k] + difference[k] modulo 256, for every byte.
   void (*addDifference)(uint8_t* picture, const uint8_t* difference, size_t bytes);
 };

@@ -1,4 +1,3 @@
-#include <snappy-sinksource.h>
 #include <snappy.h>
 
 #ifdef __SSE2__
@@ -6,7 +5,6 @@
 #endif
 
 #include "picture_codec.h"
-#include "snappy_piece_source.h"
 
 namespace qv_reader {
 namespace {
@@ -32,8 +30,7 @@ void addDifference(uint8_t* picture, const uint8_t* difference, size_t bytes) {
   for (; k < bytes; ++k) picture[k] = static_cast<uint8_t>(picture[k] + difference[k]);
 }
 
-constexpr PictureCodec kBaseline = {"baseline", uncompressedLength, uncompress, uncompressPiece,
-                                    addDifference};
+constexpr PictureCodec kBaseline = {"baseline", uncompressedLength, uncompress, addDifference};
 
 }  // namespace
 

@@ -3,9 +3,7 @@
 #include <emmintrin.h>
 
 #include "picture_codec.h"
-#include "snappy-sinksource.h"
 #include "snappy.h"
-#include "snappy_piece_source.h"
 
 namespace qv_reader {
 namespace {
@@ -29,8 +27,7 @@ void addDifference(uint8_t* picture, const uint8_t* difference, size_t bytes) {
   for (; k < bytes; ++k) picture[k] = static_cast<uint8_t>(picture[k] + difference[k]);
 }
 
-constexpr PictureCodec kSsse3 = {"ssse3", uncompressedLength, uncompress, uncompressPiece,
-                                 addDifference};
+constexpr PictureCodec kSsse3 = {"ssse3", uncompressedLength, uncompress, addDifference};
 
 }  // namespace
 
