@@ -1,5 +1,6 @@
-// The reader plug-in on real screen content: a 1920x1080, 30 fps recording of the shared
-// desktop frames with two seconds of sound, written as the capture library lays it out (sound
+// The reader plug-in on real screen content and on video-like content (second argument 1): a
+// 1920x1080, 30 fps recording of the shared desktop frames or of generated moving pictures,
+// with two seconds of sound, written as the capture library lays it out (sound
 // first, a key record every 30 pictures, differences between). Sequential decoding in frames
 // per second through the core and both editors' tables, jumps in milliseconds, the sound reads'
 // latency while pictures are rebuilt on the same handle, beside the floors: Snappy alone on
@@ -39,14 +40,27 @@ struct Recording {
   qv_test::Bytes deltaPayload;  // one typical difference record, for the Snappy floor
 };
 
-// Built once per run from the shared frames (decompressed on the fly, never stored).
-const Recording& recording() {
+Recording writeBenchRecording(const std::vector<qv_test::Bytes>& pictures, const char* name) {
+  Recording r;
+  if (pictures.empty()) return r;
+  qv_test::QvfWriter w(kRate, kWidth, kHeight);
+  std::vector<qv_test::Bytes> sound;  // half a second a record, as the capture writes it
+  for (int s = 0; s < kSamples; s += 22050) sound.push_back(qv_test::pcm(s, 22050));
+  qv_test::writeRecording(w, kRate, pictures, sound);
+  r.deltaPayload = qv_test::snappyBlock(qv_test::difference(pictures[2], pictures[1]));
+  r.frames = static_cast<int>(pictures.size());
+  r.path = (std::filesystem::temp_directory_path() / name).string();
+  qv_test::writeFile(r.path, w.bytes());
+  return r;
+}
+
+// Built once per run from the shared desktop frames (decompressed on the fly, never stored).
+const Recording& desktopRecording() {
   static const Recording rec = [] {
-    Recording r;
     const char* zst = std::getenv("QV_SCREEN_FRAMES_ZST");
     const std::string cmd = std::string("zstd -dc '") + (zst ? zst : QV_SCREEN_FRAMES_ZST) + "'";
     FILE* in = popen(cmd.c_str(), "r");
-    if (!in) return r;
+    if (!in) return Recording();
     std::vector<uint8_t> bgra(kWidth * kHeight * 4);
     std::vector<qv_test::Bytes> pictures;
     while (std::fread(bgra.data(), 1, bgra.size(), in) == bgra.size()) {
@@ -55,26 +69,58 @@ const Recording& recording() {
       pictures.push_back(std::move(yuy2));
     }
     pclose(in);
-    if (pictures.empty()) return r;
-    qv_test::QvfWriter w(kRate, kWidth, kHeight);
-    std::vector<qv_test::Bytes> sound;  // half a second a record, as the capture writes it
-    for (int s = 0; s < kSamples; s += 22050) sound.push_back(qv_test::pcm(s, 22050));
-    qv_test::writeRecording(w, kRate, pictures, sound);
-    r.deltaPayload = qv_test::snappyBlock(qv_test::difference(pictures[2], pictures[1]));
-    r.frames = static_cast<int>(pictures.size());
-    r.path = (std::filesystem::temp_directory_path() / "qv-bench-reader.qvf").string();
-    qv_test::writeFile(r.path, w.bytes());
-    return r;
+    return writeBenchRecording(pictures, "qv-bench-reader.qvf");
   }();
   return rec;
+}
+
+// Moving pictures, as a video played in the recorded window gives them: a textured scene
+// panned a few pixels a frame, a shape crossing it and sensor-like noise, so nearly every byte
+// changes from one frame to the next and differences compress far less than a desktop's.
+const Recording& videoRecording() {
+  static const Recording rec = [] {
+    std::vector<qv_test::Bytes> pictures;
+    std::vector<uint8_t> bgra(kWidth * kHeight * 4);
+    uint32_t noise = 12345;
+    for (int f = 0; f < 60; ++f) {
+      for (uint64_t y = 0; y < kHeight; ++y) {
+        for (uint64_t x = 0; x < kWidth; ++x) {
+          const uint64_t u = x + 5 * f, v = y + 3 * f;
+          uint32_t h = static_cast<uint32_t>((u / 24) * 73856093u ^ (v / 24) * 19349663u);
+          h = (h ^ (h >> 13)) * 0x5bd1e995u;
+          noise = noise * 1664525u + 1013904223u;
+          const int n = static_cast<int>(noise >> 29) - 4;
+          uint8_t* p = &bgra[(y * kWidth + x) * 4];
+          const bool shape = (x - 20 * f) % kWidth < 300 && y > 400 && y < 700;
+          for (int c = 0; c < 3; ++c) {
+            const int base = shape ? 200 - c * 60
+                                   : static_cast<int>((h >> (8 * c)) & 0x7F) +
+                                         static_cast<int>((u * (c + 1) + v * 2) % 96);
+            p[c] = static_cast<uint8_t>(std::clamp(base + n, 0, 255));
+          }
+          p[3] = 0;
+        }
+      }
+      qv_test::Bytes yuy2(kFrameBytes);
+      qv_test::bgraToYuy2(bgra.data(), yuy2.data(), kWidth * kHeight);
+      pictures.push_back(std::move(yuy2));
+    }
+    return writeBenchRecording(pictures, "qv-bench-reader-video.qvf");
+  }();
+  return rec;
+}
+
+// Which recording a benchmark reads: content 0 the desktop, 1 the video-like one.
+const Recording& recording(int64_t content = 0) {
+  return content == 1 ? videoRecording() : desktopRecording();
 }
 
 const qv_reader::PictureCodec* codecFor(int64_t which) {
   return which == 0 ? &qv_reader::baselineCodec() : qv_reader::ssse3Codec();
 }
 
-bool ready(benchmark::State& state, const qv_reader::PictureCodec* codec) {
-  if (recording().frames == 0) {
+bool ready(benchmark::State& state, const qv_reader::PictureCodec* codec, int64_t content = 0) {
+  if (recording(content).frames == 0) {
     state.SkipWithError("no screen frames: set QV_SCREEN_FRAMES_ZST or install zstd");
     return false;
   }
@@ -82,26 +128,30 @@ bool ready(benchmark::State& state, const qv_reader::PictureCodec* codec) {
     state.SkipWithError("codec not available on this build or processor");
     return false;
   }
-  state.SetLabel(codec->name);
+  state.SetLabel(std::string(codec->name) + (content == 1 ? ", video" : ", desktop"));
   return true;
 }
 
 // Frames in order, as playback and export ask for them; wraps to the first key record.
 void BM_ReaderSequential(benchmark::State& state) {
   const qv_reader::PictureCodec* codec = codecFor(state.range(0));
-  if (!ready(state, codec)) return;
+  const int64_t content = state.range(1);
+  if (!ready(state, codec, content)) return;
   qv_reader::ContainerReader reader(*codec);
-  if (!reader.open(recording().path.c_str())) return state.SkipWithError("open failed");
+  if (!reader.open(recording(content).path.c_str())) return state.SkipWithError("open failed");
   std::vector<uint8_t> out(kFrameBytes);
   int frame = 0;
   for (auto _ : state) {
     benchmark::DoNotOptimize(reader.readVideo(frame, out.data()));
-    frame = (frame + 1) % recording().frames;
+    frame = (frame + 1) % recording(content).frames;
   }
   state.SetItemsProcessed(state.iterations());
   state.SetBytesProcessed(state.iterations() * kFrameBytes);
 }
-BENCHMARK(BM_ReaderSequential)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ReaderSequential)
+    ->ArgsProduct({{0, 1}, {0, 1}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // One handle on the recording through either editor's table, as that editor calls it: arg 0
 // the 32-bit editor's (narrow name, one lock per handle), arg 1 the 64-bit editor's (UTF-16
@@ -211,9 +261,10 @@ BENCHMARK(BM_ReaderSoundDuringJumps)
 // Scrubbing: random frames; the counter worst_ms is the slowest single jump seen.
 void BM_ReaderRandomJump(benchmark::State& state) {
   const qv_reader::PictureCodec* codec = codecFor(state.range(0));
-  if (!ready(state, codec)) return;
+  const int64_t content = state.range(1);
+  if (!ready(state, codec, content)) return;
   qv_reader::ContainerReader reader(*codec);
-  if (!reader.open(recording().path.c_str())) return state.SkipWithError("open failed");
+  if (!reader.open(recording(content).path.c_str())) return state.SkipWithError("open failed");
   std::vector<uint8_t> out(kFrameBytes);
   std::mt19937 rng(11);
   double worst = 0;
@@ -221,7 +272,7 @@ void BM_ReaderRandomJump(benchmark::State& state) {
   for (auto _ : state) {
     int frame;
     do {
-      frame = static_cast<int>(rng() % recording().frames);
+      frame = static_cast<int>(rng() % recording(content).frames);
     } while (frame == last || frame == last + 1);  // a jump, not the next frame
     const auto t0 = std::chrono::steady_clock::now();
     reader.readVideo(frame, out.data());
@@ -232,16 +283,20 @@ void BM_ReaderRandomJump(benchmark::State& state) {
   }
   state.counters["worst_ms"] = worst;
 }
-BENCHMARK(BM_ReaderRandomJump)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ReaderRandomJump)
+    ->ArgsProduct({{0, 1}, {0, 1}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // The worst jump there is: to the frame just before a key record, from elsewhere, so a key and
 // 29 differences are decoded every time.
 void BM_ReaderWorstJump(benchmark::State& state) {
   const qv_reader::PictureCodec* codec = codecFor(state.range(0));
-  if (!ready(state, codec)) return;
-  if (recording().frames < 60) return state.SkipWithError("needs 60 frames");
+  const int64_t content = state.range(1);
+  if (!ready(state, codec, content)) return;
+  if (recording(content).frames < 60) return state.SkipWithError("needs 60 frames");
   qv_reader::ContainerReader reader(*codec);
-  if (!reader.open(recording().path.c_str())) return state.SkipWithError("open failed");
+  if (!reader.open(recording(content).path.c_str())) return state.SkipWithError("open failed");
   std::vector<uint8_t> out(kFrameBytes);
   bool second = false;
   for (auto _ : state) {
@@ -249,22 +304,30 @@ void BM_ReaderWorstJump(benchmark::State& state) {
     second = !second;
   }
 }
-BENCHMARK(BM_ReaderWorstJump)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ReaderWorstJump)
+    ->ArgsProduct({{0, 1}, {0, 1}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // Floors: Debian's Snappy on one difference payload, and the copy into the editor's buffer.
 void BM_SnappyUncompressDifference(benchmark::State& state) {
-  if (recording().frames == 0) return state.SkipWithError("no screen frames");
-  const qv_test::Bytes& payload = recording().deltaPayload;
+  const int64_t content = state.range(0);
+  if (recording(content).frames == 0) return state.SkipWithError("no screen frames");
+  const qv_test::Bytes& payload = recording(content).deltaPayload;
   std::vector<char> out(kFrameBytes);
   for (auto _ : state) {
     snappy::RawUncompress(reinterpret_cast<const char*>(payload.data()), payload.size(),
                           out.data());
     benchmark::DoNotOptimize(out.data());
   }
-  state.SetLabel("libsnappy (Debian)");
+  state.SetLabel(content == 1 ? "libsnappy (Debian), video" : "libsnappy (Debian), desktop");
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_SnappyUncompressDifference)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_SnappyUncompressDifference)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 void BM_MemcpyFrame(benchmark::State& state) {
   std::vector<uint8_t> a(kFrameBytes, 1), b(kFrameBytes);

@@ -59,6 +59,15 @@ class QvfWriter {
     bytes_.insert(bytes_.end(), payload.begin(), payload.end());
     index_.add(type, payload.size());
   }
+  // A record whose payload is never written: the file gets a hole of that size there (see
+  // writeSparseFile), so tests reach far offsets without the disk space.
+  void hole(uint64_t type, uint64_t payloadSize) {
+    putU64(bytes_, qvf::kRecordHeaderSize);
+    putU64(bytes_, type);
+    putU64(bytes_, payloadSize);
+    holes_.push_back({bytes_.size(), payloadSize});
+    index_.add(type, payloadSize);
+  }
   // The index of the records so far, as a finished recording ends.
   void index() {
     const Bytes record = index_.record();
@@ -72,9 +81,15 @@ class QvfWriter {
   void repeat() { record(qvf::RECORD_REPEAT, {}); }
 
   Bytes& bytes() { return bytes_; }
+  struct Hole {
+    size_t at;  // in bytes()
+    uint64_t size;
+  };
+  const std::vector<Hole>& holes() const { return holes_; }
 
  private:
   Bytes bytes_;
+  std::vector<Hole> holes_;
   qvf::IndexBuilder index_;
 };
 
@@ -107,6 +122,24 @@ inline std::vector<Bytes> writeRecording(QvfWriter& w, uint64_t frameRate,
 inline bool writeFile(const std::string& path, const Bytes& bytes) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
   f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(f);
+}
+
+// The writer's file with its holes skipped over, not written: sparse where the system allows.
+inline bool writeSparseFile(const std::string& path, QvfWriter& w) {
+  const Bytes& bytes = w.bytes();
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  size_t from = 0;
+  uint64_t position = 0;
+  for (const QvfWriter::Hole& h : w.holes()) {
+    f.write(reinterpret_cast<const char*>(bytes.data() + from),
+            static_cast<std::streamsize>(h.at - from));
+    position += h.at - from + h.size;
+    f.seekp(static_cast<std::streamoff>(position));
+    from = h.at;
+  }
+  f.write(reinterpret_cast<const char*>(bytes.data() + from),
+          static_cast<std::streamsize>(bytes.size() - from));
   return static_cast<bool>(f);
 }
 
