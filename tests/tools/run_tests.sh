@@ -440,11 +440,14 @@ fi
 # repair makes both files whole without touching anything else.
 cp kill.qvf torn.qvf
 truncate -s -1000 torn.qvf
+# Repair cuts at the end of the last whole record and adds the file's index after it.
 if run 6 "$QVF" verify torn.qvf && grep -q "ends early: cut off inside record" last.out &&
+  whole=$(sed -n 's/.*cut off inside record [0-9]* at byte \([0-9]*\).*/\1/p' last.out) &&
   run 0 "$QVF" repair torn.qvf kill.wav && run 0 "$QVF" verify -q torn.qvf &&
-  cmp -s torn.qvf <(head -c "$(stat -c %s torn.qvf)" kill.qvf) &&
+  cmp -s <(head -c "$whole" torn.qvf) <(head -c "$whole" kill.qvf) &&
+  run 0 "$QVF" info torn.qvf && grep -q "^index *present" last.out &&
   [[ $(( $(stat -c %s kill.wav) - 44 )) == $(( $(soxi -s kill.wav) * 4 )) ]]; then
-  pass "qvf verify tells a cut-off recording (exit 6, where it ends); repair cuts it and fixes the WAV header"
+  pass "qvf verify tells a cut-off recording (exit 6, where it ends); repair cuts it, indexes it and fixes the WAV header"
 else
   failed "qvf verify tells a cut-off recording (exit 6, where it ends); repair cuts it and fixes the WAV header" "exit $RC"
 fi
