@@ -20,6 +20,8 @@ uint64_t le(const uint8_t* p, int bytes) {
 
 // Largest payload read for the record of how the file was made; it holds a few texts.
 constexpr uint64_t kMaxProvenanceBytes = 1 << 20;
+// Largest index a writer makes: a few bytes for each of the list's 16.7 million frames.
+constexpr uint64_t kMaxIndexBytes = uint64_t{1} << 30;
 
 // Whether a record whose payload runs past the end of the file looks like one the writer was
 // cut off in (a type it writes, a size it could have written) rather than a damaged header.
@@ -35,6 +37,9 @@ bool plausibleTornRecord(const qvf::RecordHeader& r, const qvf::FileHeader& h) {
     case qvf::RECORD_PROVENANCE:
       // The streaming writer's closing copy is the last record of a file that ended normally.
       return r.payloadSize >= qvf::kProvenancePreambleSize && r.payloadSize <= kMaxProvenanceBytes;
+    case qvf::RECORD_INDEX:
+      // The last record of a finished file; cut inside it, the records before it are whole.
+      return r.payloadSize != 0 && r.payloadSize <= kMaxIndexBytes;
     default:
       return false;
   }
