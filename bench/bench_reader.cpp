@@ -29,17 +29,13 @@ constexpr size_t kFrameBytes = kWidth * kHeight * 2;
 constexpr int kSamples = 2 * 44100;
 constexpr int kSamplesPerFrame = 44100 / kRate;  // what the editor asks for at a time
 
-#ifndef QV_SCREEN_FRAMES_ZST
-#define QV_SCREEN_FRAMES_ZST "../shared/data/screen-desktop-1920x1080-bgra-60f.raw.zst"
-#endif
-
 struct Recording {
   std::string path;
   int frames = 0;
   qv_test::Bytes deltaPayload;  // one typical difference record, for the Snappy floor
 };
 
-// Built once per run from the shared frames (decompressed on the fly, never stored).
+// Built once per run from the desktop frames in bench/data (decompressed on the fly, never stored).
 const Recording& recording() {
   static const Recording rec = [] {
     Recording r;
