@@ -7,6 +7,8 @@
 
 #include <cstdio>
 
+#include "resource.h"
+#include "ui_text.h"
 #include "win_text.h"
 
 namespace qvapp {
@@ -60,7 +62,7 @@ bool pickFolder(HWND owner, const std::wstring& initial, std::wstring* folder) {
   DWORD options = 0;
   dialog->GetOptions(&options);
   dialog->SetOptions(options | FOS_PICKFOLDERS | FOS_FORCEFILESYSTEM | FOS_PATHMUSTEXIST);
-  dialog->SetTitle(L"Folder for the recordings");
+  dialog->SetTitle(tr(IDS_FOLDER_DIALOG_TITLE).c_str());
   if (!initial.empty()) {
     ComPtr<IShellItem> start;
     if (SUCCEEDED(SHCreateItemFromParsingName(initial.c_str(), nullptr, IID_IShellItem,

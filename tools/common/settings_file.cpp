@@ -129,6 +129,7 @@ HostSettings settingsFromIni(const std::string& text, std::vector<std::string>* 
   r.text("hotkeys.record", &s.recordKey);
   r.text("hotkeys.pause", &s.pauseKey);
   r.text("hotkeys.stop", &s.stopKey);
+  r.oneOf("interface.language", {"auto", "en", "ja"}, &s.language);
   return s;
 }
 
@@ -168,7 +169,10 @@ std::string settingsToIni(const HostSettings& input) {
          "; one key (A-Z, 0-9, F1-F24, Pause, Insert, Home, End, PageUp, PageDown, Space,\n"
          "; NumPad0-NumPad9). Empty: no hot key. F12 and Print Screen also start a recording\n"
          "; when startWithF12=1.\nrecord="
-      << s.recordKey << "\npause=" << s.pauseKey << "\nstop=" << s.stopKey << "\n";
+      << s.recordKey << "\npause=" << s.pauseKey << "\nstop=" << s.stopKey
+      << "\n\n[Interface]\n"
+         "; The language of the program's window: auto (the system's), en or ja.\nlanguage="
+      << s.language << "\n";
   return out.str();
 }
 

@@ -29,6 +29,7 @@ struct HostSettings {
   std::string recordKey = "Ctrl+Shift+F9";
   std::string pauseKey = "Ctrl+Shift+F10";
   std::string stopKey = "Ctrl+Shift+F11";
+  std::string language = "auto";  // the Windows program's texts: auto (the system's), en, ja
 };
 
 // "section.key" -> value, keys lower case; lines that are neither sections nor key=value
