@@ -76,15 +76,18 @@ fi
 check "the .aui is a 32-bit Windows DLL" \
   bash -c "file '$D/QuorvaneVideoFormat.aui' | grep -q 'PE32 executable (DLL).*Intel 80386'"
 objdump -p "$D/QuorvaneVideoFormat.aui" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
-  grep -c '\]' >"$WORK/exports"
-check "the .aui exports one function" same "$WORK/exports" 1
-check "the .aui's export is GetInputPluginTable" \
-  bash -c "objdump -p '$D/QuorvaneVideoFormat.aui' | grep -q '\] GetInputPluginTable$'"
-check "every file names the version in its version record" bash -c "
-  for f in '$D'/*.exe '$D'/*.dll '$D'/*.aui '$D'/*.aui2; do
-    LC_ALL=C grep -qa \"\$(printf 'F\0i\0l\0e\0V\0e\0r\0s\0i\0o\0n\0\0\0')\" \"\$f\" &&
-    LC_ALL=C grep -qa \"\$(printf '%s' '$VERSION' | sed 's/./&\x00/g')\" \"\$f\" || { echo \"    \$f\"; exit 1; }
-  done"
+  grep -E '^\s*\[ *[0-9]+\]' | awk '{print $NF}' >"$WORK/exports"
+check "the .aui exports GetInputPluginTable and nothing else" same "$WORK/exports" \
+  GetInputPluginTable
+# versionRecord FILE: its VERSIONINFO strings (UTF-16) hold FileVersion and the version.
+versionRecord() {
+  strings -el "$1" >"$WORK/strings"
+  grep -qx FileVersion "$WORK/strings" && grep -qx "$VERSION" "$WORK/strings" ||
+    { echo "    $1"; return 1; }
+}
+for f in "$D"/*.exe "$D"/*.dll "$D"/*.aui "$D"/*.aui2; do
+  check "$(basename "$f") names the version in its version record" versionRecord "$f"
+done
 
 # --- The .deb --------------------------------------------------------------------------------
 dpkg-deb -f "$DEB" Depends >"$WORK/depends"
@@ -95,11 +98,11 @@ check "qvrec --version from the unpacked .deb" same "$WORK/v4" "qvrec $VERSION"
 check "qvf from the unpacked .deb verifies the zip's recording through its plug-in" \
   "$WORK/deb/usr/bin/qvf" verify "$REC"
 check "the .deb holds the header" test -s "$WORK/deb/usr/include/quorvane_capture.h"
-if [[ $(id -u) == 0 ]] && ! dpkg -s quorvane >/dev/null 2>&1; then
+if [[ $(id -u) == 0 ]] && [[ $(dpkg-query -W -f='${Status}' quorvane 2>/dev/null) != *" installed" ]]; then
   if dpkg -i "$DEB" >"$WORK/dpkg.log" 2>&1; then
     /usr/bin/qvrec --version >"$WORK/v5" 2>&1
     check "qvrec --version after dpkg -i" same "$WORK/v5" "qvrec $VERSION"
-    dpkg -r quorvane >>"$WORK/dpkg.log" 2>&1
+    dpkg -P quorvane >>"$WORK/dpkg.log" 2>&1
   else
     cat "$WORK/dpkg.log"
     check "dpkg -i installs the .deb" false
