@@ -189,6 +189,7 @@ case $SCENARIO in
     keys key alt+r
     check "the library's refusal is told in Japanese" waitText 1042 "フレームレートは 1 以上" 20
     check "the program closes" closeApp
+    check "the settings file explains itself in Japanese" grep -q '^; 画面の言語' "$INI"
     writeIni "[Interface]" "language=en"
     check "language=en in the settings file overrides the locale" startApp
     check "the Record button is English again" textIs 1030 "&Record"
