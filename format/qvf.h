@@ -1,9 +1,11 @@
 // The .qvf container layout, shared by the writer in the capture library and the reader plug-in.
 //
-// A file is a 64-byte header followed by records up to the end of the file; there is no index,
-// trailer or record count. Every integer is an unsigned 64-bit little-endian value and nothing
-// is padded. The records below mirror the bytes on disk exactly: on the little-endian x86
-// targets we build for they can be copied to and from the file as they are.
+// A file is a 64-byte header followed by records up to the end of the file. A finished file
+// may end in an index record (RECORD_INDEX, below) that lists where the others start; readers
+// that do not know it skip it, and every file can still be read by walking its records. Every
+// integer is an unsigned 64-bit little-endian value and nothing is padded. The records below mirror
+// the bytes on disk exactly: on the little-endian x86 targets we build for they can be copied to
+// and from the file as they are.
 #pragma once
 
 #include <cstddef>
@@ -35,7 +37,8 @@ constexpr uint32_t kCodecTagSnappyHigh = 0x20207970;
 constexpr uint64_t kCodecTagSnappyValue =
     (uint64_t{kCodecTagSnappyHigh} << 32) | uint64_t{kCodecTagSnappyLow};
 
-// Sound is always stored as captured: 16-bit signed stereo PCM at 44100 Hz.
+// Sound is stored as 16-bit signed stereo PCM at the header's audioSampleRate: 44100 Hz (the
+// default, and every file before the rate could be chosen) or 48000 Hz.
 constexpr uint64_t kAudioChannels = 2;
 constexpr uint64_t kAudioBitsPerSample = 16;
 constexpr uint64_t kAudioSampleRate = 44100;
@@ -117,5 +120,37 @@ enum ProvenanceTag : uint32_t {
 constexpr uint64_t kProvenancePreambleSize = 8;
 constexpr uint64_t kProvenanceFieldHeaderSize = 8;
 constexpr uint64_t kProvenancePauseSize = 16;
+
+// RECORD_INDEX: where every record of a finished file starts, so that a reader finds them
+// with a read at the end of the file instead of one read per record. Written last, when the
+// recording ends (or by `qvf repair`); a file that grew after its index, was cut, or whose
+// index does not hold together is walked as if there were none. Encoder and decoder:
+// qvf_index.h.
+//
+// Payload, little-endian, no padding:
+//   u32 version (kIndexVersion)   u32 number of kinds K (at most kIndexMaxKinds)
+//   u64 where the first listed record starts (the file header's size)
+//   u64 number of listed records N
+//   K x u64: the record type of each kind
+//   N entries, one per record in file order from the first: an unsigned LEB128 number (seven
+//     bits a byte, low bits first, the top bit set on every byte but the last) holding
+//     payloadSize << kIndexKindBits | kind. Record i + 1 starts kRecordHeaderSize +
+//     payloadSize after record i; the last listed record ends where the index record starts.
+//     Every record before the index is listed, whatever its type (pictures, repeats, sound,
+//     sound tracks, the record of how the file was made), so readers that know a type find
+//     all of its records.
+//   the trailer, kIndexTrailerSize bytes, which are also the last bytes of the file:
+//     u64 kIndexMagic   u64 where the index record starts   u64 the file's size
+//     u32 CRC-32 (the zlib polynomial) of every payload byte before this field   u32 zero
+// A reader reads the trailer at the end of the file, then the record it points to, and uses it
+// only when the magic, the size, the record header, the checksum and the sum of the listed
+// records all agree.
+constexpr uint32_t kIndexVersion = 1;
+constexpr uint64_t kIndexMagic = 0x5845444E49465651ull;  // "QVFINDEX"
+constexpr uint64_t kIndexPreambleSize = 24;
+constexpr uint64_t kIndexTrailerSize = 32;
+constexpr uint32_t kIndexKindBits = 4;
+constexpr uint32_t kIndexMaxKinds = 1u << kIndexKindBits;
+constexpr uint64_t kIndexMaxPayload = (uint64_t{1} << (64 - kIndexKindBits)) - 1;
 
 }  // namespace qvf

@@ -88,15 +88,15 @@ static_assert(offsetof(WindowInformationRecord, processName) == 48, "");
 // Why the last Initialize did not leave the library ready (getInitializeStatus).
 enum {
   QV_INIT_OK = 0,
-  QV_INIT_NOT_INITIALIZED = 1,   // Initialize never ran, or Finalize has run since
-  QV_INIT_BAD_FRAME_RATE = 2,    // frameRate below 1
-  QV_INIT_EMPTY_TARGET = 3,      // target rectangle empty or unreadable (closed, minimised)
-  QV_INIT_FRAME_TOO_LARGE = 4,   // one capture frame above 104857600 bytes
-  QV_INIT_TOO_SMALL = 5,         // fewer than 2 columns left to record
-  QV_INIT_CAPTURE_FAILED = 6,    // the screen grabber could not be set up on the window
-  QV_INIT_NO_DISPLAY = 7,        // no screen to record: no X server reachable ($DISPLAY unset
-                                 // or wrong), no desktop (Windows)
-  QV_INIT_NO_MEMORY = 8          // the memory pool could not reserve a single block
+  QV_INIT_NOT_INITIALIZED = 1,  // Initialize never ran, or Finalize has run since
+  QV_INIT_BAD_FRAME_RATE = 2,   // frameRate below 1
+  QV_INIT_EMPTY_TARGET = 3,     // target rectangle empty or unreadable (closed, minimised)
+  QV_INIT_FRAME_TOO_LARGE = 4,  // one capture frame above 104857600 bytes
+  QV_INIT_TOO_SMALL = 5,        // fewer than 2 columns left to record
+  QV_INIT_CAPTURE_FAILED = 6,   // the screen grabber could not be set up on the window
+  QV_INIT_NO_DISPLAY = 7,       // no screen to record: no X server reachable ($DISPLAY unset
+                                // or wrong), no desktop (Windows)
+  QV_INIT_NO_MEMORY = 8         // the memory pool could not reserve a single block
 };
 
 // Thread procedures return this; it means nothing unless documented.
@@ -108,10 +108,11 @@ typedef uint64_t qv_thread_result;
 // The pool takes memorySize bytes in blocks of at most 100 MiB (at least one block), but never
 // more than half of the machine's physical memory, and fewer blocks when the system cannot
 // supply them: any value, up to 2^64 - 1, initialises (getCaptureSetting keeps the value asked
-// for), unless not even one block can be had (QV_INIT_NO_MEMORY). Settings that cannot run are refused: the library stays not initialised, every thread
-// procedure returns at once, getEncodeThreadCount returns 0, and getInitializeStatus says why.
-// A refusal leaves the process as it was: its processor affinity and desktop composition are
-// only changed once nothing can fail any more.
+// for), unless not even one block can be had (QV_INIT_NO_MEMORY). Settings that cannot run are
+// refused: the library stays not initialised, every thread procedure returns at once,
+// getEncodeThreadCount returns 0, and getInitializeStatus says why. A refusal leaves the process as
+// it was: its processor affinity and desktop composition are only changed once nothing can fail any
+// more.
 QV_EXPORT void Initialize(const CaptureSetting* setting);
 QV_EXPORT int32_t getInitializeStatus(void);
 QV_EXPORT const CaptureSetting* getCaptureSetting(void);
@@ -133,11 +134,11 @@ QV_EXPORT int32_t setAffinityMask(uint64_t mask);
 // QV_SOUND_CAPTURED after a capture, QV_SOUND_NONE when none ran: no capture device or source
 // (the recording then simply has no sound, getSoundStatus says why), the library is not
 // initialised, or the stop came before the capture started. AudioOutputThread writes the sound
-// as a PCM WAV file (16-bit stereo 44100 Hz) at the path it is given (a NUL-terminated narrow
-// string); run it after setTerminated has returned. It returns a QV_WAV_* value. The file is
-// written as path + ".part" beside the path and renamed when complete, so after a failure the
-// path holds what it held before (no file, or an older one), never a short file; devices and
-// pipes are written in place.
+// as a PCM WAV file (16-bit stereo at the recording's rate) at the path it is given (a
+// NUL-terminated narrow string); run it after setTerminated has returned. It returns a QV_WAV_*
+// value. The file is written as path + ".part" beside the path and renamed when complete, so after
+// a failure the path holds what it held before (no file, or an older one), never a short file;
+// devices and pipes are written in place.
 enum { QV_SOUND_NONE = 0, QV_SOUND_CAPTURED = 1 };
 enum {
   QV_WAV_WRITTEN = 0,          // the file is complete (without sound: a valid empty one)
@@ -223,16 +224,16 @@ QV_EXPORT qv_thread_result StreamOutputThread(void* paths);
 // that stopped it, or QV_STATUS_OK.
 enum {
   QV_STATUS_OK = 0,
-  QV_STATUS_NOT_INITIALIZED = 1,  // Initialize never ran, was refused, or Finalize has run
-  QV_STATUS_POOL_FULL = 2,        // the memory pool is full: the recording stopped
-  QV_STATUS_WRITE_FAILED = 3,     // streaming: a write failed (disk full, drive removed)
-  QV_STATUS_CANNOT_OPEN = 4,      // streaming: a file could not be created; recording in memory
-  QV_STATUS_TARGET_LOST = 5,      // the recorded window was closed: the recording stopped
-  QV_STATUS_TARGET_MINIMISED = 6, // the recorded window was minimised (it has no picture while it
-                                  // is): the recording stopped
-  QV_STATUS_GRAB_FAILED = 7,      // the picture could not be grabbed for several frames in a row
-                                  // (the display went away): the recording stopped
-  QV_STATUS_SOUND_LOST = 8        // the sound device went away: the recording stopped
+  QV_STATUS_NOT_INITIALIZED = 1,   // Initialize never ran, was refused, or Finalize has run
+  QV_STATUS_POOL_FULL = 2,         // the memory pool is full: the recording stopped
+  QV_STATUS_WRITE_FAILED = 3,      // streaming: a write failed (disk full, drive removed)
+  QV_STATUS_CANNOT_OPEN = 4,       // streaming: a file could not be created; recording in memory
+  QV_STATUS_TARGET_LOST = 5,       // the recorded window was closed: the recording stopped
+  QV_STATUS_TARGET_MINIMISED = 6,  // the recorded window was minimised (it has no picture while it
+                                   // is): the recording stopped
+  QV_STATUS_GRAB_FAILED = 7,       // the picture could not be grabbed for several frames in a row
+                                   // (the display went away): the recording stopped
+  QV_STATUS_SOUND_LOST = 8         // the sound device went away: the recording stopped
 };
 // A target whose picture cannot be had for five grabs in a row ends the recording with
 // one of the three statuses above; a single failed grab keeps the last picture for its slot.
@@ -290,7 +291,36 @@ QV_EXPORT int64_t getCapturedFrameCount(void);
 QV_EXPORT void setCursorDrawing(int32_t enabled);
 QV_EXPORT int32_t getCursorDrawing(void);
 
-// The sound source. The format is 16-bit stereo 44100 Hz whatever the source.
+// Mouse clicks: setClickDrawing(1) draws a ring around the pointer's hot spot into the captured
+// pictures for about 0.3 s after each press of a mouse button, fading, yellow for the left
+// button and blue for the right one, with or without the pointer drawn. It is drawn on the
+// picture as captured, before any downscale, and as much larger as the picture is scaled down.
+// setClickEvents(1) keeps every press and release for readClickEvents. Both are off by default.
+// The buttons are read with each grab and while the capture thread waits for the next one.
+QV_EXPORT void setClickDrawing(int32_t enabled);
+QV_EXPORT int32_t getClickDrawing(void);
+QV_EXPORT void setClickEvents(int32_t enabled);
+enum { QV_CLICK_LEFT = 1, QV_CLICK_RIGHT = 2 };
+// One press or release: 32 bytes.
+typedef struct QvClickEvent {
+  int64_t milliseconds;  // on the file's timeline: 0 is the first picture, pauses left out
+  int64_t frame;         // the video record of the first picture that can show it
+  int32_t x;             // the hot spot in output pixels (may lie outside the picture)
+  int32_t y;
+  int32_t button;   // QV_CLICK_LEFT or QV_CLICK_RIGHT
+  int32_t pressed;  // 1 press, 0 release
+} QvClickEvent;
+#ifdef __cplusplus
+static_assert(sizeof(QvClickEvent) == 32, "QvClickEvent is 32 bytes");
+#endif
+// While recording (setClickEvents(1) before Initialize), from any thread: moves up to capacity
+// of the events not read yet, oldest first, into events and returns how many; 0 without
+// events, without the choice, or for a null pointer or capacity below 1. Up to 4096 events wait
+// to be read; later ones are dropped until the host reads.
+QV_EXPORT int32_t readClickEvents(QvClickEvent* events, int32_t capacity);
+
+// The sound source. The format is 16-bit stereo at the recording's rate (setSoundRate) whatever
+// the source: each device is opened at its own rate and converted by the library.
 enum {
   QV_SOURCE_CAPTURE_DEVICE = 0,  // the default capture device (microphone, line in): the default
   QV_SOURCE_DESKTOP = 1,         // what the default output device plays (PulseAudio: the monitor
@@ -302,14 +332,20 @@ enum {
 QV_EXPORT int32_t setSoundSource(int32_t source);
 QV_EXPORT int32_t getSoundSource(void);
 
+// The recording's sound rate, chosen before Initialize like the source: 44100 (the default) or
+// 48000 samples per second, written into the container's header and the WAV file. Returns 1
+// when the rate was taken, 0 for any other value (the choice is kept).
+QV_EXPORT int32_t setSoundRate(int32_t samplesPerSecond);
+QV_EXPORT int32_t getSoundRate(void);
+
 // After Initialize: whether the chosen source could be opened. Without it the recording goes
 // on without sound (AudioCaptureThread returns QV_SOUND_NONE, the WAV file is empty): another
 // source is never substituted behind the host's back.
 enum {
-  QV_SOURCE_READY = 0,       // the source is open; AudioCaptureThread will record it
-  QV_SOURCE_OFF = 1,         // QV_SOURCE_NONE was chosen, or the library is not initialised
-  QV_SOURCE_NO_DEVICE = 2,   // no sound server or device, or it has no default source / sink
-  QV_SOURCE_NO_LOOPBACK = 3,  // the system offers no capture of what the output plays
+  QV_SOURCE_READY = 0,          // the source is open; AudioCaptureThread will record it
+  QV_SOURCE_OFF = 1,            // QV_SOURCE_NONE was chosen, or the library is not initialised
+  QV_SOURCE_NO_DEVICE = 2,      // no sound server or device, or it has no default source / sink
+  QV_SOURCE_NO_LOOPBACK = 3,    // the system offers no capture of what the output plays
   QV_SOURCE_FORMAT_REFUSED = 4  // the device is there but refused every format the library
                                 // can take from it
 };
@@ -338,7 +374,7 @@ QV_EXPORT int32_t pollPauseKey(void);
 // Counts of the recording so far, cheap enough to read several times a second. Video records
 // are the file's slots: captured pictures plus the repeat records that will fill the slots the
 // capture missed (counted as the output thread will write them). Picture length is
-// videoRecords / frameRate seconds; sound length is soundSamples / 44100 seconds.
+// videoRecords / frameRate seconds; sound length is soundSamples / getSoundRate() seconds.
 typedef struct RecordingStats {
   int64_t capturedFrames;
   int64_t videoRecords;

@@ -54,9 +54,10 @@ void closeSignal(Signal& signal);
 enum class ThreadPriority { kNormal, kPaced };
 void setCurrentThreadPriority(ThreadPriority priority);
 
-// The clock of frame time stamps and capture pacing, in milliseconds. Windows: the C run-time
-// clock(). Linux: a monotonic wall clock since the library was loaded (clock() there counts
-// processor time, which stands still while a thread sleeps).
+// The clock of frame time stamps and capture pacing, in milliseconds since the library was
+// loaded, steady whatever is done to the system time. Windows: the performance counter. Linux:
+// a monotonic wall clock (clock() there counts processor time, which stands still while a
+// thread sleeps).
 double clockMilliseconds();
 void sleepMilliseconds(uint32_t milliseconds);
 // The system timer resolution while capturing; period 0 is refused by the system and changes
@@ -133,6 +134,13 @@ class ScreenGrabber {
   // picture (off when opened). Windows: the cursor the system shows, drawn with DrawIconEx.
   // X11: the XFixes cursor image, blended; nothing where the server lacks XFixes.
   void setCursorDrawing(bool enabled);
+  // The pointer against the last grab's rectangle: its hot spot relative to the picture's
+  // top-left corner (outside the picture too) and the buttons down (kPointerLeft,
+  // kPointerRight, as the user sees them, swapped buttons swapped back). False when the system
+  // could not tell. X11: the pointer query's position and mask. Windows: GetCursorPos and
+  // GetAsyncKeyState, whose "pressed since the last query" bit counts as down, so a click
+  // shorter than the time between two reads is seen all the same.
+  bool readPointer(int32_t* x, int32_t* y, uint32_t* buttons);
   void close();
   bool isOpen() const;
 
@@ -140,6 +148,9 @@ class ScreenGrabber {
   struct Impl;
   Impl* impl_;
 };
+
+constexpr uint32_t kPointerLeft = 1;
+constexpr uint32_t kPointerRight = 2;
 
 // --- Hot keys -----------------------------------------------------------------------------
 

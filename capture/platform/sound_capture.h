@@ -49,8 +49,15 @@ class SoundCaptureBuffer {
   // After a failed openDevice for the output mix: the system has a device but offers no way to
   // capture what it plays.
   bool loopbackUnavailable() const;
+  // After a failed set-up: the device is there but refused the format the library asked for
+  // (Windows: the output's mix is in a rate or sample type the loopback cannot take).
+  bool formatRefused() const;
   // Asks the device for its capabilities; false when it cannot answer (no default source).
   bool queryCapabilities();
+  // After queryCapabilities: the rate the device records at by itself, for a ring that takes its
+  // sound unconverted. False when the system does not say (the ring's rate is then converted by
+  // the system).
+  bool nativeRate(uint32_t* samplesPerSecond) const;
   // Creates the ring: bufferBytes of sound in the given format, filled in a loop once started.
   bool createBuffer(const SoundFormat& format, uint32_t bufferBytes);
   // Two auto-reset notifications, initially clear: the first is raised when the device's

@@ -42,6 +42,9 @@ bool isInitialized();
 // The sound source (QV_SOURCE_*) the current recording was initialised with.
 int32_t recordedSoundSource();
 
+// The sound rate (samples per second) the current recording was initialised with.
+uint32_t recordingSoundRate();
+
 // Whether the capture thread has listed frame `index` yet (read under hMutex_frameList_Add).
 bool frameListed(int64_t index);
 

@@ -1,6 +1,7 @@
 // The capture thread: grabs the recorded rectangle at the frame rate into pool memory and
 // appends one frame per picture.
 #include "capture_state.h"
+#include "clicks.h"
 #include "host_status.h"
 #include "pause.h"
 #include "pipeline.h"
@@ -161,6 +162,8 @@ QV_EXPORT qv_thread_result CaptureThread(void* /*parameter*/) {
       mma->release(range);
       continue;
     }
+    pollClicks(now);
+    markClicks(range, now);
     const frame record{static_cast<int64_t>(now), range, nullptr, 0, FRAME_CAPTURED};
     due += interval;
     if (!appendFrame(record)) {
@@ -170,10 +173,12 @@ QV_EXPORT qv_thread_result CaptureThread(void* /*parameter*/) {
       break;
     }
     ++appended;
+    clicksFramed(record.timeStamp);
 
     while (due > (now - origin) + 1.0 && !paused) {
       platform::sleepMilliseconds(kPaceSleepMilliseconds);
       now = frameClockMilliseconds(&paused);
+      pollClicks(now);
     }
     // Only the last period of a backlog is made up; older lost time shows as a gap between
     // time stamps, which the output fills with repeat records.

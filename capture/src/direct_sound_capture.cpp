@@ -22,11 +22,12 @@ void putU32(uint8_t* p, uint32_t v) {
 
 }  // namespace
 
-DirectSoundCapture::DirectSoundCapture(platform::SoundSource source)
+DirectSoundCapture::DirectSoundCapture(platform::SoundSource source, uint32_t samplesPerSecond)
     : source(source),
       bufferBytes(0),
       notifyPositions{0, 0},
-      waveFormat{},
+      waveFormat{1, 2, samplesPerSecond, samplesPerSecond * 4, 4, 16},
+      deviceFormat{},
       capturedBytes(0),
       isDone(false),
       isTerminated(false),
@@ -56,7 +57,6 @@ bool DirectSoundCapture::Initialise() {
   isDone = false;
   isTerminated = false;
   isWriting = false;
-  waveFormat = platform::SoundFormat{1, 2, 44100, 176400, 4, 16};
 
   std::memcpy(wavHeader + 0, "RIFF", 4);
   std::memcpy(wavHeader + 8, "WAVE", 4);
@@ -77,15 +77,26 @@ bool DirectSoundCapture::Initialise() {
 }
 
 bool DirectSoundCapture::SetFormat() {
-  // The answer is not examined: the format is fixed and the device converts to it.
   if (!captureBuffer.queryCapabilities()) return false;
-  waveFormat = platform::SoundFormat{1, 2, 44100, 176400, 4, 16};
+  // The device records at its own rate (a system that converts for us converts worse, or not
+  // at all), and the recording's rate comes from our resampler.
+  uint32_t rate = waveFormat.samplesPerSecond;
+  if (!captureBuffer.nativeRate(&rate) || rate < 8000 || rate > 384000) {
+    rate = waveFormat.samplesPerSecond;
+  }
+  deviceFormat = platform::SoundFormat{1, 2, rate, rate * 4, 4, 16};
+  resampler.reset();
+  if (rate != waveFormat.samplesPerSecond) {
+    resampler.reset(new (std::nothrow) Resampler(rate, waveFormat.samplesPerSecond));
+    if (resampler == nullptr || !resampler->ready()) return false;
+    converted.resize(2 * static_cast<size_t>(resampler->maxOutput(rate)));
+  }
   return true;
 }
 
 bool DirectSoundCapture::CreateBuffer() {
-  bufferBytes = waveFormat.averageBytesPerSecond;
-  return captureBuffer.createBuffer(waveFormat, bufferBytes);
+  bufferBytes = deviceFormat.averageBytesPerSecond;
+  return captureBuffer.createBuffer(deviceFormat, bufferBytes);
 }
 
 bool DirectSoundCapture::SetupNotifications() {
@@ -218,6 +229,10 @@ bool DirectSoundCapture::StreamToFile() {
   // What a pause cut out goes before the chunks are listed.
   POINTER_AND_SIZE pieces[2] = {{chunk1, bytes1}, {chunk2, bytes2}};
   cuts.cutOut(pieces, allocator);
+  if (resampler != nullptr && !convertPieces(pieces)) {
+    stopRecording(QV_STATUS_POOL_FULL);
+    return false;
+  }
   {
     // A streaming writer reads the list while it grows.
     platform::MutexLock lock(hMutex);
@@ -228,6 +243,25 @@ bool DirectSoundCapture::StreamToFile() {
   capturedBytes += pieces[0].size + pieces[1].size;
   advance();
   return true;
+}
+
+bool DirectSoundCapture::convertPieces(POINTER_AND_SIZE pieces[2]) {
+  bool room = true;
+  for (int i = 0; i < 2; ++i) {
+    POINTER_AND_SIZE& piece = pieces[i];
+    if (piece.pointer == nullptr) continue;
+    const auto frames = static_cast<uint32_t>(piece.size / 4);
+    const uint32_t capacity = static_cast<uint32_t>(converted.size() / 2);
+    const uint32_t made = room ? resampler->process(reinterpret_cast<const int16_t*>(piece.pointer),
+                                                    frames, converted.data(), capacity)
+                               : 0;
+    uint8_t* chunk = made != 0 ? allocator->allocateFromBottom(uint64_t{made} * 4) : nullptr;
+    if (made != 0 && chunk == nullptr) room = false;
+    if (chunk != nullptr) memcpy_sse2(chunk, converted.data(), int64_t{made} * 4);
+    allocator->release(piece.pointer);
+    piece = POINTER_AND_SIZE{chunk, chunk != nullptr ? uint64_t{made} * 4 : 0};
+  }
+  return room;
 }
 
 size_t DirectSoundCapture::chunkCount() {
@@ -262,7 +296,7 @@ void DirectSoundCapture::cutSound(bool pausing) {
   platform::MutexLock lock(cuts.mutex());
   uint32_t position = 0;
   if (!deviceReady || !captureBuffer.readPosition(&position)) position = 0;
-  cuts.mark(pausing, position, bufferBytes, waveFormat.blockAlign);
+  cuts.mark(pausing, position, bufferBytes, deviceFormat.blockAlign);
 }
 
 uint64_t DirectSoundCapture::liveSoundBytes() {
@@ -271,7 +305,10 @@ uint64_t DirectSoundCapture::liveSoundBytes() {
   if (!deviceReady || !isCapturing() || !captureBuffer.readPosition(&position)) {
     return capturedBytes;
   }
-  return capturedBytes + cuts.pendingKept(position, bufferBytes, waveFormat.blockAlign);
+  const uint64_t pending = cuts.pendingKept(position, bufferBytes, deviceFormat.blockAlign);
+  // What the device holds, in the recording's bytes.
+  return capturedBytes +
+         pending / 4 * waveFormat.samplesPerSecond / deviceFormat.samplesPerSecond * 4;
 }
 
 bool DirectSoundCapture::isCapturing() {

@@ -11,11 +11,13 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "memory_pool.h"
 #include "platform.h"
 #include "quorvane_capture.h"
+#include "resampler.h"
 #include "sound_capture.h"
 #include "sound_cuts.h"
 
@@ -36,8 +38,10 @@ enum WavWriteResult : int32_t {
 
 class DirectSoundCapture {
  public:
-  // The source is fixed for the object's life: the default capture device unless asked.
-  explicit DirectSoundCapture(platform::SoundSource source = platform::SoundSource::kCaptureDevice);
+  // The source and the rate of what it records are fixed for the object's life: the default
+  // capture device at 44100 Hz unless asked. The device itself runs at its own rate.
+  explicit DirectSoundCapture(platform::SoundSource source = platform::SoundSource::kCaptureDevice,
+                              uint32_t samplesPerSecond = 44100);
   ~DirectSoundCapture();
   DirectSoundCapture(const DirectSoundCapture&) = delete;
   DirectSoundCapture& operator=(const DirectSoundCapture&) = delete;
@@ -84,6 +88,7 @@ class DirectSoundCapture {
   bool hasDevice() const { return deviceReady; }
   // Without a device because the system cannot capture what its output plays.
   bool loopbackUnavailable() const { return captureBuffer.loopbackUnavailable(); }
+  bool formatRefused() const { return captureBuffer.formatRefused(); }
   // True while the capture loop runs.
   bool isCapturing();
   // Sound the device holds beyond what has been taken: 0 after a stop whose last transfer
@@ -101,14 +106,20 @@ class DirectSoundCapture {
   void stopDevice();
   // StreamToFile, with the pauses' cuts kept in step with the sound it took.
   bool transfer();
+  // The pieces of one transfer, at the device's rate, converted to the recording's in new
+  // pool chunks (the old ones go back). False when the pool had no room.
+  bool convertPieces(POINTER_AND_SIZE pieces[2]);
 
   // Stands for the device, the capture buffer, the notification interface and the two events.
   platform::SoundCaptureBuffer captureBuffer;
   platform::SoundSource source;
-  uint32_t bufferBytes;         // one second of sound
-  uint32_t notifyPositions[2];  // 0 and the half of the ring
-  platform::SoundFormat waveFormat;
-  std::atomic<uint64_t> capturedBytes;  // read live by the host's counts; hours of sound
+  uint32_t bufferBytes;                  // one second of sound
+  uint32_t notifyPositions[2];           // 0 and the half of the ring
+  platform::SoundFormat waveFormat;      // what the recording holds
+  platform::SoundFormat deviceFormat;    // what the ring holds: the device's own rate
+  std::unique_ptr<Resampler> resampler;  // between the two, when their rates differ
+  std::vector<int16_t> converted;        // the resampler's output, one transfer at most
+  std::atomic<uint64_t> capturedBytes;   // read live by the host's counts; hours of sound
   uint64_t countStart = 0;
   bool isDone;
   bool isTerminated;

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "capture_state.h"
+#include "clicks.h"
 #include "direct_sound_capture.h"
 #include "frame_stages.h"
 #include "kernels.h"
@@ -31,6 +32,8 @@ int32_t initializeStatus = QV_INIT_NOT_INITIALIZED;
 int32_t cursorDrawing = 0;
 int32_t soundSource = QV_SOURCE_CAPTURE_DEVICE;
 int32_t captureSoundSource = QV_SOURCE_CAPTURE_DEVICE;  // the one this recording uses
+int32_t soundRate = 44100;
+int32_t captureSoundRate = 44100;  // the one this recording uses
 
 platform::SoundSource platformSoundSource(int32_t source) {
   switch (source) {
@@ -103,6 +106,8 @@ bool isInitialized() { return initializeStatus == QV_INIT_OK; }
 
 int32_t recordedSoundSource() { return captureSoundSource; }
 
+uint32_t recordingSoundRate() { return static_cast<uint32_t>(captureSoundRate); }
+
 }  // namespace quorvane_capture
 
 using namespace quorvane_capture;
@@ -172,9 +177,13 @@ QV_EXPORT void Initialize(const CaptureSetting* setting) {
   hMutex_frameList_Change = platform::createMutex();
   frameListSignal = platform::createSignal();
   resetUnchangedFrameCount();
+  resetClicks(captureSetting.captureWidth, captureSetting.captureHeight, captureSetting.outputWidth,
+              captureSetting.outputHeight, captureSetting.frameRate);
   // Without a capture device the object exists all the same and the recording has no sound.
   captureSoundSource = soundSource;
-  dsc = new (std::nothrow) DirectSoundCapture(platformSoundSource(soundSource));
+  captureSoundRate = soundRate;
+  dsc = new (std::nothrow)
+      DirectSoundCapture(platformSoundSource(soundSource), static_cast<uint32_t>(soundRate));
   if (dsc != nullptr) dsc->setMyMemoryAllocator(mma);
   initializeStatus = QV_INIT_OK;
 }
@@ -198,11 +207,20 @@ QV_EXPORT int32_t setSoundSource(int32_t source) {
 
 QV_EXPORT int32_t getSoundSource(void) { return soundSource; }
 
+QV_EXPORT int32_t setSoundRate(int32_t samplesPerSecond) {
+  if (samplesPerSecond != 44100 && samplesPerSecond != 48000) return 0;
+  soundRate = samplesPerSecond;
+  return 1;
+}
+
+QV_EXPORT int32_t getSoundRate(void) { return soundRate; }
+
 QV_EXPORT int32_t getSoundStatus(void) {
   if (!isInitialized() || dsc == nullptr) return QV_SOURCE_OFF;
   if (dsc->hasDevice()) return QV_SOURCE_READY;
   // The source recorded is the one chosen at Initialize, not a later choice.
   if (captureSoundSource == QV_SOURCE_NONE) return QV_SOURCE_OFF;
+  if (dsc->formatRefused()) return QV_SOURCE_FORMAT_REFUSED;
   return dsc->loopbackUnavailable() ? QV_SOURCE_NO_LOOPBACK : QV_SOURCE_NO_DEVICE;
 }
 
@@ -240,6 +258,7 @@ QV_EXPORT void Finalize(void) {
   dsc = nullptr;
   releasePool();
   releaseZoomTables();
+  closeClicks();
   resetRecordingState();
   initializeStatus = QV_INIT_NOT_INITIALIZED;
 }

@@ -53,6 +53,7 @@ uint64_t writeOutputFile(const char* path) {
 
   // A failed write ends the pass early; the frames stay as they are for another run.
   if (!file.good()) return 0;
+  records.writeIndex();
   setProgress(1.0);
   if (!file.commit()) return 0;
   return static_cast<uint64_t>(expectedTotal);

@@ -41,8 +41,10 @@ std::string soundSourceName() {
   const int32_t source = recordedSoundSource();
   if (source == QV_SOURCE_NONE) return "none (none was asked for)";
   if (dsc == nullptr || !dsc->hasDevice()) {
-    return getSoundStatus() == QV_SOURCE_NO_LOOPBACK ? "none (no capture of the output here)"
-                                                     : "none (no capture device)";
+    const int32_t status = getSoundStatus();
+    if (status == QV_SOURCE_FORMAT_REFUSED) return "none (the device refused the sound format)";
+    return status == QV_SOURCE_NO_LOOPBACK ? "none (no capture of the output here)"
+                                           : "none (no capture device)";
   }
   // The chunk count under the list's lock: the streaming writer asks while the sound arrives.
   if (dsc->chunkCount() == 0) return "none (no sound was recorded)";

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "capture_state.h"
 #include "provenance.h"
 #include "qvf.h"
 
@@ -65,7 +66,7 @@ bool BufferedFile::sync() { return flush() && (good_ = file_.sync()); }
 
 bool BufferedFile::commit() {
   // A full disk often shows only when the last bytes are flushed or the file is closed.
-  const bool complete = flush() && file_.close();
+  const bool complete = flush() && (temporary_.empty() || file_.sync()) && file_.close();
   if (complete && !temporary_.empty()) {
     if (platform::renameFile(temporary_.c_str(), path_.c_str())) {
       temporary_.clear();
@@ -100,10 +101,11 @@ std::vector<uint8_t> RecordWriter::writeFileHeader(const CaptureSetting& s) {
   std::memcpy(header.codecTag, qvf::kCodecTagSnappy, sizeof(header.codecTag));
   header.audioChannels = qvf::kAudioChannels;
   header.audioBitsPerSample = qvf::kAudioBitsPerSample;
-  header.audioSampleRate = qvf::kAudioSampleRate;
+  header.audioSampleRate = recordingSoundRate();
   file_.write(&header, sizeof(header));
   std::vector<uint8_t> record = provenanceRecord();
-  if (!record.empty()) file_.write(record.data(), record.size());
+  index_ = qvf::IndexBuilder(file_.size());
+  writeWholeRecord(record);
   return record;
 }
 
@@ -111,6 +113,21 @@ void RecordWriter::writeRecord(uint64_t type, const void* payload, uint64_t size
   const qvf::RecordHeader header{qvf::kRecordHeaderSize, type, size};
   file_.write(&header, sizeof(header));
   file_.write(payload, size);
+  index_.add(type, size);
+}
+
+void RecordWriter::writeWholeRecord(const std::vector<uint8_t>& record) {
+  if (record.size() < qvf::kRecordHeaderSize) return;
+  qvf::RecordHeader header;
+  std::memcpy(&header, record.data(), sizeof(header));
+  file_.write(record.data(), record.size());
+  index_.add(header.type, record.size() - qvf::kRecordHeaderSize);
+}
+
+void RecordWriter::writeIndex() {
+  if (!file_.good() || index_.end() != file_.size()) return;
+  const std::vector<uint8_t> record = index_.record();
+  if (!record.empty()) file_.write(record.data(), record.size());
 }
 
 void RecordWriter::writeRepeat() { writeRecord(qvf::RECORD_REPEAT, nullptr, 0); }

@@ -10,6 +10,7 @@
 #include "direct_sound_capture.h"
 #include "files.h"
 #include "quorvane_capture.h"
+#include "qvf_index.h"
 #include "slot_rule.h"
 
 namespace quorvane_capture {
@@ -64,11 +65,18 @@ class RecordWriter {
   // returns the record of how the file was made as written there (empty when there is none).
   std::vector<uint8_t> writeFileHeader(const CaptureSetting& setting);
   void writeRecord(uint64_t type, const void* payload, uint64_t size);
+  // A record already laid out, its header included.
+  void writeWholeRecord(const std::vector<uint8_t>& record);
   void writeRepeat();
   void writeSound(const void* samples, uint64_t size);
+  // The index of every record written so far, as the file's last record. Called once, when
+  // the recording ends; writes nothing when the file holds bytes this writer did not place
+  // (an index must list them all) or has failed.
+  void writeIndex();
 
  private:
   BufferedFile& file_;
+  qvf::IndexBuilder index_;
 };
 
 // Writes the video records on the constant-rate timeline of SlotRule.

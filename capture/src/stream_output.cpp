@@ -85,8 +85,9 @@ class StreamWriter {
     // arrived): a changed one follows the last frame, and readers take the last.
     const std::vector<uint8_t> provenance = provenanceRecord();
     if (!provenance.empty() && provenance != provenanceAtStart_) {
-      container_.write(provenance.data(), provenance.size());
+      records_.writeWholeRecord(provenance);
     }
+    records_.writeIndex();
     const bool durable = makeDurable() && syncToDisk();
     const bool closed = container_.commit() & (!withWav_ || wavFile_.commit());
     return durable && closed;

@@ -4,8 +4,11 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <utility>
+
+#include "qvf_index.h"
 
 namespace qv_reader {
 namespace {
@@ -42,6 +45,62 @@ uint32_t blockBytesFor(const qvf::FileHeader& h) {
 
 constexpr uint64_t kMaxFilePosition = uint64_t{INT64_MAX};
 
+// The indexes of the files open in this process, by the file's identity. Entries hold no
+// index alive: the last handle that closes a file frees its index.
+class IndexCache {
+ public:
+  static IndexCache& instance() {
+    static IndexCache cache;
+    return cache;
+  }
+
+  std::shared_ptr<const RecordIndex> find(const FileIdentity& id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const Entry& e : entries_) {
+      if (e.id == id) {
+        if (std::shared_ptr<const RecordIndex> index = e.index.lock()) return index;
+      }
+    }
+    return nullptr;
+  }
+
+  void add(const FileIdentity& id, const std::shared_ptr<const RecordIndex>& index) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    entries_.erase(std::remove_if(entries_.begin(), entries_.end(),
+                                  [&](const Entry& e) { return e.index.expired() || e.id == id; }),
+                   entries_.end());
+    entries_.push_back({id, index});
+  }
+
+ private:
+  struct Entry {
+    FileIdentity id;
+    std::weak_ptr<const RecordIndex> index;
+  };
+  std::mutex mutex_;
+  std::vector<Entry> entries_;
+};
+
+const std::shared_ptr<const RecordIndex>& emptyIndex() {
+  static const std::shared_ptr<const RecordIndex> empty = std::make_shared<RecordIndex>();
+  return empty;
+}
+
+// Adds one record to an index being built; false when the index can take no more (frame
+// numbers are ints, sound offsets must stay file positions): the records after it are left
+// out, as after a damaged one.
+bool addRecord(RecordIndex* index, uint64_t type, uint64_t payloadPosition, uint64_t payloadSize) {
+  if (type == qvf::RECORD_DELTA || type == qvf::RECORD_KEY || type == qvf::RECORD_REPEAT) {
+    if (index->video.size() >= static_cast<size_t>(INT_MAX)) return false;
+    index->video.push_back({payloadPosition, payloadSize, static_cast<uint32_t>(type)});
+  } else if (type == qvf::RECORD_AUDIO) {
+    if (payloadSize > kMaxFilePosition - index->audioBytes) return false;
+    index->audio.push_back({payloadPosition, payloadSize, index->audioBytes});
+    index->audioBytes += payloadSize;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool ContainerReader::open(const char* path) { return openPath(path); }
@@ -52,7 +111,17 @@ template <typename Char>
 bool ContainerReader::openPath(const Char* path) {
   close();
   try {
-    if (path && file_.open(path) && indexFile() && allocateBuffers()) return true;
+    if (path && file_.open(path) && readHeader()) {
+      FileIdentity id;
+      const bool known = file_.identify(&id);
+      // A file whose identity cannot be had is read to its end as it is now, and not shared.
+      index_ = known ? IndexCache::instance().find(id) : nullptr;
+      if (!index_) {
+        index_ = buildIndex(known ? id.size : kMaxFilePosition);
+        if (known) IndexCache::instance().add(id, index_);
+      }
+      return true;
+    }
   } catch (...) {
     // Memory ran out while an index grew; the file is refused like any other bad one.
   }
@@ -60,7 +129,7 @@ bool ContainerReader::openPath(const Char* path) {
   return false;
 }
 
-bool ContainerReader::indexFile() {
+bool ContainerReader::readHeader() {
   uint8_t bytes[qvf::kFileHeaderSize];
   const size_t got = file_.readAt(0, bytes, sizeof bytes);
   if (got < 8 || loadU64(bytes) != qvf::kFileHeaderSize || got < sizeof bytes) return false;
@@ -75,12 +144,60 @@ bool ContainerReader::indexFile() {
   }
   frameBytes_ = static_cast<uint32_t>(qvf::pictureBytes(header_.width, header_.height));
   audioBlockBytes_ = blockBytesFor(header_);
+  const uint64_t capacity = qvf::maxCompressedBytes(frameBytes_);
+  return capacity <= SIZE_MAX;
+}
 
-  // One pass over the record headers; payloads are skipped, only their last byte is probed.
-  // Whatever cannot be read in full ends the scan, and what was indexed before it stays usable.
+// The records up to fileSize bytes (the file as it was when opened: a recording still being
+// written grows behind the reader, and what it adds waits for the next open).
+std::shared_ptr<const RecordIndex> ContainerReader::buildIndex(uint64_t fileSize) const {
+  auto index = std::make_shared<RecordIndex>();
+  index->bytesRead = qvf::kFileHeaderSize;
+  if (!readIndexRecord(fileSize, index.get())) {
+    *index = RecordIndex();
+    index->bytesRead = qvf::kFileHeaderSize;
+    walkRecords(fileSize, index.get());
+  }
+  index->video.shrink_to_fit();
+  index->audio.shrink_to_fit();
+  return index;
+}
+
+// The index record at the end of a finished file: the trailer, then the record it points to.
+bool ContainerReader::readIndexRecord(uint64_t fileSize, RecordIndex* index) const {
+  const uint64_t smallest = qvf::kFileHeaderSize + qvf::kRecordHeaderSize +
+                            qvf::kIndexPreambleSize + qvf::kIndexTrailerSize;
+  if (fileSize == kMaxFilePosition || fileSize < smallest) return false;
+  uint8_t trailer[qvf::kIndexTrailerSize];
+  index->bytesRead += sizeof trailer;
+  if (file_.readAt(fileSize - sizeof trailer, trailer, sizeof trailer) != sizeof trailer) {
+    return false;
+  }
+  const uint64_t start = qvf::indexStartFromTrailer(trailer, fileSize);
+  const uint64_t recordSize = fileSize - start;
+  if (start < header_.headerSize || recordSize > SIZE_MAX) return false;
+  std::vector<uint8_t> record(static_cast<size_t>(recordSize));
+  index->bytesRead += recordSize;
+  if (file_.readAt(start, record.data(), record.size()) != record.size()) return false;
+  bool full = false;
+  const bool sound =
+      qvf::decodeIndex(record.data(), recordSize, start, fileSize, header_.headerSize,
+                       [&](const qvf::IndexedRecord& r) {
+                         if (!full) {
+                           full = !addRecord(index, r.type, r.payloadPosition, r.payloadSize);
+                         }
+                       });
+  index->fromIndexRecord = sound;
+  return sound;
+}
+
+// One pass over the record headers; payloads are skipped, only their last byte is probed.
+// Whatever cannot be read in full ends the scan, and what was indexed before it stays usable.
+void ContainerReader::walkRecords(uint64_t fileSize, RecordIndex* index) const {
   uint64_t position = header_.headerSize;
   for (;;) {
     uint8_t record[qvf::kRecordHeaderSize];
+    index->bytesRead += sizeof record;
     if (file_.readAt(position, record, sizeof record) < sizeof record) break;
     if (loadU64(record) != qvf::kRecordHeaderSize) break;
     const uint64_t type = loadU64(record + 8);
@@ -89,32 +206,35 @@ bool ContainerReader::indexFile() {
     if (payloadSize > kMaxFilePosition - payloadPosition) break;
     // A record cut off by the end of the file (a recording that ended while it was written)
     // is left out, like anything else that cannot be read in full.
+    if (payloadPosition + payloadSize > fileSize) break;
     uint8_t last;
-    if (payloadSize != 0 && file_.readAt(payloadPosition + payloadSize - 1, &last, 1) != 1) break;
-
-    if (type == qvf::RECORD_DELTA || type == qvf::RECORD_KEY || type == qvf::RECORD_REPEAT) {
-      if (video_.size() >= static_cast<size_t>(INT_MAX)) break;  // frame numbers are ints
-      video_.push_back({payloadPosition, payloadSize, static_cast<uint32_t>(type)});
-    } else if (type == qvf::RECORD_AUDIO) {
-      if (payloadSize > kMaxFilePosition - audioBytes_) break;
-      audio_.push_back({payloadPosition, payloadSize, audioBytes_});
-      audioBytes_ += payloadSize;
+    if (payloadSize != 0) {
+      ++index->bytesRead;
+      if (file_.readAt(payloadPosition + payloadSize - 1, &last, 1) != 1) break;
     }
+    if (!addRecord(index, type, payloadPosition, payloadSize)) break;
     position = payloadPosition + payloadSize;
   }
-  return true;
 }
 
 bool ContainerReader::allocateBuffers() {
+  if (picture_) return true;
   const uint64_t capacity = qvf::maxCompressedBytes(frameBytes_);
-  if (capacity > SIZE_MAX) return false;
   compressedCapacity_ = static_cast<size_t>(capacity);
   // Zero-filled: a file whose first picture record cannot be decoded shows black-ish zeros,
   // never earlier contents of the heap.
   picture_ = static_cast<uint8_t*>(std::calloc(frameBytes_, 1));
   scratch_ = static_cast<uint8_t*>(std::malloc(frameBytes_));
   compressed_ = static_cast<uint8_t*>(std::malloc(compressedCapacity_));
-  return picture_ && scratch_ && compressed_;
+  if (picture_ && scratch_ && compressed_) {
+    try {
+      brokenKey_.assign(video().size(), false);
+      return true;
+    } catch (...) {
+    }
+  }
+  releaseBuffers();
+  return false;
 }
 
 void ContainerReader::releaseBuffers() {
@@ -123,32 +243,30 @@ void ContainerReader::releaseBuffers() {
   std::free(compressed_);
   picture_ = scratch_ = compressed_ = nullptr;
   compressedCapacity_ = 0;
+  brokenKey_.clear();
+  brokenKey_.shrink_to_fit();
+  lastFrame_ = -1;
+  exact_ = false;
 }
 
 void ContainerReader::close() {
   file_.close();
   soundFile_.close();
   releaseBuffers();
-  video_.clear();
-  video_.shrink_to_fit();
-  audio_.clear();
-  audio_.shrink_to_fit();
+  index_ = emptyIndex();
   header_ = {};
-  audioBytes_ = 0;
   audioBlockBytes_ = 0;
   frameBytes_ = 0;
-  lastFrame_ = -1;
-  exact_ = false;
 }
 
 bool ContainerReader::isKeyFrame(int64_t frame) const {
-  return frame >= 0 && static_cast<uint64_t>(frame) < video_.size() &&
-         video_[static_cast<size_t>(frame)].type == qvf::RECORD_KEY;
+  return frame >= 0 && static_cast<uint64_t>(frame) < video().size() &&
+         video()[static_cast<size_t>(frame)].type == qvf::RECORD_KEY;
 }
 
 bool ContainerReader::isRepeat(int64_t frame) const {
-  return frame >= 0 && static_cast<uint64_t>(frame) < video_.size() &&
-         video_[static_cast<size_t>(frame)].type == qvf::RECORD_REPEAT;
+  return frame >= 0 && static_cast<uint64_t>(frame) < video().size() &&
+         video()[static_cast<size_t>(frame)].type == qvf::RECORD_REPEAT;
 }
 
 // Applies record `frame` to the picture. A record that cannot be read or decoded in full
@@ -157,14 +275,14 @@ bool ContainerReader::isRepeat(int64_t frame) const {
 // record decodes. A repeat record keeps the picture and its exactness. False only for a key
 // record that cannot be decoded.
 bool ContainerReader::decodeRecord(size_t frame) {
-  VideoIndexEntry& e = video_[frame];
+  const VideoIndexEntry& e = video()[frame];
   if (e.type == qvf::RECORD_REPEAT) return true;
   if (e.type != qvf::RECORD_KEY) {
     exact_ = exact_ && decodePayload(e);
     return true;
   }
-  exact_ = !e.brokenKey && decodePayload(e);
-  e.brokenKey = !exact_;
+  exact_ = !brokenKey_[frame] && decodePayload(e);
+  brokenKey_[frame] = !exact_;
   return exact_;
 }
 
@@ -196,7 +314,7 @@ size_t ContainerReader::chooseStart(size_t frame, bool* restartedAtKey) {
   if (lastFrame_ >= 0 && static_cast<uint64_t>(lastFrame_) + 1 == frame) return frame;
   size_t k = frame + 1;
   for (size_t i = frame + 1; i-- > 0;) {
-    if (video_[i].type == qvf::RECORD_KEY && !video_[i].brokenKey) {
+    if (video()[i].type == qvf::RECORD_KEY && !brokenKey_[i]) {
       k = i;
       break;
     }
@@ -217,7 +335,8 @@ size_t ContainerReader::chooseStart(size_t frame, bool* restartedAtKey) {
 }
 
 int ContainerReader::readVideo(int64_t frame, void* buffer) {
-  if (frame < 0 || static_cast<uint64_t>(frame) >= video_.size()) return 0;
+  if (frame < 0 || static_cast<uint64_t>(frame) >= video().size()) return 0;
+  if (!allocateBuffers()) return 0;
   const size_t target = static_cast<size_t>(frame);
   bool done = lastFrame_ == frame;
   while (!done) {
@@ -244,22 +363,24 @@ uint64_t ContainerReader::readAudio(int64_t start, int64_t end, void* buffer) co
   const uint64_t block = audioBlockBytes_;
   if (block == 0 || start < 0 || end <= start || !buffer) return 0;
   const uint64_t first = static_cast<uint64_t>(start);
-  if (first >= audioBytes_ / block + 1) return 0;
+  const std::vector<AudioIndexEntry>& audio = index_->audio;
+  const uint64_t audioBytes = index_->audioBytes;
+  if (first >= audioBytes / block + 1) return 0;
   uint64_t offset = first * block;
-  if (offset >= audioBytes_) return 0;
+  if (offset >= audioBytes) return 0;
   const uint64_t count = static_cast<uint64_t>(end) - first;
-  const uint64_t available = audioBytes_ - offset;
+  const uint64_t available = audioBytes - offset;
   uint64_t wanted = count > available / block ? available : count * block;
   if (wanted > SIZE_MAX) wanted = SIZE_MAX;
 
   // The first record that ends after the offset.
   auto it = std::upper_bound(
-      audio_.begin(), audio_.end(), offset,
+      audio.begin(), audio.end(), offset,
       [](uint64_t value, const AudioIndexEntry& e) { return value < e.firstByte + e.payloadSize; });
   const InputFile& file = soundFile_.isOpen() ? soundFile_ : file_;
   auto* out = static_cast<uint8_t*>(buffer);
   uint64_t delivered = 0;
-  for (; it != audio_.end() && wanted > 0; ++it) {
+  for (; it != audio.end() && wanted > 0; ++it) {
     const uint64_t inRecord = offset - it->firstByte;
     const uint64_t n = std::min(it->payloadSize - inRecord, wanted);
     const size_t got =

@@ -1,6 +1,11 @@
 // One open .qvf file: its header, an index of its picture and sound records, and the picture
 // reconstructed last.
 //
+// The index comes from the file's index record when it has a sound one, else from a walk over
+// the record headers (same result). Handles on the same file as it stands (same device, file,
+// size and time) in one process share one index; a handle's own memory is its picture
+// buffers, taken at its first picture read.
+//
 // Picture reads change the reader and must come one at a time. Everything else (sound reads,
 // the header, counts and record types) only reads what open() built, and may run on other
 // threads at the same time as a picture read.
@@ -8,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "input_file.h"
@@ -22,8 +28,7 @@ constexpr uint64_t kMaxFrameBytes = 0x7FFFFFFF;
 struct VideoIndexEntry {
   uint64_t payloadPosition;
   uint64_t payloadSize;
-  uint32_t type;           // RECORD_DELTA, RECORD_KEY or RECORD_REPEAT
-  bool brokenKey = false;  // a key record that failed to decode: never a starting point
+  uint32_t type;  // RECORD_DELTA, RECORD_KEY or RECORD_REPEAT
 };
 
 struct AudioIndexEntry {
@@ -32,9 +37,19 @@ struct AudioIndexEntry {
   uint64_t firstByte;  // offset of this payload in the concatenated sound
 };
 
+// Where the picture and sound records of one file are; never changed once built, so any number
+// of readers on any threads may share it.
+struct RecordIndex {
+  std::vector<VideoIndexEntry> video;
+  std::vector<AudioIndexEntry> audio;
+  uint64_t audioBytes = 0;
+  bool fromIndexRecord = false;  // false: built by walking the records
+  uint64_t bytesRead = 0;        // read from the file to build it (header included)
+};
+
 class ContainerReader {
  public:
-  explicit ContainerReader(const PictureCodec& codec = bestCodec()) : codec_(codec) {}
+  explicit ContainerReader(const PictureCodec& codec = bestCodec()) : codec_(codec) { close(); }
   ~ContainerReader() { close(); }
   ContainerReader(const ContainerReader&) = delete;
   ContainerReader& operator=(const ContainerReader&) = delete;
@@ -51,16 +66,18 @@ class ContainerReader {
 
   const qvf::FileHeader& header() const { return header_; }
   uint32_t frameBytes() const { return frameBytes_; }
-  size_t frameCount() const { return video_.size(); }
-  const std::vector<VideoIndexEntry>& videoIndex() const { return video_; }
-  const std::vector<AudioIndexEntry>& audioIndex() const { return audio_; }
+  size_t frameCount() const { return video().size(); }
+  const std::vector<VideoIndexEntry>& videoIndex() const { return video(); }
+  const std::vector<AudioIndexEntry>& audioIndex() const { return index_->audio; }
+  // The index in use: shared with the other handles on the same file.
+  const std::shared_ptr<const RecordIndex>& recordIndex() const { return index_; }
 
   // Bytes of one sound sample frame, or 0 when the header's sound format cannot be handed to
   // the editor (no channels, under 8 bits, or fields too large for its format record).
   uint32_t audioBlockBytes() const { return audioBlockBytes_; }
-  uint64_t audioBytes() const { return audioBytes_; }
+  uint64_t audioBytes() const { return index_->audioBytes; }
   uint64_t audioSampleCount() const {
-    return audioBlockBytes_ ? audioBytes_ / audioBlockBytes_ : 0;
+    return audioBlockBytes_ ? index_->audioBytes / audioBlockBytes_ : 0;
   }
 
   bool isKeyFrame(int64_t frame) const;
@@ -84,8 +101,12 @@ class ContainerReader {
  private:
   template <typename Char>
   bool openPath(const Char* path);
-  bool indexFile();
+  bool readHeader();
+  std::shared_ptr<const RecordIndex> buildIndex(uint64_t fileSize) const;
+  bool readIndexRecord(uint64_t fileSize, RecordIndex* index) const;
+  void walkRecords(uint64_t fileSize, RecordIndex* index) const;
   bool allocateBuffers();
+  const std::vector<VideoIndexEntry>& video() const { return index_->video; }
   bool decodeRecord(size_t frame);
   bool decodePayload(const VideoIndexEntry& e);
   size_t chooseStart(size_t frame, bool* restartedAtKey);
@@ -95,9 +116,8 @@ class ContainerReader {
   InputFile file_;
   InputFile soundFile_;
   qvf::FileHeader header_ = {};
-  std::vector<VideoIndexEntry> video_;
-  std::vector<AudioIndexEntry> audio_;
-  uint64_t audioBytes_ = 0;
+  std::shared_ptr<const RecordIndex> index_;
+  std::vector<bool> brokenKey_;  // key records that failed to decode: never a starting point
   uint32_t audioBlockBytes_ = 0;
   uint32_t frameBytes_ = 0;
   size_t compressedCapacity_ = 0;

@@ -17,6 +17,18 @@ using WideChar = wchar_t;
 using WideChar = char16_t;
 #endif
 
+// What tells one file, as it stands now, from any other: the same file grown, cut or rewritten
+// has another size or time.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t file = 0;
+  uint64_t size = 0;
+  uint64_t modified = 0;  // the system's own units
+  bool operator==(const FileIdentity& o) const {
+    return device == o.device && file == o.file && size == o.size && modified == o.modified;
+  }
+};
+
 class InputFile {
  public:
   InputFile() = default;
@@ -35,6 +47,8 @@ class InputFile {
   // Idempotent.
   void close();
   bool isOpen() const;
+  // The open file's identity and present size; false when the system cannot say.
+  bool identify(FileIdentity* out) const;
 
   // Reads up to size bytes at offset into buffer; returns how many arrived (fewer only at the
   // end of the file or on a read error).

@@ -26,6 +26,7 @@ constexpr uint64_t kQvfDelta = 1;
 constexpr uint64_t kQvfKey = 2;
 constexpr uint64_t kQvfRepeat = 4;
 constexpr uint64_t kQvfAudio = 0x10000;
+constexpr uint64_t kQvfIndex = 0x40000;
 
 struct QvfRecord {
   uint64_t offset;      // of the record header in the file
@@ -175,6 +176,72 @@ inline bool parseQvf(std::vector<uint8_t> bytes, QvfFile* file, std::string* err
     }
     file->records.push_back(r);
     at = r.payloadOffset + r.payloadSize;
+  }
+  return true;
+}
+
+// The records the file's closing index record lists (offset, type and payload size), decoded
+// from the layout alone; false with a reason when the file does not end in one that holds
+// together. The checksum is left to the reader's own tests.
+inline bool indexedRecords(const QvfFile& file, std::vector<QvfRecord>* out, std::string* error) {
+  out->clear();
+  const std::vector<uint8_t>& b = file.bytes;
+  if (file.records.empty() || file.records.back().type != kQvfIndex) {
+    *error = "the last record is not an index";
+    return false;
+  }
+  const QvfRecord& index = file.records.back();
+  const uint64_t end = index.payloadOffset + index.payloadSize;
+  if (end != b.size() || readU64(b, end - 32) != 0x5845444E49465651ull ||
+      readU64(b, end - 24) != index.offset || readU64(b, end - 16) != b.size()) {
+    *error = "the trailer does not locate the index";
+    return false;
+  }
+  uint64_t at = index.payloadOffset;
+  const uint32_t kinds = readU32(b, at + 4);
+  uint64_t position = readU64(b, at + 8);
+  const uint64_t count = readU64(b, at + 16);
+  std::vector<uint64_t> types;
+  at += 24;
+  for (uint32_t k = 0; k < kinds; ++k, at += 8) types.push_back(readU64(b, at));
+  for (uint64_t n = 0; n < count; ++n) {
+    uint64_t v = 0;
+    for (int shift = 0; at < end - 32; shift += 7) {
+      const uint8_t byte = b[static_cast<size_t>(at++)];
+      v |= static_cast<uint64_t>(byte & 0x7F) << shift;
+      if (!(byte & 0x80)) break;
+    }
+    if ((v & 15) >= types.size()) {
+      *error = "entry " + std::to_string(n) + " has no kind";
+      return false;
+    }
+    const uint64_t size = v >> 4;
+    out->push_back({position, 24, types[v & 15], size, position + 24});
+    position += 24 + size;
+  }
+  if (at != end - 32 || position != index.offset) {
+    *error = "the entries do not end where the index starts";
+    return false;
+  }
+  return true;
+}
+
+// Every record before the index, as a walk finds them, is what the index lists.
+inline bool indexMatchesWalk(const QvfFile& file, std::string* error) {
+  std::vector<QvfRecord> listed;
+  if (!indexedRecords(file, &listed, error)) return false;
+  if (listed.size() + 1 != file.records.size()) {
+    *error = "the index lists " + std::to_string(listed.size()) + " of " +
+             std::to_string(file.records.size() - 1) + " records";
+    return false;
+  }
+  for (size_t i = 0; i < listed.size(); ++i) {
+    const QvfRecord& a = listed[i];
+    const QvfRecord& w = file.records[i];
+    if (a.offset != w.offset || a.type != w.type || a.payloadSize != w.payloadSize) {
+      *error = "record " + std::to_string(i) + " differs from the walk";
+      return false;
+    }
   }
   return true;
 }

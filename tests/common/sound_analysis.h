@@ -38,9 +38,10 @@ inline std::vector<double> leftChannel(const uint8_t* pcm, size_t bytes) {
   return left;
 }
 
-// Power of one frequency over the samples (Goertzel), at 44100 Hz.
-inline double powerAt(const std::vector<double>& x, size_t begin, size_t count, double frequency) {
-  const double coefficient = 2.0 * std::cos(2.0 * 3.14159265358979323846 * frequency / 44100.0);
+// Power of one frequency over the samples (Goertzel), at 44100 Hz unless said.
+inline double powerAt(const std::vector<double>& x, size_t begin, size_t count, double frequency,
+                      double rate = 44100.0) {
+  const double coefficient = 2.0 * std::cos(2.0 * 3.14159265358979323846 * frequency / rate);
   double s1 = 0.0, s2 = 0.0;
   for (size_t i = begin; i < begin + count; ++i) {
     const double s = x[i] + coefficient * s1 - s2;
@@ -51,10 +52,10 @@ inline double powerAt(const std::vector<double>& x, size_t begin, size_t count, 
 }
 
 // The strongest frequency between 100 Hz and 5 kHz, in 50 Hz steps, over one second.
-inline double dominantFrequency(const std::vector<double>& x, size_t begin) {
+inline double dominantFrequency(const std::vector<double>& x, size_t begin, size_t rate = 44100) {
   double best = 0.0, bestPower = -1.0;
   for (double f = 100.0; f <= 5000.0; f += 50.0) {
-    const double p = powerAt(x, begin, 44100, f);
+    const double p = powerAt(x, begin, rate, f, static_cast<double>(rate));
     if (p > bestPower) {
       bestPower = p;
       best = f;

@@ -132,7 +132,8 @@ class XvfbServer {
 // ("mic_sink"), so that what the output plays and what the capture device hears differ.
 class PulseServer {
  public:
-  explicit PulseServer(bool separateCaptureDevice = false) {
+  // The null sinks run at `rate` (a machine mixing at 48 kHz, say).
+  explicit PulseServer(bool separateCaptureDevice = false, int rate = 44100) {
     dir_ = makeTempDir("qv-pulse-");
     const std::string runtime = dir_ + "/run";
     mkdir(runtime.c_str(), 0700);
@@ -140,10 +141,10 @@ class PulseServer {
     socket_ = runtime + "/native";
     std::ofstream script(dir_ + "/pa.pa");
     script << "load-module module-native-protocol-unix socket=" << socket_ << " auth-anonymous=1\n"
-           << "load-module module-null-sink sink_name=test_sink rate=44100 channels=2\n"
+           << "load-module module-null-sink sink_name=test_sink rate=" << rate << " channels=2\n"
            << "set-default-sink test_sink\n";
     if (separateCaptureDevice) {
-      script << "load-module module-null-sink sink_name=mic_sink rate=44100 channels=2\n"
+      script << "load-module module-null-sink sink_name=mic_sink rate=" << rate << " channels=2\n"
              << "set-default-source mic_sink.monitor\n";
     } else {
       script << "set-default-source test_sink.monitor\n";

@@ -345,7 +345,9 @@ class PipelineDrawingTest : public PipelineX11Test {
     if (streamed) {
       expectSoundAsInTheWav(file, wavPath, elapsed);
     } else {
-      EXPECT_EQ(file.records.size(), pictures.size()) << "no sound records without a device";
+      // The pictures and the closing index: no sound records without a device.
+      EXPECT_EQ(file.records.size(), pictures.size() + 1) << "no sound records without a device";
+      EXPECT_EQ(file.records.back().type, qvtest::kQvfIndex);
     }
 
     std::string error;

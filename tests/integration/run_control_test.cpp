@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "capture_state.h"
+#include "concurrent_stop.h"
 #include "direct_sound_capture.h"
 #include "pause.h"
 #include "pipeline.h"
@@ -69,27 +70,7 @@ TEST_F(RunControlTest, ManyStopsAtOnceEndTheSoundOnceWithEverySource) {
   ASSERT_TRUE(pulse.running());
   for (const int32_t source : {QV_SOURCE_CAPTURE_DEVICE, QV_SOURCE_DESKTOP, QV_SOURCE_NONE}) {
     SCOPED_TRACE(source);
-    ASSERT_EQ(setSoundSource(source), 1);
-    qvtest::initializeSoundRecording();
-    qv_thread_result sound = 0;
-    std::thread audio([&sound] { sound = AudioCaptureThread(nullptr); });
-    if (source != QV_SOURCE_NONE) {
-      EXPECT_TRUE(qvtest::waitUntilCapturing(std::chrono::seconds(10)));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-
-    std::vector<std::thread> stops;
-    stops.emplace_back([] { stopRecording(QV_STATUS_WRITE_FAILED); });
-    for (int i = 0; i < 15; ++i) stops.emplace_back([] { setTerminated(1); });
-    for (std::thread& t : stops) t.join();
-    // Every stop has returned after the sound ended, whichever did the stopping.
-    EXPECT_FALSE(dsc->isCapturing());
-    audio.join();
-    EXPECT_EQ(sound, source == QV_SOURCE_NONE ? QV_SOUND_NONE : QV_SOUND_CAPTURED);
-    EXPECT_EQ(getRecordingStatus(), QV_STATUS_WRITE_FAILED);
-    setTerminated(1);  // a later stop changes nothing
-    EXPECT_EQ(getRecordingStatus(), QV_STATUS_WRITE_FAILED);
-    Finalize();
+    qvtest::stopFromManyThreadsAtOnce(source);
   }
 }
 

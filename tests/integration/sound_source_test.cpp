@@ -29,6 +29,7 @@ class SoundSourceTest : public ::testing::Test {
   void TearDown() override {
     Finalize();
     setSoundSource(QV_SOURCE_CAPTURE_DEVICE);
+    setSoundRate(44100);
     std::remove(path_.c_str());
   }
 
@@ -91,6 +92,28 @@ TEST_F(SoundSourceTest, DesktopSoundIsSilenceWhileNothingPlays) {
   double loudest = 0;
   for (double v : left) loudest = std::max(loudest, std::abs(v));
   EXPECT_EQ(loudest, 0.0);
+}
+
+// A device that runs at 48 kHz, recorded at either rate: the library converts, so the tone stays
+// where it is, the sound is as long as the time it ran, and the WAV file says the rate.
+TEST_F(SoundSourceTest, ADeviceAt48kHzIsConvertedToTheRecordingsRate) {
+  qvtest::PulseServer pulse(false, 48000);
+  ASSERT_TRUE(pulse.running());
+  pulse.playTone(1000);
+  EXPECT_EQ(setSoundRate(22050), 0) << "only the rates an editor project uses";
+  for (const int rate : {44100, 48000}) {
+    SCOPED_TRACE(rate);
+    ASSERT_EQ(setSoundRate(rate), 1);
+    double elapsed = 0;
+    const std::vector<double> left = record(2.0, &elapsed);
+    const std::vector<uint8_t> wav = qvtest::readFile(path_);
+    ASSERT_GE(wav.size(), kWavHeaderSize);
+    EXPECT_EQ(qvtest::u32(wav, 24), static_cast<uint32_t>(rate));
+    EXPECT_NEAR(static_cast<double>(left.size()) / rate, elapsed, 0.3 * qvtest::kSlowdown);
+    ASSERT_GE(left.size(), static_cast<size_t>(rate) + 4410u);
+    EXPECT_EQ(qvtest::dominantFrequency(left, left.size() - rate, rate), 1000.0);
+    Finalize();
+  }
 }
 
 TEST_F(SoundSourceTest, NoneOpensNothingAndUnknownSourcesAreRefused) {

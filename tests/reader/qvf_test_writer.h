@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "qvf.h"
+#include "qvf_index.h"
 
 namespace qv_test {
 
@@ -56,6 +57,12 @@ class QvfWriter {
     putU64(bytes_, type);
     putU64(bytes_, payload.size());
     bytes_.insert(bytes_.end(), payload.begin(), payload.end());
+    index_.add(type, payload.size());
+  }
+  // The index of the records so far, as a finished recording ends.
+  void index() {
+    const Bytes record = index_.record();
+    bytes_.insert(bytes_.end(), record.begin(), record.end());
   }
   void audio(const Bytes& pcm) { record(qvf::RECORD_AUDIO, pcm); }
   void key(const Bytes& picture) { record(qvf::RECORD_KEY, snappyBlock(picture)); }
@@ -68,6 +75,7 @@ class QvfWriter {
 
  private:
   Bytes bytes_;
+  qvf::IndexBuilder index_;
 };
 
 // A recording as the capture library lays it out: sound first, then one record per slot; a

@@ -65,7 +65,8 @@ struct Recording {
   std::vector<uint64_t> types;  // the record type of every video record
 };
 
-inline Recording makeRecording(const ScratchDir& dir, const std::string& name = "rec.qvf") {
+inline Recording makeRecording(const ScratchDir& dir, const std::string& name = "rec.qvf",
+                               bool indexed = false) {
   const uint64_t rate = Recording::kRate;
   std::vector<Bytes> pictures;
   for (int i = 0; i < 35; ++i) {
@@ -84,6 +85,7 @@ inline Recording makeRecording(const ScratchDir& dir, const std::string& name = 
     for (int r = 0; r < repeats[i]; ++r) rec.types.push_back(qvf::RECORD_REPEAT);
     rec.types.push_back(i % rate == 0 ? qvf::RECORD_KEY : qvf::RECORD_DELTA);
   }
+  if (indexed) w.index();
   rec.path = dir.file(name);
   EXPECT_TRUE(writeFile(rec.path, w.bytes()));
   return rec;

@@ -201,7 +201,8 @@ cp known.qvf zeroed.qvf
 truncate -s +1000000 zeroed.qvf
 if run 6 "$QVF" verify zeroed.qvf &&
   grep -q "ends early: only zero bytes from byte $(stat -c %s known.qvf) to the end" last.out &&
-  run 0 "$QVF" repair zeroed.qvf && cmp -s zeroed.qvf known.qvf; then
+  run 0 "$QVF" repair zeroed.qvf && cmp -s -n "$(stat -c %s known.qvf)" zeroed.qvf known.qvf &&
+  run 0 "$QVF" info zeroed.qvf && grep -q "^index *present" last.out; then
   pass "a recording ending in zero bytes is cut off, not damaged; repair cuts the zeros"
 else
   failed "a recording ending in zero bytes is cut off, not damaged; repair cuts the zeros" "exit $RC" "$(head -n 3 last.out)"
@@ -212,14 +213,48 @@ truncate -s -10 torn-made.qvf
 # The closing record of how the file was made is the torn one: after the repair the first
 # record holds again, which has no pause.
 if run 0 "$QVF" verify made.qvf && run 6 "$QVF" verify torn-made.qvf &&
-  grep -q "ends early: cut off inside record 57 at byte" last.out && run 0 "$QVF" repair torn-made.qvf &&
+  grep -q "ends early: cut off inside record 57 at byte" last.out &&
+  TORN_AT=$(sed -n 's/.*cut off inside record 57 at byte \([0-9]*\).*/\1/p' last.out) &&
+  run 0 "$QVF" repair torn-made.qvf &&
   run 0 "$QVF" verify -q torn-made.qvf && run 0 "$QVF" info torn-made.qvf &&
-  [[ $(info_field last.out pauses) == 0 ]] &&
-  cmp -s torn-made.qvf <(head -c "$(stat -c %s torn-made.qvf)" made.qvf); then
+  [[ $(info_field last.out pauses) == 0 ]] && cmp -s -n "$TORN_AT" torn-made.qvf made.qvf; then
   pass "a torn closing record of how the file was made is a cut-off tail; repair cuts it"
 else
   failed "a torn closing record of how the file was made is a cut-off tail; repair cuts it" "exit $RC" "$(head -n 3 last.out)"
 fi
+# A file without an index gets one from repair, and opens with it to the same pictures and
+# sound; a damaged one is found by verify and written anew, byte for byte as before.
+cp known.qvf indexed.qvf
+if run 0 "$QVF" info known.qvf && grep -q "^index *none" last.out &&
+  run 0 "$QVF" repair indexed.qvf && run 0 "$QVF" info indexed.qvf &&
+  grep -q "^index *present, [0-9]* records listed" last.out &&
+  run 0 "$QVF" export indexed.qvf --yuy2 indexed.yuy2 --wav indexed.wav &&
+  cmp -s indexed.yuy2 known.yuy2 && cmp -s indexed.wav known.wav &&
+  run 0 "$QVF" repair indexed.qvf && grep -q "whole already" last.out; then
+  pass "qvf repair writes the index of a file that has none; it reads the same with it"
+else
+  failed "qvf repair writes the index of a file that has none; it reads the same with it" "exit $RC" "$(head -n 3 last.out)"
+fi
+cp indexed.qvf bad-index.qvf
+printf '\x7f' | dd of=bad-index.qvf bs=1 seek=$(($(stat -c %s indexed.qvf) - 40)) conv=notrunc 2>/dev/null
+if run 1 "$QVF" verify bad-index.qvf && grep -q "index record at byte .* does not match" last.out &&
+  run 0 "$QVF" repair bad-index.qvf && cmp -s bad-index.qvf indexed.qvf; then
+  pass "a damaged index: verify says so, repair writes it anew"
+else
+  failed "a damaged index: verify says so, repair writes it anew" "exit $RC" "$(head -n 3 last.out)"
+fi
+# More sound than the editors can count (2^31 samples, sparse): info gives the file's own
+# length and says the editors see only the first 2^31 - 1 samples.
+head -c 64 known.qvf >long.qvf
+printf "$(le32 24)$(le32 0)$(le32 65536)$(le32 0)$(le32 0)$(le32 2)" >>long.qvf
+truncate -s $((64 + 24 + 8589934592)) long.qvf
+if run 0 "$QVF" info long.qvf && grep -q "^audio *2147483648 samples, 48695.774 s" last.out &&
+  grep -q "see only the first 2147483647" last.out; then
+  pass "qvf info: sound beyond the editors' count is given whole, with the limit named"
+else
+  failed "qvf info: sound beyond the editors' count is given whole, with the limit named" "exit $RC" "$(head -n 12 last.out)"
+fi
+rm -f long.qvf
 # A foreign WAV header with block size 0 over more than 4 GiB (sparse) cannot be counted.
 printf "RIFF$(le32 36)WAVEfmt $(le32 16)\x01\x00\x02\x00$(le32 44100)$(le32 176400)\x00\x00\x10\x00data$(le32 0)" >block0.wav
 head -c 44 block0.wav >block0.head
@@ -555,6 +590,96 @@ expect "qvrec: a directory as output" 5 "directory" "$QVREC" record -o "$WORK"
 expect "qvrec: bad frame rate" 2 "fps" "$QVREC" record --fps 0
 expect "qvrec: bad size" 2 "size" "$QVREC" record --size 12 -o u.qvf
 [[ ! -e u.qvf && ! -e u.wav ]] && pass "refused runs leave no files" || failed "refused runs leave no files"
+
+# --- Start on time, the disk floor, clicks and events, cut-off takes ------------------------------
+t0=$(date +%s.%N)
+run 0 "$QVREC" record --title "$TITLE" --countdown 2 --duration 1 --sound none -o countdown.qvf
+rc=$RC
+waited=$(echo "$(date +%s.%N) - $t0" | bc)
+if [[ $rc == 0 ]] && grep -q "starting in 2" last.err && grep -q "starting in 1" last.err &&
+  within "$waited" 3 8 && "$QVF" verify -q countdown.qvf; then
+  pass "qvrec --countdown 2: counts 2, 1 on the console, then records"
+else
+  failed "qvrec --countdown 2: counts 2, 1 on the console, then records" "exit $rc, ${waited}s"
+fi
+# A minute ago has passed today: tomorrow, said as such; Ctrl+C cancels the wait.
+past=$(date -d '-1 minute' +%H:%M)
+if run 130 timeout --preserve-status -s INT 2 "$QVREC" record --title "$TITLE" --start-at "$past" --sound none \
+  -o startat.qvf && grep -q "starts at $past:00 tomorrow" last.err && [[ ! -e startat.qvf ]]; then
+  pass "qvrec --start-at a past time: tomorrow, said so; Ctrl+C cancels the wait"
+else
+  failed "qvrec --start-at a past time: tomorrow, said so; Ctrl+C cancels the wait" "exit $RC"
+fi
+expect "qvrec: --start-at wants HH:MM" 2 "start-at" "$QVREC" record --start-at 9.30 -o u.qvf
+
+# The disk floor on a small file system of the test's own: filled to just above the floor, the
+# recording stops there with complete files.
+mkdir -p small
+if mount -t tmpfs -o size=32m tmpfs small 2>/dev/null; then
+  dd if=/dev/zero of=small/filler bs=1M count=10 status=none
+  run 9 "$QVREC" record --title "$TITLE" --duration 60 --keep-unchanged --min-free 21M \
+    -o small/floor.qvf --wav small/floor.wav
+  rc=$RC
+  cp last.err floor.err
+  wav_header=$(od -An -tu4 -j 40 -N4 small/floor.wav | tr -d ' ')
+  wav_bytes=$(($(stat -c %s small/floor.wav) - 44))
+  if [[ $rc == 9 ]] && grep -q "fell under --min-free" floor.err &&
+    grep -q "less than five minutes of disk left" floor.err &&
+    "$QVF" verify -q small/floor.qvf && [[ $wav_header == "$wav_bytes" ]] &&
+    (($(df -B1 --output=avail small | tail -1) > 20 * 1024 * 1024)); then
+    pass "qvrec --min-free: warned, stopped above the floor, files complete (verify passes)"
+  else
+    failed "qvrec --min-free: warned, stopped above the floor, files complete (verify passes)" \
+      "exit $rc, wav header $wav_header of $wav_bytes bytes" "$(tail -n 4 floor.err | tr '\n' '|')"
+  fi
+  expect "qvrec: under --min-free already, it does not start" 5 "under --min-free" \
+    "$QVREC" record --title "$TITLE" --duration 1 --min-free 1G -o small/nostart.qvf
+  umount small
+else
+  echo "skip - qvrec --min-free: this test may not mount a tmpfs"
+fi
+
+# Clicks: a left press held like a hand holds it; the events file names it, and the subtitles
+# put "click" at its frame.
+"$QVREC" record --title "$TITLE" --duration 3 --sound none --no-cursor --clicks --events \
+  -o clicks.qvf >clicks.out 2>clicks.err &
+qvrec_pid=$!
+sleep 1.2
+xdotool mousemove 200 150 mousedown 1 && sleep 0.1 && xdotool mouseup 1
+wait $qvrec_pid
+rc=$?
+press=$(grep ',left,press$' clicks.events.csv | head -n1)
+frame=$(echo "$press" | cut -d, -f2)
+if [[ $rc == 0 ]] && [[ -n $press ]] && grep -q ',left,release$' clicks.events.csv &&
+  run 0 "$QVF" export clicks.qvf --srt clicks.srt -q; then
+  fps=30
+  start_ms=$((frame * 1000 / fps))
+  expected=$(printf '%02d:%02d:%02d,%03d' $((start_ms / 3600000)) $((start_ms / 60000 % 60)) \
+    $((start_ms / 1000 % 60)) $((start_ms % 1000)))
+  if head -n 3 clicks.srt | tr -d '\r' | grep -q "^$expected --> .*" &&
+    [[ $(tr -d '\r' <clicks.srt | sed -n 3p) == click ]]; then
+    pass "qvrec --clicks --events: the press in NAME.events.csv; qvf export --srt at its frame"
+  else
+    failed "qvrec --clicks --events: qvf export --srt at the press's frame" "$press" "$(head -n 3 clicks.srt)"
+  fi
+else
+  failed "qvrec --clicks --events: the press in NAME.events.csv" "exit $rc" "$(cat clicks.events.csv 2>/dev/null)"
+fi
+
+# A recording cut off in the folder being written to: named, with the way to repair it; a whole
+# one is not.
+mkdir -p takes
+cp countdown.qvf takes/whole.qvf
+head -c -100 countdown.qvf >takes/cut.qvf
+run 6 "$QVF" verify -q takes/cut.qvf
+verify_rc=$RC
+if run 0 "$QVREC" record --title "$TITLE" --duration 1 --sound none -o takes/new.qvf &&
+  grep -q "takes/cut.qvf was cut off .*qvf repair takes/cut.qvf" last.err &&
+  ! grep -q "whole.qvf" last.err && [[ $verify_rc == 6 ]]; then
+  pass "qvrec names the cut-off recording beside its output, as qvf verify does"
+else
+  failed "qvrec names the cut-off recording beside its output, as qvf verify does" "verify exit $verify_rc"
+fi
 
 # --- Under Wine --------------------------------------------------------------------------------
 wine_ready=no

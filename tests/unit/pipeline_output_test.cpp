@@ -109,6 +109,12 @@ class OutputFileTest : public ::testing::Test {
     return file;
   }
 
+  // The file ends in an index that lists every record before it, as a walk finds them.
+  void expectIndexed(const qvtest::QvfFile& file) {
+    std::string error;
+    EXPECT_TRUE(qvtest::indexMatchesWalk(file, &error)) << error;
+  }
+
   void expectPictures(const qvtest::QvfFile& file, const std::vector<int>& frameOfRecord) {
     std::vector<Bytes> decoded;
     std::string error;
@@ -180,10 +186,10 @@ TEST_F(OutputFileTest, OneFrameIsHeaderAndOneKeyRecord) {
   EXPECT_EQ(file.audioChannels, 2u);
   EXPECT_EQ(file.audioBitsPerSample, 16u);
   EXPECT_EQ(file.audioSampleRate, 44100u);
-  ASSERT_EQ(file.records.size(), 1u);
+  ASSERT_EQ(file.records.size(), 2u);  // the picture, then the index of the file
   EXPECT_EQ(file.records[0].offset, 64u);
   EXPECT_EQ(file.videoPattern(), "K");
-  EXPECT_EQ(file.bytes.size(), 64u + 24u + file.records[0].payloadSize);
+  expectIndexed(file);
   expectPictures(file, {0});
   EXPECT_EQ(getProgress(), 1.0);
 }
@@ -374,6 +380,9 @@ TEST_F(OutputFileTest, StreamedFileEqualsTheOneWrittenAfterTheRecording) {
   ASSERT_TRUE(qvtest::readFileBytes(path, &streamed));
   EXPECT_EQ(result, expected);
   EXPECT_TRUE(streamed == reference);
+  ASSERT_LE(early.size(), streamed.size());
+  EXPECT_TRUE(std::equal(early.begin(), early.end(), streamed.begin())) << "the file only grows";
+  expectIndexed(read(path));
   for (size_t i = 0; i < frameList.size(); ++i) EXPECT_EQ(frameList[i].compressedBuffer, nullptr);
   EXPECT_EQ(writeOutputFile(tempPath("after").c_str()), QV_OUTPUT_ALREADY_WRITTEN);
   resetRecordingState();
@@ -389,19 +398,24 @@ TEST_F(OutputFileTest, RecordOfHowTheFileWasMadeOnlyWhenAskedAndChangesNothingEl
   addCapturedFrames({0, 100, 350});
   uint64_t result = 0;
   const qvtest::QvfFile plain = read(write("plain", &result));
-  ASSERT_EQ(plain.records.size(), 4u);
+  ASSERT_EQ(plain.records.size(), 5u);
   EXPECT_EQ(plain.records[0].type, qvtest::kQvfKey);
 
   setWriteProvenance(1);
   const qvtest::QvfFile made = read(write("made", &result));
   setWriteProvenance(0);
-  ASSERT_EQ(made.records.size(), 5u);
+  ASSERT_EQ(made.records.size(), 6u);
   const qvtest::QvfRecord& record = made.records[0];
   EXPECT_EQ(record.offset, 64u);
   EXPECT_EQ(record.type, qvf::RECORD_PROVENANCE);
+  expectIndexed(made);
+  // The index differs by the record it lists; the pictures and repeats do not.
   const size_t rest = static_cast<size_t>(record.payloadOffset + record.payloadSize);
-  EXPECT_TRUE(Bytes(made.bytes.begin() + static_cast<long>(rest), made.bytes.end()) ==
-              Bytes(plain.bytes.begin() + 64, plain.bytes.end()));
+  const auto indexAt = [](const qvtest::QvfFile& f) {
+    return f.bytes.begin() + static_cast<long>(f.records.back().offset);
+  };
+  EXPECT_TRUE(Bytes(made.bytes.begin() + static_cast<long>(rest), indexAt(made)) ==
+              Bytes(plain.bytes.begin() + 64, indexAt(plain)));
   EXPECT_EQ(result, 4u);
 
   const qvtest::QvfProvenance p = qvtest::parseProvenance(made.bytes, record);

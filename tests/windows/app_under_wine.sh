@@ -10,8 +10,10 @@
 # write is told and the recording saved into another folder), diskfull (a disk that fills up
 # while recording, and one that is full before; mounts a small tmpfs, so it runs as root),
 # settings (the INI file is written on close and read back on the next start, hot keys
-# included), japanese (under a Japanese locale the window, its states and the library's refusals
-# are Japanese; the settings file's language=en brings English back). QVF is a native qvf; without it BIN_DIR/qvf.exe runs under Wine.
+# included), endsession (logging off while Quorvane.exe and qvrec.exe record: the end waits for
+# complete files), japanese (under a Japanese locale the window, its states and the library's
+# refusals are Japanese; the settings file's language=en brings English back). QVF is a native
+# qvf; without it BIN_DIR/qvf.exe runs under Wine.
 set -uo pipefail
 BIN=$(cd "$1" && pwd)
 SCENARIO=$2
@@ -270,6 +272,48 @@ case $SCENARIO in
     check "the bad hot key is reported" waitText 1047 "\"Ctrl+Alt+Nothing\" is not a key" 5
     check "the program closes" closeApp
     check "check boxes read back" grep -qx writeWhileRecording=0 "$INI"
+    ;;
+  endsession)
+    # What logging off sends to each top-level window; the files must verify the moment the
+    # last answer is in, since the system may end the process then.
+    endSession() {
+      local answer
+      answer=$(probe endsession "$@")
+      [[ $answer == "may end" ]] || { echo "    answer: $answer"; return 1; }
+    }
+    writeIni
+    startTarget
+    check "the program starts" startApp
+    keys key alt+r
+    check "the file is written while recording" waitText 1040 "written" 30
+    sleep 2
+    check "Quorvane.exe's window lets the session end" endSession '#32770' Quorvane
+    FILE="$OUT/test Zq test window.qvf"
+    check "Quorvane.exe's file is complete when the session may end" qvf verify -q "$FILE"
+    check "the window tells why it stopped" waitText 1042 "the session is ending" 5
+    check "the program closes" closeApp
+
+    # qvrec.exe: its hidden window, on a thread of its own, for a streamed and an in-memory take.
+    for mode in streamed in-memory; do
+      REC=$DIR/$mode
+      extra=()
+      [[ $mode == in-memory ]] && extra=(--in-memory --memory 256M)
+      "$WINE" "$BIN/qvrec.exe" record --title "Zq test window" --fps 30 "${extra[@]}" \
+        -o "$("$WINE" winepath -w "$REC.qvf" 2>/dev/null | tr -d '\r')" \
+        --wav "$("$WINE" winepath -w "$REC.wav" 2>/dev/null | tr -d '\r')" >"$REC.out" 2>"$REC.err" &
+      QVREC=$!
+      PIDS+=($QVREC)
+      for _ in $(seq 300); do grep -q "Ctrl+C stops" "$REC.err" 2>/dev/null && break; sleep 0.1; done
+      sleep 2
+      check "qvrec.exe ($mode) has a window that lets the session end" \
+        endSession QuorvaneEndSession
+      check "qvrec.exe's file ($mode) is complete when the session may end" qvf verify -q "$REC.qvf"
+      check "qvrec.exe's sound file ($mode) holds the recording" \
+        awk -v s="$(soxi -D "$REC.wav" 2>/dev/null || echo 0)" 'BEGIN { exit !(s > 1.0) }'
+      wait "$QVREC"
+      check "qvrec.exe ($mode) ends with success" test $? -eq 0
+      check "qvrec.exe ($mode) names the reason" grep -q "the session is ending" "$REC.out"
+    done
     ;;
   *)
     echo "unknown scenario $SCENARIO" >&2

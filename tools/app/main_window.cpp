@@ -11,11 +11,13 @@
 #include <vector>
 
 #include "console.h"
+#include "end_session.h"
 #include "hotkeys.h"
 #include "recording_names.h"
 #include "recording_summary.h"
 #include "resource.h"
 #include "session.h"
+#include "session_end.h"
 #include "settings_file.h"
 #include "shell.h"
 #include "ui_text.h"
@@ -224,6 +226,19 @@ INT_PTR MainWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
       return TRUE;
     case WM_CLOSE:
       if (onClose()) DestroyWindow(hwnd_);
+      return TRUE;
+    case WM_QUERYENDSESSION:
+      if (busy_) {
+        ShutdownBlockReasonCreate(hwnd_, qvtools::kEndSessionReason);
+        stopRecording("the session is ending");
+      }
+      SetWindowLongPtrW(hwnd_, DWLP_MSGRESULT, TRUE);
+      return TRUE;
+    case WM_ENDSESSION:
+      // The process may end as soon as this returns.
+      if (wParam != FALSE && busy_) finish(waitUntilSaved(session_));
+      if (wParam != FALSE) saveSettingsQuietly();
+      ShutdownBlockReasonDestroy(hwnd_);
       return TRUE;
     case WM_DESTROY:
       KillTimer(hwnd_, kTimerId);

@@ -17,20 +17,6 @@ std::wstring toWide(UINT codePage, const std::string& text) {
   return out;
 }
 
-// Converts to the ANSI code page; false when some character has no exact equivalent there.
-bool toAnsiExactly(const std::wstring& text, std::string* out) {
-  out->clear();
-  if (text.empty()) return true;
-  BOOL lossy = FALSE;
-  const int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(),
-                                    static_cast<int>(text.size()), nullptr, 0, nullptr, &lossy);
-  if (n <= 0) return false;
-  out->assign(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), static_cast<int>(text.size()),
-                      &(*out)[0], n, nullptr, &lossy);
-  return lossy == FALSE;
-}
-
 std::wstring joinPath(const std::wstring& folder, const std::wstring& name) {
   if (folder.empty()) return name;
   const wchar_t last = folder.back();
@@ -38,6 +24,29 @@ std::wstring joinPath(const std::wstring& folder, const std::wstring& name) {
 }
 
 }  // namespace
+
+bool toCodePageExactly(UINT codePage, const std::wstring& text, std::string* out) {
+  out->clear();
+  if (text.empty()) return true;
+  // UTF-8 holds every character, and the system refuses the best-fit flag and the lossy flag
+  // for it: only a broken surrogate cannot be converted, and that has to fail rather than
+  // become U+FFFD, which would name another file.
+  const bool utf8 = codePage == CP_UTF8;
+  const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+  BOOL lossy = FALSE;
+  BOOL* lossyFlag = utf8 ? nullptr : &lossy;
+  const int size = static_cast<int>(text.size());
+  const int n =
+      WideCharToMultiByte(codePage, flags, text.data(), size, nullptr, 0, nullptr, lossyFlag);
+  if (n <= 0) return false;
+  out->assign(static_cast<size_t>(n), '\0');
+  if (WideCharToMultiByte(codePage, flags, text.data(), size, &(*out)[0], n, nullptr, lossyFlag) !=
+      n) {
+    out->clear();
+    return false;
+  }
+  return lossy == FALSE;
+}
 
 std::wstring fromAnsi(const std::string& text) { return toWide(CP_ACP, text); }
 std::wstring fromUtf8(const std::string& text) { return toWide(CP_UTF8, text); }
@@ -55,20 +64,25 @@ std::string toUtf8(const std::wstring& text) {
 }
 
 bool ansiPath(const std::wstring& folder, const std::wstring& fileName, std::string* path) {
-  if (toAnsiExactly(joinPath(folder, fileName), path)) return true;
+  if (toCodePageExactly(GetACP(), joinPath(folder, fileName), path)) return true;
   const DWORD n = GetShortPathNameW(folder.c_str(), nullptr, 0);
   if (n == 0) return false;
   std::vector<wchar_t> shortName(n + 1);
   if (GetShortPathNameW(folder.c_str(), shortName.data(), n + 1) == 0) return false;
-  return toAnsiExactly(joinPath(shortName.data(), fileName), path);
+  return toCodePageExactly(GetACP(), joinPath(shortName.data(), fileName), path);
 }
 
 std::wstring ansiSafeFileName(const std::wstring& name) {
   std::wstring out;
   std::string ignored;
-  for (wchar_t c : name) {
-    const std::wstring one(1, c);
-    out += toAnsiExactly(one, &ignored) ? one : std::wstring(L"_");
+  const UINT codePage = GetACP();
+  for (size_t i = 0; i < name.size();) {
+    // A character outside the basic plane is two UTF-16 units, converted together.
+    const bool pair =
+        i + 1 < name.size() && IS_HIGH_SURROGATE(name[i]) && IS_LOW_SURROGATE(name[i + 1]);
+    const std::wstring one = name.substr(i, pair ? 2 : 1);
+    out += toCodePageExactly(codePage, one, &ignored) ? one : std::wstring(L"_");
+    i += one.size();
   }
   return out;
 }

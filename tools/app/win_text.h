@@ -12,6 +12,11 @@ std::wstring fromAnsi(const std::string& text);
 std::wstring fromUtf8(const std::string& text);
 std::string toUtf8(const std::wstring& text);
 
+// The text in the given code page (GetACP() for the library's narrow strings); false when some
+// character has no exact equivalent there. Code page 65001 (UTF-8 as the ANSI code page) holds
+// every character.
+bool toCodePageExactly(UINT codePage, const std::wstring& text, std::string* out);
+
 // The path in the ANSI code page, for the library's narrow-path functions. A path with
 // characters the code page lacks is tried through the short (8.3) name of its folder, which
 // exists and is plain ASCII where the file system keeps short names; false when neither works.

@@ -13,13 +13,21 @@ std::string strftimeText(const char* format, const std::tm& time) {
   return std::string(text, n);
 }
 
+// Windows opens a device instead of a file for these names, whatever the extension, the case
+// or the spaces before the extension: CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM1-9 and LPT1-9
+// (and COM or LPT with a superscript 1, 2 or 3).
 bool isReservedName(const std::string& name) {
   std::string stem = name.substr(0, name.find('.'));
+  while (!stem.empty() && stem.back() == ' ') stem.pop_back();
   std::transform(stem.begin(), stem.end(), stem.begin(),
                  [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  if (stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL") return true;
-  return stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
-         stem[3] >= '1' && stem[3] <= '9';
+  for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
+    if (stem == device) return true;
+  }
+  if (stem.compare(0, 3, "COM") != 0 && stem.compare(0, 3, "LPT") != 0) return false;
+  const std::string number = stem.substr(3);
+  return (number.size() == 1 && number[0] >= '1' && number[0] <= '9') || number == "\xC2\xB9" ||
+         number == "\xC2\xB2" || number == "\xC2\xB3";
 }
 
 std::string cleanFileName(std::string name) {
@@ -37,7 +45,8 @@ std::string cleanFileName(std::string name) {
   while (!name.empty() && (name.back() == '.' || name.back() == ' ')) name.pop_back();
   while (!name.empty() && name.front() == ' ') name.erase(0, 1);
   if (name.empty()) return "Quorvane";
-  if (isReservedName(name)) name += "_";
+  // In front: a character after the name would stand behind a dot the name may hold.
+  if (isReservedName(name)) name.insert(0, "_");
   return name;
 }
 

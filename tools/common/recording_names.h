@@ -19,9 +19,9 @@ struct NameFields {
 // The pattern with {date} (2026-01-31), {time} (14-05-09), {window} and {process} filled in,
 // made a valid file name on every system: characters no file system takes (< > : " / \ | ? *
 // and control characters) become '_', trailing dots and spaces go, names the system reserves
-// (CON, NUL, COM1...) get a '_' appended, a name longer than 120 bytes is cut (between UTF-8
-// characters), and an empty result becomes "Quorvane". The name carries no extension. Unknown
-// {fields} stay as written.
+// for devices (CON, NUL, COM1, CONIN$..., with any extension) get a '_' in front, a name longer
+// than 120 bytes is cut (between UTF-8 characters), and an empty result becomes "Quorvane". The
+// name carries no extension. Unknown {fields} stay as written.
 std::string expandFileNamePattern(const std::string& pattern, const NameFields& fields);
 
 // False with *reason when the pattern cannot make a name (an unclosed {).

@@ -20,11 +20,11 @@ std::string videoSummary(const VideoFacts& f) {
   return text;
 }
 
-double wavSeconds(int64_t fileBytes) {
+double wavSeconds(int64_t fileBytes, uint32_t samplesPerSecond) {
   const int64_t kHeader = 44;
-  if (fileBytes <= kHeader) return 0.0;
+  if (fileBytes <= kHeader || samplesPerSecond == 0) return 0.0;
   return static_cast<double>(fileBytes - kHeader) /
-         static_cast<double>(qvf::kAudioSampleRate * qvf::kAudioBlockBytes);
+         static_cast<double>(uint64_t{samplesPerSecond} * qvf::kAudioBlockBytes);
 }
 
 std::string repeatSummary(uint64_t repeats, uint64_t videoRecords, uint64_t longestRun) {

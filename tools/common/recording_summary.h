@@ -17,9 +17,9 @@ struct VideoFacts {
 // "3.000 s: 90 frames at 30 fps (88 captured, 2 repeat records), 640x480".
 std::string videoSummary(const VideoFacts& facts);
 
-// Seconds of sound in a PCM WAV file of the library's format (16-bit stereo 44100 Hz) of this
-// many bytes, header included.
-double wavSeconds(int64_t fileBytes);
+// Seconds of sound in a PCM WAV file of the library's format (16-bit stereo at the given rate)
+// of this many bytes, header included.
+double wavSeconds(int64_t fileBytes, uint32_t samplesPerSecond = 44100);
 
 // Repeat records among a recording's video records: "12 (0.4%), longest run 3".
 std::string repeatSummary(uint64_t repeats, uint64_t videoRecords, uint64_t longestRun);

@@ -4,6 +4,8 @@
 #include <thread>
 #include <utility>
 
+#include "console.h"
+
 namespace qvtools {
 
 namespace {
@@ -50,6 +52,12 @@ void SessionRunner::start() {
     streamPaths_.wavPath = options_.wavPath.empty() ? nullptr : options_.wavPath.c_str();
     writer_ = std::make_unique<Worker>(StreamOutputThread, &streamPaths_);
   }
+  if (options_.streaming && options_.minFreeBytes > 0) {
+    disk_ = std::make_unique<DiskWatch>(options_.minFreeBytes);
+  }
+  if (const CaptureSetting* used = getCaptureSetting())
+    frameRate_ = std::max<int64_t>(used->frameRate, 1);
+  if (!options_.eventsPath.empty()) result_.eventsWritten = events_.open(options_.eventsPath);
   capture_ = std::make_unique<Worker>(CaptureThread, nullptr);
   const int encodeThreads = getEncodeThreadCount();
   for (int i = 0; i < encodeThreads; ++i) {
@@ -84,7 +92,41 @@ LiveState SessionRunner::look() {
   live.newWarnings = live.warnings & ~result_.warnings;
   result_.warnings |= live.warnings;
   live.streaming = options_.streaming && live.status != QV_STATUS_CANNOT_OPEN;
+  watchDisk(&live);
+  keepEvents(live);
   return live;
+}
+
+void SessionRunner::watchDisk(LiveState* live) {
+  if (disk_ == nullptr || !live->streaming) return;
+  // The file system is asked four times a second, not on every look.
+  if (lastDiskLook_ < 0.0 || live->elapsedSeconds - lastDiskLook_ >= 0.25) {
+    lastDiskLook_ = live->elapsedSeconds;
+    const auto size = [](const std::string& path) {
+      const int64_t bytes = path.empty() ? 0 : fileSize(path);
+      return static_cast<uint64_t>(bytes < 0 ? 0 : bytes);
+    };
+    disk_->add(live->elapsedSeconds, size(options_.qvfPath) + size(options_.wavPath),
+               freeDiskBytes(options_.qvfPath));
+    live->diskLow = disk_->lowWarningDue();
+  }
+  live->diskFreeBytes = disk_->freeBytes();
+  live->diskSecondsLeft = disk_->secondsLeft();
+  result_.diskFreeBytes = disk_->freeBytes();
+}
+
+void SessionRunner::keepEvents(const LiveState& live) {
+  if (!events_.isOpen()) return;
+  QvClickEvent batch[64];
+  for (int32_t n; (n = readClickEvents(batch, 64)) > 0;) {
+    for (int32_t i = 0; i < n; ++i) events_.click(batch[i]);
+  }
+  if (live.stats.paused != eventsPaused_) {
+    // The next picture after the pause takes the next video record.
+    eventsPaused_ = live.stats.paused;
+    const int64_t frame = live.stats.videoRecords;
+    events_.pause(eventsPaused_ != 0, frame, frame * 1000 / frameRate_);
+  }
 }
 
 void SessionRunner::record(const std::function<void(const LiveState&)>& onLook) {
@@ -98,6 +140,8 @@ void SessionRunner::record(const std::function<void(const LiveState&)>& onLook) 
       cause = StopCause::kHost;
     } else if (options_.duration > 0 && live.recordedSeconds >= options_.duration) {
       cause = StopCause::kDuration;
+    } else if (disk_ != nullptr && live.streaming && disk_->belowFloor()) {
+      cause = StopCause::kDiskFloor;
     } else if (live.status != QV_STATUS_OK && live.status != QV_STATUS_CANNOT_OPEN) {
       // Files that could not be created only move the recording into memory.
       cause = StopCause::kLibrary;
@@ -137,6 +181,11 @@ void SessionRunner::stopAndJoin() {
   result_.status = getRecordingStatus();
   result_.warnings |= getRecordingWarnings();
   getRecordingStats(&result_.stats);
+  if (events_.isOpen()) {
+    // The presses of the last frames.
+    keepEvents(LiveState{result_.stats});
+    result_.eventsWritten = events_.close() && result_.eventsWritten;
+  }
 }
 
 const RunResult& SessionRunner::finish(const Progress& progress) {

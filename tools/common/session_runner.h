@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "disk_watch.h"
+#include "events_file.h"
 #include "quorvane_capture.h"
 #include "worker_thread.h"
 
@@ -28,14 +30,21 @@ struct RunOptions {
   std::string wavPath;  // empty: no sound file
   double duration = 0;  // seconds of recorded time (pauses do not count); 0: no limit
   int pollMs = 50;      // how often the recording is looked at
+  // Streaming only: the recording stops, its files complete, when the free space of the disk
+  // the .qvf file is on falls under this many bytes; 0: no floor.
+  uint64_t minFreeBytes = 0;
+  // The clicks (the host calls setClickEvents(1) before Initialize) and pauses, written here
+  // as they come (events_file.h); empty: none.
+  std::string eventsPath;
 };
 
 // Why the recording ended.
 enum class StopCause {
-  kNone,      // still running, or never started
-  kHost,      // requestStop
-  kDuration,  // RunOptions::duration reached
-  kLibrary    // the library stopped it: RunResult::stopStatus says why
+  kNone,       // still running, or never started
+  kHost,       // requestStop
+  kDuration,   // RunOptions::duration reached
+  kDiskFloor,  // the free disk space fell under RunOptions::minFreeBytes
+  kLibrary     // the library stopped it: RunResult::stopStatus says why
 };
 
 // What the host sees on each look at a running recording.
@@ -48,6 +57,11 @@ struct LiveState {
   int32_t warnings = QV_WARNING_NONE;
   int32_t newWarnings = QV_WARNING_NONE;  // bits seen for the first time on this look
   bool streaming = false;  // the files are written while recording (false after CANNOT_OPEN)
+  // Streaming: the disk's free bytes (-1 unknown) and the seconds until they reach the floor
+  // at the rate the files grew over the last five seconds (-1 while unknown).
+  int64_t diskFreeBytes = -1;
+  double diskSecondsLeft = -1;
+  bool diskLow = false;  // the time left fell under five minutes on this look (once)
 };
 
 struct RunResult {
@@ -67,6 +81,8 @@ struct RunResult {
   uint64_t records = QV_OUTPUT_FAILED;  // video records in the .qvf; QV_OUTPUT_FAILED: not written
   int wavResult = -1;                   // a QV_WAV_* value; -1 when no sound file was asked for
   std::string qvfPath, wavPath;         // where the files are (or were to be) written
+  int64_t diskFreeBytes = -1;           // at the last look at the disk
+  bool eventsWritten = true;            // false when the events file could not be written
 
   bool nothingRecorded() const { return captured == 0; }
   bool videoWritten() const { return records != QV_OUTPUT_FAILED; }
@@ -113,6 +129,8 @@ class SessionRunner {
   void stopAndJoin();
   void writeFromMemory(bool video, bool sound, const Progress& progress);
   double secondsSinceStart() const;
+  void watchDisk(LiveState* live);
+  void keepEvents(const LiveState& live);
 
   RunOptions options_;
   QvStreamPaths streamPaths_{};  // read by the streaming writer until it returns
@@ -126,6 +144,11 @@ class SessionRunner {
   std::condition_variable wake_;
   bool running_ = false;  // threads started, not yet terminated
   RunResult result_;
+  std::unique_ptr<DiskWatch> disk_;
+  double lastDiskLook_ = -1.0;
+  EventsFile events_;
+  int64_t frameRate_ = 1;
+  int32_t eventsPaused_ = 0;
 };
 
 }  // namespace qvtools

@@ -131,6 +131,32 @@ bool parseProvenance(const uint8_t* payload, size_t size, Provenance* out) {
   return true;
 }
 
+namespace {
+
+// An index record read whole, checked against the file; f stands at its payload.
+ContainerWalk::Index checkIndex(std::FILE* f, uint64_t offset, const qvf::RecordHeader& r,
+                                ContainerWalk* walk) {
+  constexpr uint64_t kMaxIndexBytes = uint64_t{1} << 30;
+  if (offset + qvf::kRecordHeaderSize + r.payloadSize != walk->fileBytes) {
+    return ContainerWalk::Index::kStale;
+  }
+  if (r.payloadSize > kMaxIndexBytes) return ContainerWalk::Index::kDamaged;
+  std::vector<uint8_t> record(static_cast<size_t>(qvf::kRecordHeaderSize + r.payloadSize));
+  std::memcpy(record.data(), &r, sizeof r);
+  if (std::fread(record.data() + sizeof r, 1, static_cast<size_t>(r.payloadSize), f) !=
+      r.payloadSize) {
+    return ContainerWalk::Index::kDamaged;
+  }
+  uint64_t listed = 0;
+  const bool sound =
+      qvf::decodeIndex(record.data(), record.size(), offset, walk->fileBytes,
+                       walk->header.headerSize, [&](const qvf::IndexedRecord&) { ++listed; });
+  walk->indexedRecords = sound ? listed : 0;
+  return sound ? ContainerWalk::Index::kSound : ContainerWalk::Index::kDamaged;
+}
+
+}  // namespace
+
 bool walkContainer(const std::string& path, ContainerWalk* walk) {
   FILE* f = std::fopen(path.c_str(), "rb");
   if (f == nullptr) {
@@ -245,10 +271,18 @@ bool walkContainer(const std::string& path, ContainerWalk* walk) {
         }
         break;
       }
+      case qvf::RECORD_INDEX:
+        walk->indexOffset = offset;
+        walk->index = checkIndex(f, offset, r, walk);
+        break;
       default:
         ++walk->unknownRecords;
         break;
     }
+    if (r.type != qvf::RECORD_INDEX && walk->index != ContainerWalk::Index::kNone) {
+      walk->index = ContainerWalk::Index::kStale;
+    }
+    walk->records.add(r.type, r.payloadSize);
     ++walk->wholeRecords;
     offset = payloadStart + r.payloadSize;
   }

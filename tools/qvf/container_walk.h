@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "qvf.h"
+#include "qvf_index.h"
 
 namespace qvf_tool {
 
@@ -47,6 +48,15 @@ struct ContainerWalk {
   std::vector<std::pair<uint64_t, uint64_t>> audioChunks;
 
   Provenance provenance;  // the last such record holds
+
+  // The index record that ends a finished file (see qvf.h). Stale: an index stands before other
+  // records (the file grew after it); the reader walks such a file, as one without an index.
+  enum class Index { kNone, kSound, kDamaged, kStale };
+  Index index = Index::kNone;
+  uint64_t indexOffset = 0;     // where the last index record starts
+  uint64_t indexedRecords = 0;  // what a sound index lists
+  // Every whole record, for an index that `qvf repair` writes.
+  qvf::IndexBuilder records;
 
   uint64_t unknownRecords = 0;
   uint64_t wholeRecords = 0;  // of every type, up to where the file ends or the damage starts

@@ -19,11 +19,13 @@
 
 #include "console.h"
 #include "container_walk.h"
+#include "events_file.h"
 #include "exporters.h"
 #include "picture.h"
 #include "plugin_loader.h"
 #include "qv_version.h"
 #include "recording_summary.h"
+#include "srt_export.h"
 
 namespace {
 
@@ -46,6 +48,7 @@ struct Options {
   bool quiet = false;
   // export
   std::string y4m, yuy2, wav, pngDir, sheet;
+  std::string srt, events;  // subtitles of the clicks; the events file (default beside FILE)
   std::string frames;
   int every = 1;
   std::string matrix;  // empty: as recorded, else BT.601
@@ -143,6 +146,27 @@ void printProvenance(const Provenance& p) {
   std::printf("pauses          %s\n", pauses.c_str());
 }
 
+// The editors count frames and samples in 32-bit signed integers.
+constexpr uint64_t kEditorMaxCount = 0x7FFFFFFF;
+// The 32-bit editor's default limit of frames per file, changeable in its settings.
+constexpr uint64_t kEditorDefaultFrameLimit = 320000;
+
+std::string indexText(const ContainerWalk& walk) {
+  switch (walk.index) {
+    case ContainerWalk::Index::kSound:
+      return "present, " + std::to_string(walk.indexedRecords) +
+             " records listed (opens with a read at the end of the file)";
+    case ContainerWalk::Index::kDamaged:
+      return "damaged at byte " + std::to_string(walk.indexOffset) +
+             " (opens by walking every record; 'qvf repair' writes it anew)";
+    case ContainerWalk::Index::kStale:
+      return "stale: records follow it (opens by walking every record; 'qvf repair' writes one)";
+    case ContainerWalk::Index::kNone:
+      break;
+  }
+  return "none (opens by walking every record; 'qvf repair' writes one)";
+}
+
 int runInfo(const Options& options) {
   InputPlugin plugin;
   int code = loadPlugin(options, &plugin);
@@ -178,17 +202,35 @@ int runInfo(const Options& options) {
               static_cast<unsigned long long>(walk.deltaCount),
               static_cast<unsigned long long>(walk.repeatCount));
   std::printf("duration        %.3f s (%s)\n", duration, qvtools::formatClock(duration).c_str());
+  if (static_cast<uint64_t>(file->frameCount()) > kEditorDefaultFrameLimit) {
+    std::printf(
+        "limit           over the 32-bit editor's default limit of %llu frames (%s at "
+        "%llu fps): raise it in that editor's settings to use the whole file\n",
+        static_cast<unsigned long long>(kEditorDefaultFrameLimit),
+        qvtools::formatClock(seconds(kEditorDefaultFrameLimit, h.frameRate)).c_str(),
+        static_cast<unsigned long long>(h.frameRate));
+  }
   const WAVEFORMATEX& a = file->audioFormat();
   if (file->hasAudio()) {
-    const double audioSeconds =
-        seconds(static_cast<uint64_t>(file->audioSamples()), a.nSamplesPerSec);
-    std::printf("audio           %d samples, %.3f s, %u ch %u-bit %u Hz, in %llu records\n",
-                file->audioSamples(), audioSeconds, static_cast<unsigned>(a.nChannels),
-                static_cast<unsigned>(a.wBitsPerSample), static_cast<unsigned>(a.nSamplesPerSec),
+    // The file's own sound: the table's count stops at the editors' largest int.
+    const uint64_t block = a.nBlockAlign ? a.nBlockAlign : qvf::kAudioBlockBytes;
+    const uint64_t samples = walk.audioBytes / block;
+    std::printf("audio           %llu samples, %.3f s, %u ch %u-bit %u Hz, in %llu records\n",
+                static_cast<unsigned long long>(samples), seconds(samples, a.nSamplesPerSec),
+                static_cast<unsigned>(a.nChannels), static_cast<unsigned>(a.wBitsPerSample),
+                static_cast<unsigned>(a.nSamplesPerSec),
                 static_cast<unsigned long long>(walk.audioRecords));
+    if (samples > kEditorMaxCount) {
+      std::printf(
+          "limit           the editors count samples in 32-bit integers and see only "
+          "the first %llu (%.3f s) of the sound\n",
+          static_cast<unsigned long long>(kEditorMaxCount),
+          seconds(kEditorMaxCount, a.nSamplesPerSec));
+    }
   } else {
     std::printf("audio           none\n");
   }
+  std::printf("index           %s\n", indexText(walk).c_str());
   const uint64_t videoRecords = walk.videoTypes.size();
   std::printf(
       "repeat records  %s\n",
@@ -196,7 +238,7 @@ int runInfo(const Options& options) {
   if (file->hasAudio()) {
     std::printf(
         "sound - picture %s\n",
-        qvtools::driftText(seconds(walk.audioBytes / qvf::kAudioBlockBytes, qvf::kAudioSampleRate),
+        qvtools::driftText(seconds(walk.audioBytes / qvf::kAudioBlockBytes, h.audioSampleRate),
                            seconds(videoRecords, h.frameRate))
             .c_str());
   }
@@ -280,9 +322,14 @@ int runVerify(const Options& options) {
     problem("the plug-in reports a picture format other than the file header's");
   }
   const uint64_t audioSamples = walk.audioBytes / qvf::kAudioBlockBytes;
-  if (static_cast<uint64_t>(std::max(file->audioSamples(), 0)) != audioSamples) {
+  if (static_cast<uint64_t>(std::max(file->audioSamples(), 0)) !=
+      std::min(audioSamples, kEditorMaxCount)) {
     problem("the plug-in reports " + std::to_string(file->audioSamples()) +
             " audio samples, the audio records hold " + std::to_string(audioSamples));
+  }
+  if (walk.index == ContainerWalk::Index::kDamaged) {
+    problem("the index record at byte " + std::to_string(walk.indexOffset) +
+            " does not match the file ('qvf repair' writes it anew)");
   }
 
   // Every picture, in order, as the editor plays; each repeat must show its predecessor.
@@ -392,6 +439,10 @@ int runVerify(const Options& options) {
                   static_cast<unsigned long long>(walk.deltaCount),
                   static_cast<unsigned long long>(walk.repeatCount),
                   static_cast<unsigned long long>(audioSamples));
+      if (audioSamples > kEditorMaxCount) {
+        std::printf("  the editors see only the first %llu audio samples\n",
+                    static_cast<unsigned long long>(kEditorMaxCount));
+      }
     }
     return kExitOk;
   }
@@ -496,7 +547,9 @@ int repairWav(const std::string& path, bool quiet) {
 }
 
 // A recording cut off inside its last record, or ending in zeros where the next record would
-// start: that tail is cut, nothing else changes.
+// start: that tail is cut. Then a file without a sound index at its end (cut off, written by
+// an older writer, grown after its index, or with a damaged one, which is cut first) gets one,
+// so that the reader opens it without walking it. Nothing else changes.
 int repairContainer(const std::string& path, bool quiet) {
   ContainerWalk walk;
   if (!walkContainer(path, &walk)) {
@@ -507,21 +560,53 @@ int repairContainer(const std::string& path, bool quiet) {
     fail(path + ": damaged, not only cut off (" + walk.problems[0] + "); not touched");
     return kExitProblems;
   }
-  if (!walk.endsEarly) {
+  if (!walk.endsEarly && walk.index == ContainerWalk::Index::kSound) {
     if (!quiet) std::printf("%s: whole already, not touched\n", path.c_str());
     return kExitOk;
   }
+  uint64_t keep = walk.completeBytes;
+  // A damaged index ends the file: it goes, and its records with it from the new index.
+  if (!walk.endsEarly && walk.index == ContainerWalk::Index::kDamaged) keep = walk.indexOffset;
   std::error_code error;
-  std::filesystem::resize_file(path, walk.completeBytes, error);
+  if (keep != walk.fileBytes) std::filesystem::resize_file(path, keep, error);
   if (error) {
     fail(path + ": could not be cut: " + error.message());
     return kExitWrite;
   }
+  ContainerWalk kept;
+  if (keep != walk.fileBytes && (!walkContainer(path, &kept) || !kept.problems.empty())) {
+    fail(path + ": cannot be read after the cut; no index written");
+    return kExitWrite;
+  }
+  const std::vector<uint8_t> index = (keep != walk.fileBytes ? kept : walk).records.record();
+  if (!index.empty()) {
+    std::ofstream out(path, std::ios::binary | std::ios::app);
+    out.write(reinterpret_cast<const char*>(index.data()),
+              static_cast<std::streamsize>(index.size()));
+    out.close();
+    if (!out) {
+      // A partial index is harmless (readers walk the file) but is no repair.
+      std::filesystem::resize_file(path, keep, error);
+      fail(path + ": the index could not be written");
+      return kExitWrite;
+    }
+  }
   if (!quiet) {
-    std::printf("%s: cut the %s (%llu bytes); %zu frames remain\n", path.c_str(),
-                walk.endsInZeros ? "zero bytes at the end" : "torn last record",
-                static_cast<unsigned long long>(walk.fileBytes - walk.completeBytes),
-                walk.videoTypes.size());
+    if (walk.endsEarly) {
+      std::printf("%s: cut the %s (%llu bytes); %zu frames remain\n", path.c_str(),
+                  walk.endsInZeros ? "zero bytes at the end" : "torn last record",
+                  static_cast<unsigned long long>(walk.fileBytes - walk.completeBytes),
+                  walk.videoTypes.size());
+    } else if (keep != walk.fileBytes) {
+      std::printf("%s: cut the damaged index (%llu bytes)\n", path.c_str(),
+                  static_cast<unsigned long long>(walk.fileBytes - keep));
+    }
+    if (!index.empty()) {
+      std::printf("%s: wrote an index of %llu records (%zu bytes)\n", path.c_str(),
+                  static_cast<unsigned long long>(kept.wholeRecords ? kept.wholeRecords
+                                                                    : walk.wholeRecords),
+                  index.size());
+    }
   }
   return kExitOk;
 }
@@ -552,8 +637,8 @@ Matrix matrixFrom(const std::string& text) {
 
 int runExport(const Options& options) {
   if (options.y4m.empty() && options.yuy2.empty() && options.wav.empty() &&
-      options.pngDir.empty() && options.sheet.empty()) {
-    fail("export: name at least one of --y4m, --yuy2, --wav, --png, --sheet");
+      options.pngDir.empty() && options.sheet.empty() && options.srt.empty()) {
+    fail("export: name at least one of --y4m, --yuy2, --wav, --png, --sheet, --srt");
     return kExitUsage;
   }
   if ((!options.pngDir.empty() || !options.sheet.empty()) && !pngSupported()) {
@@ -618,6 +703,14 @@ int runExport(const Options& options) {
     if (!exportWav(*file, options.wav, &error)) return fail(error), kExitWrite;
     if (options.wav != "-") done(options.wav);
   }
+  if (!options.srt.empty()) {
+    const std::string events =
+        options.events.empty() ? qvtools::eventsPathFor(options.file) : options.events;
+    std::vector<qvtools::EventLine> lines;
+    if (!qvtools::readEventsFile(events, &lines, &error)) return fail(error), kExitOpen;
+    if (!exportSrt(lines, file->frameRate(), options.srt, &error)) return fail(error), kExitWrite;
+    done(options.srt);
+  }
   if (!options.pngDir.empty() || !options.sheet.empty()) {
     if (!resolveSelection(*file, &selection, &error)) return fail(error), kExitUsage;
   }
@@ -676,6 +769,11 @@ int main(int argc, char** argv) {
   exp->add_option("--wav", options.wav, "the sound as a 16-bit PCM WAV file, or -");
   exp->add_option("--png", options.pngDir, "one PNG per selected frame into this directory");
   exp->add_option("--sheet", options.sheet, "a contact sheet of evenly spaced frames (PNG)");
+  exp->add_option("--srt", options.srt,
+                  "the clicks of the recording's events file as subtitles (SubRip): \"click\" at "
+                  "the frame that shows it, for 0.5 s");
+  exp->add_option("--events", options.events,
+                  "the events file for --srt (default: NAME.events.csv beside FILE)");
   exp->add_option("--frames", options.frames, "frames A:B (inclusive; A: or :B open-ended)");
   exp->add_option("--every", options.every, "every N-th frame of the selection (PNG)")
       ->check(CLI::PositiveNumber);

@@ -2,7 +2,7 @@
 //
 //   qvrec list
 //   qvrec record [--window N|TEXT | --title TEXT | --process NAME] [--duration S] [-o FILE.qvf]
-//                [--sound mic|desktop|none] [--no-cursor]
+//                [--sound mic|desktop|none] [--sound-rate 44100|48000] [--no-cursor]
 //
 // While recording, F11 or Pause pauses and resumes (the file then holds no trace of the
 // paused time); F12 and Print Screen start a recording made with --hotkey. The status line
@@ -16,10 +16,13 @@
 #include <string>
 
 #include "console.h"
+#include "cut_off_takes.h"
+#include "disk_watch.h"
 #include "quorvane_capture.h"
 #include "qv_version.h"
 #include "recorder.h"
 #include "settings_file.h"
+#include "start_time.h"
 #include "window_choice.h"
 
 namespace {
@@ -70,6 +73,7 @@ struct RecordArguments {
   int64_t fps = 30;
   std::string offset, size, outputSize, memory = "1G", affinity;
   std::string matrix = "auto", range = "tv", area = "client", sound = "mic";
+  std::string startAt, minFree = "1G";
   bool reserveCpu = false, noComposition = false, noAvx = false, noAudio = false, noCursor = false;
   RecordOptions options;
 };
@@ -106,7 +110,27 @@ void addRecordOptions(CLI::App* rec, RecordArguments* a) {
   rec->add_flag("--no-composition", a->noComposition, "switch desktop composition off (Windows)");
   rec->add_flag("--no-avx", a->noAvx, "use the SSE2 kernels even where AVX is available");
   RecordOptions& options = a->options;
-  rec->add_flag("--hotkey", options.hotkey, "start on F12 or Print Screen");
+  auto* hotkeyFlag = rec->add_flag("--hotkey", options.hotkey, "start on F12 or Print Screen");
+  auto* countdownOption =
+      rec->add_option("--countdown", options.countdown,
+                      "count this many seconds down on the console before the first frame")
+          ->check(CLI::Range(0, 86400))
+          ->excludes(hotkeyFlag);
+  rec->add_option("--start-at", a->startAt,
+                  "HH:MM[:SS]: wait until the clock shows this time (a time already past today "
+                  "means tomorrow)")
+      ->excludes(hotkeyFlag)
+      ->excludes(countdownOption);
+  rec->add_option("--min-free", a->minFree,
+                  "stop with complete files when the disk being written has less free space "
+                  "than this (512M, 2G...; 0: never)")
+      ->capture_default_str();
+  rec->add_flag("--clicks", options.clicks,
+                "draw a ring around the pointer at each mouse button press (yellow left, blue "
+                "right)");
+  rec->add_flag("--events", options.events,
+                "write the clicks and pauses to NAME.events.csv beside the .qvf (qvf export "
+                "--srt makes subtitles of them)");
   rec->add_option("-d,--duration", options.duration,
                   "stop after this many seconds of recording (paused time does not count)")
       ->check(CLI::PositiveNumber);
@@ -119,6 +143,11 @@ void addRecordOptions(CLI::App* rec, RecordArguments* a) {
       ->check(CLI::IsMember({"mic", "desktop", "none"}))
       ->capture_default_str()
       ->excludes(noAudioFlag);
+  rec->add_option("--sound-rate", options.soundRate,
+                  "samples per second of the recorded sound: 44100 or 48000 (an editor project "
+                  "at 48 kHz wants 48000); each device is converted from its own rate")
+      ->check(CLI::IsMember({44100, 48000}))
+      ->capture_default_str();
   rec->add_flag("--no-cursor", a->noCursor, "leave the mouse pointer out of the pictures");
   rec->add_flag("-q,--quiet", options.quiet, "only the summary and errors");
   rec->add_flag("--keep-unchanged", options.keepUnchanged,
@@ -133,7 +162,9 @@ void addRecordOptions(CLI::App* rec, RecordArguments* a) {
       "nothing recorded; 7 a write failed while recording (disk full, drive removed): the files "
       "hold the recording up to that point; 8 the recorded window was closed or minimised, its "
       "picture could not be grabbed or the sound device went away: the recording stopped early "
-      "and its files are complete up to then; 130 cancelled while waiting for the hot key.");
+      "and its files are complete up to then; 9 the free disk space fell under --min-free: the "
+      "recording stopped there with complete files; 130 cancelled before the recording started "
+      "(hot key, countdown or start time).");
 }
 
 int listWindows() {
@@ -185,6 +216,31 @@ bool readSettings(const RecordArguments& a, CaptureSetting* s) {
   s->disableDesktopComposition = a.noComposition ? 1 : 0;
   s->useAVX = a.noAvx ? 0 : 1;
   return true;
+}
+
+// When to start and how much disk to leave free; false (after saying why) for a bad value.
+bool readHabits(const RecordArguments& a, RecordOptions* options) {
+  if (!a.startAt.empty() && !qvtools::parseTimeOfDay(a.startAt, &options->startAt)) {
+    fail("--start-at wants HH:MM or HH:MM:SS (24-hour clock), not \"" + a.startAt + "\"");
+    return false;
+  }
+  if (!parseBytes(a.minFree, &options->minFree)) {
+    fail("--min-free wants a size like 512M or 2G (0: no floor), not \"" + a.minFree + "\"");
+    return false;
+  }
+  return true;
+}
+
+// Recordings in the output folder that were cut off: said before a new one joins them, since
+// they are found broken in the editor otherwise.
+void hintAtCutOffTakes(const std::string& qvfPath) {
+  for (const qvtools::CutOffTake& take :
+       qvtools::findCutOffTakes(qvtools::parentDirectory(qvfPath))) {
+    std::fprintf(stderr,
+                 "qvrec: %s was cut off (whole up to %s); 'qvf repair %s%s%s' makes it whole\n",
+                 take.path.c_str(), qvtools::formatClock(take.seconds).c_str(), take.path.c_str(),
+                 take.wavPath.empty() ? "" : " ", take.wavPath.c_str());
+  }
 }
 
 // The sound source and the two files, checked before anything is recorded: a recording that
@@ -251,9 +307,21 @@ int main(int argc, char** argv) {
   if (list->parsed()) return listWindows();
 
   RecordOptions& options = arguments.options;
-  if (!readSettings(arguments, &options.setting)) return kExitUsage;
+  if (!readSettings(arguments, &options.setting) || !readHabits(arguments, &options)) {
+    return kExitUsage;
+  }
   const int outputs = chooseOutputs(arguments, &options);
   if (outputs != kExitOk) return outputs;
   if (!chooseTarget(arguments.query, &options)) return kExitNoWindow;
+  if (!options.quiet) hintAtCutOffTakes(options.qvfPath);
+  if (!options.inMemory && options.minFree > 0) {
+    const int64_t free = qvtools::freeDiskBytes(options.qvfPath);
+    if (free >= 0 && static_cast<uint64_t>(free) < options.minFree) {
+      fail("only " + qvtools::formatBytes(static_cast<uint64_t>(free)) + " free where " +
+           options.qvfPath + " would be written, under --min-free " +
+           qvtools::formatBytes(options.minFree) + "; free some space or lower --min-free");
+      return kExitBadOutput;
+    }
+  }
   return record(options);
 }

@@ -19,6 +19,10 @@
 #include "qvf.h"
 #include "recording_summary.h"
 #include "session_runner.h"
+#ifdef _WIN32
+#include "end_session.h"
+#endif
+#include "start_time.h"
 
 namespace qvrec {
 
@@ -31,6 +35,7 @@ extern "C" void onStopSignal(int signal) { g_stopRequested = signal; }
 #ifdef _WIN32
 // Stop reason for a console that is going away (Windows has no SIGHUP).
 constexpr std::sig_atomic_t kConsoleClosed = -1;
+constexpr std::sig_atomic_t kSessionEnding = -2;
 // Set once record() has completed its files (or written nothing).
 HANDLE g_filesComplete = nullptr;
 
@@ -116,7 +121,7 @@ std::string liveCounts(const RecordingStats& stats, const CaptureSetting& used, 
     counts +=
         "  drift " +
         qvtools::driftText(
-            static_cast<double>(stats.soundSamples) / qvf::kAudioSampleRate,
+            static_cast<double>(stats.soundSamples) / getSoundRate(),
             static_cast<double>(stats.videoRecords) / static_cast<double>(used.frameRate), false);
   }
   return counts;
@@ -220,6 +225,7 @@ void installStopHandler() {
   if (g_filesComplete == nullptr) {
     g_filesComplete = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+    qvtools::watchEndOfSession([] { g_stopRequested = kSessionEnding; }, g_filesComplete);
   }
 #endif
 #ifdef SIGXFSZ
@@ -305,7 +311,10 @@ const char* statusReason(int32_t status) {
 bool startLibrary(const RecordOptions& options,
                   const std::function<void(const std::string&)>& say) {
   setCursorDrawing(options.cursor ? 1 : 0);
+  setClickDrawing(options.clicks ? 1 : 0);
+  setClickEvents(options.events ? 1 : 0);
   setSoundSource(options.soundSource);
+  setSoundRate(options.soundRate);
   // A still screen then costs a few bytes per frame instead of a compressed picture of zeros.
   setRepeatUnchanged(options.keepUnchanged ? 0 : 1);
   Initialize(&options.setting);
@@ -365,6 +374,38 @@ bool waitForHotkey(const std::function<void(const std::string&)>& say) {
   return pressed;
 }
 
+// The countdown or the wait for the start time; false when Ctrl+C cancelled it.
+bool waitForStart(const RecordOptions& options, StatusLine& status,
+                  const std::function<void(const std::string&)>& say) {
+  double seconds = options.countdown;
+  if (options.startAt >= 0) {
+    bool tomorrow = false;
+    seconds = static_cast<double>(
+        qvtools::secondsUntilTimeOfDay(std::time(nullptr), options.startAt, &tomorrow));
+    char at[16];
+    std::snprintf(at, sizeof(at), "%02d:%02d:%02d", options.startAt / 3600,
+                  options.startAt / 60 % 60, options.startAt % 60);
+    say(std::string("qvrec: recording starts at ") + at + (tomorrow ? " tomorrow" : " today") +
+        (tomorrow ? " (that time has passed today)" : "") + ", in " +
+        qvtools::formatClock(seconds) + " (Ctrl+C cancels)");
+  }
+  if (seconds <= 0) return true;
+  qvtools::Countdown countdown(seconds, qvtools::steadyWaitClock());
+  const bool started = countdown.waitFor(
+      [&](int64_t left) {
+        if (left > 0) {
+          status.show("starting in " +
+                          (options.startAt >= 0 ? qvtools::formatClock(static_cast<double>(left))
+                                                : std::to_string(left)) +
+                          "  (Ctrl+C cancels)",
+                      options.startAt < 0 || left <= 10);
+        }
+      },
+      [] { return g_stopRequested != 0; });
+  status.end();
+  return started;
+}
+
 qvtools::RunOptions runOptions(const RecordOptions& options) {
   qvtools::RunOptions run;
   run.streaming = !options.inMemory;
@@ -372,6 +413,8 @@ qvtools::RunOptions runOptions(const RecordOptions& options) {
   run.qvfPath = options.qvfPath;
   run.wavPath = options.audio ? options.wavPath : std::string();
   run.duration = options.duration;
+  run.minFreeBytes = options.minFree;
+  if (options.events) run.eventsPath = qvtools::eventsPathFor(options.qvfPath);
   return run;
 }
 
@@ -381,9 +424,16 @@ std::string stopReason(const qvtools::RunResult& r) {
     case qvtools::StopCause::kHost:
       if (g_stopRequested == SIGINT) return "stopped by Ctrl+C";
       if (g_stopRequested == SIGTERM) return "stopped by SIGTERM";
+#ifdef _WIN32
+      if (g_stopRequested == kSessionEnding) return "stopped: the session is ending";
+#endif
       return "stopped: the console was closed";
     case qvtools::StopCause::kDuration:
       return "duration reached";
+    case qvtools::StopCause::kDiskFloor:
+      return "stopped: the disk's free space fell under --min-free (" +
+             qvtools::formatBytes(static_cast<uint64_t>(std::max<int64_t>(r.diskFreeBytes, 0))) +
+             " free)";
     default: {
       const char* reason = statusReason(r.stopStatus);
       return reason != nullptr
@@ -448,6 +498,14 @@ void recordUntilStopped(const RecordOptions& options, const CaptureSetting& used
                    "qvrec: this window's picture comes out black; record the screen (window 0) "
                    "or switch off hardware acceleration in that program\n");
     }
+    if (live.diskLow) {
+      status.end();
+      std::fprintf(stderr,
+                   "qvrec: less than five minutes of disk left at this rate (%s free); the "
+                   "recording stops when %s are left (--min-free)\n",
+                   qvtools::formatBytes(static_cast<uint64_t>(live.diskFreeBytes)).c_str(),
+                   qvtools::formatBytes(options.minFree).c_str());
+    }
     *peakFill = std::max(*peakFill, live.fill);
     const RecordingStats& stats = live.stats;
     std::string line = std::string(stats.paused != 0 ? "paused " : "REC ") +
@@ -457,6 +515,7 @@ void recordUntilStopped(const RecordOptions& options, const CaptureSetting& used
     if (!options.inMemory) {
       const int64_t written = qvtools::fileSize(options.qvfPath);
       line += "  written " + qvtools::formatBytes(static_cast<uint64_t>(written < 0 ? 0 : written));
+      if (live.diskSecondsLeft >= 0) line += "  disk " + qvtools::formatClock(live.diskSecondsLeft);
     }
     if (stats.paused != 0) line += "  F11 resumes";
     if (live.fill >= 0.9)
@@ -559,7 +618,7 @@ void printSummary(const RecordOptions& options, const CaptureSetting& used,
     const int64_t bytes = qvtools::fileSize(r.wavPath);
     std::printf("wav        %s (%s, %.3f s of sound)\n", r.wavPath.c_str(),
                 qvtools::formatBytes(static_cast<uint64_t>(bytes < 0 ? 0 : bytes)).c_str(),
-                qvtools::wavSeconds(bytes));
+                qvtools::wavSeconds(bytes, static_cast<uint32_t>(getSoundRate())));
   } else if (options.audio) {
     std::printf("wav        NOT WRITTEN: the sound is lost\n");
   }
@@ -569,7 +628,7 @@ void printSummary(const RecordOptions& options, const CaptureSetting& used,
                   .c_str());
   if (options.audio) {
     std::printf("drift      %s\n",
-                qvtools::driftText(static_cast<double>(stats.soundSamples) / qvf::kAudioSampleRate,
+                qvtools::driftText(static_cast<double>(stats.soundSamples) / getSoundRate(),
                                    static_cast<double>(slots) / static_cast<double>(used.frameRate))
                     .c_str());
   }
@@ -586,6 +645,9 @@ void printSummary(const RecordOptions& options, const CaptureSetting& used,
     std::printf("pauses     %d, %.1f s in all\n", stats.pauseCount,
                 static_cast<double>(stats.pausedMilliseconds) / 1000.0);
   }
+  if (options.events && r.eventsWritten) {
+    std::printf("events     %s\n", qvtools::eventsPathFor(r.qvfPath).c_str());
+  }
 }
 
 int recordAndWrite(const RecordOptions& options) {
@@ -597,7 +659,7 @@ int recordAndWrite(const RecordOptions& options) {
   const CaptureSetting used = *getCaptureSetting();
   // The file says how it was made: colours, sizes, window, start time, pauses.
   setWriteProvenance(1);
-  if (options.hotkey && !waitForHotkey(say)) {
+  if ((options.hotkey && !waitForHotkey(say)) || !waitForStart(options, status, say)) {
     say("qvrec: cancelled before the recording started; nothing was recorded");
     Finalize();
     return kExitCancelled;
@@ -636,6 +698,11 @@ int recordAndWrite(const RecordOptions& options) {
   }
   // Complete files of a recording shorter than asked: never plain success.
   if (code == kExitOk && r.sourceLost()) code = kExitSourceLost;
+  if (code == kExitOk && r.stopCause == qvtools::StopCause::kDiskFloor) code = kExitDiskFloor;
+  if (options.events && !r.eventsWritten) {
+    std::fprintf(stderr, "qvrec: the events file %s could not be written\n",
+                 qvtools::eventsPathFor(options.qvfPath).c_str());
+  }
   RecordingStats stats{};
   getRecordingStats(&stats);
   Finalize();

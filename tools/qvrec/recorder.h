@@ -22,6 +22,8 @@ enum ExitCode {
   kExitSourceLost = 8,  // the recorded window was closed or minimised, its picture could not be
                         // grabbed or the sound device went away: the files are complete up to
                         // then, but the recording is shorter than asked
+  kExitDiskFloor = 9,   // the free disk space fell under --min-free: the recording stopped there
+                        // with complete files
   kExitCancelled = 130  // interrupted while waiting for the hot key
 };
 
@@ -34,12 +36,18 @@ struct RecordOptions {
   std::string wavPath;
   bool audio = true;
   int32_t soundSource = QV_SOURCE_CAPTURE_DEVICE;  // setSoundSource before Initialize
+  int32_t soundRate = 44100;                       // setSoundRate before Initialize
   bool cursor = true;                              // setCursorDrawing before Initialize
   bool hotkey = false;
   double duration = 0;  // seconds; 0: until Ctrl+C or a full pool
   bool quiet = false;
   bool inMemory = false;       // keep the recording in memory and write the files after the stop
   bool keepUnchanged = false;  // store every picture, also one equal to the picture before
+  int countdown = 0;           // seconds counted down before the first frame
+  int startAt = -1;            // seconds of the day to start at (the next one); -1: at once
+  uint64_t minFree = 0;        // streaming: stop when the disk has less free; 0: never
+  bool clicks = false;         // setClickDrawing before Initialize
+  bool events = false;         // NAME.events.csv beside the .qvf
 };
 
 // Installs the handler of Ctrl+C, SIGTERM and a closed console (SIGHUP): each ends the

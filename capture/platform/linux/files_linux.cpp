@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <string>
 
 #include "files.h"
 
@@ -70,7 +71,22 @@ bool replaceableByRename(const char* path) {
   return S_ISREG(status.st_mode);
 }
 
-bool renameFile(const char* from, const char* to) { return std::rename(from, to) == 0; }
+bool renameFile(const char* from, const char* to) {
+  if (std::rename(from, to) != 0) return false;
+  // The new name is an entry of the directory: until the directory reaches the disk, a crash
+  // can leave the old name (or none). Some file systems refuse to sync a directory; the rename
+  // itself has still happened.
+  const std::string path(to);
+  const size_t slash = path.find_last_of('/');
+  const std::string folder =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  const int directory = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (directory >= 0) {
+    ::fsync(directory);
+    ::close(directory);
+  }
+  return true;
+}
 
 bool removeFile(const char* path) { return ::unlink(path) == 0; }
 

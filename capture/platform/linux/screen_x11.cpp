@@ -107,6 +107,8 @@ struct ScreenGrabber::Impl {
   uint8_t* heapPixels = nullptr;  // the picture when MIT-SHM is missing
   bool xfixes = false;            // the server can hand out the pointer's image
   bool drawCursor = false;
+  int64_t grabX = 0;  // the last grab's top-left corner on the root window
+  int64_t grabY = 0;
 };
 
 namespace {
@@ -249,6 +251,8 @@ bool ScreenGrabber::grab(int32_t sourceX, int32_t sourceY) {
   }
   const int64_t x = int64_t{originX} + sourceX;
   const int64_t y = int64_t{originY} + sourceY;
+  impl.grabX = x;
+  impl.grabY = y;
   auto copy = [&]() -> bool {
     const bool inside = x >= 0 && y >= 0 && x + impl.width <= impl.screenWidth &&
                         y + impl.height <= impl.screenHeight;
@@ -289,6 +293,25 @@ bool ScreenGrabber::grab(int32_t sourceX, int32_t sourceY) {
       XFree(cursor);
     }
   }
+  return true;
+}
+
+bool ScreenGrabber::readPointer(int32_t* x, int32_t* y, uint32_t* buttons) {
+  if (impl_ == nullptr || x == nullptr || y == nullptr || buttons == nullptr) return false;
+  Window root = None, child = None;
+  int rootX = 0, rootY = 0, windowX = 0, windowY = 0;
+  unsigned int mask = 0;
+  X11ErrorTrap trap(impl_->display);
+  if (!XQueryPointer(impl_->display, impl_->root, &root, &child, &rootX, &rootY, &windowX, &windowY,
+                     &mask) ||
+      trap.failed()) {
+    return false;
+  }
+  *x = static_cast<int32_t>(rootX - impl_->grabX);
+  *y = static_cast<int32_t>(rootY - impl_->grabY);
+  // The mask names logical buttons: a left-handed mapping is already undone.
+  *buttons = ((mask & Button1Mask) != 0 ? kPointerLeft : 0u) |
+             ((mask & Button3Mask) != 0 ? kPointerRight : 0u);
   return true;
 }
 

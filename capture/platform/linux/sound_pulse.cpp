@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "sound_capture.h"
@@ -44,6 +45,8 @@ struct SoundCaptureBuffer::Impl {
   pa_stream* stream = nullptr;
   SoundSource source = SoundSource::kCaptureDevice;
   bool capabilitiesKnown = false;
+  uint32_t deviceRate = 0;  // the source's (or monitored sink's) own rate, 0 when not known
+  bool formatRefused = false;
   SoundRing ring;
   // Set on PulseAudio's thread when the stream or the server goes away while capturing.
   std::atomic<bool> lost{false};
@@ -60,6 +63,49 @@ struct SoundCaptureBuffer::Impl {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
       pa_threaded_mainloop_lock(mainloop);
     }
+  }
+
+  // The rate of a source or sink by name, 0 when the server does not answer in time.
+  uint32_t sourceRate(const std::string& name) {
+    return askRate([&](pa_context* c, void* user) {
+      return pa_context_get_source_info_by_name(
+          c, name.c_str(),
+          [](pa_context*, const pa_source_info* info, int eol, void* u) {
+            if (eol == 0 && info != nullptr)
+              static_cast<RateAnswer*>(u)->rate = info->sample_spec.rate;
+            if (eol != 0) static_cast<RateAnswer*>(u)->done = true;
+          },
+          user);
+    });
+  }
+  uint32_t sinkRate(const std::string& name) {
+    return askRate([&](pa_context* c, void* user) {
+      return pa_context_get_sink_info_by_name(
+          c, name.c_str(),
+          [](pa_context*, const pa_sink_info* info, int eol, void* u) {
+            if (eol == 0 && info != nullptr)
+              static_cast<RateAnswer*>(u)->rate = info->sample_spec.rate;
+            if (eol != 0) static_cast<RateAnswer*>(u)->done = true;
+          },
+          user);
+    });
+  }
+  struct RateAnswer {
+    bool done = false;
+    uint32_t rate = 0;
+  };
+  template <typename Ask>
+  uint32_t askRate(Ask ask) {
+    RateAnswer answer;
+    pa_threaded_mainloop_lock(mainloop);
+    pa_operation* operation = ask(context, &answer);
+    if (operation != nullptr) {
+      // Unanswered in time: the callback must not run after `answer` is gone.
+      if (!waitLocked([&answer] { return answer.done ? 1 : 0; })) pa_operation_cancel(operation);
+      pa_operation_unref(operation);
+    }
+    pa_threaded_mainloop_unlock(mainloop);
+    return answer.done ? answer.rate : 0;
   }
 
   // A stream that fails or ends while the ring runs lost its device; the reader is woken to
@@ -95,6 +141,7 @@ bool SoundCaptureBuffer::openDevice(SoundSource source) {
   Impl& d = *impl_;
   if (d.mainloop != nullptr || source == SoundSource::kNone) return false;
   d.source = source;
+  d.formatRefused = false;
   d.mainloop = pa_threaded_mainloop_new();
   if (d.mainloop == nullptr) return false;
   d.context = pa_context_new(pa_threaded_mainloop_get_api(d.mainloop), "Quorvane");
@@ -126,6 +173,7 @@ bool SoundCaptureBuffer::queryCapabilities() {
     bool done = false;
     bool hasSource = false;
     bool hasSink = false;
+    std::string source, sink;
   } answer;
   pa_threaded_mainloop_lock(d.mainloop);
   pa_operation* operation = pa_context_get_server_info(
@@ -136,6 +184,8 @@ bool SoundCaptureBuffer::queryCapabilities() {
                        info->default_source_name[0] != '\0';
         a->hasSink = info != nullptr && info->default_sink_name != nullptr &&
                      info->default_sink_name[0] != '\0';
+        if (a->hasSource) a->source = info->default_source_name;
+        if (a->hasSink) a->sink = info->default_sink_name;
         a->done = true;
       },
       &answer);
@@ -149,6 +199,10 @@ bool SoundCaptureBuffer::queryCapabilities() {
   pa_threaded_mainloop_unlock(d.mainloop);
   d.capabilitiesKnown =
       answered && (d.source == SoundSource::kOutputMix ? answer.hasSink : answer.hasSource);
+  if (d.capabilitiesKnown) {
+    d.deviceRate =
+        d.source == SoundSource::kOutputMix ? d.sinkRate(answer.sink) : d.sourceRate(answer.source);
+  }
   return d.capabilitiesKnown;
 }
 
@@ -197,6 +251,10 @@ bool SoundCaptureBuffer::createBuffer(const SoundFormat& format, uint32_t buffer
       if (state == PA_STREAM_READY) return 1;
       return PA_STREAM_IS_GOOD(state) ? 0 : -1;
     });
+    if (!ready) {
+      const int error = pa_context_errno(d.context);
+      d.formatRefused = error == PA_ERR_NOTSUPPORTED || error == PA_ERR_INVALID;
+    }
   }
   pa_threaded_mainloop_unlock(d.mainloop);
   return ready;
@@ -210,6 +268,14 @@ bool SoundCaptureBuffer::setupNotifications(const uint32_t positions[2]) {
 bool SoundCaptureBuffer::isReady() const { return impl_->ring.ready(); }
 
 bool SoundCaptureBuffer::loopbackUnavailable() const { return false; }
+
+bool SoundCaptureBuffer::nativeRate(uint32_t* samplesPerSecond) const {
+  if (impl_->deviceRate == 0) return false;
+  *samplesPerSecond = impl_->deviceRate;
+  return true;
+}
+
+bool SoundCaptureBuffer::formatRefused() const { return impl_->formatRefused; }
 
 bool SoundCaptureBuffer::start() {
   Impl& d = *impl_;

@@ -1,18 +1,21 @@
 // GDI side of the platform layer: the desktop, window rectangles, the screen grabber and keys.
 #include <windows.h>
 
+#include "dpi_awareness.h"
 #include "platform.h"
 
 namespace quorvane_capture {
 namespace platform {
 
 bool displayAvailable() {
+  PhysicalPixelsScope physical;
   return GetDesktopWindow() != nullptr && GetSystemMetrics(SM_CXSCREEN) > 0;
 }
 
 WindowHandle desktopWindow() { return reinterpret_cast<WindowHandle>(GetDesktopWindow()); }
 
 bool getWindowRect(WindowHandle window, Rect* rect) {
+  PhysicalPixelsScope physical;
   RECT r;
   if (rect == nullptr || !GetWindowRect(reinterpret_cast<HWND>(window), &r)) return false;
   *rect = {r.left, r.top, r.right, r.bottom};
@@ -20,6 +23,7 @@ bool getWindowRect(WindowHandle window, Rect* rect) {
 }
 
 bool getClientRect(WindowHandle window, Rect* rect) {
+  PhysicalPixelsScope physical;
   RECT r;
   if (rect == nullptr || !GetClientRect(reinterpret_cast<HWND>(window), &r)) return false;
   *rect = {r.left, r.top, r.right, r.bottom};
@@ -42,6 +46,8 @@ struct ScreenGrabber::Impl {
   int32_t height = 0;
   bool clientArea = false;
   bool drawCursor = false;
+  int32_t grabX = 0;  // the last grab's source rectangle, in the device context's coordinates
+  int32_t grabY = 0;
 };
 
 void ScreenGrabber::setCursorDrawing(bool enabled) {
@@ -60,6 +66,8 @@ bool ScreenGrabber::isOpen() const { return impl_ != nullptr; }
 bool ScreenGrabber::open(WindowHandle window, bool clientArea, int32_t width, int32_t height) {
   close();
   if (width < 1 || height < 1) return false;
+  // The window's device context keeps the awareness of the thread that got it.
+  PhysicalPixelsScope physical;
   impl_ = new Impl();
   Impl& impl = *impl_;
   impl.window = reinterpret_cast<HWND>(window);
@@ -91,6 +99,9 @@ bool ScreenGrabber::open(WindowHandle window, bool clientArea, int32_t width, in
 bool ScreenGrabber::grab(int32_t sourceX, int32_t sourceY) {
   if (impl_ == nullptr) return false;
   Impl& impl = *impl_;
+  PhysicalPixelsScope physical;
+  impl.grabX = sourceX;
+  impl.grabY = sourceY;
   if (!BitBlt(impl.hdcMemory, 0, 0, impl.width, impl.height, impl.hdcWindow, sourceX, sourceY,
               SRCCOPY)) {
     return false;
@@ -122,6 +133,32 @@ bool ScreenGrabber::grab(int32_t sourceX, int32_t sourceY) {
              at.y - static_cast<LONG>(icon.yHotspot) - sourceY, info.hCursor, 0, 0, 0, nullptr,
              DI_NORMAL);
   GdiFlush();  // the core reads the DIB's memory next
+  return true;
+}
+
+bool ScreenGrabber::readPointer(int32_t* x, int32_t* y, uint32_t* buttons) {
+  if (impl_ == nullptr || x == nullptr || y == nullptr || buttons == nullptr) return false;
+  PhysicalPixelsScope physical;
+  POINT at{};
+  if (!GetCursorPos(&at)) return false;
+  if (impl_->clientArea) {
+    ScreenToClient(impl_->window, &at);
+  } else {
+    RECT whole;
+    if (!GetWindowRect(impl_->window, &whole)) return false;
+    at.x -= whole.left;
+    at.y -= whole.top;
+  }
+  *x = static_cast<int32_t>(at.x) - impl_->grabX;
+  *y = static_cast<int32_t>(at.y) - impl_->grabY;
+  // The button state at the moment of reading, polled by the capture thread: a low-level mouse
+  // hook would need a message loop on the thread that set it and would sit in the path of every
+  // mouse event of the desktop, slowing all of them when a grab takes long. GetAsyncKeyState
+  // reports physical buttons; with swapped buttons the primary one is VK_RBUTTON.
+  const bool swapped = GetSystemMetrics(SM_SWAPBUTTON) != 0;
+  const auto down = [](int key) { return (GetAsyncKeyState(key) & 0x8001) != 0; };
+  *buttons = (down(swapped ? VK_RBUTTON : VK_LBUTTON) ? kPointerLeft : 0u) |
+             (down(swapped ? VK_LBUTTON : VK_RBUTTON) ? kPointerRight : 0u);
   return true;
 }
 

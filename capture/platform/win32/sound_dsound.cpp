@@ -27,6 +27,8 @@ struct SoundCaptureBuffer::Impl {
   bool loopbackMissing = false;
   // The capture buffer stopped answering (the device was unplugged or its driver went away).
   std::atomic<bool> lost{false};
+  bool loopbackFormatRefused = false;
+  uint32_t deviceRate = 0;  // the rate the device records stereo 16-bit at by itself, 0: unknown
 };
 
 SoundCaptureBuffer::SoundCaptureBuffer() : impl_(new Impl) {}
@@ -42,7 +44,7 @@ bool SoundCaptureBuffer::openDevice(SoundSource source) {
   if (source == SoundSource::kOutputMix) {
     impl_->loopback.reset(new WasapiLoopback());
     const SoundFormat format{1, 2, 44100, 176400, 4, 16};
-    if (!impl_->loopback->open(format, &impl_->loopbackMissing)) {
+    if (!impl_->loopback->open(format, &impl_->loopbackMissing, &impl_->loopbackFormatRefused)) {
       impl_->loopback.reset();
       return false;
     }
@@ -58,12 +60,18 @@ bool SoundCaptureBuffer::openDevice(SoundSource source) {
 
 bool SoundCaptureBuffer::loopbackUnavailable() const { return impl_->loopbackMissing; }
 
+bool SoundCaptureBuffer::formatRefused() const { return impl_->loopbackFormatRefused; }
+
 bool SoundCaptureBuffer::queryCapabilities() {
   if (impl_->loopback != nullptr) return true;  // the format was settled when it was opened
   if (impl_->captureDevice == nullptr) return false;
   DSCCAPS caps = {};
   caps.dwSize = sizeof(DSCCAPS);
-  return SUCCEEDED(impl_->captureDevice->GetCaps(&caps));
+  if (FAILED(impl_->captureDevice->GetCaps(&caps))) return false;
+  // Today's devices (and the shared mix behind DirectSound) run at 48 kHz: taken at that rate,
+  // the library's resampler makes the recording's rate, instead of the system's conversion.
+  impl_->deviceRate = (caps.dwFormats & WAVE_FORMAT_48S16) != 0 ? 48000 : 0;
+  return true;
 }
 
 bool SoundCaptureBuffer::createBuffer(const SoundFormat& format, uint32_t bufferBytes) {
@@ -182,6 +190,15 @@ int SoundCaptureBuffer::waitNotification() {
 void SoundCaptureBuffer::signalFirst() {
   if (impl_->loopback != nullptr) impl_->loopback->signalFirst();
   if (impl_->notifyEvents[0] != nullptr) SetEvent(impl_->notifyEvents[0]);
+}
+
+bool SoundCaptureBuffer::nativeRate(uint32_t* samplesPerSecond) const {
+  // The loopback takes the mix as it is; DirectSound converts to any ring format, but its
+  // device's own rate is taken where it says it has one.
+  if (impl_->loopback != nullptr) return impl_->loopback->nativeRate(samplesPerSecond);
+  if (impl_->deviceRate == 0) return false;
+  *samplesPerSecond = impl_->deviceRate;
+  return true;
 }
 
 bool SoundCaptureBuffer::deviceLost() const {

@@ -23,8 +23,6 @@ const GUID kSubtypePcm = {
 const GUID kSubtypeFloat = {
     0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
 
-constexpr DWORD kAutoConvertPcm = 0x80000000;         // AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM
-constexpr DWORD kSrcDefaultQuality = 0x08000000;      // AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY
 constexpr REFERENCE_TIME kBufferDuration = 10000000;  // one second, in 100 ns units
 constexpr auto kPumpPeriod = std::chrono::milliseconds(10);
 // The endpoint delivers no packets while nothing plays: silence goes in once the stream is this
@@ -38,17 +36,6 @@ void releaseInterface(T*& p) {
   p = nullptr;
 }
 
-WAVEFORMATEX ringFormat(const SoundFormat& format) {
-  WAVEFORMATEX f{};
-  f.wFormatTag = format.formatTag;
-  f.nChannels = format.channels;
-  f.nSamplesPerSec = format.samplesPerSecond;
-  f.nAvgBytesPerSec = format.averageBytesPerSecond;
-  f.nBlockAlign = format.blockAlign;
-  f.wBitsPerSample = format.bitsPerSample;
-  return f;
-}
-
 int16_t toSample(float v) {
   const float scaled = std::nearbyint(std::max(-1.0f, std::min(1.0f, v)) * 32767.0f);
   return static_cast<int16_t>(scaled);
@@ -58,8 +45,9 @@ int16_t toSample(float v) {
 
 WasapiLoopback::~WasapiLoopback() { close(); }
 
-bool WasapiLoopback::open(const SoundFormat& format, bool* noLoopback) {
+bool WasapiLoopback::open(const SoundFormat& format, bool* noLoopback, bool* formatRefused) {
   *noLoopback = false;
+  *formatRefused = false;
   if (client_ != nullptr || format.formatTag != 1 || format.bitsPerSample != 16 ||
       format.channels != 2) {
     return false;
@@ -81,40 +69,38 @@ bool WasapiLoopback::open(const SoundFormat& format, bool* noLoopback) {
     return false;
   }
 
-  // Our format, converted by the system (newer systems); else the endpoint's mix at our rate.
-  WAVEFORMATEX wanted = ringFormat(format);
-  HRESULT initialized = client_->Initialize(
-      AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_LOOPBACK | kAutoConvertPcm | kSrcDefaultQuality,
-      kBufferDuration, 0, &wanted, nullptr);
-  if (FAILED(initialized)) {
-    WAVEFORMATEX* mix = nullptr;
-    if (FAILED(client_->GetMixFormat(&mix)) || mix == nullptr) {
-      close();
-      return false;
-    }
-    bool usable = mix->nSamplesPerSec == format.samplesPerSecond && mix->nChannels >= 1;
-    floatSamples_ = mix->wFormatTag == WAVE_FORMAT_IEEE_FLOAT && mix->wBitsPerSample == 32;
-    bool pcm16 = mix->wFormatTag == WAVE_FORMAT_PCM && mix->wBitsPerSample == 16;
-    if (mix->wFormatTag == WAVE_FORMAT_EXTENSIBLE && mix->cbSize >= 22) {
-      const auto* extensible = reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(mix);
-      floatSamples_ =
-          IsEqualGUID(extensible->SubFormat, kSubtypeFloat) && mix->wBitsPerSample == 32;
-      pcm16 = IsEqualGUID(extensible->SubFormat, kSubtypePcm) && mix->wBitsPerSample == 16;
-    }
-    usable = usable && (floatSamples_ || pcm16);
-    sourceChannels_ = mix->nChannels;
-    sourceFrameBytes_ = mix->nBlockAlign;
-    if (usable) {
-      initialized = client_->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_LOOPBACK,
-                                        kBufferDuration, 0, mix, nullptr);
-    }
-    CoTaskMemFree(mix);
-    if (!usable || FAILED(initialized)) {
-      close();
-      return false;
-    }
-    converted_ = true;
+  // The endpoint's mix as it is (usually 48 kHz float): the system's own conversion for
+  // loopback (AUTOCONVERTPCM) is undocumented, silent on some devices and rings on others. The
+  // pump makes 16-bit stereo of it at the mix's rate, and the library converts the rate.
+  WAVEFORMATEX* mix = nullptr;
+  if (FAILED(client_->GetMixFormat(&mix)) || mix == nullptr) {
+    close();
+    return false;
   }
+  bool usable = mix->nSamplesPerSec >= 8000 && mix->nSamplesPerSec <= 384000 && mix->nChannels >= 1;
+  floatSamples_ = mix->wFormatTag == WAVE_FORMAT_IEEE_FLOAT && mix->wBitsPerSample == 32;
+  bool pcm16 = mix->wFormatTag == WAVE_FORMAT_PCM && mix->wBitsPerSample == 16;
+  if (mix->wFormatTag == WAVE_FORMAT_EXTENSIBLE && mix->cbSize >= 22) {
+    const auto* extensible = reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(mix);
+    floatSamples_ = IsEqualGUID(extensible->SubFormat, kSubtypeFloat) && mix->wBitsPerSample == 32;
+    pcm16 = IsEqualGUID(extensible->SubFormat, kSubtypePcm) && mix->wBitsPerSample == 16;
+  }
+  usable = usable && (floatSamples_ || pcm16);
+  sourceChannels_ = mix->nChannels;
+  sourceFrameBytes_ = mix->nBlockAlign;
+  mixRate_ = mix->nSamplesPerSec;
+  HRESULT initialized = E_FAIL;
+  if (usable) {
+    initialized = client_->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_LOOPBACK,
+                                      kBufferDuration, 0, mix, nullptr);
+  }
+  CoTaskMemFree(mix);
+  if (!usable || FAILED(initialized)) {
+    *formatRefused = !usable || initialized == AUDCLNT_E_UNSUPPORTED_FORMAT;
+    close();
+    return false;
+  }
+  converted_ = true;
   // Systems without loopback capture refuse here (AUDCLNT_E_WRONG_ENDPOINT_TYPE).
   if (FAILED(client_->GetService(__uuidof(IAudioCaptureClient),
                                  reinterpret_cast<void**>(&capture_)))) {
@@ -126,7 +112,8 @@ bool WasapiLoopback::open(const SoundFormat& format, bool* noLoopback) {
 }
 
 bool WasapiLoopback::createBuffer(const SoundFormat& format, uint32_t bufferBytes) {
-  if (capture_ == nullptr || bufferBytes == 0 || bufferBytes % format.blockAlign != 0) {
+  if (capture_ == nullptr || bufferBytes == 0 || bufferBytes % format.blockAlign != 0 ||
+      format.samplesPerSecond != mixRate_) {
     return false;
   }
   ring_.create(bufferBytes, format.averageBytesPerSecond, format.blockAlign);

@@ -1,7 +1,6 @@
 // Win32 side of the platform layer: mutexes, the clock, timers, affinity and composition.
 #include <windows.h>
 
-#include <ctime>
 #include <new>
 
 #include "platform.h"
@@ -94,8 +93,28 @@ void setCurrentThreadPriority(ThreadPriority priority) {
                                             : THREAD_PRIORITY_NORMAL);
 }
 
-// The C run-time clock counts milliseconds of wall time since the process started here.
-double clockMilliseconds() { return static_cast<double>(clock()) * 1000.0 / CLOCKS_PER_SEC; }
+namespace {
+// The performance counter runs steadily whatever is done to the system time (the C run-time
+// clock() may follow it). Read once when the library is loaded, as the origin of its times.
+struct PerformanceClock {
+  LARGE_INTEGER origin{};
+  double millisecondsPerTick = 0.0;
+  PerformanceClock() {
+    LARGE_INTEGER frequency{};
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&origin);
+    millisecondsPerTick = 1000.0 / static_cast<double>(frequency.QuadPart);
+  }
+};
+const PerformanceClock performanceClock;
+}  // namespace
+
+double clockMilliseconds() {
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return static_cast<double>(now.QuadPart - performanceClock.origin.QuadPart) *
+         performanceClock.millisecondsPerTick;
+}
 
 void sleepMilliseconds(uint32_t milliseconds) { Sleep(milliseconds); }
 

@@ -31,8 +31,8 @@ class WasapiLoopback {
   // Reaches the default render endpoint and sets up loopback capture in the given format
   // (converted by the system where it can, else from the endpoint's own float or 16-bit mix at
   // the same rate). False on failure; *noLoopback then tells whether an endpoint was there but
-  // could not be captured.
-  bool open(const SoundFormat& format, bool* noLoopback);
+  // could not be captured, *formatRefused whether it was there but took neither format.
+  bool open(const SoundFormat& format, bool* noLoopback, bool* formatRefused);
   bool createBuffer(const SoundFormat& format, uint32_t bufferBytes);
   bool setupNotifications(const uint32_t positions[2]) { return ring_.setPositions(positions); }
   bool ready() const { return client_ != nullptr && ring_.ready(); }
@@ -48,6 +48,12 @@ class WasapiLoopback {
   int waitNotification() { return ring_.wait(std::chrono::milliseconds(0)); }
   void signalFirst() { ring_.raise(0); }
   bool deviceLost() const { return lost_.load(); }
+  // The mix's rate, which the ring takes unconverted; known once open.
+  bool nativeRate(uint32_t* samplesPerSecond) const {
+    if (mixRate_ == 0) return false;
+    *samplesPerSecond = mixRate_;
+    return true;
+  }
   void close();
 
  private:
@@ -63,6 +69,7 @@ class WasapiLoopback {
   bool converted_ = false;
   bool floatSamples_ = false;
   uint32_t sourceChannels_ = 2;
+  uint32_t mixRate_ = 0;
   uint32_t sourceFrameBytes_ = 4;
   SoundRing ring_;
   std::thread thread_;

@@ -1,5 +1,6 @@
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -75,6 +76,17 @@ void InputFile::close() {
 }
 
 bool InputFile::isOpen() const { return fd_ >= 0; }
+
+bool InputFile::identify(FileIdentity* out) const {
+  struct stat st;
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0 || st.st_size < 0) return false;
+  out->device = static_cast<uint64_t>(st.st_dev);
+  out->file = static_cast<uint64_t>(st.st_ino);
+  out->size = static_cast<uint64_t>(st.st_size);
+  out->modified = static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000u +
+                  static_cast<uint64_t>(st.st_mtim.tv_nsec);
+  return true;
+}
 
 size_t InputFile::readAt(uint64_t offset, void* buffer, size_t size) const {
   if (fd_ < 0 || offset > uint64_t{INT64_MAX}) return 0;

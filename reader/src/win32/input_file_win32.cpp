@@ -78,6 +78,17 @@ void InputFile::close() {
 
 bool InputFile::isOpen() const { return handle_ != nullptr; }
 
+bool InputFile::identify(FileIdentity* out) const {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!handle_ || !GetFileInformationByHandle(static_cast<HANDLE>(handle_), &info)) return false;
+  out->device = info.dwVolumeSerialNumber;
+  out->file = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+  out->size = (uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+  out->modified =
+      (uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) | info.ftLastWriteTime.dwLowDateTime;
+  return true;
+}
+
 size_t InputFile::readAt(uint64_t offset, void* buffer, size_t size) const {
   if (!handle_) return 0;
   auto* out = static_cast<unsigned char*>(buffer);

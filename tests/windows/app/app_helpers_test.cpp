@@ -34,10 +34,18 @@ TEST(FileNamePattern, MakesNamesEverySystemAccepts) {
   EXPECT_EQ(qvtools::expandFileNamePattern("{window}", f), "a_b_c_d_e_f_g_h_i_j_k");
   EXPECT_EQ(qvtools::expandFileNamePattern(" name. . ", f), "name");
   EXPECT_EQ(qvtools::expandFileNamePattern("...", f), "Quorvane");
-  EXPECT_EQ(qvtools::expandFileNamePattern("con", f), "con_");
-  EXPECT_EQ(qvtools::expandFileNamePattern("COM3", f), "COM3_");
-  EXPECT_EQ(qvtools::expandFileNamePattern("COM0", f), "COM0");
-  EXPECT_EQ(qvtools::expandFileNamePattern("console", f), "console");
+  // Device names, with any extension, case or spaces before the extension: the host appends
+  // its own extension, so the name itself must stop being the device's.
+  for (const char* device :
+       {"con", "COM3", "nul.txt", "Aux .log", "lpt9. .", "CONIN$", "conout$.qvf", "COM\xC2\xB9"}) {
+    const std::string name = qvtools::expandFileNamePattern(device, f);
+    EXPECT_EQ(name[0], '_') << device;
+  }
+  EXPECT_EQ(qvtools::expandFileNamePattern("{window}", fieldsAt(1, "NUL.tar.gz", "")),
+            "_NUL.tar.gz");
+  for (const char* ordinary : {"COM0", "COM10", "console", "conin", "nul_", "a.con"}) {
+    EXPECT_EQ(qvtools::expandFileNamePattern(ordinary, f), ordinary);
+  }
   // Long names are cut between characters: 119 ASCII bytes, then a two-byte character.
   const std::string longName = std::string(119, 'x') + "\xC3\xA9" + std::string(50, 'y');
   EXPECT_EQ(qvtools::expandFileNamePattern(longName, f), std::string(119, 'x'));
@@ -175,6 +183,23 @@ TEST(LibraryText, FileNamesKeepOnlyWhatTheCodePageHas) {
   EXPECT_EQ(path, "C:\\videos\\clip.qvf");
   EXPECT_EQ(qvapp::fromAnsi("Notes"), L"Notes");
   EXPECT_EQ(qvapp::toUtf8(qvapp::fromUtf8("\xC3\xA9t\xC3\xA9")), "\xC3\xA9t\xC3\xA9");
+}
+
+// Paths for the library at the ANSI code pages Windows may use: UTF-8 (the "use Unicode UTF-8
+// for worldwide language support" choice) holds every name; Japanese holds its own characters
+// and refuses what it would only approximate.
+TEST(LibraryText, CodePageConversionIsExactOrRefused) {
+  const std::wstring japanese = L"C:\\\u9332\u753B\\clip \u00E9 \U0001F3A5.qvf";
+  std::string out;
+  ASSERT_TRUE(qvapp::toCodePageExactly(65001, japanese, &out));
+  EXPECT_EQ(out, "C:\\\xE9\x8C\xB2\xE7\x94\xBB\\clip \xC3\xA9 \xF0\x9F\x8E\xA5.qvf");
+  EXPECT_FALSE(qvapp::toCodePageExactly(65001, std::wstring(L"a") + L'\xD800' + L"b", &out))
+      << "a broken surrogate would name another file";
+
+  ASSERT_TRUE(qvapp::toCodePageExactly(932, L"C:\\\u9332\u753B\\clip.qvf", &out));
+  EXPECT_EQ(out, "C:\\\x98\x5E\x89\xE6\\clip.qvf");
+  EXPECT_FALSE(qvapp::toCodePageExactly(932, L"clip \u00E9.qvf", &out)) << "best fit would be e";
+  EXPECT_FALSE(qvapp::toCodePageExactly(932, L"\U0001F3A5.qvf", &out));
 }
 
 }  // namespace
