@@ -49,7 +49,7 @@ mkdir "$WORK/unpacked"
 (cd "$WORK/unpacked" && cmake -E tar xf "$ZIP")
 D=$WORK/unpacked/Quorvane-$VERSION
 for f in Quorvane.exe qvrec.exe qvf.exe quorvane_capture.dll QuorvaneVideoFormat.aui \
-  QuorvaneVideoFormat.aui2 README.txt README.ja.txt licences/snappy.txt licences/cli11.txt \
+  QuorvaneVideoFormat.aui2 README.txt README.ja.txt licences/snappy.txt licences/speexdsp.txt licences/cli11.txt \
   licences/gcc-runtime.txt licences/mingw-w64-runtime.txt; do
   [[ -s $D/$f ]] || { echo "    missing $f"; FAILS=$((FAILS + 1)); }
 done
