@@ -28,10 +28,11 @@ PA
   /usr/lib/wine/wineserver -w
 }
 
+# Safe under set -e: a server that is already gone must not leave the rest running.
 qvStopDesktop() {
-  [[ -n ${WINEPREFIX:-} ]] && /usr/lib/wine/wineserver -k 2>/dev/null
+  if [[ -n ${WINEPREFIX:-} ]]; then /usr/lib/wine/wineserver -k 2>/dev/null || true; fi
   local pid
-  for pid in "${QV_DESKTOP_PIDS[@]}"; do kill "$pid" 2>/dev/null; done
-  for pid in "${QV_DESKTOP_PIDS[@]}"; do wait "$pid" 2>/dev/null; done
+  for pid in "${QV_DESKTOP_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${QV_DESKTOP_PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
   QV_DESKTOP_PIDS=()
 }
