@@ -52,8 +52,7 @@ const std::vector<uint8_t>& desktopFrames() {
     char exe[4096] = {};
     const ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
     const std::string buildDir = directoryOf(directoryOf(std::string(exe, n > 0 ? n : 0)));
-    const std::string source = directoryOf(directoryOf(directoryOf(__FILE__))) +
-                               "/shared/data/screen-desktop-1920x1080-bgra-60f.raw.zst";
+    const std::string source = QV_SCREEN_FRAMES_ZST;
     const std::string target = buildDir + "/data/screen-desktop-1920x1080-bgra-60f.raw";
     std::vector<uint8_t> bytes;
     if (!qvtest::commandSucceeds("test -s '" + target + "'")) {

@@ -1,5 +1,5 @@
 // The reader plug-in on real screen content and on video-like content (second argument 1): a
-// 1920x1080, 30 fps recording of the shared desktop frames or of generated moving pictures,
+// 1920x1080, 30 fps recording of the desktop frames in bench/data or of generated moving pictures,
 // with two seconds of sound, written as the capture library lays it out (sound
 // first, a key record every 30 pictures, differences between). Sequential decoding in frames
 // per second through the core and both editors' tables, jumps in milliseconds, the sound reads'
@@ -30,10 +30,6 @@ constexpr size_t kFrameBytes = kWidth * kHeight * 2;
 constexpr int kSamples = 2 * 44100;
 constexpr int kSamplesPerFrame = 44100 / kRate;  // what the editor asks for at a time
 
-#ifndef QV_SCREEN_FRAMES_ZST
-#define QV_SCREEN_FRAMES_ZST "../shared/data/screen-desktop-1920x1080-bgra-60f.raw.zst"
-#endif
-
 struct Recording {
   std::string path;
   int frames = 0;
@@ -54,7 +50,7 @@ Recording writeBenchRecording(const std::vector<qv_test::Bytes>& pictures, const
   return r;
 }
 
-// Built once per run from the shared desktop frames (decompressed on the fly, never stored).
+// Built once per run from the desktop frames in bench/data (decompressed on the fly, never stored).
 const Recording& desktopRecording() {
   static const Recording rec = [] {
     const char* zst = std::getenv("QV_SCREEN_FRAMES_ZST");

@@ -14,6 +14,7 @@
 #include <new>
 
 #include "container_reader.h"
+#include "qv_version.h"
 #include "stream_description.h"
 
 namespace qv_reader {
@@ -90,6 +91,8 @@ int funcReadAudio(editor2::INPUT_HANDLE ih, int start, int length, void* buf) {
 }
 
 const auto kName = QV_WIDE("QuorvaneVideoFormat Reader");
+// What the editor shows about the plug-in: the name and the version of the whole package.
+const auto kInformation = QV_WIDE("QuorvaneVideoFormat Reader " QV_VERSION);
 // Two strings and the empty string that ends the list.
 const auto kFileFilter = QV_WIDE("QuorvaneVideoFormat (*.qvf)\0*.qvf\0");
 
@@ -97,7 +100,7 @@ editor2::INPUT_PLUGIN_TABLE kTable = {
     editor2::kPluginVideo | editor2::kPluginAudio | editor2::kPluginConcurrent,
     kName,
     kFileFilter,
-    kName,
+    kInformation,
     funcOpen,
     funcClose,
     funcInfoGet,

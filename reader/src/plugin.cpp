@@ -8,6 +8,7 @@
 
 #include "container_reader.h"
 #include "editor_input.h"
+#include "qv_version.h"
 #include "stream_description.h"
 
 namespace qv_reader {
@@ -104,6 +105,8 @@ BOOL funcIsKeyframe(INPUT_HANDLE ih, int frame) {
 }
 
 char kName[] = "QuorvaneVideoFormat Reader";
+// What the editor shows about the plug-in: the name and the version of the whole package.
+char kInformation[] = "QuorvaneVideoFormat Reader " QV_VERSION;
 // Two strings and the empty string that ends the list.
 char kFileFilter[] = "QuorvaneVideoFormat (*.qvf)\0*.qvf\0";
 
@@ -111,7 +114,7 @@ INPUT_PLUGIN_TABLE kTable = {
     INPUT_PLUGIN_FLAG_VIDEO | INPUT_PLUGIN_FLAG_AUDIO,
     kName,
     kFileFilter,
-    kName,
+    kInformation,
     funcInit,
     funcInit,
     funcOpen,

@@ -7,6 +7,7 @@
 
 #include "container_reader.h"
 #include "editor2_plugin.h"
+#include "qv_version.h"
 #include "reader_test_support.h"
 
 namespace qv_test {
@@ -41,6 +42,7 @@ TEST(ReaderEditor2, OpensUtf16NamesAndReportsWhatTheOldTableReports) {
   editor2::INPUT_PLUGIN_TABLE& t = table2();
   EXPECT_EQ(t.flag, editor2::kPluginVideo | editor2::kPluginAudio | editor2::kPluginConcurrent);
   EXPECT_TRUE(WideString(t.name) == QV_WIDE("QuorvaneVideoFormat Reader"));
+  EXPECT_TRUE(WideString(t.information) == QV_WIDE("QuorvaneVideoFormat Reader " QV_VERSION));
   LPCWSTR filter = t.filefilter;
   EXPECT_TRUE(WideString(filter) == QV_WIDE("QuorvaneVideoFormat (*.qvf)"));
   filter += WideString(filter).size() + 1;

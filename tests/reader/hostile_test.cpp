@@ -4,6 +4,7 @@
 #include <random>
 
 #include "container_reader.h"
+#include "qv_version.h"
 #include "reader_test_support.h"
 
 namespace qv_test {
@@ -305,7 +306,7 @@ TEST(ReaderHostile, TableMatchesWhatTheEditorExpects) {
   INPUT_PLUGIN_TABLE& t = table();
   EXPECT_EQ(t.flag, INPUT_PLUGIN_FLAG_VIDEO | INPUT_PLUGIN_FLAG_AUDIO);
   EXPECT_STREQ(t.name, "QuorvaneVideoFormat Reader");
-  EXPECT_STREQ(t.information, "QuorvaneVideoFormat Reader");
+  EXPECT_STREQ(t.information, "QuorvaneVideoFormat Reader " QV_VERSION);
   // Exactly one filter pair, then the empty string that ends the list.
   const char* p = t.filefilter;
   EXPECT_STREQ(p, "QuorvaneVideoFormat (*.qvf)");

@@ -11,7 +11,9 @@
 # while recording, and one that is full before; mounts a small tmpfs, so it runs as root),
 # settings (the INI file is written on close and read back on the next start, hot keys
 # included), endsession (logging off while Quorvane.exe and qvrec.exe record: the end waits for
-# complete files). QVF is a native qvf; without it BIN_DIR/qvf.exe runs under Wine.
+# complete files), japanese (under a Japanese locale the window, its states and the library's
+# refusals are Japanese; the settings file's language=en brings English back). QVF is a native
+# qvf; without it BIN_DIR/qvf.exe runs under Wine.
 set -uo pipefail
 BIN=$(cd "$1" && pwd)
 SCENARIO=$2
@@ -172,6 +174,29 @@ case $SCENARIO in
     keys key alt+r
     check "a closed window is told" waitText 1042 "is no longer open" 20
     check "the program closes" closeApp
+    ;;
+  japanese)
+    # Wine takes the user's interface language from the locale of each process it starts.
+    export LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
+    writeIni
+    startTarget
+    "$WINE" "$BIN/Quorvane.exe" >"$DIR/app.log" 2>&1 &
+    APP=$!
+    PIDS+=($APP)
+    check "the program starts in Japanese" waitText 1040 "準備完了" 60
+    check "the Record button is Japanese" textIs 1030 "録画(&R)"
+    check "the sound choices are Japanese" textIs 1014 "既定の録音デバイス"
+    check "the hot-key help is Japanese" waitText 1047 "ホットキー: Ctrl+Shift+F9 録画" 5
+    keys key alt+m ctrl+a type 0
+    keys key alt+r
+    check "the library's refusal is told in Japanese" waitText 1042 "フレームレートは 1 以上" 20
+    check "the program closes" closeApp
+    check "the settings file explains itself in Japanese" grep -q '^; 画面の言語' "$INI"
+    writeIni "[Interface]" "language=en"
+    check "language=en in the settings file overrides the locale" startApp
+    check "the Record button is English again" textIs 1030 "&Record"
+    check "the program closes" closeApp
+    check "the override survives the settings file being written" grep -q '^language=en' "$INI"
     ;;
   rescued)
     # In memory, the folder disappears while recording: the write after the stop fails,

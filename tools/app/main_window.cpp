@@ -20,6 +20,7 @@
 #include "session_end.h"
 #include "settings_file.h"
 #include "shell.h"
+#include "ui_text.h"
 #include "win_text.h"
 
 namespace qvapp {
@@ -55,10 +56,20 @@ std::wstring folderOf(const std::wstring& path) {
   return slash == std::wstring::npos ? L"." : path.substr(0, slash);
 }
 
-std::wstring closedText(const std::wstring& title) {
-  return L"The window \u201C" + title +
-         L"\u201D is no longer open. Choose another one in the list.";
+// "Saved 3.000 s: 90 frames at 30 fps (90 captured, 0 repeat records), 320x240".
+std::wstring savedText(uint64_t records, uint64_t captured, int64_t frameRate, int64_t width,
+                       int64_t height) {
+  const uint64_t repeats = records > captured ? records - captured : 0;
+  char seconds[32];
+  std::snprintf(
+      seconds, sizeof(seconds), "%.3f",
+      frameRate > 0 ? static_cast<double>(records) / static_cast<double>(frameRate) : 0.0);
+  return tr(IDS_SAVED, {widen(seconds), std::to_wstring(records), std::to_wstring(frameRate),
+                        std::to_wstring(captured), std::to_wstring(repeats), std::to_wstring(width),
+                        std::to_wstring(height)});
 }
+
+std::wstring closedText(const std::wstring& title) { return tr(IDS_WINDOW_CLOSED, {title}); }
 
 // Controls that hold the recording's settings: locked while a recording runs.
 const int kSettingControls[] = {IDC_WINDOWS, IDC_REFRESH, IDC_WHOLEWINDOW, IDC_FPS,    IDC_OUTSIZE,
@@ -250,9 +261,7 @@ void MainWindow::onInit() {
   registerHotKeys();
   showIdle();
   if (!problems.empty()) {
-    std::wstring text = L"Some values in " + settingsPath() +
-                        L" were not understood and were "
-                        L"left at their defaults:";
+    std::wstring text = tr(IDS_SETTINGS_NOT_UNDERSTOOD, {settingsPath()});
     for (const std::string& p : problems) text += L" " + fromUtf8(p);
     setMessage(text, true);
   }
@@ -274,41 +283,39 @@ void MainWindow::setIcons() {
 void MainWindow::setUpControls() {
   HWND list = item(IDC_WINDOWS);
   ListView_SetExtendedListViewStyle(list, LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER);
-  const wchar_t* const headings[] = {L"Window", L"Program", L"Size"};
+  std::wstring headings[] = {tr(IDS_COLUMN_WINDOW), tr(IDS_COLUMN_PROGRAM), tr(IDS_COLUMN_SIZE)};
   for (int i = 0; i < 3; ++i) {
     LVCOLUMNW column{};
     column.mask = LVCF_TEXT | LVCF_SUBITEM;
-    column.pszText = const_cast<wchar_t*>(headings[i]);
+    column.pszText = &headings[i][0];
     column.iSubItem = i;
     ListView_InsertColumn(list, i, &column);
   }
   layOutColumns();
 
   for (int rate : kFrameRates) addItem(IDC_FPS, std::to_wstring(rate), rate);
-  addItem(IDC_MATRIX, L"Automatic", 0);
+  addItem(IDC_MATRIX, tr(IDS_MATRIX_AUTO), 0);
   addItem(IDC_MATRIX, L"BT.601", 1);
   addItem(IDC_MATRIX, L"BT.709", 2);
-  addItem(IDC_RANGE, L"TV", 0);
-  addItem(IDC_RANGE, L"Full", 1);
-  addItem(IDC_SOUND, L"Default capture device", static_cast<LPARAM>(SoundSource::kCaptureDevice));
+  addItem(IDC_RANGE, tr(IDS_RANGE_TV), 0);
+  addItem(IDC_RANGE, tr(IDS_RANGE_FULL), 1);
+  addItem(IDC_SOUND, tr(IDS_SOUND_DEVICE), static_cast<LPARAM>(SoundSource::kCaptureDevice));
   if (features_.playbackSound) {
-    addItem(IDC_SOUND, L"What this computer plays", static_cast<LPARAM>(SoundSource::kPlayback));
+    addItem(IDC_SOUND, tr(IDS_SOUND_PLAYBACK), static_cast<LPARAM>(SoundSource::kPlayback));
   }
-  addItem(IDC_SOUND, L"None", static_cast<LPARAM>(SoundSource::kNone));
+  addItem(IDC_SOUND, tr(IDS_SOUND_NONE), static_cast<LPARAM>(SoundSource::kNone));
   for (const char* size : kMemorySizes) addItem(IDC_MEMORY, widen(size), 0);
   SendDlgItemMessageW(hwnd_, IDC_PROGRESS, PBM_SETRANGE32, 0, kProgressSteps);
 
   enable(IDC_PAUSE, false);
   enable(IDC_POINTER, features_.pointer);
   std::wstring missing;
-  if (!features_.pause) missing += L"pausing, ";
-  if (!features_.pointer) missing += L"the mouse pointer, ";
-  if (!features_.playbackSound) missing += L"recording what this computer plays, ";
-  if (!missing.empty()) {
-    missing.resize(missing.size() - 2);
-    missing[0] = static_cast<wchar_t>(towupper(missing[0]));
-    setText(IDC_NOTE, L"Not available with this capture library yet: " + missing + L".");
+  for (const auto& [available, id] : {std::pair<bool, UINT>{features_.pause, IDS_MISSING_PAUSE},
+                                      {features_.pointer, IDS_MISSING_POINTER},
+                                      {features_.playbackSound, IDS_MISSING_PLAYBACK}}) {
+    if (!available) missing += (missing.empty() ? L"" : tr(IDS_LIST_SEPARATOR)) + tr(id);
   }
+  if (!missing.empty()) setText(IDC_NOTE, tr(IDS_NOT_AVAILABLE, {missing}));
 }
 
 void MainWindow::layOutColumns() {
@@ -388,8 +395,7 @@ void MainWindow::saveSettingsQuietly() {
   loaded_ = currentSettings();
   std::wstring error;
   if (!saveSettings(loaded_, &error)) {
-    setMessage(L"The settings could not be saved to " + settingsPath() + L": " + error + L".",
-               true);
+    setMessage(tr(IDS_SETTINGS_NOT_SAVED, {settingsPath(), error}), true);
   }
 }
 
@@ -397,29 +403,29 @@ void MainWindow::registerHotKeys() {
   struct Binding {
     int id;
     const std::string* text;
-    const wchar_t* action;
+    UINT action;
     bool wanted;
   };
-  const Binding bindings[] = {{kHotKeyRecord, &loaded_.recordKey, L"records", true},
-                              {kHotKeyPause, &loaded_.pauseKey, L"pauses", features_.pause},
-                              {kHotKeyStop, &loaded_.stopKey, L"stops", true}};
+  const Binding bindings[] = {{kHotKeyRecord, &loaded_.recordKey, IDS_HOTKEY_RECORDS, true},
+                              {kHotKeyPause, &loaded_.pauseKey, IDS_HOTKEY_PAUSES, features_.pause},
+                              {kHotKeyStop, &loaded_.stopKey, IDS_HOTKEY_STOPS, true}};
   std::wstring keys, problems;
   for (const Binding& b : bindings) {
     if (!b.wanted) continue;
     HotKey key;
     if (!parseHotKey(*b.text, &key)) {
-      problems += L" \"" + fromUtf8(*b.text) + L"\" is not a key.";
+      problems += tr(IDS_HOTKEY_NOT_A_KEY, {fromUtf8(*b.text)});
       continue;
     }
     if (key.key == 0) continue;
     if (!RegisterHotKey(hwnd_, b.id, key.modifiers | MOD_NOREPEAT, key.key)) {
-      problems += L" " + fromUtf8(*b.text) + L" is taken by another program.";
+      problems += tr(IDS_HOTKEY_TAKEN, {fromUtf8(*b.text)});
       continue;
     }
-    keys += (keys.empty() ? L"" : L", ") + fromUtf8(*b.text) + L" " + b.action;
+    keys += (keys.empty() ? L"" : tr(IDS_LIST_SEPARATOR)) + fromUtf8(*b.text) + L" " + tr(b.action);
   }
-  std::wstring line = keys.empty() ? L"No hot keys." : L"Hot keys: " + keys + L".";
-  line += problems + L" Change them in Quorvane.ini.";
+  std::wstring line = keys.empty() ? tr(IDS_HOTKEYS_NONE) : tr(IDS_HOTKEYS_LIST, {keys});
+  line += problems + tr(IDS_HOTKEYS_CHANGE);
   setText(IDC_HOTKEYS, line);
 }
 
@@ -435,8 +441,8 @@ void MainWindow::refreshWindows() {
   const bool frame = checked(IDC_WHOLEWINDOW);
   for (size_t i = 0; i < windows_.size(); ++i) {
     const ListedWindow& w = windows_[i];
-    std::wstring title = w.wholeScreen ? L"Whole screen" : w.title;
-    if (title.empty()) title = L"(no title)";
+    std::wstring title = w.wholeScreen ? tr(IDS_WHOLE_SCREEN) : w.title;
+    if (title.empty()) title = tr(IDS_NO_TITLE);
     LVITEMW row{};
     row.mask = LVIF_TEXT | LVIF_PARAM;
     row.iItem = static_cast<int>(i);
@@ -489,12 +495,12 @@ void MainWindow::fillOutputSizes() {
   SendDlgItemMessageW(hwnd_, IDC_OUTSIZE, CB_RESETCONTENT, 0, 0);
   const ListedWindow* w = selectedWindow();
   if (w == nullptr) {
-    addItem(IDC_OUTSIZE, L"As captured", 0);
+    addItem(IDC_OUTSIZE, tr(IDS_AS_CAPTURED), 0);
   } else {
     const bool frame = checked(IDC_WHOLEWINDOW) || w->wholeScreen;
     const qvtools::PictureSize captured{frame ? w->windowWidth : w->clientWidth,
                                         frame ? w->windowHeight : w->clientHeight};
-    addItem(IDC_OUTSIZE, L"As captured (" + sizeText(captured.width, captured.height) + L")", 0);
+    addItem(IDC_OUTSIZE, tr(IDS_AS_CAPTURED_SIZE, {sizeText(captured.width, captured.height)}), 0);
     // The height chosen before stays on offer for every window it fits.
     std::vector<int64_t> heights = qvtools::smallerHeights(captured);
     if (wantedHeight_ > 0 && wantedHeight_ < captured.height &&
@@ -516,7 +522,7 @@ bool MainWindow::nameFromPattern(const ListedWindow& window, std::wstring* name,
   const std::string pattern = toUtf8(text(IDC_PATTERN));
   std::string reason;
   if (!qvtools::checkFileNamePattern(pattern, &reason)) {
-    *problem = L"File name: " + widen(reason) + L".";
+    *problem = tr(IDS_FILE_NAME_PROBLEM, {widen(reason)});
     return false;
   }
   qvtools::NameFields fields;
@@ -570,7 +576,7 @@ void MainWindow::onCommand(int id, int code) {
         session_.pause();
       }
       paused_ = !paused_;
-      setText(IDC_PAUSE, paused_ ? L"Res&ume" : L"Pa&use");
+      setText(IDC_PAUSE, tr(paused_ ? IDS_RESUME : IDS_PAUSE));
       break;
     case IDC_STOP:
       stopRecording("stopped");
@@ -599,18 +605,18 @@ void MainWindow::onNotify(const NMHDR* header) {
 bool MainWindow::buildRequest(RecordingRequest* request, std::wstring* problem) {
   const std::string fps = toUtf8(text(IDC_FPS));
   if (fps.empty() || fps.size() > 6 || fps.find_first_not_of("0123456789") != std::string::npos) {
-    *problem = L"Frames per second: type a whole number, such as 30.";
+    *problem = tr(IDS_FPS_NOT_NUMBER);
     return false;
   }
   request->frameRate = std::stoll(fps);
   if (request->frameRate > 240) {
-    *problem = L"Frames per second: at most 240.";
+    *problem = tr(IDS_FPS_TOO_HIGH);
     return false;
   }
   // The library refuses rates below 1 itself, with its own reason.
   uint64_t memory = 0;
   if (!qvtools::parseBytes(toUtf8(text(IDC_MEMORY)), &memory)) {
-    *problem = L"Memory: type a size such as 512M or 2G.";
+    *problem = tr(IDS_MEMORY_NOT_SIZE);
     return false;
   }
   request->memoryBytes = memory;
@@ -627,7 +633,7 @@ bool MainWindow::buildRequest(RecordingRequest* request, std::wstring* problem) 
   const ListedWindow* chosen = selectedWindow();
   const ListedWindow before = chosen != nullptr ? *chosen : ListedWindow{};
   if (chosen == nullptr) {
-    *problem = L"Choose the window to record in the list.";
+    *problem = tr(IDS_CHOOSE_WINDOW);
     return false;
   }
   refreshWindows();
@@ -660,19 +666,18 @@ bool MainWindow::buildRequest(RecordingRequest* request, std::wstring* problem) 
 bool MainWindow::chooseFiles(const std::wstring& folder, bool sound, const std::wstring& baseName,
                              OutputFiles* files, std::wstring* problem) const {
   if (folder.empty()) {
-    *problem = L"Choose the folder for the recordings.";
+    *problem = tr(IDS_CHOOSE_FOLDER);
     return false;
   }
   std::wstring error;
   if (!makeFolder(folder, &error)) {
-    *problem = L"The folder " + folder + L" does not exist and cannot be made: " + error + L".";
+    *problem = tr(IDS_FOLDER_CANNOT_BE_MADE, {folder, error});
     return false;
   }
   const int64_t free = freeBytes(folder);
   if (free >= 0 && free < kMinimumFreeBytes) {
-    *problem = L"The disk of " + folder + L" is full (" +
-               widen(qvtools::formatBytes(static_cast<uint64_t>(free))) +
-               L" free). Choose a folder on another disk.";
+    *problem = tr(IDS_DISK_FULL_BEFORE,
+                  {folder, widen(qvtools::formatBytes(static_cast<uint64_t>(free)))});
     return false;
   }
   std::wstring base = baseName;
@@ -690,27 +695,21 @@ bool MainWindow::chooseFiles(const std::wstring& folder, bool sound, const std::
   files->wavAnsi.clear();
   if (!ansiPath(folder, name + L".qvf", &files->qvfAnsi) ||
       (sound && !ansiPath(folder, name + L".wav", &files->wavAnsi))) {
-    *problem = L"The capture library cannot write into " + folder +
-               L": its name has characters that this system's code page lacks. Choose another "
-               L"folder.";
+    *problem = tr(IDS_FOLDER_NOT_ANSI, {folder});
     return false;
   }
   // The library opens its files with the narrow functions, which stop at MAX_PATH; ".part" is
   // added while a file is written.
   if (files->qvfAnsi.size() + 5 >= MAX_PATH) {
-    *problem = L"The path " + files->qvf + L" is too long for the capture library (at most " +
-               std::to_wstring(MAX_PATH - 6) + L" characters). Choose a shorter folder or name.";
+    *problem = tr(IDS_PATH_TOO_LONG, {files->qvf, std::to_wstring(MAX_PATH - 6)});
     return false;
   }
   return true;
 }
 
 void MainWindow::startRecording() {
-  if (unsaved_ &&
-      MessageBoxW(hwnd_,
-                  L"The last recording could not be saved and is still in memory. Start a new "
-                  L"recording and lose it?",
-                  L"Quorvane", MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) != IDYES) {
+  if (unsaved_ && MessageBoxW(hwnd_, tr(IDS_CONFIRM_NEW_RECORDING).c_str(), L"Quorvane",
+                              MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) != IDYES) {
     return;
   }
   RecordingRequest request;
@@ -730,7 +729,7 @@ void MainWindow::startRecording() {
   closeWhenSaved_ = false;
   streamingWanted_ = request.streaming;
   paused_ = false;
-  setText(IDC_PAUSE, L"Pa&use");
+  setText(IDC_PAUSE, tr(IDS_PAUSE));
   toldInMemory_ = false;
   toldBlackPicture_ = false;
   setMessage(L"", false);
@@ -778,33 +777,28 @@ void MainWindow::onTimer() {
   const SessionStatus s = session_.poll();
   switch (s.phase) {
     case Phase::kWaitingForKey:
-      setText(IDC_STATE, L"Waiting for F12 or Print Screen\u2026 (Stop cancels)");
+      setText(IDC_STATE, tr(IDS_WAITING_FOR_KEY));
       break;
     case Phase::kRecording: {
       if (s.blackPicture && !toldBlackPicture_) {
         // Said once; the recording goes on, since its sound may be what matters.
         toldBlackPicture_ = true;
-        setMessage(
-            L"This window's picture comes out black; record the screen (window 0, the "
-            L"first in the list) or switch off hardware acceleration in that program.",
-            true);
+        setMessage(tr(IDS_BLACK_PICTURE), true);
       }
-      std::wstring line = L"Recording " + widen(qvtools::formatClock(s.elapsed)) + L"   " +
-                          std::to_wstring(s.frames) + L" frames   " +
-                          std::to_wstring(s.missedSlots) + L" repeat records   ";
+      std::wstring line =
+          tr(IDS_RECORDING_LINE, {widen(qvtools::formatClock(s.elapsed)), std::to_wstring(s.frames),
+                                  std::to_wstring(s.missedSlots)});
       const std::wstring fill = std::to_wstring(static_cast<int>(s.poolFill * 100 + 0.5)) + L" %";
       if (s.streaming) {
         const int64_t written = fileSizeW(files_.qvf);
-        line += L"written " +
-                widen(qvtools::formatBytes(static_cast<uint64_t>(written > 0 ? written : 0))) +
-                L"   backlog " + fill;
+        line += tr(
+            IDS_WRITTEN_BACKLOG,
+            {widen(qvtools::formatBytes(static_cast<uint64_t>(written > 0 ? written : 0))), fill});
       } else {
-        line += L"memory " + fill + L" full";
+        line += tr(IDS_MEMORY_FULL_SHARE, {fill});
         if (streamingWanted_ && !toldInMemory_) {
           toldInMemory_ = true;
-          setMessage(L"The files could not be created in " + folderOf(files_.qvf) +
-                         L": the recording goes on in memory and is written after Stop.",
-                     true);
+          setMessage(tr(IDS_STREAM_NOT_CREATED, {folderOf(files_.qvf)}), true);
         }
       }
       setText(IDC_STATE, line);
@@ -812,13 +806,13 @@ void MainWindow::onTimer() {
       break;
     }
     case Phase::kStopping:
-      setText(IDC_STATE, L"Stopping\u2026");
+      setText(IDC_STATE, tr(IDS_STOPPING));
       break;
     case Phase::kWriting:
       setText(IDC_STATE,
-              s.streaming ? std::wstring(L"Finishing the files\u2026")
-                          : L"Writing the files\u2026 " +
-                                std::to_wstring(static_cast<int>(s.writeProgress * 100)) + L" %");
+              s.streaming
+                  ? tr(IDS_FINISHING)
+                  : tr(IDS_WRITING, {std::to_wstring(static_cast<int>(s.writeProgress * 100))}));
       setProgress(s.writeProgress);
       break;
     case Phase::kIdle:
@@ -831,62 +825,55 @@ void MainWindow::onTimer() {
 
 std::wstring MainWindow::writeFailure(const std::wstring& path) const {
   const int64_t free = freeBytes(folderOf(path));
-  if (free >= 0 && free < (1 << 20)) return L"the disk is full";
+  if (free >= 0 && free < (1 << 20)) return tr(IDS_DISK_IS_FULL);
   const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return systemErrorText(GetLastError());
   CloseHandle(file);
-  return L"a write failed (is the disk full?)";
+  return tr(IDS_WRITE_FAILED);
 }
 
 void MainWindow::reportFiles(const SessionStatus& s, std::wstring* message, bool* error) {
-  std::wstring files, state = L"Not saved.";
+  std::wstring files, state = tr(IDS_NOT_SAVED);
   if (s.cutShort) {
     *error = true;
     files = files_.qvf;
-    *message +=
-        L"The files hold the recording up to the failed write; qvf verify says where it ends "
-        L"and qvf repair tidies the end. ";
-    state = L"Stopped by a failed write.";
+    *message += tr(IDS_CUT_SHORT);
+    state = tr(IDS_STOPPED_BY_WRITE);
   } else if (s.videoWritten()) {
     files = files_.qvf + L"   (" +
             widen(qvtools::formatBytes(static_cast<uint64_t>(fileSizeW(files_.qvf)))) + L")";
-    state = L"Saved " + widen(qvtools::videoSummary({s.records, s.captured, used_.frameRate,
-                                                     used_.outputWidth, used_.outputHeight}));
+    state =
+        savedText(s.records, s.captured, used_.frameRate, used_.outputWidth, used_.outputHeight);
   } else {
     *error = true;
-    *message += L"Could not save " + files_.qvf + L": " + writeFailure(files_.qvf) + L". ";
+    *message += tr(IDS_COULD_NOT_SAVE, {files_.qvf, writeFailure(files_.qvf)});
   }
   if (!files_.wav.empty() && (s.cutShort || s.soundWritten())) {
     const double soundSeconds = qvtools::wavSeconds(fileSizeW(files_.wav));
     char seconds[32];
-    std::snprintf(seconds, sizeof(seconds), "%.3f s of sound", soundSeconds);
-    files += (files.empty() ? L"" : L"\r\n") + files_.wav + L"   (" + widen(seconds) + L")";
+    std::snprintf(seconds, sizeof(seconds), "%.3f", soundSeconds);
+    files += (files.empty() ? L"" : L"\r\n") + files_.wav + L"   (" +
+             tr(IDS_SOUND_SECONDS, {widen(seconds)}) + L")";
     if (!s.soundCaptured) {
       if (s.soundStatus == QV_SOURCE_NO_LOOPBACK) {
-        *message +=
-            L"No sound was captured: this system offers no recording of what the computer "
-            L"plays. ";
+        *message += tr(IDS_NO_SOUND_LOOPBACK);
       } else if (s.soundStatus == QV_SOURCE_FORMAT_REFUSED) {
-        *message += s.playbackSound ? L"No sound was captured: the output device refused every "
-                                      L"sound format the recorder can take. "
-                                    : L"No sound was captured: the capture device refused every "
-                                      L"sound format the recorder can take. ";
+        *message += tr(s.playbackSound ? IDS_NO_SOUND_OUTPUT_FORMAT : IDS_NO_SOUND_DEVICE_FORMAT);
       } else {
-        *message += L"No sound was captured: no capture device answered. ";
+        *message += tr(IDS_NO_SOUND_DEVICE);
       }
     } else if (soundSeconds <= 0) {
-      *message += L"The sound file is empty: the capture device delivered nothing yet. ";
+      *message += tr(IDS_SOUND_EMPTY);
     }
   } else if (!files_.wav.empty()) {
     *error = true;
-    *message += L"Could not save " + files_.wav + L": " +
-                (s.soundWriteFailed() ? std::wstring(L"a write failed (is the disk full?)")
-                                      : writeFailure(files_.wav)) +
-                L". ";
+    *message +=
+        tr(IDS_COULD_NOT_SAVE,
+           {files_.wav, s.soundWriteFailed() ? tr(IDS_WRITE_FAILED) : writeFailure(files_.wav)});
   }
   setText(IDC_FILES, files);
-  setText(IDC_STATE, s.phase == Phase::kWritten ? state : L"Not saved.");
+  setText(IDC_STATE, s.phase == Phase::kWritten ? state : tr(IDS_NOT_SAVED));
 }
 
 void MainWindow::finish(const SessionStatus& s) {
@@ -896,7 +883,7 @@ void MainWindow::finish(const SessionStatus& s) {
   bool error = false;
   const std::string reason = s.stopReason;
   if (!reason.empty() && reason != "stopped" && reason != "stopped with the hot key") {
-    message = L"The recording stopped: " + widen(reason) + L". ";
+    message = tr(IDS_RECORDING_STOPPED, {widen(reason)});
   }
   if (s.phase == Phase::kWritten || s.phase == Phase::kWriteFailed) {
     // Complete files of a recording cut short by a closed window or a lost device: not a plain
@@ -904,9 +891,7 @@ void MainWindow::finish(const SessionStatus& s) {
     error = s.sourceLost;
     reportFiles(s, &message, &error);
     if (s.phase == Phase::kWriteFailed) {
-      message +=
-          L"Nothing is lost yet: the recording is still in memory. Press Save as\u2026 "
-          L"to write it into another folder.";
+      message += tr(IDS_STILL_IN_MEMORY);
       unsaved_ = true;
       closeWhenSaved_ = false;
     } else {
@@ -916,12 +901,12 @@ void MainWindow::finish(const SessionStatus& s) {
   } else {
     session_.discard();
     if (s.phase == Phase::kCancelled) {
-      message = L"Cancelled before the start: nothing was recorded.";
+      message = tr(IDS_CANCELLED);
     } else if (s.phase == Phase::kNothingRecorded) {
       error = true;
-      message += L"No picture could be captured, so nothing was saved.";
+      message += tr(IDS_NOTHING_CAPTURED);
     }
-    setText(IDC_STATE, L"Ready.");
+    setText(IDC_STATE, tr(IDS_READY));
     setProgress(0);
   }
   setMessage(message, error);
@@ -931,7 +916,7 @@ void MainWindow::finish(const SessionStatus& s) {
 
 void MainWindow::showIdle() {
   lockSettings(false);
-  setText(IDC_STATE, L"Ready: choose a window and press Record.");
+  setText(IDC_STATE, tr(IDS_READY_CHOOSE));
 }
 
 void MainWindow::lockSettings(bool recording) {
@@ -960,15 +945,12 @@ bool MainWindow::onClose() {
   if (busy_) {
     // Whatever runs is saved first; the window closes when the files are written.
     closeWhenSaved_ = true;
-    session_.stop("the program was closed");
-    setText(IDC_STATE, L"Saving the recording before closing\u2026");
+    session_.stop(toUtf8(tr(IDS_PROGRAM_CLOSED)));
+    setText(IDC_STATE, tr(IDS_SAVING_BEFORE_CLOSE));
     return false;
   }
-  if (unsaved_ &&
-      MessageBoxW(hwnd_,
-                  L"The last recording could not be saved and is still in memory. Close and "
-                  L"lose it?",
-                  L"Quorvane", MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) != IDYES) {
+  if (unsaved_ && MessageBoxW(hwnd_, tr(IDS_CONFIRM_CLOSE).c_str(), L"Quorvane",
+                              MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) != IDYES) {
     return false;
   }
   saveSettingsQuietly();
@@ -978,8 +960,9 @@ bool MainWindow::onClose() {
 }  // namespace
 
 HWND createMainWindow(HINSTANCE instance, int show) {
-  HWND window =
-      CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_MAIN), nullptr, MainWindow::dialogProc, 0);
+  // The language first: the dialog's template and every string follow it.
+  setUiLanguage(chooseUiLanguage(loadSettings(nullptr).language));
+  HWND window = createDialogInLanguage(instance, IDD_MAIN, MainWindow::dialogProc);
   if (window != nullptr) ShowWindow(window, show);
   return window;
 }

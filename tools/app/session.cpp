@@ -7,6 +7,8 @@
 #include <memory>
 
 #include "quorvane_capture.h"
+#include "resource.h"
+#include "ui_text.h"
 #include "win_text.h"
 
 namespace qvapp {
@@ -103,23 +105,23 @@ namespace {
 
 // Why the library ended the recording, for the sentence "The recording stopped: ...".
 std::string libraryStopReason(const qvtools::RunResult& r, bool streaming) {
-  char when[48];
-  std::snprintf(when, sizeof(when), ", %.1f s into the recording", r.recordedSeconds);
+  char seconds[32];
+  std::snprintf(seconds, sizeof(seconds), "%.1f", r.recordedSeconds);
+  const std::wstring when = tr(IDS_STOP_WHEN, {fromUtf8(seconds)});
   switch (r.stopStatus) {
     case QV_STATUS_WRITE_FAILED:
-      return "a write failed (is the disk full?)";
+      return toUtf8(tr(IDS_STOP_WRITE_FAILED));
     case QV_STATUS_TARGET_LOST:
-      return std::string("the recorded window was closed") + when;
+      return toUtf8(tr(IDS_STOP_TARGET_LOST, {when}));
     case QV_STATUS_TARGET_MINIMISED:
-      return std::string("the recorded window was minimised (it has no picture then)") + when;
+      return toUtf8(tr(IDS_STOP_TARGET_MINIMISED, {when}));
     case QV_STATUS_GRAB_FAILED:
-      return std::string("the window's picture could not be captured any more") + when;
+      return toUtf8(tr(IDS_STOP_GRAB_FAILED, {when}));
     case QV_STATUS_SOUND_LOST:
-      return std::string("the sound device went away") + when;
+      return toUtf8(tr(IDS_STOP_SOUND_LOST, {when}));
     default:
       // The capture ends by itself otherwise only when the memory pool is full.
-      return streaming ? "the disk could not keep up and the memory for the backlog is full"
-                       : "the memory reserved for the recording is full";
+      return toUtf8(tr(streaming ? IDS_STOP_BACKLOG_FULL : IDS_STOP_MEMORY_FULL));
   }
 }
 
@@ -261,26 +263,23 @@ SessionStatus RecordingSession::poll() {
 std::wstring refusalText(int32_t status) {
   switch (status) {
     case QV_INIT_BAD_FRAME_RATE:
-      return L"The frame rate must be at least 1 frame per second.";
+      return tr(IDS_REFUSED_FRAME_RATE);
     case QV_INIT_EMPTY_TARGET:
-      return L"The window has nothing to record: it was closed or is minimised. Restore it, or "
-             L"refresh the list and choose another.";
+      return tr(IDS_REFUSED_EMPTY_TARGET);
     case QV_INIT_FRAME_TOO_LARGE:
-      return L"One picture of this window would take more than 100 MiB. Choose a smaller "
-             L"window.";
+      return tr(IDS_REFUSED_FRAME_TOO_LARGE);
     case QV_INIT_TOO_SMALL:
-      return L"The window is too narrow to record: at least 2 columns are needed.";
+      return tr(IDS_REFUSED_TOO_SMALL);
     case QV_INIT_CAPTURE_FAILED:
-      return L"The window's picture could not be captured, or the memory for the recording "
-             L"could not be reserved. Try less memory, or another window.";
+      return tr(IDS_REFUSED_CAPTURE_FAILED);
     case QV_INIT_NO_DISPLAY:
-      return L"There is no screen to record: the desktop cannot be reached.";
+      return tr(IDS_REFUSED_NO_DISPLAY);
     case QV_INIT_NO_MEMORY:
-      return L"The memory for the recording could not be reserved. Choose less memory.";
+      return tr(IDS_REFUSED_NO_MEMORY);
     case QV_INIT_NOT_INITIALIZED:
-      return L"The capture library did not start.";
+      return tr(IDS_REFUSED_NOT_STARTED);
     default:
-      return L"The capture library refused the settings (status " + std::to_wstring(status) + L").";
+      return tr(IDS_REFUSED_OTHER, {std::to_wstring(status)});
   }
 }
 

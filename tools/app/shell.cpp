@@ -7,6 +7,8 @@
 
 #include <cstdio>
 
+#include "resource.h"
+#include "ui_text.h"
 #include "win_text.h"
 
 namespace qvapp {
@@ -60,7 +62,7 @@ bool pickFolder(HWND owner, const std::wstring& initial, std::wstring* folder) {
   DWORD options = 0;
   dialog->GetOptions(&options);
   dialog->SetOptions(options | FOS_PICKFOLDERS | FOS_FORCEFILESYSTEM | FOS_PATHMUSTEXIST);
-  dialog->SetTitle(L"Folder for the recordings");
+  dialog->SetTitle(tr(IDS_FOLDER_DIALOG_TITLE).c_str());
   if (!initial.empty()) {
     ComPtr<IShellItem> start;
     if (SUCCEEDED(SHCreateItemFromParsingName(initial.c_str(), nullptr, IID_IShellItem,
@@ -107,10 +109,34 @@ qvtools::HostSettings loadSettings(std::vector<std::string>* problems) {
   return settings;
 }
 
+namespace {
+
+// The settings file documents itself in the program's language.
+qvtools::IniComments iniComments() {
+  qvtools::IniComments c;
+  const std::pair<std::string*, UINT> texts[] = {
+      {&c.header, IDS_INI_HEADER},
+      {&c.window, IDS_INI_WINDOW},
+      {&c.frameRate, IDS_INI_FRAME_RATE},
+      {&c.outputHeight, IDS_INI_OUTPUT_HEIGHT},
+      {&c.colour, IDS_INI_COLOUR},
+      {&c.area, IDS_INI_AREA},
+      {&c.memory, IDS_INI_MEMORY},
+      {&c.sound, IDS_INI_SOUND},
+      {&c.writeWhileRecording, IDS_INI_WRITE_WHILE_RECORDING},
+      {&c.pattern, IDS_INI_PATTERN},
+      {&c.hotKeys, IDS_INI_HOTKEYS},
+      {&c.language, IDS_INI_LANGUAGE}};
+  for (const auto& [field, id] : texts) *field = toUtf8(tr(id));
+  return c;
+}
+
+}  // namespace
+
 bool saveSettings(const qvtools::HostSettings& settings, std::wstring* error) {
   const std::wstring path = settingsPath();
   if (path.empty()) {
-    *error = L"the application data folder is unknown";
+    *error = tr(IDS_NO_APPDATA);
     return false;
   }
   const std::wstring folder = path.substr(0, path.find_last_of(L'\\'));
@@ -122,7 +148,7 @@ bool saveSettings(const qvtools::HostSettings& settings, std::wstring* error) {
     *error = systemErrorText(GetLastError());
     return false;
   }
-  const std::string text = qvtools::settingsToIni(settings);
+  const std::string text = qvtools::settingsToIni(settings, iniComments());
   const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
   if (std::fclose(file) != 0 || !written ||
       !MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {

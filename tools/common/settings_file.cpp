@@ -129,46 +129,41 @@ HostSettings settingsFromIni(const std::string& text, std::vector<std::string>* 
   r.text("hotkeys.record", &s.recordKey);
   r.text("hotkeys.pause", &s.pauseKey);
   r.text("hotkeys.stop", &s.stopKey);
+  r.oneOf("interface.language", {"auto", "en", "ja"}, &s.language);
   return s;
 }
 
-std::string settingsToIni(const HostSettings& input) {
+std::string settingsToIni(const HostSettings& input, const IniComments& c) {
   // One line per value: a line break in a window title would end it early.
   HostSettings s = input;
   for (std::string* value : {&s.windowTitle, &s.windowProcess, &s.folder, &s.pattern}) {
-    for (char& c : *value) {
-      if (c == '\r' || c == '\n') c = ' ';
+    for (char& ch : *value) {
+      if (ch == '\r' || ch == '\n') ch = ' ';
     }
   }
+  // "; " before every line of a comment.
+  auto note = [](const std::string& text) {
+    std::string out = "; ";
+    for (char ch : text) out += ch == '\n' ? std::string("\n; ") : std::string(1, ch);
+    return out + "\n";
+  };
   std::ostringstream out;
   auto flag = [](bool b) { return b ? "1" : "0"; };
-  out << "; Quorvane's settings, written when the program closes and when a recording starts.\n"
-         "; Edit them while the program is not running.\n"
-         "\n[Recording]\n"
-         "; The window chosen last (by title, then process); empty: the whole screen.\n"
-      << "window=" << s.windowTitle << "\nprocess=" << s.windowProcess
-      << "\n; Frames per second, 1 to 240.\nframeRate=" << s.frameRate
-      << "\n; Stored picture height in lines, the width keeping the aspect; 0: as captured.\n"
-      << "outputHeight=" << s.outputHeight
-      << "\n; auto (BT.709 from 720 lines up), 601 or 709; range tv or full.\ncolorMatrix="
-      << s.colorMatrix << "\nrange=" << s.range
-      << "\n; client: the window's content; window: with its frame.\narea=" << s.area
-      << "\n; Memory reserved for the recording; it bounds the recording's length.\nmemory="
-      << s.memory << "\n; device (the default capture device), playback or none.\nsound=" << s.sound
-      << "\npointer=" << flag(s.pointer) << "\nstartWithF12=" << flag(s.startWithF12)
-      << "\n\n[Output]\nfolder=" << s.folder
-      << "\n; 1: the files are written while recording (the disk bounds the length); 0: from\n"
-         "; memory after Stop (the memory bounds it).\nwriteWhileRecording="
-      << flag(s.writeWhileRecording)
-      << "\n; {date} 2026-01-31, {time} 14-05-09, {window} the window's title, {process} its\n"
-         "; program; .qvf and .wav are added.\npattern="
-      << s.pattern
-      << "\n\n[HotKeys]\n"
-         "; Keys that work in every program: modifiers Ctrl, Alt, Shift, Win joined with + to\n"
-         "; one key (A-Z, 0-9, F1-F24, Pause, Insert, Home, End, PageUp, PageDown, Space,\n"
-         "; NumPad0-NumPad9). Empty: no hot key. F12 and Print Screen also start a recording\n"
-         "; when startWithF12=1.\nrecord="
-      << s.recordKey << "\npause=" << s.pauseKey << "\nstop=" << s.stopKey << "\n";
+  out << note(c.header) << "\n[Recording]\n"
+      << note(c.window) << "window=" << s.windowTitle << "\nprocess=" << s.windowProcess << "\n"
+      << note(c.frameRate) << "frameRate=" << s.frameRate << "\n"
+      << note(c.outputHeight) << "outputHeight=" << s.outputHeight << "\n"
+      << note(c.colour) << "colorMatrix=" << s.colorMatrix << "\nrange=" << s.range << "\n"
+      << note(c.area) << "area=" << s.area << "\n"
+      << note(c.memory) << "memory=" << s.memory << "\n"
+      << note(c.sound) << "sound=" << s.sound << "\npointer=" << flag(s.pointer)
+      << "\nstartWithF12=" << flag(s.startWithF12) << "\n\n[Output]\nfolder=" << s.folder << "\n"
+      << note(c.writeWhileRecording) << "writeWhileRecording=" << flag(s.writeWhileRecording)
+      << "\n"
+      << note(c.pattern) << "pattern=" << s.pattern << "\n\n[HotKeys]\n"
+      << note(c.hotKeys) << "record=" << s.recordKey << "\npause=" << s.pauseKey
+      << "\nstop=" << s.stopKey << "\n\n[Interface]\n"
+      << note(c.language) << "language=" << s.language << "\n";
   return out.str();
 }
 

@@ -29,6 +29,7 @@ struct HostSettings {
   std::string recordKey = "Ctrl+Shift+F9";
   std::string pauseKey = "Ctrl+Shift+F10";
   std::string stopKey = "Ctrl+Shift+F11";
+  std::string language = "auto";  // the Windows program's texts: auto (the system's), en, ja
 };
 
 // "section.key" -> value, keys lower case; lines that are neither sections nor key=value
@@ -39,8 +40,36 @@ std::map<std::string, std::string> parseIni(const std::string& text);
 // used keeps the default too and adds a line to *problems (may be null) naming key and value.
 HostSettings settingsFromIni(const std::string& text, std::vector<std::string>* problems);
 
+// The comments that document the keys in the file, in UTF-8. A host that speaks another
+// language (the Windows program in Japanese) replaces them; each may span several lines.
+struct IniComments {
+  std::string header =
+      "Quorvane's settings, written when the program closes and when a recording starts.\n"
+      "Edit them while the program is not running.";
+  std::string window = "The window chosen last (by title, then process); empty: the whole screen.";
+  std::string frameRate = "Frames per second, 1 to 240.";
+  std::string outputHeight =
+      "Stored picture height in lines, the width keeping the aspect; 0: as captured.";
+  std::string colour = "auto (BT.709 from 720 lines up), 601 or 709; range tv or full.";
+  std::string area = "client: the window's content; window: with its frame.";
+  std::string memory = "Memory reserved for the recording; it bounds the recording's length.";
+  std::string sound = "device (the default capture device), playback or none.";
+  std::string writeWhileRecording =
+      "1: the files are written while recording (the disk bounds the length); 0: from\n"
+      "memory after Stop (the memory bounds it).";
+  std::string pattern =
+      "{date} 2026-01-31, {time} 14-05-09, {window} the window's title, {process} its\n"
+      "program; .qvf and .wav are added.";
+  std::string hotKeys =
+      "Keys that work in every program: modifiers Ctrl, Alt, Shift, Win joined with + to\n"
+      "one key (A-Z, 0-9, F1-F24, Pause, Insert, Home, End, PageUp, PageDown, Space,\n"
+      "NumPad0-NumPad9). Empty: no hot key. F12 and Print Screen also start a recording\n"
+      "when startWithF12=1.";
+  std::string language = "The language of the program's window: auto (the system's), en or ja.";
+};
+
 // The file's text, with comments that document the keys (hot keys in particular).
-std::string settingsToIni(const HostSettings& settings);
+std::string settingsToIni(const HostSettings& settings, const IniComments& comments = {});
 
 // "512M", "2G", "1073741824", "1.5G" (K, M, G in powers of 1024; a trailing B or iB allowed).
 bool parseBytes(const std::string& text, uint64_t* bytes);

@@ -23,6 +23,7 @@
 #include "exporters.h"
 #include "picture.h"
 #include "plugin_loader.h"
+#include "qv_version.h"
 #include "recording_summary.h"
 #include "srt_export.h"
 
@@ -738,6 +739,7 @@ int main(int argc, char** argv) {
   CLI::App app{
       "qvf: inspect, verify and export Quorvane recordings (.qvf) through the reader "
       "plug-in"};
+  app.set_version_flag("--version", "qvf " QV_VERSION);
   app.require_subcommand(1);
   app.add_option("--plugin", options.plugin,
                  "the reader plug-in library (default: $QV_PLUGIN, else the one installed with "

@@ -19,6 +19,7 @@
 #include "cut_off_takes.h"
 #include "disk_watch.h"
 #include "quorvane_capture.h"
+#include "qv_version.h"
 #include "recorder.h"
 #include "settings_file.h"
 #include "start_time.h"
@@ -290,6 +291,7 @@ bool chooseTarget(const WindowQuery& query, RecordOptions* options) {
 
 int main(int argc, char** argv) {
   CLI::App app{"qvrec: record a window or the whole screen, with its sound, into a .qvf file"};
+  app.set_version_flag("--version", "qvrec " QV_VERSION);
   app.require_subcommand(1);
   CLI::App* list = app.add_subcommand("list", "the windows that can be recorded (0: the screen)");
   CLI::App* rec = app.add_subcommand(

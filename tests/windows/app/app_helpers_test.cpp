@@ -99,6 +99,7 @@ TEST(SettingsFile, RoundTripsEveryField) {
   s.recordKey = "Alt+F8";
   s.pauseKey = "";
   s.stopKey = "Win+Shift+S";
+  s.language = "ja";
   std::vector<std::string> problems;
   const qvtools::HostSettings r = qvtools::settingsFromIni(qvtools::settingsToIni(s), &problems);
   EXPECT_TRUE(problems.empty());
@@ -111,6 +112,7 @@ TEST(SettingsFile, RoundTripsEveryField) {
   EXPECT_EQ(r.area, "window");
   EXPECT_EQ(r.memory, "2G");
   EXPECT_EQ(r.sound, "none");
+  EXPECT_EQ(r.language, "ja");
   EXPECT_TRUE(r.pointer);
   EXPECT_TRUE(r.startWithF12);
   EXPECT_EQ(r.folder, s.folder);

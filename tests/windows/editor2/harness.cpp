@@ -21,6 +21,7 @@
 
 #include "container_reader.h"
 #include "editor2_input.h"
+#include "qv_version.h"
 #include "qvf_test_writer.h"
 
 namespace {
@@ -270,6 +271,9 @@ int wmain(int argc, wchar_t** argv) {
     check(t->flag == (editor2::kPluginVideo | editor2::kPluginAudio | editor2::kPluginConcurrent),
           "table flag", t->flag);
     check(std::wstring(t->name) == L"QuorvaneVideoFormat Reader", "name");
+    // The editor's plug-in list shows this: the version of the build that made the harness.
+    check(std::wstring(t->information) == L"QuorvaneVideoFormat Reader " QV_WIDEN(QV_VERSION),
+          "information with the version");
     check(std::wstring(t->filefilter) == L"QuorvaneVideoFormat (*.qvf)", "file filter");
     check(t->func_open(L"Z:\\no\\such\\file.qvf") == nullptr, "missing file");
 
