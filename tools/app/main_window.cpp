@@ -522,7 +522,8 @@ bool MainWindow::nameFromPattern(const ListedWindow& window, std::wstring* name,
   const std::string pattern = toUtf8(text(IDC_PATTERN));
   std::string reason;
   if (!qvtools::checkFileNamePattern(pattern, &reason)) {
-    *problem = tr(IDS_FILE_NAME_PROBLEM, {widen(reason)});
+    // The pattern's one fault (a brace left open), in the program's language.
+    *problem = tr(IDS_FILE_NAME_PROBLEM, {tr(IDS_FILE_NAME_UNCLOSED)});
     return false;
   }
   qvtools::NameFields fields;
