@@ -242,33 +242,48 @@ uint32_t getWindowExtendedStyle(WindowHandle handle) {
   return 0;
 }
 
-bool isWindowVisible(WindowHandle handle) {
+namespace {
+
+// A window's map state, and for one that is not viewable, its window manager's WM_STATE.
+struct MapState {
+  bool known = false;  // the window exists and could be asked
+  int mapState = IsUnmapped;
+  bool managed = false;  // it has a WM_STATE
+  bool iconic = false;
+};
+
+MapState readMapState(WindowHandle handle) {
+  MapState m;
   QueryDisplay query;
   Display* display = query.get();
-  if (display == nullptr) return false;
+  if (display == nullptr) return m;
   X11ErrorTrap trap(display);
   const Window window = static_cast<Window>(handle);
   XWindowAttributes attributes;
-  if (!XGetWindowAttributes(display, window, &attributes) || trap.failed()) return false;
-  if (attributes.map_state != IsUnmapped) return true;
-  const Atom wmState = atom(display, "WM_STATE");
-  const std::vector<unsigned long> state = readCardinals(display, window, wmState, wmState);
-  return !trap.failed() && !state.empty() && state[0] == IconicState;
+  if (!XGetWindowAttributes(display, window, &attributes) || trap.failed()) return m;
+  m.mapState = attributes.map_state;
+  if (m.mapState != IsViewable) {
+    const Atom wmState = atom(display, "WM_STATE");
+    const std::vector<unsigned long> state = readCardinals(display, window, wmState, wmState);
+    if (trap.failed()) return m;
+    m.managed = !state.empty();
+    m.iconic = m.managed && state[0] == IconicState;
+  }
+  m.known = true;
+  return m;
+}
+
+}  // namespace
+
+bool isWindowVisible(WindowHandle handle) {
+  const MapState m = readMapState(handle);
+  return m.known && (m.mapState != IsUnmapped || m.iconic);
 }
 
 bool isWindowMinimised(WindowHandle handle) {
-  QueryDisplay query;
-  Display* display = query.get();
-  if (display == nullptr) return false;
-  X11ErrorTrap trap(display);
-  const Window window = static_cast<Window>(handle);
-  XWindowAttributes attributes;
-  if (!XGetWindowAttributes(display, window, &attributes) || trap.failed()) return false;
-  if (attributes.map_state == IsViewable) return false;
-  const Atom wmState = atom(display, "WM_STATE");
-  const std::vector<unsigned long> state = readCardinals(display, window, wmState, wmState);
+  const MapState m = readMapState(handle);
   // Without a window manager an unmapped window counts too: it has no picture either.
-  return !trap.failed() && (state.empty() || state[0] == IconicState);
+  return m.known && m.mapState != IsViewable && (!m.managed || m.iconic);
 }
 
 void getWindowTitle(WindowHandle handle, char* text, size_t capacity) {
