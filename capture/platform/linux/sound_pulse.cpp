@@ -68,27 +68,20 @@ struct SoundCaptureBuffer::Impl {
   // The rate of a source or sink by name, 0 when the server does not answer in time.
   uint32_t sourceRate(const std::string& name) {
     return askRate([&](pa_context* c, void* user) {
-      return pa_context_get_source_info_by_name(
-          c, name.c_str(),
-          [](pa_context*, const pa_source_info* info, int eol, void* u) {
-            if (eol == 0 && info != nullptr)
-              static_cast<RateAnswer*>(u)->rate = info->sample_spec.rate;
-            if (eol != 0) static_cast<RateAnswer*>(u)->done = true;
-          },
-          user);
+      return pa_context_get_source_info_by_name(c, name.c_str(), &onRateInfo<pa_source_info>, user);
     });
   }
   uint32_t sinkRate(const std::string& name) {
     return askRate([&](pa_context* c, void* user) {
-      return pa_context_get_sink_info_by_name(
-          c, name.c_str(),
-          [](pa_context*, const pa_sink_info* info, int eol, void* u) {
-            if (eol == 0 && info != nullptr)
-              static_cast<RateAnswer*>(u)->rate = info->sample_spec.rate;
-            if (eol != 0) static_cast<RateAnswer*>(u)->done = true;
-          },
-          user);
+      return pa_context_get_sink_info_by_name(c, name.c_str(), &onRateInfo<pa_sink_info>, user);
     });
+  }
+  // The answer to a source or sink query: its rate, then the end of the list.
+  template <typename Info>
+  static void onRateInfo(pa_context*, const Info* info, int eol, void* user) {
+    auto* answer = static_cast<RateAnswer*>(user);
+    if (eol == 0 && info != nullptr) answer->rate = info->sample_spec.rate;
+    if (eol != 0) answer->done = true;
   }
   struct RateAnswer {
     bool done = false;
