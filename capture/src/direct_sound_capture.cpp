@@ -160,12 +160,13 @@ void DirectSoundCapture::stopDevice() {
 }
 
 void DirectSoundCapture::Run() {
-  bool poolExhausted = false;
+  // The loop ended by itself (an exhausted pool, a lost device): nothing more is taken.
+  bool endedByItself = false;
   while (!getTerminated()) {
     const int woken = captureBuffer.waitNotification();
     if (woken == 0 || woken == 1) {
       if (!transfer()) {
-        poolExhausted = true;
+        endedByItself = true;
         break;
       }
     }
@@ -173,13 +174,13 @@ void DirectSoundCapture::Run() {
       // What arrived before the loss is kept; the recording ends with the sound.
       transfer();
       stopRecording(QV_STATUS_SOUND_LOST);
-      poolExhausted = true;  // nothing more to take
+      endedByItself = true;
       break;
     }
   }
   // StopWrite stops the device before it asks the loop to end, so this takes the sound up to
   // the final position even when the stop arrived during a transfer rather than a wait.
-  if (!poolExhausted) transfer();
+  if (!endedByItself) transfer();
   platform::MutexLock lock(hMutex);
   isDone = true;
   isWriting = false;
@@ -229,10 +230,9 @@ bool DirectSoundCapture::StreamToFile() {
   // What a pause cut out goes before the chunks are listed.
   POINTER_AND_SIZE pieces[2] = {{chunk1, bytes1}, {chunk2, bytes2}};
   cuts.cutOut(pieces, allocator);
-  if (resampler != nullptr && !convertPieces(pieces)) {
-    stopRecording(QV_STATUS_POOL_FULL);
-    return false;
-  }
+  // What was converted before the pool ran out is listed like any sound, so it is written and
+  // given back with the rest.
+  const bool room = resampler == nullptr || convertPieces(pieces);
   {
     // A streaming writer reads the list while it grows.
     platform::MutexLock lock(hMutex);
@@ -242,7 +242,8 @@ bool DirectSoundCapture::StreamToFile() {
   }
   capturedBytes += pieces[0].size + pieces[1].size;
   advance();
-  return true;
+  if (!room) stopRecording(QV_STATUS_POOL_FULL);
+  return room;
 }
 
 bool DirectSoundCapture::convertPieces(POINTER_AND_SIZE pieces[2]) {
