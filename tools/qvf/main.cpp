@@ -26,6 +26,7 @@
 #include "qv_version.h"
 #include "recording_summary.h"
 #include "srt_export.h"
+#include "take_repair.h"
 
 namespace {
 
@@ -452,178 +453,31 @@ int runVerify(const Options& options) {
   return kExitProblems;
 }
 
-uint32_t le32(const uint8_t* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-// Whether whole chunks fill the file from `at` to its end: each with an id of four printable
-// characters and a body within the file. Samples a lagging header leaves out seldom pass as
-// one such chunk and practically never end exactly at the end of the file.
-bool chunksFillRest(std::fstream& f, uint64_t at, uint64_t size) {
-  bool any = false;
-  while (at + 8 <= size) {
-    uint8_t c[8];
-    f.clear();
-    f.seekg(static_cast<std::streamoff>(at));
-    if (!f.read(reinterpret_cast<char*>(c), sizeof(c)) ||
-        !std::all_of(c, c + 4, [](uint8_t b) { return b >= 0x20 && b < 0x7F; })) {
-      break;
-    }
-    const uint64_t body = le32(c + 4);
-    if (body > size - at - 8) break;
-    any = true;
-    at += 8 + body + (body & 1);  // bodies of odd length are padded to even
-  }
-  f.clear();
-  return any && at >= size;  // a pad byte missing at the very end is no harm
-}
-
-// A WAV file whose header lags behind its samples (written while recording, then cut off):
-// the two lengths are set to the whole sample frames present, a partial one at the end cut.
-// When whole chunks follow the data chunk up to the end, its length is the writer's own and
-// stays; only the file's length is brought up to date.
-int repairWav(const std::string& path, bool quiet) {
-  std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
-  uint8_t h[44];
-  if (!f.read(reinterpret_cast<char*>(h), sizeof(h)) || std::memcmp(h + 8, "WAVE", 4) != 0 ||
-      std::memcmp(h + 12, "fmt ", 4) != 0 || std::memcmp(h + 36, "data", 4) != 0) {
-    fail(path + ": not a PCM WAV file with the 44-byte header this recorder writes; not touched");
-    return kExitProblems;
-  }
-  const uint32_t block = h[32] | (h[33] << 8);
-  if (block == 0) {
-    fail(path +
-         ": the header gives a block size (block align) of 0, so the samples it holds "
-         "cannot be counted; not touched");
-    return kExitProblems;
-  }
-  const int64_t fileSize = qvtools::fileSize(path);
-  const uint64_t size = fileSize > 0 ? static_cast<uint64_t>(fileSize) : 0;
-  // A streaming writer leaves 0 or 0xFFFFFFFF until it knows the length.
-  const uint64_t declared = le32(h + 40);
-  const bool declaredHolds = declared != 0 && declared != 0xFFFFFFFFull && declared <= size - 44;
-  const bool chunksFollow =
-      declaredHolds && chunksFillRest(f, 44 + declared + (declared & 1), size);
-  uint64_t data = declared, end = size;
-  if (!chunksFollow) {
-    data = size > 44 ? size - 44 : 0;
-    data -= data % block;
-    if (data > 0xFFFFFFFFull - 36) data = (0xFFFFFFFFull - 36) / block * block;
-    end = 44 + data;
-  } else if (end - 8 > 0xFFFFFFFFull) {
-    fail(path +
-         ": the chunks after the samples run past the 4 GiB a WAV file can describe; "
-         "not touched");
-    return kExitProblems;
-  }
-  const auto put = [](uint8_t* p, uint64_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-  };
-  uint8_t lengths[8];
-  put(lengths, end - 8);
-  put(lengths + 4, data);
-  const bool same = std::memcmp(h + 4, lengths, 4) == 0 &&
-                    std::memcmp(h + 40, lengths + 4, 4) == 0 && size == end;
-  if (same) {
-    if (!quiet) std::printf("%s: whole already, not touched\n", path.c_str());
-    return kExitOk;
-  }
-  f.seekp(4);
-  f.write(reinterpret_cast<const char*>(lengths), 4);
-  f.seekp(40);
-  f.write(reinterpret_cast<const char*>(lengths + 4), 4);
-  f.close();
-  std::error_code error;
-  if (!f || (size != end && (std::filesystem::resize_file(path, end, error), error))) {
-    fail(path + ": could not be changed");
-    return kExitWrite;
-  }
-  if (!quiet) {
-    const double perSecond = static_cast<double>(block) * le32(h + 24);
-    std::printf("%s: header set to %llu bytes of samples (%.3f s)\n", path.c_str(),
-                static_cast<unsigned long long>(data), perSecond > 0 ? data / perSecond : 0.0);
-  }
-  return kExitOk;
-}
-
-// A recording cut off inside its last record, or ending in zeros where the next record would
-// start: that tail is cut. Then a file without a sound index at its end (cut off, written by
-// an older writer, grown after its index, or with a damaged one, which is cut first) gets one,
-// so that the reader opens it without walking it. Nothing else changes.
-int repairContainer(const std::string& path, bool quiet) {
-  ContainerWalk walk;
-  if (!walkContainer(path, &walk)) {
-    fail(path + ": " + walk.problems[0]);
-    return kExitOpen;
-  }
-  if (!walk.problems.empty()) {
-    fail(path + ": damaged, not only cut off (" + walk.problems[0] + "); not touched");
-    return kExitProblems;
-  }
-  if (!walk.endsEarly && walk.index == ContainerWalk::Index::kSound) {
-    if (!quiet) std::printf("%s: whole already, not touched\n", path.c_str());
-    return kExitOk;
-  }
-  uint64_t keep = walk.completeBytes;
-  // A damaged index ends the file: it goes, and its records with it from the new index.
-  if (!walk.endsEarly && walk.index == ContainerWalk::Index::kDamaged) keep = walk.indexOffset;
-  std::error_code error;
-  if (keep != walk.fileBytes) std::filesystem::resize_file(path, keep, error);
-  if (error) {
-    fail(path + ": could not be cut: " + error.message());
-    return kExitWrite;
-  }
-  ContainerWalk kept;
-  if (keep != walk.fileBytes && (!walkContainer(path, &kept) || !kept.problems.empty())) {
-    fail(path + ": cannot be read after the cut; no index written");
-    return kExitWrite;
-  }
-  const std::vector<uint8_t> index = (keep != walk.fileBytes ? kept : walk).records.record();
-  if (!index.empty()) {
-    std::ofstream out(path, std::ios::binary | std::ios::app);
-    out.write(reinterpret_cast<const char*>(index.data()),
-              static_cast<std::streamsize>(index.size()));
-    out.close();
-    if (!out) {
-      // A partial index is harmless (readers walk the file) but is no repair.
-      std::filesystem::resize_file(path, keep, error);
-      fail(path + ": the index could not be written");
-      return kExitWrite;
-    }
-  }
-  if (!quiet) {
-    if (walk.endsEarly) {
-      std::printf("%s: cut the %s (%llu bytes); %zu frames remain\n", path.c_str(),
-                  walk.endsInZeros ? "zero bytes at the end" : "torn last record",
-                  static_cast<unsigned long long>(walk.fileBytes - walk.completeBytes),
-                  walk.videoTypes.size());
-    } else if (keep != walk.fileBytes) {
-      std::printf("%s: cut the damaged index (%llu bytes)\n", path.c_str(),
-                  static_cast<unsigned long long>(walk.fileBytes - keep));
-    }
-    if (!index.empty()) {
-      std::printf("%s: wrote an index of %llu records (%zu bytes)\n", path.c_str(),
-                  static_cast<unsigned long long>(kept.wholeRecords ? kept.wholeRecords
-                                                                    : walk.wholeRecords),
-                  index.size());
-    }
-  }
-  return kExitOk;
-}
-
+// The repair itself is shared with Quorvane.exe's recovery list (take_repair.h); here only
+// what it says and the exit code.
 int runRepair(const Options& options) {
   int worst = kExitOk;
   for (const std::string& path : options.repairFiles) {
-    char magic[4] = {};
-    std::ifstream probe(path, std::ios::binary);
-    if (!probe.read(magic, 4)) {
-      fail(path + ": cannot be read");
-      worst = std::max(worst, static_cast<int>(kExitOpen));
-      continue;
+    const qvtools::RepairReport report = qvtools::repairRecordingFile(path);
+    int code = kExitOk;
+    switch (report.outcome) {
+      case qvtools::RepairOutcome::kWhole:
+      case qvtools::RepairOutcome::kRepaired:
+        break;
+      case qvtools::RepairOutcome::kNotTouched:
+        code = kExitProblems;
+        break;
+      case qvtools::RepairOutcome::kCannotOpen:
+        code = kExitOpen;
+        break;
+      case qvtools::RepairOutcome::kWriteFailed:
+        code = kExitWrite;
+        break;
     }
-    probe.close();
-    const int code = std::memcmp(magic, "RIFF", 4) == 0 ? repairWav(path, options.quiet)
-                                                        : repairContainer(path, options.quiet);
+    if (!report.ok()) fail(report.problem);
+    if (!options.quiet) {
+      for (const std::string& note : report.notes) std::printf("%s\n", note.c_str());
+    }
     worst = std::max(worst, code);
   }
   return worst;
