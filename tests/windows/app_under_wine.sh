@@ -12,7 +12,9 @@
 # settings (the INI file is written on close and read back on the next start, hot keys
 # included), endsession (logging off while Quorvane.exe and qvrec.exe record: the end waits for
 # complete files), japanese (under a Japanese locale the window, its states and the library's
-# refusals are Japanese; the settings file's language=en brings English back). QVF is a native
+# refusals are Japanese; the settings file's language=en brings English back), takes (a
+# recording at 48000 Hz; at the next start only its cut-off copy is offered for repair and
+# one click makes it and its WAV whole; a countdown shown and cancelled with Stop). QVF is a native
 # qvf; without it BIN_DIR/qvf.exe runs under Wine.
 set -uo pipefail
 BIN=$(cd "$1" && pwd)
@@ -230,7 +232,8 @@ case $SCENARIO in
     mount -t tmpfs -o size=80m tmpfs "$TINY" || { echo "not ok - a small file system (mount)"; exit 1; }
     MOUNTED=$TINY
     FOLDER_WINDOWS=$("$WINE" winepath -w "$TINY" 2>/dev/null | tr -d '\r')
-    writeIni
+    # Without a floor: the files fill the disk until a write fails.
+    writeIni minFree=0
     startTarget
     check "the program starts" startApp
     keys key alt+r
@@ -314,6 +317,52 @@ case $SCENARIO in
       check "qvrec.exe ($mode) ends with success" test $? -eq 0
       check "qvrec.exe ($mode) names the reason" grep -q "the session is ending" "$REC.out"
     done
+    ;;
+  takes)
+    writeIni "[Recording]" soundRate=48000
+    startTarget
+    check "the program starts" startApp
+    check "the sound rate comes from the settings file" textIs 1050 "48000 Hz"
+    check "no take is offered in an empty folder" textIs 1048 ""
+    keys key alt+r
+    check "the recording runs" waitText 1040 "written" 30
+    sleep 2
+    keys key alt+t
+    check "the recording is written" waitText 1040 "Saved " 60
+    WHOLE="$OUT/test Zq test window"
+    check "the sound file is at 48000 Hz" test "$(soxi -r "$WHOLE.wav" 2>/dev/null)" = 48000
+    qvf info "$WHOLE.qvf" >"$DIR/info.txt" 2>&1
+    check "the recording's sound is at 48000 Hz" grep -q 48000 "$DIR/info.txt"
+    check "the program closes" closeApp
+    # A copy cut off inside its last record, its WAV header still at the length it had when
+    # recording began (0), as a crash leaves them.
+    cp "$WHOLE.qvf" "$OUT/cut.qvf"
+    truncate -s -3000 "$OUT/cut.qvf"
+    cp "$WHOLE.wav" "$OUT/cut.wav"
+    printf '\0\0\0\0' | dd of="$OUT/cut.wav" bs=1 seek=40 conv=notrunc 2>/dev/null
+    qvf verify -q "$OUT/cut.qvf" >/dev/null 2>&1
+    check "the copy is cut off to qvf verify" test $? -eq 6
+    cp "$WHOLE.qvf" "$DIR/whole.qvf"
+    sed -i 's/^countdown=.*/countdown=30/' "$INI"
+    check "the program starts again" startApp
+    check "the cut-off take is offered with its length" waitText 1048 "cut.qvf: " 5
+    check "the WAV beside it is named" waitText 1048 "with its WAV file" 1
+    ! probe text Quorvane 1048 | grep -q "test Zq test window.qvf"
+    check "the complete take is not offered" test $? -eq 0
+    keys key alt+h
+    check "one click repairs it" waitText 1042 "Repaired: cut.qvf" 20
+    check "qvf verify accepts the repaired take" qvf verify -q "$OUT/cut.qvf"
+    check "the repaired WAV holds the samples" test "$(soxi -s "$OUT/cut.wav" 2>/dev/null)" = \
+      "$(soxi -s "$WHOLE.wav" 2>/dev/null)"
+    check "the list is empty after the repair" textIs 1048 ""
+    check "the complete take is untouched" cmp -s "$WHOLE.qvf" "$DIR/whole.qvf"
+    # The countdown from the settings file, shown in the status line and cancelled with Stop.
+    keys key alt+r
+    check "the countdown is shown" waitText 1040 "Recording starts in " 5
+    keys key alt+t
+    check "Stop cancels the countdown" waitText 1042 "Cancelled before the start" 5
+    check "nothing was recorded" test "$(ls "$OUT"/*.qvf | wc -l)" -eq 2
+    check "the program closes" closeApp
     ;;
   *)
     echo "unknown scenario $SCENARIO" >&2

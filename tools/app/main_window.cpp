@@ -6,11 +6,13 @@
 #include <ctime>
 #include <cwctype>
 #include <functional>
+#include <memory>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "console.h"
+#include "cut_off_takes.h"
 #include "end_session.h"
 #include "hotkeys.h"
 #include "recording_names.h"
@@ -20,6 +22,8 @@
 #include "session_end.h"
 #include "settings_file.h"
 #include "shell.h"
+#include "start_time.h"
+#include "take_repair.h"
 #include "ui_text.h"
 #include "win_text.h"
 
@@ -38,6 +42,7 @@ enum HotKeyId { kHotKeyRecord = 1, kHotKeyPause, kHotKeyStop };
 
 const int kFrameRates[] = {10, 15, 20, 24, 25, 30, 50, 60};
 const char* const kMemorySizes[] = {"256M", "512M", "1G", "2G", "4G", "8G"};
+const int32_t kSoundRates[] = {44100, 48000};
 
 std::wstring sizeText(int64_t width, int64_t height) {
   return std::to_wstring(width) + L" \u00D7 " + std::to_wstring(height);
@@ -49,6 +54,7 @@ std::wstring widen(const std::string& ascii) { return fromUtf8(ascii); }
 struct OutputFiles {
   std::wstring qvf, wav;  // wav empty: no sound file
   std::string qvfAnsi, wavAnsi;
+  std::string eventsAnsi;  // the clicks and pauses beside the .qvf, when asked for
 };
 
 std::wstring folderOf(const std::wstring& path) {
@@ -72,9 +78,11 @@ std::wstring savedText(uint64_t records, uint64_t captured, int64_t frameRate, i
 std::wstring closedText(const std::wstring& title) { return tr(IDS_WINDOW_CLOSED, {title}); }
 
 // Controls that hold the recording's settings: locked while a recording runs.
-const int kSettingControls[] = {IDC_WINDOWS, IDC_REFRESH, IDC_WHOLEWINDOW, IDC_FPS,    IDC_OUTSIZE,
-                                IDC_MATRIX,  IDC_RANGE,   IDC_SOUND,       IDC_MEMORY, IDC_WAITKEY,
-                                IDC_FOLDER,  IDC_BROWSE,  IDC_PATTERN,     IDC_STREAM};
+const int kSettingControls[] = {
+    IDC_WINDOWS, IDC_REFRESH, IDC_WHOLEWINDOW, IDC_FPS,    IDC_OUTSIZE, IDC_MATRIX,
+    IDC_RANGE,   IDC_SOUND,   IDC_SOUNDRATE,   IDC_MEMORY, IDC_WAITKEY, IDC_FOLDER,
+    IDC_BROWSE,  IDC_PATTERN, IDC_STREAM,      IDC_CLICKS, IDC_EVENTS,  IDC_COUNTDOWN,
+    IDC_STARTAT, IDC_MINFREE, IDC_REPAIR};
 
 class MainWindow {
  public:
@@ -150,7 +158,12 @@ class MainWindow {
   void updatePreview();
   bool nameFromPattern(const ListedWindow& window, std::wstring* name, std::wstring* problem) const;
 
+  // Record: at once, or after the countdown or at the start time.
   void startRecording();
+  void beginRecording();
+  bool counting() const { return countdown_ != nullptr; }
+  void showCountdown();
+  void cancelCountdown();
   bool buildRequest(RecordingRequest* request, std::wstring* problem);
   // The files for a recording in this folder, named by the pattern (or baseName when given).
   bool chooseFiles(const std::wstring& folder, bool sound, const std::wstring& baseName,
@@ -160,6 +173,11 @@ class MainWindow {
   void finish(const SessionStatus& status);
   void reportFiles(const SessionStatus& s, std::wstring* message, bool* error);
   std::wstring writeFailure(const std::wstring& path) const;
+
+  // The takes in the output folder that were cut off, and their repair.
+  void findCutOffTakes();
+  void repairCutOffTakes();
+  std::string folderAnsi() const;
 
   void showIdle();
   void lockSettings(bool recording);
@@ -186,7 +204,13 @@ class MainWindow {
   bool toldBlackPicture_ = false;
   ListedWindow target_;
   UsedSettings used_;
-  OutputFiles files_;  // of the current or last recording
+  OutputFiles files_;                              // of the current or last recording
+  std::unique_ptr<qvtools::Countdown> countdown_;  // while waiting for the start
+  std::wstring startAt_;                           // the start time waited for; empty: countdown
+  bool startTomorrow_ = false;
+  bool toldDiskLow_ = false;
+  uint64_t minFree_ = 0;  // the floor of the current recording
+  std::vector<qvtools::CutOffTake> cutOff_;
 };
 
 INT_PTR MainWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
@@ -201,13 +225,13 @@ INT_PTR MainWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
       if (wParam == kTimerId) onTimer();
       return TRUE;
     case WM_HOTKEY:
-      if (wParam == kHotKeyRecord && !busy_) startRecording();
+      if (wParam == kHotKeyRecord && !busy_ && !counting()) startRecording();
       if (wParam == kHotKeyStop) stopRecording("stopped with the hot key");
       if (wParam == kHotKeyPause && busy_ && features_.pause) onCommand(IDC_PAUSE, BN_CLICKED);
       return TRUE;
     case WM_ACTIVATE:
       // Windows come and go while this one is in the background.
-      if (LOWORD(wParam) != WA_INACTIVE && !busy_) refreshWindows();
+      if (LOWORD(wParam) != WA_INACTIVE && !busy_ && !counting()) refreshWindows();
       return FALSE;
     case WM_CTLCOLORSTATIC:
       if (reinterpret_cast<HWND>(lParam) == item(IDC_MESSAGE)) {
@@ -260,6 +284,7 @@ void MainWindow::onInit() {
   refreshWindows();
   registerHotKeys();
   showIdle();
+  findCutOffTakes();
   if (!problems.empty()) {
     std::wstring text = tr(IDS_SETTINGS_NOT_UNDERSTOOD, {settingsPath()});
     for (const std::string& p : problems) text += L" " + fromUtf8(p);
@@ -299,11 +324,14 @@ void MainWindow::setUpControls() {
   addItem(IDC_MATRIX, L"BT.709", 2);
   addItem(IDC_RANGE, tr(IDS_RANGE_TV), 0);
   addItem(IDC_RANGE, tr(IDS_RANGE_FULL), 1);
-  addItem(IDC_SOUND, tr(IDS_SOUND_DEVICE), static_cast<LPARAM>(SoundSource::kCaptureDevice));
-  if (features_.playbackSound) {
-    addItem(IDC_SOUND, tr(IDS_SOUND_PLAYBACK), static_cast<LPARAM>(SoundSource::kPlayback));
+  for (size_t i = 0; i < kSoundChoiceCount; ++i) {
+    const SoundChoice& c = kSoundChoices[i];
+    if (c.source == SoundSource::kPlayback && !features_.playbackSound) continue;
+    addItem(IDC_SOUND, tr(c.label), static_cast<LPARAM>(c.source));
   }
-  addItem(IDC_SOUND, tr(IDS_SOUND_NONE), static_cast<LPARAM>(SoundSource::kNone));
+  for (int32_t rate : kSoundRates) {
+    addItem(IDC_SOUNDRATE, tr(IDS_SOUND_RATE_HZ, {std::to_wstring(rate)}), rate);
+  }
   for (const char* size : kMemorySizes) addItem(IDC_MEMORY, widen(size), 0);
   SendDlgItemMessageW(hwnd_, IDC_PROGRESS, PBM_SETRANGE32, 0, kProgressSteps);
 
@@ -342,12 +370,20 @@ void MainWindow::applySettings(const qvtools::HostSettings& s) {
   }
   selectData(IDC_MATRIX, s.colorMatrix == "601" ? 1 : s.colorMatrix == "709" ? 2 : 0);
   selectData(IDC_RANGE, s.range == "full" ? 1 : 0);
-  const SoundSource sound = s.sound == "none"       ? SoundSource::kNone
-                            : s.sound == "playback" ? SoundSource::kPlayback
-                                                    : SoundSource::kCaptureDevice;
+  SoundSource sound = SoundSource::kCaptureDevice;
+  for (size_t i = 0; i < kSoundChoiceCount; ++i) {
+    if (s.sound == kSoundChoices[i].setting) sound = kSoundChoices[i].source;
+  }
   if (!selectData(IDC_SOUND, static_cast<LPARAM>(sound))) {
     selectData(IDC_SOUND, static_cast<LPARAM>(SoundSource::kCaptureDevice));
   }
+  if (!selectData(IDC_SOUNDRATE, static_cast<LPARAM>(s.soundRate))) {
+    selectData(IDC_SOUNDRATE, kSoundRates[0]);
+  }
+  check(IDC_CLICKS, s.clicks);
+  check(IDC_EVENTS, s.events);
+  setText(IDC_COUNTDOWN, std::to_wstring(s.countdown));
+  setText(IDC_MINFREE, widen(s.minFree));
   setText(IDC_MEMORY, widen(s.memory));
   check(IDC_WHOLEWINDOW, s.area == "window");
   check(IDC_POINTER, s.pointer && features_.pointer);
@@ -380,9 +416,17 @@ qvtools::HostSettings MainWindow::currentSettings() const {
   if (qvtools::parseBytes(memory, &bytes)) s.memory = memory;
   const auto sound = static_cast<SoundSource>(
       selectedData(IDC_SOUND, static_cast<LPARAM>(SoundSource::kCaptureDevice)));
-  s.sound = sound == SoundSource::kNone       ? "none"
-            : sound == SoundSource::kPlayback ? "playback"
-                                              : "device";
+  s.sound = soundChoice(sound).setting;
+  s.soundRate = selectedData(IDC_SOUNDRATE, kSoundRates[0]);
+  s.clicks = checked(IDC_CLICKS);
+  s.events = checked(IDC_EVENTS);
+  const std::string countdown = toUtf8(text(IDC_COUNTDOWN));
+  if (!countdown.empty() && countdown.size() < 6 &&
+      countdown.find_first_not_of("0123456789") == std::string::npos) {
+    s.countdown = std::min<int64_t>(std::stoll(countdown), 86400);
+  }
+  const std::string minFree = toUtf8(text(IDC_MINFREE));
+  if (minFree == "0" || qvtools::parseBytes(minFree, &bytes)) s.minFree = minFree;
   if (features_.pointer) s.pointer = checked(IDC_POINTER);
   s.startWithF12 = checked(IDC_WAITKEY);
   s.writeWhileRecording = checked(IDC_STREAM);
@@ -567,7 +611,13 @@ void MainWindow::onCommand(int id, int code) {
       break;
     }
     case IDC_RECORD:
-      if (!busy_) startRecording();
+      if (!busy_ && !counting()) startRecording();
+      break;
+    case IDC_REPAIR:
+      repairCutOffTakes();
+      break;
+    case IDC_FOLDER:
+      if (code == EN_KILLFOCUS) findCutOffTakes();
       break;
     case IDC_PAUSE:
       // Enabled once the library can pause (libraryFeatures().pause).
@@ -626,9 +676,18 @@ bool MainWindow::buildRequest(RecordingRequest* request, std::wstring* problem) 
   request->clientArea = !checked(IDC_WHOLEWINDOW);
   request->sound = static_cast<SoundSource>(
       selectedData(IDC_SOUND, static_cast<LPARAM>(SoundSource::kCaptureDevice)));
+  request->soundRate = static_cast<int32_t>(selectedData(IDC_SOUNDRATE, kSoundRates[0]));
+  request->clicks = checked(IDC_CLICKS);
   request->pointer = features_.pointer && checked(IDC_POINTER);
   request->waitForKey = checked(IDC_WAITKEY);
   request->streaming = checked(IDC_STREAM);
+  const std::string minFree = toUtf8(text(IDC_MINFREE));
+  uint64_t floor = 0;
+  if (minFree != "0" && !qvtools::parseBytes(minFree, &floor)) {
+    *problem = tr(IDS_MIN_FREE_NOT_SIZE);
+    return false;
+  }
+  request->minFreeBytes = request->streaming ? floor : 0;
 
   // The sizes may have changed since the list was made: read them again.
   const ListedWindow* chosen = selectedWindow();
@@ -658,9 +717,20 @@ bool MainWindow::buildRequest(RecordingRequest* request, std::wstring* problem) 
   if (!chooseFiles(text(IDC_FOLDER), request->sound != SoundSource::kNone, L"", &files, problem)) {
     return false;
   }
+  if (request->minFreeBytes > 0) {
+    // A recording that would stop at once is not started.
+    const int64_t free = freeBytes(text(IDC_FOLDER));
+    if (free >= 0 && static_cast<uint64_t>(free) < request->minFreeBytes) {
+      *problem = tr(IDS_BELOW_FLOOR_BEFORE,
+                    {widen(qvtools::formatBytes(static_cast<uint64_t>(free))), text(IDC_FOLDER),
+                     widen(qvtools::formatBytes(request->minFreeBytes))});
+      return false;
+    }
+  }
   files_ = files;
   request->qvfPath = files.qvfAnsi;
   request->wavPath = files.wavAnsi;
+  if (checked(IDC_EVENTS)) request->eventsPath = files.eventsAnsi;
   return true;
 }
 
@@ -688,14 +758,17 @@ bool MainWindow::chooseFiles(const std::wstring& folder, bool sound, const std::
   // Never over an earlier recording.
   std::wstring name = base;
   for (int n = 2;
-       fileExistsW(stem + name + L".qvf") || (sound && fileExistsW(stem + name + L".wav")); ++n) {
+       fileExistsW(stem + name + L".qvf") || (sound && fileExistsW(stem + name + L".wav")) ||
+       fileExistsW(stem + name + L".events.csv");
+       ++n) {
     name = base + L" (" + std::to_wstring(n) + L")";
   }
   files->qvf = stem + name + L".qvf";
   files->wav = sound ? stem + name + L".wav" : L"";
   files->wavAnsi.clear();
   if (!ansiPath(folder, name + L".qvf", &files->qvfAnsi) ||
-      (sound && !ansiPath(folder, name + L".wav", &files->wavAnsi))) {
+      (sound && !ansiPath(folder, name + L".wav", &files->wavAnsi)) ||
+      !ansiPath(folder, name + L".events.csv", &files->eventsAnsi)) {
     *problem = tr(IDS_FOLDER_NOT_ANSI, {folder});
     return false;
   }
@@ -713,14 +786,70 @@ void MainWindow::startRecording() {
                               MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) != IDYES) {
     return;
   }
+  unsaved_ = false;
+  // The start time, when one is given, is waited for; else the countdown.
+  const std::wstring startAt = text(IDC_STARTAT);
+  const std::string countdown = toUtf8(text(IDC_COUNTDOWN));
+  double wait = 0;
+  startAt_.clear();
+  if (!startAt.empty()) {
+    int secondOfDay = 0;
+    if (!qvtools::parseTimeOfDay(toUtf8(startAt), &secondOfDay)) {
+      setMessage(tr(IDS_START_AT_NOT_TIME), true);
+      return;
+    }
+    startAt_ = startAt;
+    wait = static_cast<double>(
+        qvtools::secondsUntilTimeOfDay(std::time(nullptr), secondOfDay, &startTomorrow_));
+  } else if (!countdown.empty()) {
+    if (countdown.size() > 5 || countdown.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoll(countdown) > 86400) {
+      setMessage(tr(IDS_COUNTDOWN_NOT_NUMBER), true);
+      return;
+    }
+    wait = static_cast<double>(std::stoll(countdown));
+  }
+  if (wait <= 0) {
+    beginRecording();
+    return;
+  }
+  countdown_ = std::make_unique<qvtools::Countdown>(wait, qvtools::steadyWaitClock());
+  setMessage(L"", false);
+  setText(IDC_FILES, L"");
+  saveSettingsQuietly();
+  lockSettings(true);
+  setProgress(0);
+  showCountdown();
+  SetTimer(hwnd_, kTimerId, kTimerMs, nullptr);
+}
+
+void MainWindow::showCountdown() {
+  const int64_t left = countdown_->shownSeconds();
+  if (startAt_.empty()) {
+    setText(IDC_STATE, tr(IDS_COUNTDOWN_LINE, {std::to_wstring(left)}));
+  } else {
+    setText(IDC_STATE, tr(startTomorrow_ ? IDS_START_AT_TOMORROW : IDS_START_AT_LINE,
+                          {startAt_, widen(qvtools::formatClock(static_cast<double>(left)))}));
+  }
+}
+
+void MainWindow::cancelCountdown() {
+  KillTimer(hwnd_, kTimerId);
+  countdown_.reset();
+  setMessage(tr(IDS_CANCELLED), false);
+  setText(IDC_STATE, tr(IDS_READY));
+  lockSettings(false);
+}
+
+void MainWindow::beginRecording() {
   RecordingRequest request;
   std::wstring problem;
   if (!buildRequest(&request, &problem)) {
     setMessage(problem, true);
     return;
   }
+  minFree_ = request.minFreeBytes;
   const int32_t status = session_.start(request, &used_);
-  unsaved_ = false;
   if (status != 0) {
     setMessage(refusalText(status), true);
     showIdle();
@@ -733,6 +862,7 @@ void MainWindow::startRecording() {
   setText(IDC_PAUSE, tr(IDS_PAUSE));
   toldInMemory_ = false;
   toldBlackPicture_ = false;
+  toldDiskLow_ = false;
   setMessage(L"", false);
   setText(IDC_FILES, L"");
   saveSettingsQuietly();
@@ -743,6 +873,7 @@ void MainWindow::startRecording() {
 }
 
 void MainWindow::stopRecording(const char* reason) {
+  if (counting()) cancelCountdown();
   if (busy_) session_.stop(reason);
 }
 
@@ -775,6 +906,17 @@ void MainWindow::saveElsewhere() {
 }
 
 void MainWindow::onTimer() {
+  if (counting()) {
+    if (!countdown_->due()) {
+      showCountdown();
+      return;
+    }
+    KillTimer(hwnd_, kTimerId);
+    countdown_.reset();
+    lockSettings(false);
+    beginRecording();
+    return;
+  }
   const SessionStatus s = session_.poll();
   switch (s.phase) {
     case Phase::kWaitingForKey:
@@ -795,6 +937,15 @@ void MainWindow::onTimer() {
         line += tr(
             IDS_WRITTEN_BACKLOG,
             {widen(qvtools::formatBytes(static_cast<uint64_t>(written > 0 ? written : 0))), fill});
+        if (s.diskSecondsLeft >= 0) {
+          line += tr(IDS_DISK_LEFT, {widen(qvtools::formatClock(s.diskSecondsLeft))});
+        }
+        if (s.diskLow && !toldDiskLow_) {
+          toldDiskLow_ = true;
+          setMessage(
+              tr(IDS_DISK_LOW, {folderOf(files_.qvf), widen(qvtools::formatBytes(minFree_))}),
+              true);
+        }
       } else {
         line += tr(IDS_MEMORY_FULL_SHARE, {fill});
         if (streamingWanted_ && !toldInMemory_) {
@@ -884,8 +1035,9 @@ void MainWindow::finish(const SessionStatus& s) {
   bool error = false;
   const std::string reason = s.stopReason;
   if (!reason.empty() && reason != "stopped" && reason != "stopped with the hot key") {
-    message = tr(IDS_RECORDING_STOPPED, {widen(reason)});
+    message = tr(IDS_RECORDING_STOPPED, {fromUtf8(reason)});
   }
+  if (s.eventsFailed) message += tr(IDS_EVENTS_NOT_WRITTEN, {fromAnsi(files_.eventsAnsi)});
   if (s.phase == Phase::kWritten || s.phase == Phase::kWriteFailed) {
     // Complete files of a recording cut short by a closed window or a lost device: not a plain
     // success.
@@ -913,6 +1065,58 @@ void MainWindow::finish(const SessionStatus& s) {
   setMessage(message, error);
   lockSettings(false);
   if (closeWhenSaved_) PostMessageW(hwnd_, WM_CLOSE, 0, 0);
+}
+
+std::string MainWindow::folderAnsi() const {
+  std::string folder;
+  if (!toCodePageExactly(GetACP(), text(IDC_FOLDER), &folder)) folder.clear();
+  return folder;
+}
+
+void MainWindow::findCutOffTakes() {
+  // The same check as qvf verify's "cut off"; a folder the library cannot name has no takes
+  // of its own.
+  const std::string folder = folderAnsi();
+  cutOff_ = folder.empty() ? std::vector<qvtools::CutOffTake>{} : qvtools::findCutOffTakes(folder);
+  std::wstring list;
+  for (const qvtools::CutOffTake& take : cutOff_) {
+    char seconds[32];
+    std::snprintf(seconds, sizeof(seconds), "%.1f", take.seconds);
+    const std::wstring path = fromAnsi(take.path);
+    list += (list.empty() ? L"" : L"\r\n") +
+            tr(IDS_CUT_OFF_TAKE, {path.substr(folderOf(path).size() + 1), widen(seconds),
+                                  std::to_wstring(take.frames)});
+    if (!take.wavPath.empty()) list += tr(IDS_CUT_OFF_WITH_WAV);
+  }
+  if (!cutOff_.empty())
+    list = tr(IDS_CUT_OFF_FOUND, {std::to_wstring(cutOff_.size())}) + L"\r\n" + list;
+  setText(IDC_CUTOFF, list);
+  ShowWindow(item(IDC_CUTOFF), cutOff_.empty() ? SW_HIDE : SW_SHOW);
+  ShowWindow(item(IDC_REPAIR), cutOff_.empty() ? SW_HIDE : SW_SHOW);
+}
+
+void MainWindow::repairCutOffTakes() {
+  std::wstring repaired, failed;
+  for (const qvtools::CutOffTake& take : cutOff_) {
+    std::vector<qvtools::RepairReport> reports{qvtools::repairContainerFile(take.path)};
+    // The WAV beside it only once the recording itself is whole.
+    if (reports[0].ok() && !take.wavPath.empty()) {
+      reports.push_back(qvtools::repairWavFile(take.wavPath));
+    }
+    for (const qvtools::RepairReport& r : reports) {
+      if (!r.ok()) failed += (failed.empty() ? L"" : L" ") + fromAnsi(r.problem) + L".";
+    }
+    if (reports.back().ok()) {
+      const std::wstring path = fromAnsi(take.path);
+      repaired += (repaired.empty() ? L"" : tr(IDS_LIST_SEPARATOR)) +
+                  path.substr(folderOf(path).size() + 1);
+    }
+  }
+  std::wstring message;
+  if (!repaired.empty()) message = tr(IDS_REPAIRED, {repaired});
+  if (!failed.empty()) message += (message.empty() ? L"" : L" ") + tr(IDS_REPAIR_FAILED, {failed});
+  setMessage(message, !failed.empty());
+  findCutOffTakes();
 }
 
 void MainWindow::showIdle() {
@@ -943,6 +1147,7 @@ void MainWindow::setMessage(const std::wstring& text, bool error) {
 }
 
 bool MainWindow::onClose() {
+  if (counting()) cancelCountdown();
   if (busy_) {
     // Whatever runs is saved first; the window closes when the files are written.
     closeWhenSaved_ = true;

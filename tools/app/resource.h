@@ -31,6 +31,14 @@
 #define IDC_SAVEAS 1045
 #define IDC_NOTE 1046
 #define IDC_HOTKEYS 1047
+#define IDC_CUTOFF 1048
+#define IDC_REPAIR 1049
+#define IDC_SOUNDRATE 1050
+#define IDC_CLICKS 1051
+#define IDC_EVENTS 1052
+#define IDC_COUNTDOWN 1053
+#define IDC_STARTAT 1054
+#define IDC_MINFREE 1055
 
 // Strings (app_strings_en.rc, app_strings_ja.rc). Blocks of 16 share one resource: keep related
 // strings together. %1 ... %9 are filled in by tr().
@@ -148,3 +156,24 @@
 #define IDS_INI_LANGUAGE 2123
 #define IDS_NO_APPDATA 2124
 #define IDS_FILE_NAME_UNCLOSED 2125
+#define IDS_INI_HABITS 2126
+#define IDS_INI_MIN_FREE 2127
+
+// The start of a recording, the disk's floor, and the takes that were cut off.
+#define IDS_COUNTDOWN_LINE 2128
+#define IDS_START_AT_LINE 2129
+#define IDS_START_AT_TOMORROW 2130
+#define IDS_COUNTDOWN_NOT_NUMBER 2131
+#define IDS_START_AT_NOT_TIME 2132
+#define IDS_MIN_FREE_NOT_SIZE 2133
+#define IDS_DISK_LEFT 2134
+#define IDS_DISK_LOW 2135
+#define IDS_STOP_DISK_FLOOR 2136
+#define IDS_BELOW_FLOOR_BEFORE 2137
+#define IDS_CUT_OFF_TAKE 2138
+#define IDS_CUT_OFF_WITH_WAV 2139
+#define IDS_CUT_OFF_FOUND 2140
+#define IDS_REPAIRED 2141
+#define IDS_REPAIR_FAILED 2142
+#define IDS_SOUND_RATE_HZ 2143
+#define IDS_EVENTS_NOT_WRITTEN 2144

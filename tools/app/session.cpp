@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "console.h"
 #include "quorvane_capture.h"
 #include "resource.h"
 #include "ui_text.h"
@@ -34,6 +35,20 @@ std::vector<ListedWindow> listWindows() {
   return list;
 }
 
+const SoundChoice kSoundChoices[] = {
+    {SoundSource::kCaptureDevice, IDS_SOUND_DEVICE, "device", QV_SOURCE_CAPTURE_DEVICE},
+    {SoundSource::kPlayback, IDS_SOUND_PLAYBACK, "playback", QV_SOURCE_DESKTOP},
+    {SoundSource::kNone, IDS_SOUND_NONE, "none", QV_SOURCE_NONE},
+};
+const size_t kSoundChoiceCount = sizeof(kSoundChoices) / sizeof(kSoundChoices[0]);
+
+const SoundChoice& soundChoice(SoundSource source) {
+  for (const SoundChoice& c : kSoundChoices) {
+    if (c.source == source) return c;
+  }
+  return kSoundChoices[0];
+}
+
 LibraryFeatures libraryFeatures() {
   LibraryFeatures features{};
   features.pause = true;
@@ -60,9 +75,10 @@ int32_t RecordingSession::start(const RecordingRequest& request, UsedSettings* u
   // Choices made beside the settings record, before Initialize. A still screen is stored as
   // repeat records rather than as differences of zeros, so it does not fill the disk.
   setCursorDrawing(request.pointer ? 1 : 0);
-  setSoundSource(request.sound == SoundSource::kNone       ? QV_SOURCE_NONE
-                 : request.sound == SoundSource::kPlayback ? QV_SOURCE_DESKTOP
-                                                           : QV_SOURCE_CAPTURE_DEVICE);
+  setSoundSource(soundChoice(request.sound).librarySource);
+  setSoundRate(request.soundRate);
+  setClickDrawing(request.clicks ? 1 : 0);
+  setClickEvents(request.eventsPath.empty() ? 0 : 1);
   setRepeatUnchanged(1);
   Initialize(&s);
   // The file says how it was made: colours, sizes, window, start time, pauses.
@@ -84,6 +100,8 @@ int32_t RecordingSession::start(const RecordingRequest& request, UsedSettings* u
   run.sound = request.sound != SoundSource::kNone;
   run.qvfPath = request.qvfPath;
   run.wavPath = request.wavPath;
+  run.minFreeBytes = request.minFreeBytes;
+  run.eventsPath = request.eventsPath;
   runner_ = std::make_unique<qvtools::SessionRunner>(run);
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -149,6 +167,13 @@ void RecordingSession::control() {
     status_.sourceLost = r.sourceLost();
     if (r.stopCause == qvtools::StopCause::kLibrary) {
       status_.stopReason = libraryStopReason(r, status_.streaming);
+    } else if (r.stopCause == qvtools::StopCause::kDiskFloor) {
+      char seconds[32];
+      std::snprintf(seconds, sizeof(seconds), "%.1f", r.recordedSeconds);
+      status_.diskFloor = true;
+      status_.stopReason =
+          toUtf8(tr(IDS_STOP_DISK_FLOOR, {fromUtf8(qvtools::formatBytes(request_.minFreeBytes)),
+                                          tr(IDS_STOP_WHEN, {fromUtf8(seconds)})}));
     }
     status_.phase = Phase::kWriting;
   }
@@ -166,6 +191,8 @@ void RecordingSession::onLook(const qvtools::LiveState& live) {
   // Files that could not be created leave the recording in memory.
   status_.streaming = live.streaming;
   status_.blackPicture = (live.warnings & QV_WARNING_BLACK_PICTURE) != 0;
+  status_.diskSecondsLeft = live.diskSecondsLeft;
+  if (live.diskLow) status_.diskLow = true;
 }
 
 void RecordingSession::onProgress(double fraction, bool fromMemory) {
@@ -180,6 +207,7 @@ void RecordingSession::takeResult(const qvtools::RunResult& r) {
   std::lock_guard<std::mutex> lock(mutex_);
   status_.records = r.videoWritten() ? r.records : QV_OUTPUT_FAILED;
   status_.cutShort = r.cutShort;
+  status_.eventsFailed = !r.eventsWritten;
   status_.wavResult = r.wavPath.empty() ? -1 : r.wavResult;
   status_.qvfPath = r.qvfPath;
   status_.wavPath = r.wavPath;

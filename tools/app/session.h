@@ -33,6 +33,18 @@ std::vector<ListedWindow> listWindows();
 
 enum class SoundSource { kCaptureDevice, kPlayback, kNone };
 
+// The sound choices as the window offers them, in order: a new source is one more line in
+// kSoundChoices (session.cpp).
+struct SoundChoice {
+  SoundSource source;
+  unsigned label;         // IDS_SOUND_*
+  const char* setting;    // its value of [Recording] sound in the settings file
+  int32_t librarySource;  // QV_SOURCE_*
+};
+extern const SoundChoice kSoundChoices[];
+extern const size_t kSoundChoiceCount;
+const SoundChoice& soundChoice(SoundSource source);
+
 struct RecordingRequest {
   uint64_t window = 0;
   int64_t frameRate = 30;
@@ -43,7 +55,12 @@ struct RecordingRequest {
   bool clientArea = true;
   uint64_t memoryBytes = 1ull << 30;
   SoundSource sound = SoundSource::kCaptureDevice;
+  int32_t soundRate = 44100;  // 44100 or 48000
   bool pointer = false;
+  bool clicks = false;     // a ring drawn at each click
+  std::string eventsPath;  // the clicks and pauses written here; empty: none
+  // Streaming: the recording stops cleanly when the disk's free space falls under this; 0: never.
+  uint64_t minFreeBytes = 0;
   bool waitForKey = false;  // start on the library's hot keys (F12, Print Screen)
   // Write the files while recording (the disk bounds the length); false: from memory after the
   // stop (the memory bounds it).
@@ -87,6 +104,10 @@ struct SessionStatus {
   // The library ended the recording because the window or the sound went away: the files are
   // complete up to then, the recording is shorter than asked.
   bool sourceLost = false;
+  bool diskFloor = false;       // ended because the disk's free space fell under the floor
+  double diskSecondsLeft = -1;  // streaming with a floor: at the current rate; -1 unknown
+  bool diskLow = false;         // the time left has fallen under five minutes (stays set)
+  bool eventsFailed = false;    // the events file could not be written
   std::string stopReason;
   // After writing.
   uint64_t records = 0;   // video records in the file (0: the .qvf was not written)

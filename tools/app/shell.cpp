@@ -123,6 +123,8 @@ qvtools::IniComments iniComments() {
       {&c.area, IDS_INI_AREA},
       {&c.memory, IDS_INI_MEMORY},
       {&c.sound, IDS_INI_SOUND},
+      {&c.habits, IDS_INI_HABITS},
+      {&c.minFree, IDS_INI_MIN_FREE},
       {&c.writeWhileRecording, IDS_INI_WRITE_WHILE_RECORDING},
       {&c.pattern, IDS_INI_PATTERN},
       {&c.hotKeys, IDS_INI_HOTKEYS},

@@ -67,11 +67,12 @@ class Reader {
       complain(key, it->second);
     }
   }
-  void bytes(const char* key, std::string* out) const {
+  // zeroAllowed: "0" stands for none (a floor that is never reached).
+  void bytes(const char* key, std::string* out, bool zeroAllowed = false) const {
     const auto it = values_.find(key);
     uint64_t ignored = 0;
     if (it == values_.end()) return;
-    if (parseBytes(it->second, &ignored)) {
+    if (parseBytes(it->second, &ignored) || (zeroAllowed && it->second == "0")) {
       *out = it->second;
     } else {
       complain(key, it->second);
@@ -121,11 +122,18 @@ HostSettings settingsFromIni(const std::string& text, std::vector<std::string>* 
   r.oneOf("recording.area", {"client", "window"}, &s.area);
   r.bytes("recording.memory", &s.memory);
   r.oneOf("recording.sound", {"device", "playback", "none"}, &s.sound);
+  std::string rate = std::to_string(s.soundRate);
+  r.oneOf("recording.soundrate", {"44100", "48000"}, &rate);
+  s.soundRate = std::stoll(rate);
   r.flag("recording.pointer", &s.pointer);
+  r.flag("recording.clicks", &s.clicks);
+  r.flag("recording.events", &s.events);
+  r.integer("recording.countdown", 0, 86400, &s.countdown);
   r.flag("recording.startwithf12", &s.startWithF12);
   r.text("output.folder", &s.folder);
   r.flag("output.writewhilerecording", &s.writeWhileRecording);
   r.text("output.pattern", &s.pattern);
+  r.bytes("output.minfree", &s.minFree, true);
   r.text("hotkeys.record", &s.recordKey);
   r.text("hotkeys.pause", &s.pauseKey);
   r.text("hotkeys.stop", &s.stopKey);
@@ -156,11 +164,14 @@ std::string settingsToIni(const HostSettings& input, const IniComments& c) {
       << note(c.colour) << "colorMatrix=" << s.colorMatrix << "\nrange=" << s.range << "\n"
       << note(c.area) << "area=" << s.area << "\n"
       << note(c.memory) << "memory=" << s.memory << "\n"
-      << note(c.sound) << "sound=" << s.sound << "\npointer=" << flag(s.pointer)
-      << "\nstartWithF12=" << flag(s.startWithF12) << "\n\n[Output]\nfolder=" << s.folder << "\n"
+      << note(c.sound) << "sound=" << s.sound << "\nsoundRate=" << s.soundRate
+      << "\npointer=" << flag(s.pointer) << "\nstartWithF12=" << flag(s.startWithF12) << "\n"
+      << note(c.habits) << "clicks=" << flag(s.clicks) << "\nevents=" << flag(s.events)
+      << "\ncountdown=" << s.countdown << "\n\n[Output]\nfolder=" << s.folder << "\n"
       << note(c.writeWhileRecording) << "writeWhileRecording=" << flag(s.writeWhileRecording)
       << "\n"
-      << note(c.pattern) << "pattern=" << s.pattern << "\n\n[HotKeys]\n"
+      << note(c.pattern) << "pattern=" << s.pattern << "\n"
+      << note(c.minFree) << "minFree=" << s.minFree << "\n\n[HotKeys]\n"
       << note(c.hotKeys) << "record=" << s.recordKey << "\npause=" << s.pauseKey
       << "\nstop=" << s.stopKey << "\n\n[Interface]\n"
       << note(c.language) << "language=" << s.language << "\n";

@@ -21,7 +21,13 @@ struct HostSettings {
   std::string area = "client";       // client, window
   std::string memory = "1G";         // the pool's byte budget, as parseBytes reads it
   std::string sound = "device";      // device, playback, none
+  int64_t soundRate = 44100;         // 44100 or 48000 samples per second
   bool pointer = false;
+  bool clicks = false;    // a ring drawn at each mouse click
+  bool events = false;    // the clicks and pauses written to NAME.events.csv
+  int64_t countdown = 0;  // seconds counted down before the first frame
+  std::string minFree =
+      "1G";  // streaming stops when the disk's free space falls under it; 0: never
   bool startWithF12 = false;
   std::string folder;               // empty: the host's default
   bool writeWhileRecording = true;  // false: the files are written from memory after the stop
@@ -53,7 +59,15 @@ struct IniComments {
   std::string colour = "auto (BT.709 from 720 lines up), 601 or 709; range tv or full.";
   std::string area = "client: the window's content; window: with its frame.";
   std::string memory = "Memory reserved for the recording; it bounds the recording's length.";
-  std::string sound = "device (the default capture device), playback or none.";
+  std::string sound =
+      "device (the default capture device), playback or none; soundRate 44100 or 48000 samples\n"
+      "per second.";
+  std::string habits =
+      "clicks=1 draws a ring at each mouse click; events=1 writes the clicks and pauses to\n"
+      "NAME.events.csv; countdown: seconds counted down before the first frame.";
+  std::string minFree =
+      "While writing, the recording stops cleanly when the disk's free space falls under this\n"
+      "(512M, 1G, ...); 0: no floor.";
   std::string writeWhileRecording =
       "1: the files are written while recording (the disk bounds the length); 0: from\n"
       "memory after Stop (the memory bounds it).";
