@@ -7,8 +7,8 @@
 #
 # Scenarios: record (choose a window, record 3 s, stop, check the files with qvf verify),
 # refused (the library's refusal and a closed window are told in the window), rescued (a failed
-# write is told and the recording saved into another folder), diskfull (a disk that fills up
-# while recording, and one that is full before; mounts a small tmpfs, so it runs as root),
+# write is told and the recording saved into another folder), diskfull (a disk's floor that stops
+# a recording cleanly, a disk that fills up while recording, and one that is full before; mounts a small tmpfs, so it runs as root),
 # settings (the INI file is written on close and read back on the next start, hot keys
 # included), endsession (logging off while Quorvane.exe and qvrec.exe record: the end waits for
 # complete files), japanese (under a Japanese locale the window, its states and the library's
@@ -232,10 +232,21 @@ case $SCENARIO in
     mount -t tmpfs -o size=80m tmpfs "$TINY" || { echo "not ok - a small file system (mount)"; exit 1; }
     MOUNTED=$TINY
     FOLDER_WINDOWS=$("$WINE" winepath -w "$TINY" 2>/dev/null | tr -d '\r')
-    # Without a floor: the files fill the disk until a write fails.
-    writeIni minFree=0
+    # First with a floor: the time the disk lasts is shown, and the recording stops cleanly
+    # when the free space falls under the floor.
+    writeIni minFree=50M
     startTarget
     check "the program starts" startApp
+    keys key alt+r
+    check "the time the disk lasts is shown" waitText 1040 "disk lasts" 30
+    dd if=/dev/zero of="$TINY/filler" bs=1M count=40 >/dev/null 2>&1
+    check "the floor stops the recording in words" waitText 1042 "fell under 50.0 MiB" 30
+    check "the floor's stop is told as saved" waitText 1040 "Saved " 30
+    check "qvf verify accepts the file stopped at the floor" qvf verify -q "$TINY/test Zq test window.qvf"
+    rm -f "$TINY"/*.qvf "$TINY"/*.wav "$TINY/filler"
+    # Without a floor: the files fill the disk until a write fails.
+    keys key alt+k ctrl+a
+    keys type 0
     keys key alt+r
     check "the recording is written while recording" waitText 1040 "written" 30
     sleep 1

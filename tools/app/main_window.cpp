@@ -607,7 +607,10 @@ void MainWindow::onCommand(int id, int code) {
       break;
     case IDC_BROWSE: {
       std::wstring folder;
-      if (pickFolder(hwnd_, text(IDC_FOLDER), &folder)) setText(IDC_FOLDER, folder);
+      if (pickFolder(hwnd_, text(IDC_FOLDER), &folder)) {
+        setText(IDC_FOLDER, folder);
+        findCutOffTakes();
+      }
       break;
     }
     case IDC_RECORD:
@@ -786,7 +789,6 @@ void MainWindow::startRecording() {
                               MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) != IDYES) {
     return;
   }
-  unsaved_ = false;
   // The start time, when one is given, is waited for; else the countdown.
   const std::wstring startAt = text(IDC_STARTAT);
   const std::string countdown = toUtf8(text(IDC_COUNTDOWN));
@@ -849,7 +851,9 @@ void MainWindow::beginRecording() {
     return;
   }
   minFree_ = request.minFreeBytes;
+  // Starting drops a recording that could not be saved: the user said yes to that above.
   const int32_t status = session_.start(request, &used_);
+  unsaved_ = false;
   if (status != 0) {
     setMessage(refusalText(status), true);
     showIdle();
@@ -1039,9 +1043,9 @@ void MainWindow::finish(const SessionStatus& s) {
   }
   if (s.eventsFailed) message += tr(IDS_EVENTS_NOT_WRITTEN, {fromAnsi(files_.eventsAnsi)});
   if (s.phase == Phase::kWritten || s.phase == Phase::kWriteFailed) {
-    // Complete files of a recording cut short by a closed window or a lost device: not a plain
-    // success.
-    error = s.sourceLost;
+    // Complete files of a recording cut short by a closed window, a lost device or the disk's
+    // floor: not a plain success.
+    error = s.sourceLost || s.diskFloor;
     reportFiles(s, &message, &error);
     if (s.phase == Phase::kWriteFailed) {
       message += tr(IDS_STILL_IN_MEMORY);

@@ -91,6 +91,11 @@ TEST(SettingsFile, RoundTripsEveryField) {
   s.area = "window";
   s.memory = "2G";
   s.sound = "none";
+  s.soundRate = 48000;
+  s.clicks = true;
+  s.events = true;
+  s.countdown = 10;
+  s.minFree = "0";  // no floor
   s.pointer = true;
   s.startWithF12 = true;
   s.folder = "D:\\Clips";
@@ -112,6 +117,11 @@ TEST(SettingsFile, RoundTripsEveryField) {
   EXPECT_EQ(r.area, "window");
   EXPECT_EQ(r.memory, "2G");
   EXPECT_EQ(r.sound, "none");
+  EXPECT_EQ(r.soundRate, 48000);
+  EXPECT_TRUE(r.clicks);
+  EXPECT_TRUE(r.events);
+  EXPECT_EQ(r.countdown, 10);
+  EXPECT_EQ(r.minFree, "0");
   EXPECT_EQ(r.language, "ja");
   EXPECT_TRUE(r.pointer);
   EXPECT_TRUE(r.startWithF12);
@@ -134,7 +144,10 @@ TEST(SettingsFile, BadValuesKeepTheDefaultsAndAreListed) {
       "memory=lots\r\n"
       "pointer=maybe\r\n"
       "startWithF12 = yes\r\n"
-      "not a pair\r\n";
+      "soundRate=22050\r\n"
+      "not a pair\r\n"
+      "[Output]\r\n"
+      "minFree=-1G\r\n";
   std::vector<std::string> problems;
   const qvtools::HostSettings r = qvtools::settingsFromIni(text, &problems);
   const qvtools::HostSettings defaults;
@@ -145,10 +158,13 @@ TEST(SettingsFile, BadValuesKeepTheDefaultsAndAreListed) {
   EXPECT_EQ(r.pointer, defaults.pointer);
   EXPECT_EQ(r.range, "full");
   EXPECT_TRUE(r.startWithF12);
+  EXPECT_EQ(r.soundRate, 44100);
+  EXPECT_EQ(r.minFree, "1G");
   EXPECT_EQ(problems,
             (std::vector<std::string>{"recording.framerate=0", "recording.outputheight=-5",
                                       "recording.colormatrix=2020", "recording.memory=lots",
-                                      "recording.pointer=maybe"}));
+                                      "recording.soundrate=22050", "recording.pointer=maybe",
+                                      "output.minfree=-1G"}));
 }
 
 TEST(HotKeys, ParsesModifiersAndKeys) {
