@@ -14,6 +14,7 @@
 #include "console.h"
 #include "cut_off_takes.h"
 #include "end_session.h"
+#include "events_file.h"
 #include "hotkeys.h"
 #include "recording_names.h"
 #include "recording_summary.h"
@@ -770,11 +771,11 @@ bool MainWindow::chooseFiles(const std::wstring& folder, bool sound, const std::
   files->wav = sound ? stem + name + L".wav" : L"";
   files->wavAnsi.clear();
   if (!ansiPath(folder, name + L".qvf", &files->qvfAnsi) ||
-      (sound && !ansiPath(folder, name + L".wav", &files->wavAnsi)) ||
-      !ansiPath(folder, name + L".events.csv", &files->eventsAnsi)) {
+      (sound && !ansiPath(folder, name + L".wav", &files->wavAnsi))) {
     *problem = tr(IDS_FOLDER_NOT_ANSI, {folder});
     return false;
   }
+  files->eventsAnsi = qvtools::eventsPathFor(files->qvfAnsi);
   // The library opens its files with the narrow functions, which stop at MAX_PATH; ".part" is
   // added while a file is written.
   if (files->qvfAnsi.size() + 5 >= MAX_PATH) {
