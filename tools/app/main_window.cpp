@@ -947,9 +947,10 @@ void MainWindow::onTimer() {
         }
         if (s.diskLow && !toldDiskLow_) {
           toldDiskLow_ = true;
-          setMessage(
-              tr(IDS_DISK_LOW, {folderOf(files_.qvf), widen(qvtools::formatBytes(minFree_))}),
-              true);
+          std::wstring warning = tr(IDS_DISK_LOW, {folderOf(files_.qvf)});
+          if (minFree_ > 0)
+            warning += tr(IDS_DISK_LOW_FLOOR, {widen(qvtools::formatBytes(minFree_))});
+          setMessage(warning, true);
         }
       } else {
         line += tr(IDS_MEMORY_FULL_SHARE, {fill});

@@ -52,9 +52,8 @@ void SessionRunner::start() {
     streamPaths_.wavPath = options_.wavPath.empty() ? nullptr : options_.wavPath.c_str();
     writer_ = std::make_unique<Worker>(StreamOutputThread, &streamPaths_);
   }
-  if (options_.streaming && options_.minFreeBytes > 0) {
-    disk_ = std::make_unique<DiskWatch>(options_.minFreeBytes);
-  }
+  // The time the disk lasts is watched whenever the files grow on it; the floor only when set.
+  if (options_.streaming) disk_ = std::make_unique<DiskWatch>(options_.minFreeBytes);
   if (const CaptureSetting* used = getCaptureSetting())
     frameRate_ = std::max<int64_t>(used->frameRate, 1);
   if (!options_.eventsPath.empty()) result_.eventsWritten = events_.open(options_.eventsPath);

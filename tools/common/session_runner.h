@@ -58,7 +58,8 @@ struct LiveState {
   int32_t newWarnings = QV_WARNING_NONE;  // bits seen for the first time on this look
   bool streaming = false;  // the files are written while recording (false after CANNOT_OPEN)
   // Streaming: the disk's free bytes (-1 unknown) and the seconds until they reach the floor
-  // at the rate the files grew over the last five seconds (-1 while unknown).
+  // (or, without one, run out) at the rate the files grew over the last five seconds (-1
+  // while unknown).
   int64_t diskFreeBytes = -1;
   double diskSecondsLeft = -1;
   bool diskLow = false;  // the time left fell under five minutes on this look (once)
