@@ -8,7 +8,7 @@ enum {
   kBands = 8,
   kSquareTop = 128,
   kSquareSize = 64,
-  kSteps = 25,
+  kSteps = 15,
   kStepMilliseconds = 100,
   kSquareFirstLeft = 64,
   kSquareStep = 32

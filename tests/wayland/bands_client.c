@@ -140,6 +140,11 @@ int main(void) {
   while (!configured) {
     if (wl_display_dispatch(display) < 0) return 1;
   }
+  /* A first configure without a size leaves it to the client; the full-screen size follows. */
+  if (width == 0 || height == 0) {
+    width = 640;
+    height = 480;
+  }
   int drawnWidth = 0, drawnHeight = 0, drawnStep = -1;
   double next = nowMs();
   for (;;) {

@@ -12,7 +12,7 @@
 # QV_BANDS_PID (SIGUSR1 restarts the square's walk) and QV_PORTAL_PID; DISPLAY is unset.
 #
 # The wlr backend of Debian 12 cannot start a cast without a GPU: the test preloads
-# BIN_DIR/libqv_screencopy_shim.so into that backend alone (see the shim's source).
+# BIN_DIR/../lib/libqv_screencopy_shim.so into that backend alone (see the shim's source).
 set -u
 BIN=$(cd "$1" && pwd)
 shift
@@ -95,7 +95,7 @@ output_name=HEADLESS-1
 chooser_type=none
 max_fps=60
 CONF
-LD_PRELOAD=$BIN/libqv_screencopy_shim.so /usr/libexec/xdg-desktop-portal-wlr \
+LD_PRELOAD=$BIN/../lib/libqv_screencopy_shim.so /usr/libexec/xdg-desktop-portal-wlr \
   >"$W/portal-wlr.log" 2>&1 &
 PIDS+=($!)
 /usr/libexec/xdg-permission-store >"$W/permission-store.log" 2>&1 &

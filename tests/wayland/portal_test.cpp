@@ -210,7 +210,9 @@ TEST_F(PortalRecording, ListNamesThePortalAndItsSources) {
 TEST_F(PortalRecording, PicturesAreTheBandsWithTheWalkingSquare) {
   EXPECT_EQ(file_->width, static_cast<uint64_t>(kWidth));
   EXPECT_EQ(file_->height, static_cast<uint64_t>(kHeight));
-  ASSERT_NEAR(static_cast<double>(pictures_->size()), 5.0 * kFps, 6.0);
+  // A constant rate: a record for every slot of the 5 s (a loaded machine may start late).
+  ASSERT_GE(pictures_->size(), 4.5 * kFps);
+  ASSERT_LE(pictures_->size(), 5.0 * kFps + 2);
   int last = -1;
   std::vector<int> seen;
   for (size_t i = 0; i < pictures_->size(); ++i) {

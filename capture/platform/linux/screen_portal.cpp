@@ -436,15 +436,16 @@ bool connectStream(Cast& c, int fd, uint32_t node, int32_t width, int32_t height
   }
   pw_thread_loop_unlock(c.loop);
   if (!connected) return false;
-  // The size the recording keeps is the first format's.
+  // The size the recording keeps is the first format's; the first picture is waited for too,
+  // so that a recording of a still screen does not start black (it comes once the stream runs).
   const double deadline = nowMilliseconds() + kCallMilliseconds;
   for (;;) {
     {
       std::lock_guard<std::mutex> lock(c.mutex);
-      if (c.formatSeen) return true;
       if (c.ended) return false;
+      if (c.formatSeen && (c.frames > 0 || nowMilliseconds() >= deadline)) return true;
     }
-    if (nowMilliseconds() >= deadline) return false;
+    if (nowMilliseconds() >= deadline && !c.formatSeen) return false;
     g_usleep(5000);
   }
 }
