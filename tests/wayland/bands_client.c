@@ -1,7 +1,8 @@
 /* A Wayland client of the tests: a full-screen surface of eight vertical colour bands with a
  * white 64x64 square whose place tells the time. SIGUSR1 puts the square at step 0 and starts
  * it: one step (32 pixels to the right) every 100 ms up to kSteps, then it stands still until the
- * next SIGUSR1. The picture follows the output's size when it changes. */
+ * next SIGUSR1. SIGUSR2 starts (and stops) a walk without pause, a new picture as fast as the
+ * compositor takes them. The picture follows the output's size when it changes. */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <poll.h>
@@ -23,6 +24,7 @@ static struct wl_shm* shm;
 static struct xdg_wm_base* wmBase;
 static int width = 0, height = 0, configured = 0;
 static volatile sig_atomic_t restart = 0;
+static volatile sig_atomic_t animate = 0; /* SIGUSR2: redraw without pause, for benchmarks */
 static int step = 0;
 static int moving = 0;
 
@@ -107,8 +109,8 @@ static void draw(struct wl_surface* surface) {
 }
 
 static void onSignal(int sig) {
-  (void)sig;
-  restart = 1;
+  if (sig == SIGUSR1) restart = 1;
+  if (sig == SIGUSR2) animate = !animate;
 }
 
 static double nowMs(void) {
@@ -119,6 +121,7 @@ static double nowMs(void) {
 
 int main(void) {
   signal(SIGUSR1, onSignal);
+  signal(SIGUSR2, onSignal);
   struct wl_display* display = wl_display_connect(NULL);
   if (display == NULL) {
     fprintf(stderr, "bands_client: no Wayland display\n");
@@ -155,6 +158,7 @@ int main(void) {
       drawnStep = -1;
       next = nowMs() + kStepMilliseconds;
     }
+    if (animate) step = (step + 1) % (kSteps + 1);
     if (moving && nowMs() >= next) {
       if (step < kSteps) ++step;
       if (step >= kSteps) moving = 0;
@@ -166,7 +170,7 @@ int main(void) {
       drawnWidth = width;
       drawnHeight = height;
       drawnStep = step;
-      printf("drawn %dx%d step %d\n", width, height, step);
+      if (!animate) printf("drawn %dx%d step %d\n", width, height, step);
       fflush(stdout);
     }
     wl_display_flush(display);

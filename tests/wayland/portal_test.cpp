@@ -28,6 +28,7 @@ namespace {
 constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
 constexpr int kFps = 30;
+constexpr double kWalkAfterSeconds = 0.8;
 
 std::string binDir() {
   char path[4096];
@@ -71,7 +72,12 @@ QvrecRun runQvrec(const std::string& arguments, double delaySeconds, During duri
     execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
-  std::this_thread::sleep_for(std::chrono::duration<double>(delaySeconds));
+  // The square walks in every recording: this desktop sends the first picture of a cast only
+  // once the screen changes.
+  std::this_thread::sleep_for(std::chrono::duration<double>(kWalkAfterSeconds));
+  kill(static_cast<pid_t>(std::atoi(std::getenv("QV_BANDS_PID"))), SIGUSR1);
+  std::this_thread::sleep_for(
+      std::chrono::duration<double>(std::max(0.0, delaySeconds - kWalkAfterSeconds)));
   during();
   int status = 0;
   waitpid(pid, &status, 0);
@@ -155,7 +161,7 @@ void expectTone(const std::string& wav) {
   double sum = 0;
   for (size_t i = left.size() / 2; i < left.size() / 2 + 22050; ++i) sum += left[i] * left[i];
   EXPECT_GT(std::sqrt(sum / 22050), 3000.0) << wav << ": silent";
-  EXPECT_NEAR(qvtest::dominantFrequency(left, left.size() / 2), 1000.0, 20.0) << wav;
+  EXPECT_NEAR(qvtest::dominantFrequency(left, (left.size() - 44100) / 2), 1000.0, 20.0) << wav;
 }
 
 class PortalRecording : public ::testing::Test {
@@ -164,9 +170,8 @@ class PortalRecording : public ::testing::Test {
   // first half and standing still for the rest.
   static void SetUpTestSuite() {
     unlink(tokenFile().c_str());
-    first_ = new QvrecRun(runQvrec(
-        "record --duration 5 --no-cursor --sound desktop -q -o " + workDir() + "/first.qvf", 0.8,
-        [] { kill(static_cast<pid_t>(std::atoi(std::getenv("QV_BANDS_PID"))), SIGUSR1); }));
+    first_ = new QvrecRun(runQvrec("record --duration 5 --no-cursor --sound desktop -q -o " +
+                                   workDir() + "/first.qvf"));
     std::string error;
     file_ = new qvtest::QvfFile();
     pictures_ = new std::vector<std::vector<uint8_t>>();
@@ -277,7 +282,7 @@ TEST_F(PortalRecording, SecondRecordingReusesTheGrantAndRecordsTheCaptureDevice)
 // scaled into it (same shape: the bands stay where they were).
 TEST_F(PortalRecording, ModeChangeMidRecordingIsScaledIntoTheSize) {
   const QvrecRun changed =
-      runQvrec("record --duration 3 --no-cursor --sound none -q -o " + workDir() + "/mode.qvf", 1.2,
+      runQvrec("record --duration 5 --no-cursor --sound none -q -o " + workDir() + "/mode.qvf", 2.0,
                [] { std::system("swaymsg output HEADLESS-1 mode 1280x720 >/dev/null 2>&1"); });
   std::system("swaymsg output HEADLESS-1 mode 1920x1080 >/dev/null 2>&1");
   ASSERT_EQ(changed.exitCode, 0) << changed.output;
@@ -288,10 +293,16 @@ TEST_F(PortalRecording, ModeChangeMidRecordingIsScaledIntoTheSize) {
               qvtest::decodePictures(file, &pictures, &error))
       << error;
   EXPECT_EQ(file.width, static_cast<uint64_t>(kWidth));
-  ASSERT_GE(pictures.size(), 80u);
+  ASSERT_GE(pictures.size(), 4u * kFps);
+  // While the client has not yet redrawn for the new size, the screen shows its old picture cut
+  // to the new size: a few pictures of that are what the screen showed.
+  std::vector<size_t> others;
   for (size_t i = 0; i < pictures.size(); ++i) {
-    ASSERT_EQ(bandsProblem(pictures[i]), "") << "picture " << i;
+    if (!bandsProblem(pictures[i]).empty()) others.push_back(i);
   }
+  EXPECT_LE(others.size(), 5u) << "from picture " << others.front();
+  EXPECT_EQ(bandsProblem(pictures.front()), "");
+  EXPECT_EQ(bandsProblem(pictures.back()), "");
   // After the change the client draws on the smaller output; its square comes back scaled by
   // 1.5 (the middle of its last place, 896,160, lands at 1344,240).
   const std::vector<uint8_t>& last = pictures.back();

@@ -48,6 +48,9 @@ constexpr int kChooseMilliseconds = 300000;
 // A stream paused this long after it streamed has stopped for good (a size change pauses it
 // only while it renegotiates).
 constexpr double kPausedForGoodMilliseconds = 1500.0;
+// How long the opening waits for the stream's first picture. Some desktops send one only once
+// the screen changes: the recording then starts black until it does.
+constexpr double kFirstPictureMilliseconds = 2000.0;
 
 double nowMilliseconds() {
   return std::chrono::duration<double, std::milli>(
@@ -360,17 +363,14 @@ void onProcess(void* data) {
                             static_cast<uint64_t>(stride) * (height - 1) +
                             static_cast<uint64_t>(width) * 4;
     // A picture that does not fit its buffer is skipped rather than read beyond it.
-    if (width > 0 && height > 0 && stride >= width * 4 && needed <= plane.maxsize) {
+    // A picture that does not fill its format (sent while a size change renegotiates) would
+    // show the old size torn into the new one: skipped, the last whole picture stands.
+    const uint64_t filled = static_cast<uint64_t>(plane.chunk->offset) + plane.chunk->size;
+    if (width > 0 && height > 0 && stride >= width * 4 && needed <= plane.maxsize &&
+        needed <= filled) {
       c->newest.resize(static_cast<size_t>(width) * height * 4);
-      const uint8_t* from = static_cast<const uint8_t*>(plane.data) + plane.chunk->offset;
-      const size_t rowBytes = static_cast<size_t>(width) * 4;
-      for (int32_t row = 0; row < height; ++row) {
-        uint8_t* to = c->newest.data() + row * rowBytes;
-        std::memcpy(to, from + static_cast<size_t>(row) * stride, rowBytes);
-        if (c->swapRedBlue) {
-          for (size_t i = 0; i < rowBytes; i += 4) std::swap(to[i], to[i + 2]);
-        }
-      }
+      copyStreamPicture(static_cast<const uint8_t*>(plane.data) + plane.chunk->offset, stride,
+                        width, height, c->swapRedBlue, c->newest.data());
       c->newestWidth = width;
       c->newestHeight = height;
       ++c->frames;
@@ -438,14 +438,15 @@ bool connectStream(Cast& c, int fd, uint32_t node, int32_t width, int32_t height
   if (!connected) return false;
   // The size the recording keeps is the first format's; the first picture is waited for too,
   // so that a recording of a still screen does not start black (it comes once the stream runs).
-  const double deadline = nowMilliseconds() + kCallMilliseconds;
+  const double start = nowMilliseconds();
   for (;;) {
+    const double waited = nowMilliseconds() - start;
     {
       std::lock_guard<std::mutex> lock(c.mutex);
       if (c.ended) return false;
-      if (c.formatSeen && (c.frames > 0 || nowMilliseconds() >= deadline)) return true;
+      if (c.formatSeen && (c.frames > 0 || waited >= kFirstPictureMilliseconds)) return true;
     }
-    if (nowMilliseconds() >= deadline && !c.formatSeen) return false;
+    if (waited >= kCallMilliseconds) return false;
     g_usleep(5000);
   }
 }
@@ -627,6 +628,18 @@ void averageBox(const uint8_t* from, int32_t width, double x0, double x1, double
 }
 
 }  // namespace
+
+void copyStreamPicture(const uint8_t* from, int32_t stride, int32_t width, int32_t height,
+                       bool swapRedBlue, uint8_t* to) {
+  const size_t rowBytes = static_cast<size_t>(width) * 4;
+  for (int32_t row = 0; row < height; ++row) {
+    uint8_t* line = to + row * rowBytes;
+    std::memcpy(line, from + static_cast<size_t>(row) * stride, rowBytes);
+    if (swapRedBlue) {
+      for (size_t i = 0; i < rowBytes; i += 4) std::swap(line[i], line[i + 2]);
+    }
+  }
+}
 
 bool portalCastOpen() {
   std::lock_guard<std::mutex> lock(castMutex);

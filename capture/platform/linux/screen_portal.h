@@ -20,6 +20,11 @@ bool portalCastOpen();
 // cast has ended (the user stopped sharing, the portal or PipeWire went away).
 bool portalCastSize(int32_t* width, int32_t* height);
 
+// Copies a stream picture (rows `stride` bytes apart) into a tight BGRx picture, red and blue
+// swapped for RGBx/RGBA streams: the PipeWire thread's work for each picture.
+void copyStreamPicture(const uint8_t* from, int32_t stride, int32_t width, int32_t height,
+                       bool swapRedBlue, uint8_t* to);
+
 // A grabber's view of the open cast: the newest picture the stream delivered, copied into a
 // width x height picture of the cast's first size seen through (sourceX, sourceY). A later
 // size is scaled into the first one with an area average, its shape kept (bars of black where
