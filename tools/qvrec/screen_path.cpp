@@ -10,12 +10,12 @@ namespace qvrec {
 
 namespace {
 
+#if !defined(_WIN32)
 bool wholeScreen(const WindowQuery& query) {
   return query.title.empty() && query.process.empty() &&
          (query.window.empty() || query.window == "0");
 }
 
-#if !defined(_WIN32)
 bool onWayland() {
   const char* display = std::getenv("WAYLAND_DISPLAY");
   return display != nullptr && display[0] != '\0';
