@@ -202,12 +202,18 @@ qvtest::QvfFile* PortalRecording::file_ = nullptr;
 std::vector<std::vector<uint8_t>>* PortalRecording::pictures_ = nullptr;
 std::string* PortalRecording::decodeError_ = nullptr;
 
-TEST_F(PortalRecording, ListNamesThePortalAndItsSources) {
+TEST_F(PortalRecording, ListNamesThePortalAndX11IsForcedOnRequest) {
   const QvrecRun list = runQvrec("list");
   EXPECT_EQ(list.exitCode, 0) << list.output;
   EXPECT_NE(list.output.find("screen: portal"), std::string::npos) << list.output;
   // The wlr backend offers monitors only.
   EXPECT_NE(list.output.find("monitors only"), std::string::npos) << list.output;
+
+  // Forced to X11 on a desktop without an X server: refused, with the reason.
+  const QvrecRun x11 =
+      runQvrec("record --backend x11 --duration 1 --sound none -o " + workDir() + "/x11.qvf");
+  EXPECT_EQ(x11.exitCode, 4) << x11.output;
+  EXPECT_NE(x11.output.find("no display to record"), std::string::npos) << x11.output;
 }
 
 // Every picture holds exactly the bands; the square stands where the client drew it, walking
