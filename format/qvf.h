@@ -116,6 +116,8 @@ enum ProvenanceTag : uint32_t {
   // repeat then stands for a captured frame or for a slot the capture missed), 0 when every
   // captured picture was stored.
   PROVENANCE_UNCHANGED_AS_REPEATS = 11,
+  // text: how the screen was read: "x11", "portal" (a Wayland screen cast), "gdi" (Windows).
+  PROVENANCE_SCREEN_PATH = 12,
 };
 constexpr uint64_t kProvenancePreambleSize = 8;
 constexpr uint64_t kProvenanceFieldHeaderSize = 8;

@@ -233,7 +233,10 @@ enum {
                                    // is): the recording stopped
   QV_STATUS_GRAB_FAILED = 7,       // the picture could not be grabbed for several frames in a row
                                    // (the display went away): the recording stopped
-  QV_STATUS_SOUND_LOST = 8         // the sound device went away: the recording stopped
+  QV_STATUS_SOUND_LOST = 8,        // the sound device went away: the recording stopped
+  QV_STATUS_SCREEN_ENDED = 9       // the recorded screen is gone: the screen cast ended (the user
+                                   // stopped sharing, the portal or PipeWire went away) or the
+                                   // X server closed; the recording stopped
 };
 // A target whose picture cannot be had for five grabs in a row ends the recording with
 // one of the three statuses above; a single failed grab keeps the last picture for its slot.
@@ -290,6 +293,37 @@ QV_EXPORT int64_t getCapturedFrameCount(void);
 // without it.
 QV_EXPORT void setCursorDrawing(int32_t enabled);
 QV_EXPORT int32_t getCursorDrawing(void);
+
+// The way the screen is read: "x11" (the X server), "portal" (a screen cast opened with
+// openScreenCast, Linux) or "gdi" (Windows). The record of how the file was made names it.
+QV_EXPORT const char* getScreenPath(void);
+
+#if !defined(_WIN32)
+// Wayland desktops (Linux): the desktop portal grants the screen as a PipeWire stream.
+// probeScreenCast tells whether a portal answers on the session bus and which sources it offers
+// (QV_CAST_SOURCE_* bits). openScreenCast runs the desktop's choice (a dialog, skipped when the
+// grant of the last time is still valid: its restore token is kept in
+// $XDG_STATE_HOME/quorvane/, by default ~/.local/state/quorvane/) and opens the stream; from
+// then on the desktop window (window list entry 0, the screen) is the cast, at the size the
+// stream had when it opened. A later size change of the stream is scaled into that size with an
+// area average, its shape kept between black bars. Windows given by X window id still record
+// through X11. closeScreenCast ends the cast (after Finalize or before the next openScreenCast).
+// getScreenCastFrames counts the pictures the stream delivered (only changes of the screen
+// bring one).
+enum {
+  QV_CAST_OK = 0,
+  QV_CAST_NO_PORTAL = 1,  // no session bus, or no screen-cast portal on it
+  QV_CAST_CANCELLED = 2,  // the user cancelled the desktop's choice
+  QV_CAST_FAILED = 3,     // the portal refused or did not answer (see its log)
+  QV_CAST_NO_STREAM = 4   // granted, but the PipeWire stream could not be opened
+};
+enum { QV_CAST_POINTER = 1, QV_CAST_CHOOSE_AGAIN = 2 };  // openScreenCast flags
+enum { QV_CAST_SOURCE_MONITOR = 1, QV_CAST_SOURCE_WINDOW = 2 };
+QV_EXPORT int32_t probeScreenCast(uint32_t* sourceTypes);
+QV_EXPORT int32_t openScreenCast(int32_t flags);
+QV_EXPORT void closeScreenCast(void);
+QV_EXPORT uint64_t getScreenCastFrames(void);
+#endif
 
 // Mouse clicks: setClickDrawing(1) draws a ring around the pointer's hot spot into the captured
 // pictures for about 0.3 s after each press of a mouse button, fading, yellow for the left

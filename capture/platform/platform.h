@@ -149,6 +149,10 @@ class ScreenGrabber {
   Impl* impl_;
 };
 
+// How the screen is read, for the record of how a file was made: "x11", "portal" (Linux, a
+// screen cast is open), "gdi" (Windows).
+const char* screenPathName();
+
 constexpr uint32_t kPointerLeft = 1;
 constexpr uint32_t kPointerRight = 2;
 

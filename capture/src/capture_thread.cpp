@@ -63,8 +63,8 @@ class TargetWatch {
       if (++failedInARow_ < kLostGrabs) return QV_STATUS_OK;
       if (minimised_) return QV_STATUS_TARGET_MINIMISED;
       platform::Rect rect{};
-      return platform::getWindowRect(window_, &rect) ? QV_STATUS_GRAB_FAILED
-                                                     : QV_STATUS_TARGET_LOST;
+      if (platform::getWindowRect(window_, &rect)) return QV_STATUS_GRAB_FAILED;
+      return isWindow_ ? QV_STATUS_TARGET_LOST : QV_STATUS_SCREEN_ENDED;
     }
     failedInARow_ = 0;
     if (isWindow_ && !warned_ && now - lastBlackLook_ >= kLookEveryMilliseconds) {

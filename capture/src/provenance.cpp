@@ -170,12 +170,15 @@ std::vector<uint8_t> provenanceRecord() {
   b.text(qvf::PROVENANCE_LIBRARY_VERSION, "quorvane_capture " QV_LIBRARY_VERSION);
   b.pauses(pauses);
   b.u32(qvf::PROVENANCE_UNCHANGED_AS_REPEATS, {captureSettingInternal.repeatUnchanged ? 1u : 0u});
+  b.text(qvf::PROVENANCE_SCREEN_PATH, platform::screenPathName());
   return b.finish();
 }
 
 }  // namespace quorvane_capture
 
 extern "C" {
+
+QV_EXPORT const char* getScreenPath(void) { return quorvane_capture::platform::screenPathName(); }
 
 QV_EXPORT void setWriteProvenance(int32_t write) {
   quorvane_capture::provenanceWanted = write != 0;

@@ -427,6 +427,11 @@ TEST_F(OutputFileTest, RecordOfHowTheFileWasMadeOnlyWhenAskedAndChangesNothingEl
   EXPECT_EQ(p.value(qvf::PROVENANCE_OUTPUT_SIZE, 0, 4), 8u);
   EXPECT_EQ(p.value(qvf::PROVENANCE_OUTPUT_SIZE, 4, 4), 2u);
   EXPECT_EQ(p.text(qvf::PROVENANCE_LIBRARY_VERSION).rfind("quorvane_capture ", 0), 0u);
+#ifdef _WIN32
+  EXPECT_EQ(p.text(qvf::PROVENANCE_SCREEN_PATH), "gdi");
+#else
+  EXPECT_EQ(p.text(qvf::PROVENANCE_SCREEN_PATH), "x11");
+#endif
   EXPECT_FALSE(p.text(qvf::PROVENANCE_SOUND_SOURCE).empty());
   EXPECT_EQ(p.value(qvf::PROVENANCE_PAUSES, 0, 4), 0u);
 

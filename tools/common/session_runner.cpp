@@ -30,7 +30,8 @@ uint64_t waitForWriter(Worker& writer, bool fromMemory, const SessionRunner::Pro
 bool RunResult::sourceLost() const {
   return stopCause == StopCause::kLibrary &&
          (stopStatus == QV_STATUS_TARGET_LOST || stopStatus == QV_STATUS_TARGET_MINIMISED ||
-          stopStatus == QV_STATUS_GRAB_FAILED || stopStatus == QV_STATUS_SOUND_LOST);
+          stopStatus == QV_STATUS_GRAB_FAILED || stopStatus == QV_STATUS_SOUND_LOST ||
+          stopStatus == QV_STATUS_SCREEN_ENDED);
 }
 
 SessionRunner::SessionRunner(RunOptions options) : options_(std::move(options)) {

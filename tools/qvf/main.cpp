@@ -111,6 +111,7 @@ std::string utcText(int64_t milliseconds) {
 void printProvenance(const Provenance& p) {
   if (!p.present) return;
   if (!p.libraryVersion.empty()) std::printf("made by         %s\n", p.libraryVersion.c_str());
+  if (!p.screenPath.empty()) std::printf("screen read by  %s\n", p.screenPath.c_str());
   if (p.hasStartTime) std::printf("started         %s\n", utcText(p.startTimeUtcMs).c_str());
   if (!p.windowTitle.empty() || !p.processName.empty()) {
     std::printf("window          \"%s\"%s%s%s\n", p.windowTitle.c_str(),

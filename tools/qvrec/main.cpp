@@ -1,8 +1,14 @@
 // qvrec: records a window (or the whole screen) with its sound through the capture library.
 //
-//   qvrec list
+//   qvrec list [--backend auto|x11|portal]
 //   qvrec record [--window N|TEXT | --title TEXT | --process NAME] [--duration S] [-o FILE.qvf]
 //                [--sound mic|desktop|none] [--sound-rate 44100|48000] [--no-cursor]
+//                [--backend auto|x11|portal] [--choose-again]
+//
+// On Wayland desktops (WAYLAND_DISPLAY set and a screen-cast portal answering) the screen is
+// recorded through the portal: the desktop asks once what to share and remembers the grant;
+// --choose-again asks again. X windows named by --window, --title or --process record through
+// X11.
 //
 // While recording, F11 or Pause pauses and resumes (the file then holds no trace of the
 // paused time); F12 and Print Screen start a recording made with --hotkey. The status line
@@ -13,6 +19,7 @@
 #include <cctype>
 #include <cstdio>
 #include <ctime>
+#include <map>
 #include <string>
 
 #include "console.h"
@@ -21,6 +28,7 @@
 #include "quorvane_capture.h"
 #include "qv_version.h"
 #include "recorder.h"
+#include "screen_path.h"
 #include "settings_file.h"
 #include "start_time.h"
 #include "window_choice.h"
@@ -75,10 +83,26 @@ struct RecordArguments {
   std::string matrix = "auto", range = "tv", area = "client", sound = "mic";
   std::string startAt, minFree = "1G";
   bool reserveCpu = false, noComposition = false, noAvx = false, noAudio = false, noCursor = false;
+  Backend backend = Backend::kAuto;
+  bool chooseAgain = false;
   RecordOptions options;
 };
 
+const std::map<std::string, Backend> kBackendNames{
+    {"auto", Backend::kAuto}, {"x11", Backend::kX11}, {"portal", Backend::kPortal}};
+
+void addBackendOption(CLI::App* command, Backend* backend) {
+  command
+      ->add_option("--backend", *backend,
+                   "how the screen is read: auto (the portal on Wayland when it answers, X11 "
+                   "otherwise), x11, portal")
+      ->transform(CLI::CheckedTransformer(kBackendNames, CLI::ignore_case));
+}
+
 void addRecordOptions(CLI::App* rec, RecordArguments* a) {
+  addBackendOption(rec, &a->backend);
+  rec->add_flag("--choose-again", a->chooseAgain,
+                "portal: forget what the desktop's dialog was told last time and ask again");
   auto* windowOption =
       rec->add_option("-w,--window", a->query.window, "window index (see list) or title substring");
   auto* titleOption = rec->add_option("--title", a->query.title, "title substring (any case)");
@@ -165,16 +189,6 @@ void addRecordOptions(CLI::App* rec, RecordArguments* a) {
       "and its files are complete up to then; 9 the free disk space fell under --min-free: the "
       "recording stopped there with complete files; 130 cancelled before the recording started "
       "(hot key, countdown or start time).");
-}
-
-int listWindows() {
-  const std::vector<WindowEntry> windows = readWindowList();
-  if (windows.empty()) {
-    fail("no window list (is a display reachable?)");
-    return kExitNoWindow;
-  }
-  printWindowTable(windows, stdout);
-  return kExitOk;
 }
 
 // The settings record from the options; false (after saying why) for a value it cannot take.
@@ -298,13 +312,15 @@ int main(int argc, char** argv) {
       "record", "record until Ctrl+C, a duration or a full pool; F11 or Pause pauses and resumes");
   RecordArguments arguments;
   addRecordOptions(rec, &arguments);
+  Backend listBackend = Backend::kAuto;
+  addBackendOption(list, &listBackend);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     const int code = app.exit(e);
     return code == 0 ? kExitOk : kExitUsage;
   }
-  if (list->parsed()) return listWindows();
+  if (list->parsed()) return listScreenAndWindows(listBackend);
 
   RecordOptions& options = arguments.options;
   if (!readSettings(arguments, &options.setting) || !readHabits(arguments, &options)) {
@@ -312,6 +328,13 @@ int main(int argc, char** argv) {
   }
   const int outputs = chooseOutputs(arguments, &options);
   if (outputs != kExitOk) return outputs;
+  const int path =
+      openScreenPath(arguments.backend, arguments.query, options.cursor, arguments.chooseAgain);
+  if (path != kExitOk) return path;
+  // The cast ends with the process; closed here so that the portal hears of it at once.
+  struct CloseScreenPath {
+    ~CloseScreenPath() { closeScreenPath(); }
+  } closeAtEnd;
   if (!chooseTarget(arguments.query, &options)) return kExitNoWindow;
   if (!options.quiet) hintAtCutOffTakes(options.qvfPath);
   if (!options.inMemory && options.minFree > 0) {

@@ -302,6 +302,8 @@ const char* statusReason(int32_t status) {
       return "the picture could not be grabbed any more";
     case QV_STATUS_SOUND_LOST:
       return "the sound device went away";
+    case QV_STATUS_SCREEN_ENDED:
+      return "the screen went away (sharing stopped, or the portal or display went away)";
     default:
       return nullptr;
   }
@@ -464,6 +466,10 @@ std::string sourceLostMessage(const RecordOptions& options, const qvtools::RunRe
     case QV_STATUS_GRAB_FAILED:
       what = "the picture of " + window + " could not be grabbed any more " + when +
              " (did the display go away?)";
+      break;
+    case QV_STATUS_SCREEN_ENDED:
+      what = std::string("the screen stopped being shared ") + when +
+             " (sharing was stopped, or the portal, PipeWire or the display went away)";
       break;
     default:
       what = std::string("the sound device went away ") + when;

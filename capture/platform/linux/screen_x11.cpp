@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "platform.h"
+#include "screen_portal.h"
 #include "x11_display.h"
 
 namespace quorvane_capture {
@@ -41,6 +42,12 @@ Window topLevelOf(Display* display, Window window) {
 }
 
 bool readRect(WindowHandle handle, bool wholeWindow, Rect* rect) {
+  if (handle == kPortalScreen) {
+    int32_t width = 0, height = 0;
+    if (rect == nullptr || !portalCastSize(&width, &height)) return false;
+    *rect = {0, 0, width, height};
+    return true;
+  }
   QueryDisplay query;
   Display* display = query.get();
   if (display == nullptr || rect == nullptr) return false;
@@ -63,12 +70,15 @@ bool readRect(WindowHandle handle, bool wholeWindow, Rect* rect) {
 
 }  // namespace
 
+// While a screen cast is open the screen is the cast's, whether or not an X server answers.
 bool displayAvailable() {
+  if (portalCastOpen()) return true;
   QueryDisplay query;
   return query.get() != nullptr;
 }
 
 WindowHandle desktopWindow() {
+  if (portalCastOpen()) return kPortalScreen;
   QueryDisplay query;
   return query.get() ? static_cast<WindowHandle>(DefaultRootWindow(query.get())) : 0;
 }
@@ -109,6 +119,7 @@ struct ScreenGrabber::Impl {
   bool drawCursor = false;
   int64_t grabX = 0;  // the last grab's top-left corner on the root window
   int64_t grabY = 0;
+  PortalFrames* portal = nullptr;  // the screen cast's pictures (heapPixels), instead of X
 };
 
 namespace {
@@ -148,6 +159,7 @@ ScreenGrabber::ScreenGrabber() : impl_(nullptr) {}
 ScreenGrabber::~ScreenGrabber() { close(); }
 
 uint8_t* ScreenGrabber::pixels() const {
+  if (impl_ != nullptr && impl_->portal != nullptr) return impl_->heapPixels;
   return impl_ && impl_->image ? reinterpret_cast<uint8_t*>(impl_->image->data) : nullptr;
 }
 
@@ -158,6 +170,18 @@ bool ScreenGrabber::open(WindowHandle window, bool clientArea, int32_t width, in
   if (width < 1 || height < 1) return false;
   Impl* impl = new Impl();
   impl_ = impl;
+  if (window == kPortalScreen) {
+    // The pointer is the compositor's to draw (or not): it was chosen when the cast opened.
+    impl->width = width;
+    impl->height = height;
+    impl->heapPixels = static_cast<uint8_t*>(calloc(static_cast<size_t>(width) * height, 4));
+    if (impl->heapPixels == nullptr || !portalCastOpen()) {
+      close();
+      return false;
+    }
+    impl->portal = new PortalFrames();
+    return true;
+  }
   impl->display = XOpenDisplay(nullptr);
   if (impl->display == nullptr) {
     close();
@@ -240,6 +264,10 @@ bool ScreenGrabber::open(WindowHandle window, bool clientArea, int32_t width, in
 }
 
 bool ScreenGrabber::grab(int32_t sourceX, int32_t sourceY) {
+  if (impl_ != nullptr && impl_->portal != nullptr) {
+    return impl_->portal->copyNewest(impl_->heapPixels, impl_->width, impl_->height, sourceX,
+                                     sourceY);
+  }
   if (impl_ == nullptr || impl_->image == nullptr) return false;
   Impl& impl = *impl_;
   X11ErrorTrap trap(impl.display);
@@ -298,6 +326,8 @@ bool ScreenGrabber::grab(int32_t sourceX, int32_t sourceY) {
 
 bool ScreenGrabber::readPointer(int32_t* x, int32_t* y, uint32_t* buttons) {
   if (impl_ == nullptr || x == nullptr || y == nullptr || buttons == nullptr) return false;
+  // A screen cast tells nothing of the pointer outside its pictures.
+  if (impl_->portal != nullptr) return false;
   Window root = None, child = None;
   int rootX = 0, rootY = 0, windowX = 0, windowY = 0;
   unsigned int mask = 0;
@@ -329,6 +359,7 @@ void ScreenGrabber::close() {
     XDestroyImage(impl->image);
   }
   free(impl->heapPixels);
+  delete impl->portal;
   if (impl->display != nullptr) XCloseDisplay(impl->display);
   delete impl;
 }
