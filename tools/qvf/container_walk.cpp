@@ -34,6 +34,10 @@ bool plausibleTornRecord(const qvf::RecordHeader& r, const qvf::FileHeader& h) {
       return r.payloadSize != 0 && r.payloadSize <= qvf::maxCompressedBytes(picture);
     case qvf::RECORD_AUDIO:
       return r.payloadSize % qvf::kAudioBlockBytes == 0 && r.payloadSize <= 176400 * 2;
+    case qvf::RECORD_AUDIO_TRACK:
+      return r.payloadSize >= qvf::kAudioTrackNumberSize &&
+             (r.payloadSize - qvf::kAudioTrackNumberSize) % qvf::kAudioBlockBytes == 0 &&
+             r.payloadSize <= qvf::kAudioTrackNumberSize + 192000 * 2;
     case qvf::RECORD_PROVENANCE:
       // The streaming writer's closing copy is the last record of a file that ended normally.
       return r.payloadSize >= qvf::kProvenancePreambleSize && r.payloadSize <= kMaxProvenanceBytes;
@@ -265,6 +269,37 @@ bool walkContainer(const std::string& path, ContainerWalk* walk) {
                                    u64(r.payloadSize) + " bytes, not whole sample frames");
         }
         break;
+      case qvf::RECORD_AUDIO_TRACK: {
+        uint8_t number[qvf::kAudioTrackNumberSize];
+        if (r.payloadSize < sizeof number ||
+            std::fread(number, 1, sizeof number, f) != sizeof number) {
+          walk->problems.push_back("sound track record at byte " + u64(offset) +
+                                   " is too short for its track number");
+          break;
+        }
+        const uint64_t track = le(number, 8);
+        const uint64_t samples = r.payloadSize - sizeof number;
+        if (track == 0) {
+          walk->problems.push_back("sound track record at byte " + u64(offset) + " names track 0");
+          break;
+        }
+        auto it = std::lower_bound(
+            walk->tracks.begin(), walk->tracks.end(), track,
+            [](const ContainerWalk::AudioTrack& t, uint64_t value) { return t.number < value; });
+        if (it == walk->tracks.end() || it->number != track) {
+          ContainerWalk::AudioTrack added;
+          added.number = track;
+          it = walk->tracks.insert(it, added);
+        }
+        ++it->records;
+        it->bytes += samples;
+        it->chunks.emplace_back(payloadStart + sizeof number, samples);
+        if (samples % qvf::kAudioBlockBytes != 0) {
+          walk->problems.push_back("sound track record at byte " + u64(offset) + " holds " +
+                                   u64(samples) + " bytes, not whole sample frames");
+        }
+        break;
+      }
       case qvf::RECORD_PROVENANCE: {
         std::vector<uint8_t> payload(
             static_cast<size_t>(std::min<uint64_t>(r.payloadSize, kMaxProvenanceBytes)));
