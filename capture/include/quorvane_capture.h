@@ -415,7 +415,9 @@ QV_EXPORT int32_t getRecordingStats(RecordingStats* stats);
 // the file header (colour matrix and range, sizes, window title and program, start time, sound
 // source, library version, pause points); readers that do not know it skip it. Without the
 // request the file is written exactly as before, unless the recording was paused: then the
-// record is written all the same, since only it tells where the pauses fell. The choice holds
+// record is written all the same, since only it tells where the pauses fell, and likewise for a
+// recording with sound tracks (QV_SOURCE_CAPTURE_AND_DESKTOP), since only it tells which track
+// holds which source and device. The choice holds
 // for every later recording until changed; 0 withdraws it.
 QV_EXPORT void setWriteProvenance(int32_t write);
 

@@ -156,7 +156,9 @@ void noteRecordingStart() {
 
 std::vector<uint8_t> provenanceRecord() {
   const std::vector<PausePoint> points = pausePoints();
-  if (!provenanceWanted && points.empty()) return {};
+  // A recording with tracks always says which is which: readers find a source's track by it.
+  const bool tracks = dsc != nullptr && dsc->trackCount() > 1;
+  if (!provenanceWanted && points.empty() && !tracks) return {};
   noteRecordingStart();
   RecordingStart start;
   {

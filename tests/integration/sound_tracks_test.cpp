@@ -159,7 +159,7 @@ class SoundTracksTest : public ::testing::Test {
       EXPECT_EQ(tracks, 3);
       EXPECT_TRUE(read == samples) << "the editor's track " << track.index;
       const std::string exported = dir_ + ".export.wav";
-      ASSERT_TRUE(qvtest::commandSucceeds(std::string(QV_QVF_BINARY) + " -q export '" +
+      ASSERT_TRUE(qvtest::commandSucceeds(std::string(QV_QVF_BINARY) + " export -q '" +
                                           options.qvfPath + "' --wav '" + exported + "' --track " +
                                           track.name));
       uint32_t exportedRate = 0;

@@ -131,6 +131,24 @@ bool parseProvenance(const uint8_t* payload, size_t size, Provenance* out) {
           }
         }
         break;
+      case qvf::PROVENANCE_SOUND_TRACKS:
+        if (length >= 4) {
+          const uint64_t count = le(f, 4);
+          uint64_t t = 4;
+          for (uint64_t k = 0; k < count && length - t >= 12; ++k) {
+            Provenance::Track track;
+            track.number = static_cast<uint32_t>(le(f + t, 4));
+            track.source = static_cast<uint32_t>(le(f + t + 4, 4));
+            const uint64_t nameLength = le(f + t + 8, 4);
+            t += 12;
+            if (nameLength > length - t) break;
+            track.device.assign(reinterpret_cast<const char*>(f + t),
+                                static_cast<size_t>(nameLength));
+            t += nameLength;
+            p.tracks.push_back(track);
+          }
+        }
+        break;
       default:
         break;
     }
