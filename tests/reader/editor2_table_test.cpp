@@ -40,7 +40,8 @@ WideNamedRecording makeWideNamed(const ScratchDir& dir) {
 
 TEST(ReaderEditor2, OpensUtf16NamesAndReportsWhatTheOldTableReports) {
   editor2::INPUT_PLUGIN_TABLE& t = table2();
-  EXPECT_EQ(t.flag, editor2::kPluginVideo | editor2::kPluginAudio | editor2::kPluginConcurrent);
+  EXPECT_EQ(t.flag, editor2::kPluginVideo | editor2::kPluginAudio | editor2::kPluginConcurrent |
+                        editor2::kPluginMultiTrack);
   EXPECT_TRUE(WideString(t.name) == QV_WIDE("QuorvaneVideoFormat Reader"));
   EXPECT_TRUE(WideString(t.information) == QV_WIDE("QuorvaneVideoFormat Reader " QV_VERSION));
   LPCWSTR filter = t.filefilter;
@@ -48,7 +49,7 @@ TEST(ReaderEditor2, OpensUtf16NamesAndReportsWhatTheOldTableReports) {
   filter += WideString(filter).size() + 1;
   EXPECT_TRUE(WideString(filter) == QV_WIDE("*.qvf"));
   EXPECT_EQ(filter[WideString(filter).size() + 1], 0);
-  EXPECT_EQ(t.func_set_track, nullptr);
+  ASSERT_NE(t.func_set_track, nullptr);
   EXPECT_EQ(t.func_time_to_frame, nullptr);
 
   ScratchDir dir;
@@ -60,6 +61,14 @@ TEST(ReaderEditor2, OpensUtf16NamesAndReportsWhatTheOldTableReports) {
   ASSERT_TRUE(h);
   Handle old = openQvf(r.rec.path);
   ASSERT_TRUE(old);
+
+  // A recording of one source: one video track, one sound track (its sound), nothing beyond.
+  EXPECT_EQ(t.func_set_track(h.get(), editor2::kTrackVideo, -1), 1);
+  EXPECT_EQ(t.func_set_track(h.get(), editor2::kTrackAudio, -1), 1);
+  EXPECT_EQ(t.func_set_track(h.get(), editor2::kTrackAudio, 1), -1);
+  EXPECT_EQ(t.func_set_track(h.get(), 2, -1), -1);
+  EXPECT_EQ(t.func_set_track(h.get(), editor2::kTrackVideo, 0), 0);
+  EXPECT_EQ(t.func_set_track(h.get(), editor2::kTrackAudio, 0), 0);
 
   editor2::INPUT_INFO info = {};
   ASSERT_TRUE(t.func_info_get(h.get(), &info));
