@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "capture_state.h"
+#include "sound_mix.h"
 
 namespace quorvane_capture {
 
@@ -357,17 +358,12 @@ bool DirectSoundCapture::mixTracks(bool all) {
     stopRecording(QV_STATUS_POOL_FULL);
     return false;
   }
-  // The plain sum of the sources at their own levels, as a mixer with both faders at unity
-  // gives it; where it leaves the 16-bit range it is clipped, never wrapped around.
-  std::vector<int32_t> sum(samples, 0);
+  std::vector<const std::vector<int16_t>*> sources;
+  for (SoundInput* in : tracks) sources.push_back(&in->unmixed);
+  mixSources(sources, samples, reinterpret_cast<int16_t*>(chunk));
   for (SoundInput* in : tracks) {
     const size_t n = std::min(samples, in->unmixed.size());
-    for (size_t i = 0; i < n; ++i) sum[i] += in->unmixed[i];
     in->unmixed.erase(in->unmixed.begin(), in->unmixed.begin() + static_cast<ptrdiff_t>(n));
-  }
-  auto* out = reinterpret_cast<int16_t*>(chunk);
-  for (size_t i = 0; i < samples; ++i) {
-    out[i] = static_cast<int16_t>(std::min<int32_t>(32767, std::max<int32_t>(-32768, sum[i])));
   }
   {
     platform::MutexLock lock(hMutex);
