@@ -209,7 +209,9 @@ TEST(WindowsSoundSource, BothSourcesWithoutLoopbackRecordTheCaptureDeviceAlone) 
         return 0;
       },
       &captured, 0, nullptr);
-  if (mic) ASSERT_TRUE(qvtest::waitUntilCapturing(std::chrono::seconds(5)));
+  if (mic) {
+    ASSERT_TRUE(qvtest::waitUntilCapturing(std::chrono::seconds(5)));
+  }
   Sleep(1000);
   setTerminated(1);
   WaitForSingleObject(thread, INFINITE);
@@ -217,7 +219,9 @@ TEST(WindowsSoundSource, BothSourcesWithoutLoopbackRecordTheCaptureDeviceAlone) 
   EXPECT_EQ(captured, static_cast<qv_thread_result>(mic ? QV_SOUND_CAPTURED : QV_SOUND_NONE));
   EXPECT_EQ(AudioOutputThread(const_cast<char*>(wav.c_str())),
             static_cast<qv_thread_result>(QV_WAV_WRITTEN));
-  if (mic) EXPECT_GT(qvtest::readFile(wav).size(), kWavHeaderSize + 88200u) << "the mic's sound";
+  if (mic) {
+    EXPECT_GT(qvtest::readFile(wav).size(), kWavHeaderSize + 88200u) << "the mic's sound";
+  }
   EXPECT_EQ(GetFileAttributesA((base + ".mic.wav").c_str()), INVALID_FILE_ATTRIBUTES);
   EXPECT_EQ(GetFileAttributesA((base + ".desktop.wav").c_str()), INVALID_FILE_ATTRIBUTES);
   Finalize();
