@@ -235,6 +235,9 @@ void installStopHandler() {
 #endif
 }
 
+// Both sources were open at the start: the WAV files of their tracks are written beside the mix.
+bool recordedTracks = false;
+
 std::string soundProblem(int32_t source, int32_t status) {
   if (status == QV_SOURCE_FORMAT_REFUSED) {
     return source == QV_SOURCE_DESKTOP
@@ -351,6 +354,8 @@ bool startLibrary(const RecordOptions& options,
            : "the capture device") +
       ", pointer " + (options.cursor ? "drawn" : "left out"));
   const int32_t soundStatus = getSoundStatus();
+  recordedTracks = options.soundSource == QV_SOURCE_CAPTURE_AND_DESKTOP && options.audio &&
+                   soundStatus == QV_SOURCE_READY;
   if (options.soundSource == QV_SOURCE_CAPTURE_AND_DESKTOP && soundStatus != QV_SOURCE_READY) {
     // One of the two may still be recorded, alone, as if it had been chosen by itself.
     const bool mic = getSoundSourceStatus(QV_SOURCE_CAPTURE_DEVICE) == QV_SOURCE_READY;
@@ -640,8 +645,7 @@ void printSummary(const RecordOptions& options, const CaptureSetting& used,
                 qvtools::formatBytes(static_cast<uint64_t>(bytes < 0 ? 0 : bytes)).c_str(),
                 qvtools::wavSeconds(bytes, static_cast<uint32_t>(getSoundRate())));
     // Each source's own track beside it, when both were recorded.
-    if (options.soundSource == QV_SOURCE_CAPTURE_AND_DESKTOP &&
-        getSoundStatus() == QV_SOURCE_READY) {
+    if (recordedTracks) {
       // As the library names them: NAME.mic.wav for NAME.wav.
       std::string base = r.wavPath;
       if (base.size() >= 4) {
