@@ -21,6 +21,13 @@ constexpr uint64_t RECORD_AUDIO = 0x10000;  // raw PCM, one captured chunk
 // The sound of one source of a recording that has several (RECORD_AUDIO then holds their
 // mix), see below.
 constexpr uint64_t RECORD_AUDIO_TRACK = 0x20000;
+//
+// RECORD_AUDIO_TRACK payload: u64 track number (1 for the first source, 2 for the second, as
+// PROVENANCE_SOUND_TRACKS lists them; 0 is never used: it stands for the mix), then raw PCM in
+// the file header's format, like RECORD_AUDIO. A track's sound is the payloads of its records
+// in file order. A recording with one source has no such records: its sound is the RECORD_AUDIO
+// records alone. Older readers skip them as unknown records.
+constexpr uint64_t kAudioTrackNumberSize = 8;
 // How the file was made, see below.
 constexpr uint64_t RECORD_PROVENANCE = 0x30000;
 // Where the records of a finished file start, written after its last record, see below.
@@ -118,7 +125,14 @@ enum ProvenanceTag : uint32_t {
   PROVENANCE_UNCHANGED_AS_REPEATS = 11,
   // text: how the screen was read: "x11", "portal" (a Wayland screen cast), "gdi" (Windows).
   PROVENANCE_SCREEN_PATH = 12,
+  // The sound tracks of a recording with several sources: u32 count, then for each track
+  // u32 track number (as in RECORD_AUDIO_TRACK), u32 source (0 the capture device, 1 what the
+  // computer played), u32 length of the device's name, the name as text.
+  PROVENANCE_SOUND_TRACKS = 13,
 };
+// Sources of PROVENANCE_SOUND_TRACKS.
+constexpr uint32_t kTrackSourceCaptureDevice = 0;
+constexpr uint32_t kTrackSourceDesktop = 1;
 constexpr uint64_t kProvenancePreambleSize = 8;
 constexpr uint64_t kProvenanceFieldHeaderSize = 8;
 constexpr uint64_t kProvenancePauseSize = 16;

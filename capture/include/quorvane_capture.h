@@ -360,7 +360,16 @@ enum {
   QV_SOURCE_DESKTOP = 1,         // what the default output device plays (PulseAudio: the monitor
                                  // of the default sink; Windows: loopback of the default render
                                  // endpoint). Silence while nothing plays.
-  QV_SOURCE_NONE = 2             // no sound: AudioCaptureThread returns QV_SOUND_NONE at once
+  QV_SOURCE_NONE = 2,            // no sound: AudioCaptureThread returns QV_SOUND_NONE at once
+  // Both at once. The sound (the container's classic sound records, the WAV file, the counts)
+  // is then their mix: the plain sum of the two at their own levels, clipped where it leaves
+  // the 16-bit range. Each source is also kept on a track of its own: track 1 the capture
+  // device, track 2 what the computer played (RECORD_AUDIO_TRACK records in the container,
+  // and beside the WAV file NAME.wav the files NAME.mic.wav and NAME.desktop.wav, written by
+  // AudioOutputThread or StreamOutputThread with it). When only one of the two can be opened
+  // the recording holds that one alone, as if it had been chosen by itself, and
+  // getSoundStatus says why the other is missing.
+  QV_SOURCE_CAPTURE_AND_DESKTOP = 3
 };
 // Returns 1 when the source was taken, 0 for a value that names none (the choice is kept).
 QV_EXPORT int32_t setSoundSource(int32_t source);
@@ -383,7 +392,12 @@ enum {
   QV_SOURCE_FORMAT_REFUSED = 4  // the device is there but refused every format the library
                                 // can take from it
 };
+// With two sources: QV_SOURCE_READY when both are open, else the status of the first that is
+// not (the capture device before the desktop); getSoundSourceStatus tells each.
 QV_EXPORT int32_t getSoundStatus(void);
+// After Initialize: the status of one source (QV_SOURCE_CAPTURE_DEVICE or QV_SOURCE_DESKTOP)
+// of the recording; QV_SOURCE_OFF for a source the recording did not ask for or another value.
+QV_EXPORT int32_t getSoundSourceStatus(int32_t source);
 
 // Pause, the live counts and the record of how the file was made. None of them changes a
 // recording that does not use them.
@@ -435,7 +449,9 @@ QV_EXPORT int32_t getRecordingStats(RecordingStats* stats);
 // the file header (colour matrix and range, sizes, window title and program, start time, sound
 // source, library version, pause points); readers that do not know it skip it. Without the
 // request the file is written exactly as before, unless the recording was paused: then the
-// record is written all the same, since only it tells where the pauses fell. The choice holds
+// record is written all the same, since only it tells where the pauses fell, and likewise for a
+// recording with sound tracks (QV_SOURCE_CAPTURE_AND_DESKTOP), since only it tells which track
+// holds which source and device. The choice holds
 // for every later recording until changed; 0 withdraws it.
 QV_EXPORT void setWriteProvenance(int32_t write);
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "capture_state.h"
+#include "sound_mix.h"
 
 namespace quorvane_capture {
 
@@ -23,11 +24,11 @@ void putU32(uint8_t* p, uint32_t v) {
 }  // namespace
 
 DirectSoundCapture::DirectSoundCapture(platform::SoundSource source, uint32_t samplesPerSecond)
-    : source(source),
-      bufferBytes(0),
-      notifyPositions{0, 0},
-      waveFormat{1, 2, samplesPerSecond, samplesPerSecond * 4, 4, 16},
-      deviceFormat{},
+    : DirectSoundCapture(std::vector<platform::SoundSource>{source}, samplesPerSecond) {}
+
+DirectSoundCapture::DirectSoundCapture(const std::vector<platform::SoundSource>& sources,
+                                       uint32_t samplesPerSecond)
+    : waveFormat{1, 2, samplesPerSecond, samplesPerSecond * 4, 4, 16},
       capturedBytes(0),
       isDone(false),
       isTerminated(false),
@@ -37,9 +38,10 @@ DirectSoundCapture::DirectSoundCapture(platform::SoundSource source, uint32_t sa
       hMutex(nullptr),
       hMutex_device(nullptr),
       deviceStopped(false),
-      readOffset(0),
       allocator(nullptr) {
-  dataList.clear();
+  for (platform::SoundSource source : sources) {
+    if (source != platform::SoundSource::kNone) asked.emplace_back(new SoundInput(source));
+  }
   // Without a device the object still answers every call: it just never captures.
   deviceReady = Initialise();
 }
@@ -72,37 +74,91 @@ bool DirectSoundCapture::Initialise() {
   setHeaderLengths(0);
 
   if (hMutex == nullptr || hMutex_device == nullptr) return false;
-  if (!captureBuffer.openDevice(source)) return false;
-  return SetFormat() && CreateBuffer() && SetupNotifications();
+  inputs.clear();
+  tracks.clear();
+  for (const std::unique_ptr<SoundInput>& in : asked) {
+    in->ready = in->buffer.openDevice(in->source) && SetFormat(*in) && CreateBuffer(*in) &&
+                SetupNotifications(*in);
+    // A source that cannot be opened gives its device back at once.
+    if (!in->ready) {
+      in->buffer.close();
+    } else {
+      inputs.push_back(in.get());
+    }
+  }
+  if (inputs.size() > 1) tracks = inputs;
+  return !inputs.empty();
 }
 
-bool DirectSoundCapture::SetFormat() {
-  if (!captureBuffer.queryCapabilities()) return false;
+bool DirectSoundCapture::SetFormat(SoundInput& in) {
+  if (!in.buffer.queryCapabilities()) return false;
   // The device records at its own rate (a system that converts for us converts worse, or not
   // at all), and the recording's rate comes from our resampler.
   uint32_t rate = waveFormat.samplesPerSecond;
-  if (!captureBuffer.nativeRate(&rate) || rate < 8000 || rate > 384000) {
+  if (!in.buffer.nativeRate(&rate) || rate < 8000 || rate > 384000) {
     rate = waveFormat.samplesPerSecond;
   }
-  deviceFormat = platform::SoundFormat{1, 2, rate, rate * 4, 4, 16};
-  resampler.reset();
+  in.deviceFormat = platform::SoundFormat{1, 2, rate, rate * 4, 4, 16};
+  in.resampler.reset();
   if (rate != waveFormat.samplesPerSecond) {
-    resampler.reset(new (std::nothrow) Resampler(rate, waveFormat.samplesPerSecond));
-    if (resampler == nullptr || !resampler->ready()) return false;
-    converted.resize(2 * static_cast<size_t>(resampler->maxOutput(rate)));
+    in.resampler.reset(new (std::nothrow) Resampler(rate, waveFormat.samplesPerSecond));
+    if (in.resampler == nullptr || !in.resampler->ready()) return false;
+    in.converted.resize(2 * static_cast<size_t>(in.resampler->maxOutput(rate)));
   }
   return true;
 }
 
-bool DirectSoundCapture::CreateBuffer() {
-  bufferBytes = deviceFormat.averageBytesPerSecond;
-  return captureBuffer.createBuffer(deviceFormat, bufferBytes);
+bool DirectSoundCapture::CreateBuffer(SoundInput& in) {
+  in.bufferBytes = in.deviceFormat.averageBytesPerSecond;
+  return in.buffer.createBuffer(in.deviceFormat, in.bufferBytes);
 }
 
-bool DirectSoundCapture::SetupNotifications() {
-  notifyPositions[0] = 0;
-  notifyPositions[1] = bufferBytes / 2;
-  return captureBuffer.setupNotifications(notifyPositions);
+bool DirectSoundCapture::SetupNotifications(SoundInput& in) {
+  in.notifyPositions[0] = 0;
+  in.notifyPositions[1] = in.bufferBytes / 2;
+  return in.buffer.setupNotifications(in.notifyPositions);
+}
+
+bool DirectSoundCapture::sourceAsked(platform::SoundSource source) const {
+  for (const std::unique_ptr<SoundInput>& in : asked) {
+    if (in->source == source) return true;
+  }
+  return false;
+}
+
+bool DirectSoundCapture::sourceReady(platform::SoundSource source) const {
+  for (const std::unique_ptr<SoundInput>& in : asked) {
+    if (in->source == source && in->ready) return true;
+  }
+  return false;
+}
+
+bool DirectSoundCapture::sourceLoopbackUnavailable(platform::SoundSource source) const {
+  for (const std::unique_ptr<SoundInput>& in : asked) {
+    if (in->source == source && !in->ready && in->buffer.loopbackUnavailable()) return true;
+  }
+  return false;
+}
+
+bool DirectSoundCapture::sourceFormatRefused(platform::SoundSource source) const {
+  for (const std::unique_ptr<SoundInput>& in : asked) {
+    if (in->source == source && !in->ready && in->buffer.formatRefused()) return true;
+  }
+  return false;
+}
+
+bool DirectSoundCapture::loopbackUnavailable() const {
+  for (const std::unique_ptr<SoundInput>& in : asked) {
+    if (sourceLoopbackUnavailable(in->source)) return true;
+  }
+  return false;
+}
+
+bool DirectSoundCapture::formatRefused() const {
+  for (const std::unique_ptr<SoundInput>& in : asked) {
+    if (sourceFormatRefused(in->source)) return true;
+  }
+  return false;
 }
 
 void DirectSoundCapture::setMyMemoryAllocator(MyMemoryAllocator* pool) { allocator = pool; }
@@ -140,9 +196,15 @@ bool DirectSoundCapture::StartWrite() {
     // restart: one object records once.
     platform::MutexLock lock(hMutex);
     if (isTerminated || isWriting || isDone || quorvane_capture::getTerminated()) return false;
-    if (!captureBuffer.start()) return false;
+    // Every source or none: a device that does not start stops those already started.
+    for (size_t i = 0; i < inputs.size(); ++i) {
+      if (!inputs[i]->buffer.start()) {
+        for (size_t j = 0; j < i; ++j) inputs[j]->buffer.stop();
+        return false;
+      }
+    }
     capturedBytes = countStart;
-    readOffset = 0;
+    for (SoundInput* in : inputs) in->readOffset = 0;
     isWriting = true;
   }
   Run();
@@ -155,24 +217,29 @@ void DirectSoundCapture::stopDevice() {
   // Held through the stop: a second caller returns once the first one's stop is complete.
   platform::MutexLock lock(hMutex_device);
   if (deviceStopped) return;
-  captureBuffer.stop();
+  for (SoundInput* in : inputs) in->buffer.stop();
   deviceStopped = true;
 }
 
 void DirectSoundCapture::Run() {
+  // The first source paces the loop: each of its notifications (every half second) takes what
+  // every source's ring holds, so a second ring of one second never overruns.
+  platform::SoundCaptureBuffer& pace = inputs.front()->buffer;
   // The loop ended by itself (an exhausted pool, a lost device): nothing more is taken.
   bool endedByItself = false;
   while (!getTerminated()) {
-    const int woken = captureBuffer.waitNotification();
+    const int woken = pace.waitNotification();
     if (woken == 0 || woken == 1) {
       if (!transfer()) {
         endedByItself = true;
         break;
       }
     }
-    if (captureBuffer.deviceLost()) {
+    bool lost = false;
+    for (SoundInput* in : inputs) lost = lost || in->buffer.deviceLost();
+    if (lost) {
       // What arrived before the loss is kept; the recording ends with the sound.
-      transfer();
+      transfer(true);
       stopRecording(QV_STATUS_SOUND_LOST);
       endedByItself = true;
       break;
@@ -180,29 +247,29 @@ void DirectSoundCapture::Run() {
   }
   // StopWrite stops the device before it asks the loop to end, so this takes the sound up to
   // the final position even when the stop arrived during a transfer rather than a wait.
-  if (!endedByItself) transfer();
+  if (!endedByItself) transfer(true);
   platform::MutexLock lock(hMutex);
   isDone = true;
   isWriting = false;
 }
 
-bool DirectSoundCapture::StreamToFile() {
+bool DirectSoundCapture::StreamToFile(SoundInput& in) {
   uint32_t position = 0;
-  if (!captureBuffer.readPosition(&position)) return true;
-  if (readOffset > position) position += bufferBytes;
-  const uint32_t n = position - readOffset;
+  if (!in.buffer.readPosition(&position)) return true;
+  if (in.readOffset > position) position += in.bufferBytes;
+  const uint32_t n = position - in.readOffset;
   if (n == 0) return true;
 
-  auto advance = [this, n] {
-    readOffset += n;
-    if (readOffset >= bufferBytes) readOffset -= bufferBytes;
+  auto advance = [&in, n] {
+    in.readOffset += n;
+    if (in.readOffset >= in.bufferBytes) in.readOffset -= in.bufferBytes;
   };
 
   void* region1 = nullptr;
   void* region2 = nullptr;
   uint32_t bytes1 = 0;
   uint32_t bytes2 = 0;
-  if (!captureBuffer.lock(readOffset, n, &region1, &bytes1, &region2, &bytes2)) {
+  if (!in.buffer.lock(in.readOffset, n, &region1, &bytes1, &region2, &bytes2)) {
     advance();
     return true;
   }
@@ -216,7 +283,7 @@ bool DirectSoundCapture::StreamToFile() {
   if ((bytes1 != 0 && chunk1 == nullptr) || (bytes2 != 0 && chunk2 == nullptr)) {
     if (chunk1 != nullptr) allocator->release(chunk1);
     // Unlocked first: the ring's lock is never held while hMutex is taken.
-    captureBuffer.unlock(region1, bytes1, region2, bytes2);
+    in.buffer.unlock(region1, bytes1, region2, bytes2);
     // The picture stops with the sound: a recording whose sound ended early would be silently
     // shorter in sound than in picture.
     stopRecording(QV_STATUS_POOL_FULL);
@@ -226,43 +293,84 @@ bool DirectSoundCapture::StreamToFile() {
   if (chunk2 != nullptr) memcpy_sse2(chunk2, region2, bytes2);
   // The sound is copied: the ring goes back before hMutex is taken, whose holder may wait for
   // the ring (StartWrite starts the device under it).
-  captureBuffer.unlock(region1, bytes1, region2, bytes2);
+  in.buffer.unlock(region1, bytes1, region2, bytes2);
   // What a pause cut out goes before the chunks are listed.
   POINTER_AND_SIZE pieces[2] = {{chunk1, bytes1}, {chunk2, bytes2}};
-  cuts.cutOut(pieces, allocator);
+  in.cuts.cutOut(pieces, allocator);
   // What was converted before the pool ran out is listed like any sound, so it is written and
   // given back with the rest.
-  const bool room = resampler == nullptr || convertPieces(pieces);
+  const bool room = in.resampler == nullptr || convertPieces(in, pieces);
+  uint64_t listed = 0;
   {
-    // A streaming writer reads the list while it grows.
+    // A streaming writer reads the lists while they grow.
     platform::MutexLock lock(hMutex);
+    std::vector<POINTER_AND_SIZE>& list = multiTrack() ? in.chunks : dataList;
     for (const POINTER_AND_SIZE& piece : pieces) {
-      if (piece.pointer != nullptr) dataList.push_back(piece);
+      if (piece.pointer == nullptr) continue;
+      list.push_back(piece);
+      listed += piece.size;
     }
   }
-  capturedBytes += pieces[0].size + pieces[1].size;
+  if (multiTrack()) {
+    in.trackBytes += listed;
+    for (const POINTER_AND_SIZE& piece : pieces) {
+      if (piece.pointer == nullptr) continue;
+      const auto* samples = reinterpret_cast<const int16_t*>(piece.pointer);
+      in.unmixed.insert(in.unmixed.end(), samples, samples + piece.size / 2);
+    }
+  } else {
+    capturedBytes += listed;
+  }
   advance();
   if (!room) stopRecording(QV_STATUS_POOL_FULL);
   return room;
 }
 
-bool DirectSoundCapture::convertPieces(POINTER_AND_SIZE pieces[2]) {
+bool DirectSoundCapture::convertPieces(SoundInput& in, POINTER_AND_SIZE pieces[2]) {
   bool room = true;
   for (int i = 0; i < 2; ++i) {
     POINTER_AND_SIZE& piece = pieces[i];
     if (piece.pointer == nullptr) continue;
     const auto frames = static_cast<uint32_t>(piece.size / 4);
-    const uint32_t capacity = static_cast<uint32_t>(converted.size() / 2);
-    const uint32_t made = room ? resampler->process(reinterpret_cast<const int16_t*>(piece.pointer),
-                                                    frames, converted.data(), capacity)
-                               : 0;
+    const uint32_t capacity = static_cast<uint32_t>(in.converted.size() / 2);
+    const uint32_t made =
+        room ? in.resampler->process(reinterpret_cast<const int16_t*>(piece.pointer), frames,
+                                     in.converted.data(), capacity)
+             : 0;
     uint8_t* chunk = made != 0 ? allocator->allocateFromBottom(uint64_t{made} * 4) : nullptr;
     if (made != 0 && chunk == nullptr) room = false;
-    if (chunk != nullptr) memcpy_sse2(chunk, converted.data(), int64_t{made} * 4);
+    if (chunk != nullptr) memcpy_sse2(chunk, in.converted.data(), int64_t{made} * 4);
     allocator->release(piece.pointer);
     piece = POINTER_AND_SIZE{chunk, chunk != nullptr ? uint64_t{made} * 4 : 0};
   }
   return room;
+}
+
+bool DirectSoundCapture::mixTracks(bool all) {
+  size_t samples = all ? 0 : SIZE_MAX;
+  for (SoundInput* in : tracks) {
+    samples = all ? std::max(samples, in->unmixed.size()) : std::min(samples, in->unmixed.size());
+  }
+  samples -= samples % 2;  // whole stereo frames
+  if (samples == 0) return true;
+  uint8_t* chunk = allocator->allocateFromBottom(uint64_t{samples} * 2);
+  if (chunk == nullptr) {
+    stopRecording(QV_STATUS_POOL_FULL);
+    return false;
+  }
+  std::vector<const std::vector<int16_t>*> sources;
+  for (SoundInput* in : tracks) sources.push_back(&in->unmixed);
+  mixSources(sources, samples, reinterpret_cast<int16_t*>(chunk));
+  for (SoundInput* in : tracks) {
+    const size_t n = std::min(samples, in->unmixed.size());
+    in->unmixed.erase(in->unmixed.begin(), in->unmixed.begin() + static_cast<ptrdiff_t>(n));
+  }
+  {
+    platform::MutexLock lock(hMutex);
+    dataList.push_back(POINTER_AND_SIZE{chunk, uint64_t{samples} * 2});
+  }
+  capturedBytes += uint64_t{samples} * 2;
+  return true;
 }
 
 size_t DirectSoundCapture::chunkCount() {
@@ -283,33 +391,68 @@ void DirectSoundCapture::releaseChunks(size_t end) {
   }
 }
 
-bool DirectSoundCapture::transfer() {
-  // Held through the transfer, so that a pause, a resume or a count made meanwhile sees the
-  // stream position and the chunks of one moment.
-  platform::MutexLock lock(cuts.mutex());
-  const uint32_t offsetBefore = readOffset;
-  const bool ok = StreamToFile();
-  cuts.advance((readOffset + bufferBytes - offsetBefore) % bufferBytes, readOffset);
+size_t DirectSoundCapture::trackChunkCount(size_t track) {
+  platform::MutexLock lock(hMutex);
+  return track < tracks.size() ? tracks[track]->chunks.size() : 0;
+}
+
+POINTER_AND_SIZE DirectSoundCapture::trackChunkAt(size_t track, size_t index) {
+  platform::MutexLock lock(hMutex);
+  if (track >= tracks.size() || index >= tracks[track]->chunks.size()) {
+    return POINTER_AND_SIZE{nullptr, 0};
+  }
+  return tracks[track]->chunks[index];
+}
+
+void DirectSoundCapture::releaseTrackChunks(size_t track, size_t end) {
+  platform::MutexLock lock(hMutex);
+  if (track >= tracks.size()) return;
+  SoundInput& in = *tracks[track];
+  for (; in.releasedChunks < end && in.releasedChunks < in.chunks.size(); ++in.releasedChunks) {
+    if (allocator != nullptr) allocator->release(in.chunks[in.releasedChunks].pointer);
+    in.chunks[in.releasedChunks].pointer = nullptr;
+  }
+}
+
+bool DirectSoundCapture::transfer(bool last) {
+  bool ok = true;
+  for (SoundInput* in : inputs) {
+    // Held through the transfer, so that a pause, a resume or a count made meanwhile sees the
+    // stream position and the chunks of one moment.
+    platform::MutexLock lock(in->cuts.mutex());
+    const uint32_t offsetBefore = in->readOffset;
+    ok = StreamToFile(*in) && ok;
+    in->cuts.advance((in->readOffset + in->bufferBytes - offsetBefore) % in->bufferBytes,
+                     in->readOffset);
+  }
+  // What arrived before the pool ran out is mixed all the same.
+  if (multiTrack()) ok = mixTracks(last || !ok) && ok;
   return ok;
 }
 
 void DirectSoundCapture::cutSound(bool pausing) {
-  platform::MutexLock lock(cuts.mutex());
-  uint32_t position = 0;
-  if (!deviceReady || !captureBuffer.readPosition(&position)) position = 0;
-  cuts.mark(pausing, position, bufferBytes, deviceFormat.blockAlign);
+  for (SoundInput* in : inputs) {
+    platform::MutexLock lock(in->cuts.mutex());
+    uint32_t position = 0;
+    if (!deviceReady || !in->buffer.readPosition(&position)) position = 0;
+    in->cuts.mark(pausing, position, in->bufferBytes, in->deviceFormat.blockAlign);
+  }
 }
 
 uint64_t DirectSoundCapture::liveSoundBytes() {
-  platform::MutexLock lock(cuts.mutex());
+  if (inputs.empty()) return capturedBytes;
+  // The first source paces the mix: what its device holds is what the mix will hold.
+  SoundInput& in = *inputs.front();
+  platform::MutexLock lock(in.cuts.mutex());
   uint32_t position = 0;
-  if (!deviceReady || !isCapturing() || !captureBuffer.readPosition(&position)) {
+  if (!deviceReady || !isCapturing() || !in.buffer.readPosition(&position)) {
     return capturedBytes;
   }
-  const uint64_t pending = cuts.pendingKept(position, bufferBytes, deviceFormat.blockAlign);
+  const uint64_t pending =
+      in.cuts.pendingKept(position, in.bufferBytes, in.deviceFormat.blockAlign);
   // What the device holds, in the recording's bytes.
   return capturedBytes +
-         pending / 4 * waveFormat.samplesPerSecond / deviceFormat.samplesPerSecond * 4;
+         pending / 4 * waveFormat.samplesPerSecond / in.deviceFormat.samplesPerSecond * 4;
 }
 
 bool DirectSoundCapture::isCapturing() {
@@ -327,23 +470,28 @@ bool DirectSoundCapture::StopWrite() {
     running = isWriting;
   }
   if (!running) return false;
-  // The device first: its stop waits for sound still on its way. Only then is the loop asked
-  // to end, so a notification during that wait cannot make it take its last transfer early;
-  // the last transfer reaches the device's final position.
+  // The devices first: their stop waits for sound still on its way. Only then is the loop
+  // asked to end, so a notification during that wait cannot make it take its last transfer
+  // early; the last transfer reaches the devices' final positions.
   stopDevice();
   setTerminated(true);
-  captureBuffer.signalFirst();
+  inputs.front()->buffer.signalFirst();
   while (!getDone()) platform::sleepMilliseconds(200);
   setHeaderLengths(static_cast<uint32_t>(std::min<uint64_t>(capturedBytes, kMaxWavData)));
   return true;
 }
 
 uint32_t DirectSoundCapture::unreadBytes() {
-  // readOffset moves only inside a transfer, which holds this lock.
-  platform::MutexLock lock(cuts.mutex());
-  uint32_t position = 0;
-  if (!captureBuffer.readPosition(&position)) return 0;
-  return (position + bufferBytes - readOffset) % (bufferBytes == 0 ? 1 : bufferBytes);
+  uint32_t most = 0;
+  for (SoundInput* in : inputs) {
+    // readOffset moves only inside a transfer, which holds this lock.
+    platform::MutexLock lock(in->cuts.mutex());
+    uint32_t position = 0;
+    if (!in->buffer.readPosition(&position)) continue;
+    most = std::max(most, (position + in->bufferBytes - in->readOffset) %
+                              (in->bufferBytes == 0 ? 1 : in->bufferBytes));
+  }
+  return most;
 }
 
 void DirectSoundCapture::setHeaderLengths(uint32_t dataLength) {
@@ -352,13 +500,19 @@ void DirectSoundCapture::setHeaderLengths(uint32_t dataLength) {
 }
 
 bool DirectSoundCapture::Release() {
-  captureBuffer.close();
+  for (const std::unique_ptr<SoundInput>& in : asked) in->buffer.close();
   deviceReady = false;
   platform::closeMutex(hMutex);
   platform::closeMutex(hMutex_device);
   if (allocator != nullptr) {
     for (const POINTER_AND_SIZE& chunk : dataList) {
       if (chunk.pointer != nullptr) allocator->release(chunk.pointer);
+    }
+    for (SoundInput* in : tracks) {
+      for (const POINTER_AND_SIZE& chunk : in->chunks) {
+        if (chunk.pointer != nullptr) allocator->release(chunk.pointer);
+      }
+      in->chunks.clear();
     }
   }
   dataList.clear();

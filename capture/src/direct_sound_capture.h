@@ -1,6 +1,8 @@
-// The recording's sound: the default capture device fills a one-second ring; every half second
-// the audio capture thread moves what arrived into pool memory and lists the chunk. After the
-// stop the chunks are written to a WAV file and into the container.
+// The recording's sound: each source's device (the default capture device, what the computer
+// plays, or both) fills a one-second ring; every half second the audio capture thread moves
+// what arrived into pool memory, converted to the recording's rate, and lists the chunk. With
+// two sources each one's sound is also kept as a track of its own, and the listed chunks hold
+// their mix. After the stop the chunks are written to WAV files and into the container.
 //
 // One object per recording, in the global dsc: Initialize creates it and hands it the pool,
 // AudioCaptureThread runs the capture loop, the recording's one stop (run_control.h) stops it,
@@ -12,6 +14,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "memory_pool.h"
@@ -36,12 +39,37 @@ enum WavWriteResult : int32_t {
   WAV_NOTHING_TO_WRITE = QV_WAV_NOT_INITIALIZED
 };
 
+// One source of the recording: its device's ring, the conversion to the recording's rate,
+// where the loop stands in the ring, what pauses cut out of it, and (with several sources) its
+// own track and the part of it not mixed yet.
+struct SoundInput {
+  explicit SoundInput(platform::SoundSource from) : source(from) {}
+  platform::SoundSource source;
+  platform::SoundCaptureBuffer buffer;
+  bool ready = false;
+  uint32_t bufferBytes = 0;              // one second of sound at the device's rate
+  uint32_t notifyPositions[2] = {0, 0};  // 0 and the half of the ring
+  platform::SoundFormat deviceFormat{};  // what the ring holds: the device's own rate
+  std::unique_ptr<Resampler> resampler;  // to the recording's rate, when the two differ
+  std::vector<int16_t> converted;        // the resampler's output, one transfer at most
+  uint32_t readOffset = 0;
+  SoundCuts cuts;
+  std::vector<POINTER_AND_SIZE> chunks;  // the track (several sources only), guarded by hMutex
+  size_t releasedChunks = 0;
+  uint64_t trackBytes = 0;       // what the track holds
+  std::vector<int16_t> unmixed;  // the track's sound not in the mix yet
+};
+
 class DirectSoundCapture {
  public:
-  // The source and the rate of what it records are fixed for the object's life: the default
-  // capture device at 44100 Hz unless asked. The device itself runs at its own rate.
+  // The sources and the rate of what it records are fixed for the object's life: the default
+  // capture device at 44100 Hz unless asked. Each device runs at its own rate.
   explicit DirectSoundCapture(platform::SoundSource source = platform::SoundSource::kCaptureDevice,
                               uint32_t samplesPerSecond = 44100);
+  // Several sources at once, each a track of its own, the listed chunks their mix. The sources
+  // that cannot be opened are left out (sourceReady says which); with one left the recording is
+  // like one of that source alone.
+  DirectSoundCapture(const std::vector<platform::SoundSource>& sources, uint32_t samplesPerSecond);
   ~DirectSoundCapture();
   DirectSoundCapture(const DirectSoundCapture&) = delete;
   DirectSoundCapture& operator=(const DirectSoundCapture&) = delete;
@@ -49,9 +77,9 @@ class DirectSoundCapture {
   // Reaches the default capture device and builds the ring and its notifications. False
   // without a device: the object then captures nothing, and StartWrite refuses to run.
   bool Initialise();
-  bool SetFormat();
-  bool CreateBuffer();
-  bool SetupNotifications();
+  bool SetFormat(SoundInput& in);
+  bool CreateBuffer(SoundInput& in);
+  bool SetupNotifications(SoundInput& in);
 
   void setMyMemoryAllocator(MyMemoryAllocator* pool);
   MyMemoryAllocator* getMyMemoryAllocator();
@@ -78,7 +106,27 @@ class DirectSoundCapture {
   // False when no capture was running; a capture that has not started yet will not start.
   bool StopWrite();
   WavWriteResult SaveToWavFile(const char* path);
+  // The track's sound as a WAV file of its own.
+  WavWriteResult SaveTrackToWavFile(size_t track, const char* path);
   bool Release();
+
+  // The tracks: none when the recording has one source (its sound is the listed chunks), else
+  // one per source in the order asked for. Track t is number t + 1 in the container.
+  size_t trackCount() const { return tracks.size(); }
+  platform::SoundSource trackSource(size_t track) const { return tracks[track]->source; }
+  // The track's chunks, as chunkCount, chunkAt and releaseChunks do for the mix.
+  size_t trackChunkCount(size_t track);
+  POINTER_AND_SIZE trackChunkAt(size_t track, size_t index);
+  void releaseTrackChunks(size_t track, size_t end);
+  // After the capture loop has ended.
+  const std::vector<POINTER_AND_SIZE>& trackChunks(size_t track) const {
+    return tracks[track]->chunks;
+  }
+  // Whether a source asked for is open, and why not.
+  bool sourceAsked(platform::SoundSource source) const;
+  bool sourceReady(platform::SoundSource source) const;
+  bool sourceLoopbackUnavailable(platform::SoundSource source) const;
+  bool sourceFormatRefused(platform::SoundSource source) const;
 
   // The header as it stands: lengths completed by StopWrite, zero before.
   const uint8_t* getWavHeader() const { return wavHeader; }
@@ -86,9 +134,10 @@ class DirectSoundCapture {
   // Tests: the sound counted as if this much had been captured before the start.
   void countFromForTests(uint64_t bytes) { countStart = bytes; }
   bool hasDevice() const { return deviceReady; }
-  // Without a device because the system cannot capture what its output plays.
-  bool loopbackUnavailable() const { return captureBuffer.loopbackUnavailable(); }
-  bool formatRefused() const { return captureBuffer.formatRefused(); }
+  // Without a device because the system cannot capture what its output plays (any source
+  // asked for).
+  bool loopbackUnavailable() const;
+  bool formatRefused() const;
   // True while the capture loop runs.
   bool isCapturing();
   // Sound the device holds beyond what has been taken: 0 after a stop whose last transfer
@@ -104,22 +153,26 @@ class DirectSoundCapture {
   void setHeaderLengths(uint32_t dataLength);
   // Stops the device once; a second caller waits for the first's stop to be complete.
   void stopDevice();
-  // StreamToFile, with the pauses' cuts kept in step with the sound it took.
-  bool transfer();
+  // StreamToFile of every source, with the pauses' cuts kept in step with the sound taken;
+  // `last` after the stop: the mix takes what only some tracks hold.
+  bool transfer(bool last = false);
+  // One source's transfer: its pieces converted to the recording's rate, cut by the pauses,
+  // listed (as the sound, or as its track). False when the pool had no room.
+  bool StreamToFile(SoundInput& in);
   // The pieces of one transfer, at the device's rate, converted to the recording's in new
   // pool chunks (the old ones go back). False when the pool had no room.
-  bool convertPieces(POINTER_AND_SIZE pieces[2]);
+  bool convertPieces(SoundInput& in, POINTER_AND_SIZE pieces[2]);
+  // Lists as the sound what every track holds beyond the mix so far: their saturating sum.
+  // With `all`, up to the longest track, the shorter ones counting as silence. False when the
+  // pool had no room.
+  bool mixTracks(bool all);
+  bool multiTrack() const { return !tracks.empty(); }
 
-  // Stands for the device, the capture buffer, the notification interface and the two events.
-  platform::SoundCaptureBuffer captureBuffer;
-  platform::SoundSource source;
-  uint32_t bufferBytes;                  // one second of sound
-  uint32_t notifyPositions[2];           // 0 and the half of the ring
-  platform::SoundFormat waveFormat;      // what the recording holds
-  platform::SoundFormat deviceFormat;    // what the ring holds: the device's own rate
-  std::unique_ptr<Resampler> resampler;  // between the two, when their rates differ
-  std::vector<int16_t> converted;        // the resampler's output, one transfer at most
-  std::atomic<uint64_t> capturedBytes;   // read live by the host's counts; hours of sound
+  std::vector<std::unique_ptr<SoundInput>> asked;  // every source asked for, open or not
+  std::vector<SoundInput*> inputs;                 // the open ones; the first paces the loop
+  std::vector<SoundInput*> tracks;                 // the open ones when several, else none
+  platform::SoundFormat waveFormat;                // what the recording holds
+  std::atomic<uint64_t> capturedBytes;             // read live by the host's counts; hours of sound
   uint64_t countStart = 0;
   bool isDone;
   bool isTerminated;
@@ -131,14 +184,18 @@ class DirectSoundCapture {
   // both ask for at once.
   platform::Mutex hMutex_device;
   bool deviceStopped;
-  uint32_t readOffset;
   MyMemoryAllocator* allocator;  // not owned
   std::vector<POINTER_AND_SIZE> dataList;
   size_t releasedChunks = 0;
-  SoundCuts cuts;
 };
 
 extern DirectSoundCapture* dsc;
+
+// The name of a source's track in file names and listings: "mic" or "desktop".
+const char* trackName(platform::SoundSource source);
+// Where a track's WAV file goes beside the mix's: NAME.mic.wav for NAME.wav (any other path
+// gets the suffix added).
+std::string trackWavPath(const std::string& wavPath, platform::SoundSource source);
 
 }  // namespace quorvane_capture
 

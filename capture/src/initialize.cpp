@@ -1,6 +1,7 @@
 // Start-up and teardown of a recording's state.
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "capture_state.h"
 #include "clicks.h"
@@ -35,15 +36,25 @@ int32_t captureSoundSource = QV_SOURCE_CAPTURE_DEVICE;  // the one this recordin
 int32_t soundRate = 44100;
 int32_t captureSoundRate = 44100;  // the one this recording uses
 
-platform::SoundSource platformSoundSource(int32_t source) {
+// The devices a choice opens, in track order: the capture device first.
+std::vector<platform::SoundSource> platformSoundSources(int32_t source) {
   switch (source) {
     case QV_SOURCE_DESKTOP:
-      return platform::SoundSource::kOutputMix;
+      return {platform::SoundSource::kOutputMix};
     case QV_SOURCE_NONE:
-      return platform::SoundSource::kNone;
+      return {};
+    case QV_SOURCE_CAPTURE_AND_DESKTOP:
+      return {platform::SoundSource::kCaptureDevice, platform::SoundSource::kOutputMix};
     default:
-      return platform::SoundSource::kCaptureDevice;
+      return {platform::SoundSource::kCaptureDevice};
   }
+}
+
+// Why one source asked for is not open; QV_SOURCE_READY when it is.
+int32_t sourceStatus(platform::SoundSource source) {
+  if (dsc->sourceReady(source)) return QV_SOURCE_READY;
+  if (dsc->sourceFormatRefused(source)) return QV_SOURCE_FORMAT_REFUSED;
+  return dsc->sourceLoopbackUnavailable(source) ? QV_SOURCE_NO_LOOPBACK : QV_SOURCE_NO_DEVICE;
 }
 
 // What the next Initialize makes of unchanged pictures (setRepeatUnchanged).
@@ -183,7 +194,7 @@ QV_EXPORT void Initialize(const CaptureSetting* setting) {
   captureSoundSource = soundSource;
   captureSoundRate = soundRate;
   dsc = new (std::nothrow)
-      DirectSoundCapture(platformSoundSource(soundSource), static_cast<uint32_t>(soundRate));
+      DirectSoundCapture(platformSoundSources(soundSource), static_cast<uint32_t>(soundRate));
   if (dsc != nullptr) dsc->setMyMemoryAllocator(mma);
   initializeStatus = QV_INIT_OK;
 }
@@ -198,7 +209,7 @@ QV_EXPORT int32_t getCursorDrawing(void) { return cursorDrawing; }
 
 QV_EXPORT int32_t setSoundSource(int32_t source) {
   if (source != QV_SOURCE_CAPTURE_DEVICE && source != QV_SOURCE_DESKTOP &&
-      source != QV_SOURCE_NONE) {
+      source != QV_SOURCE_NONE && source != QV_SOURCE_CAPTURE_AND_DESKTOP) {
     return 0;
   }
   soundSource = source;
@@ -217,11 +228,22 @@ QV_EXPORT int32_t getSoundRate(void) { return soundRate; }
 
 QV_EXPORT int32_t getSoundStatus(void) {
   if (!isInitialized() || dsc == nullptr) return QV_SOURCE_OFF;
-  if (dsc->hasDevice()) return QV_SOURCE_READY;
-  // The source recorded is the one chosen at Initialize, not a later choice.
+  // The sources recorded are the ones chosen at Initialize, not a later choice.
   if (captureSoundSource == QV_SOURCE_NONE) return QV_SOURCE_OFF;
-  if (dsc->formatRefused()) return QV_SOURCE_FORMAT_REFUSED;
-  return dsc->loopbackUnavailable() ? QV_SOURCE_NO_LOOPBACK : QV_SOURCE_NO_DEVICE;
+  // The first source that is not open says why; READY when every one is.
+  for (platform::SoundSource source : platformSoundSources(captureSoundSource)) {
+    const int32_t status = sourceStatus(source);
+    if (status != QV_SOURCE_READY) return status;
+  }
+  return QV_SOURCE_READY;
+}
+
+QV_EXPORT int32_t getSoundSourceStatus(int32_t source) {
+  if (!isInitialized() || dsc == nullptr) return QV_SOURCE_OFF;
+  if (source != QV_SOURCE_CAPTURE_DEVICE && source != QV_SOURCE_DESKTOP) return QV_SOURCE_OFF;
+  const platform::SoundSource device = platformSoundSources(source).front();
+  if (!dsc->sourceAsked(device)) return QV_SOURCE_OFF;
+  return sourceStatus(device);
 }
 
 QV_EXPORT const CaptureSetting* getCaptureSetting(void) { return &captureSetting; }

@@ -36,6 +36,12 @@ uint64_t writeOutputFile(const char* path) {
     for (const POINTER_AND_SIZE& chunk : *dsc->getDataList()) {
       records.writeSound(chunk.pointer, chunk.size);
     }
+    // Then each source's own track, numbered from 1.
+    for (size_t t = 0; t < dsc->trackCount(); ++t) {
+      for (const POINTER_AND_SIZE& chunk : dsc->trackChunks(t)) {
+        records.writeTrackSound(t + 1, chunk.pointer, chunk.size);
+      }
+    }
   }
 
   const size_t frames = frameList.size();

@@ -48,7 +48,16 @@ std::string soundSourceName() {
   }
   // The chunk count under the list's lock: the streaming writer asks while the sound arrives.
   if (dsc->chunkCount() == 0) return "none (no sound was recorded)";
-  return source == QV_SOURCE_DESKTOP ? "what the computer played" : "capture device";
+  if (dsc->trackCount() > 1) return "capture device and what the computer played, mixed";
+  // Of two sources asked for, the one that could be opened.
+  const bool desktop = dsc->sourceReady(platform::SoundSource::kOutputMix) &&
+                       !dsc->sourceReady(platform::SoundSource::kCaptureDevice);
+  std::string name = desktop ? "what the computer played" : "capture device";
+  if (source == QV_SOURCE_CAPTURE_AND_DESKTOP) {
+    name += desktop ? " (the capture device could not be opened)"
+                    : " (what the computer played could not be recorded)";
+  }
+  return name;
 }
 
 class PayloadBuilder {
@@ -65,6 +74,20 @@ class PayloadBuilder {
   void text(uint32_t tag, const std::string& value) {
     begin(tag, static_cast<uint32_t>(value.size()));
     bytes_.insert(bytes_.end(), value.begin(), value.end());
+  }
+  // PROVENANCE_SOUND_TRACKS: the recording's tracks, each with its source and device.
+  void tracks(const std::vector<std::pair<uint32_t, std::string>>& list) {
+    uint32_t size = 4;
+    for (const auto& t : list) size += 12 + static_cast<uint32_t>(t.second.size());
+    begin(qvf::PROVENANCE_SOUND_TRACKS, size);
+    put(static_cast<uint32_t>(list.size()), 4);
+    uint32_t number = 1;
+    for (const auto& t : list) {
+      put(number++, 4);
+      put(t.first, 4);
+      put(static_cast<uint32_t>(t.second.size()), 4);
+      bytes_.insert(bytes_.end(), t.second.begin(), t.second.end());
+    }
   }
   void pauses(const std::vector<std::pair<uint64_t, uint64_t>>& points) {
     begin(qvf::PROVENANCE_PAUSES,
@@ -133,7 +156,9 @@ void noteRecordingStart() {
 
 std::vector<uint8_t> provenanceRecord() {
   const std::vector<PausePoint> points = pausePoints();
-  if (!provenanceWanted && points.empty()) return {};
+  // A recording with tracks always says which is which: readers find a source's track by it.
+  const bool tracks = dsc != nullptr && dsc->trackCount() > 1;
+  if (!provenanceWanted && points.empty() && !tracks) return {};
   noteRecordingStart();
   RecordingStart start;
   {
@@ -169,6 +194,16 @@ std::vector<uint8_t> provenanceRecord() {
   b.text(qvf::PROVENANCE_SOUND_SOURCE, soundSourceName());
   b.text(qvf::PROVENANCE_LIBRARY_VERSION, "quorvane_capture " QV_LIBRARY_VERSION);
   b.pauses(pauses);
+  if (dsc != nullptr && dsc->trackCount() > 1) {
+    std::vector<std::pair<uint32_t, std::string>> tracks;
+    for (size_t t = 0; t < dsc->trackCount(); ++t) {
+      const bool desktop = dsc->trackSource(t) == platform::SoundSource::kOutputMix;
+      tracks.emplace_back(
+          desktop ? qvf::kTrackSourceDesktop : qvf::kTrackSourceCaptureDevice,
+          desktop ? "the default output device (loopback)" : "the default capture device");
+    }
+    b.tracks(tracks);
+  }
   b.u32(qvf::PROVENANCE_UNCHANGED_AS_REPEATS, {captureSettingInternal.repeatUnchanged ? 1u : 0u});
   b.text(qvf::PROVENANCE_SCREEN_PATH, platform::screenPathName());
   return b.finish();

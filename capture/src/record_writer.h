@@ -69,6 +69,8 @@ class RecordWriter {
   void writeWholeRecord(const std::vector<uint8_t>& record);
   void writeRepeat();
   void writeSound(const void* samples, uint64_t size);
+  // One chunk of a source's own track (RECORD_AUDIO_TRACK): the track number, then the samples.
+  void writeTrackSound(uint64_t track, const void* samples, uint64_t size);
   // The index of every record written so far, as the file's last record. Called once, when
   // the recording ends; writes nothing when the file holds bytes this writer did not place
   // (an index must list them all) or has failed.

@@ -6,6 +6,8 @@
 // header's lengths are brought up to date, so an abrupt end loses about that much.
 #include "stream_output.h"
 
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "capture_state.h"
@@ -42,12 +44,34 @@ class StreamWriter {
       container_.discard();
       return false;
     }
+    // Each source's track beside the mix's file.
+    const size_t trackCount = dsc != nullptr ? dsc->trackCount() : 0;
+    for (size_t t = 0; t < trackCount; ++t) {
+      tracks_.emplace_back(new Track(dsc->getWavHeader()));
+      if (withWav_ &&
+          !tracks_[t]->file.open(trackWavPath(wavPath, dsc->trackSource(t)).c_str(), false)) {
+        for (size_t u = 0; u < t; ++u) tracks_[u]->file.discard();
+        wavFile_.discard();
+        container_.discard();
+        return false;
+      }
+    }
     provenanceAtStart_ = records_.writeFileHeader(captureSetting);
-    if (withWav_) wav_.writeHeader(0);
+    if (withWav_) {
+      wav_.writeHeader(0);
+      for (const std::unique_ptr<Track>& track : tracks_) track->wav.writeHeader(0);
+    }
     return makeDurable();
   }
 
-  bool good() const { return container_.good() && (!withWav_ || wavFile_.good()); }
+  bool good() const {
+    if (!container_.good()) return false;
+    if (!withWav_) return true;
+    for (const std::unique_ptr<Track>& track : tracks_) {
+      if (!track->file.good()) return false;
+    }
+    return wavFile_.good();
+  }
 
   // Writes what is ready; true when there was anything.
   bool writeReady() {
@@ -89,19 +113,31 @@ class StreamWriter {
     }
     records_.writeIndex();
     const bool durable = makeDurable() && syncToDisk();
-    const bool closed = container_.commit() & (!withWav_ || wavFile_.commit());
+    bool closed = container_.commit() & (!withWav_ || wavFile_.commit());
+    for (const std::unique_ptr<Track>& track : tracks_) {
+      closed = (!withWav_ || track->file.commit()) && closed;
+    }
     return durable && closed;
   }
 
-  // Each file on its own: after a failed container the WAV file is still brought up to date.
+  // Each file on its own: after a failed container the WAV files are still brought up to date.
   bool makeDurable() {
     const bool container = container_.flush();
-    const bool wav = !withWav_ || wav_.updateLengths();
+    bool wav = !withWav_ || wav_.updateLengths();
+    for (const std::unique_ptr<Track>& track : tracks_) {
+      wav = (!withWav_ || track->wav.updateLengths()) && wav;
+    }
     return container && wav;
   }
 
   // What the system holds goes to the disk too, so that a power cut loses no more.
-  bool syncToDisk() { return container_.sync() && (!withWav_ || wavFile_.sync()); }
+  bool syncToDisk() {
+    bool synced = container_.sync() && (!withWav_ || wavFile_.sync());
+    for (const std::unique_ptr<Track>& track : tracks_) {
+      synced = synced && (!withWav_ || track->file.sync());
+    }
+    return synced;
+  }
 
   uint64_t videoRecords() const { return videoRecords_; }
 
@@ -109,14 +145,25 @@ class StreamWriter {
   bool writeSound() {
     if (dsc == nullptr) return false;
     const size_t count = dsc->chunkCount();
-    if (count == chunks_) return false;
+    bool any = count != chunks_;
     for (; chunks_ < count; ++chunks_) {
       const POINTER_AND_SIZE chunk = dsc->chunkAt(chunks_);
       records_.writeSound(chunk.pointer, chunk.size);
       if (withWav_) wav_.writeSamples(chunk.pointer, chunk.size);
     }
     dsc->releaseChunks(count);
-    return true;
+    for (size_t t = 0; t < tracks_.size(); ++t) {
+      Track& track = *tracks_[t];
+      const size_t listed = dsc->trackChunkCount(t);
+      any = any || listed != track.chunks;
+      for (; track.chunks < listed; ++track.chunks) {
+        const POINTER_AND_SIZE chunk = dsc->trackChunkAt(t, track.chunks);
+        records_.writeTrackSound(t + 1, chunk.pointer, chunk.size);
+        if (withWav_) track.wav.writeSamples(chunk.pointer, chunk.size);
+      }
+      dsc->releaseTrackChunks(t, listed);
+    }
+    return any;
   }
 
   void writeFrame(int64_t stamp, const FrameRecord& record) {
@@ -130,6 +177,14 @@ class StreamWriter {
     f.compressedBuffer = nullptr;
   }
 
+  // A source's own track: its WAV file and how far it is written.
+  struct Track {
+    explicit Track(const uint8_t* header) : wav(file, header) {}
+    BufferedFile file;
+    WavWriter wav;
+    size_t chunks = 0;
+  };
+
   PictureGeometry geometry_;
   FrameFinisher finisher_;
   BufferedFile container_;
@@ -138,6 +193,7 @@ class StreamWriter {
   WavWriter wav_;
   SlotTimeline timeline_;
   bool withWav_ = false;
+  std::vector<std::unique_ptr<Track>> tracks_;
   std::vector<uint8_t> provenanceAtStart_;  // the record as the file header's part wrote it
   size_t next_ = 0;
   size_t chunks_ = 0;

@@ -24,6 +24,9 @@ constexpr int kPluginAudio = 2;
 // functions of different handles at the same time.
 constexpr int kPluginConcurrent = 16;
 constexpr int kPluginMultiTrack = 32;
+// The track types of func_set_track.
+constexpr int kTrackVideo = 0;
+constexpr int kTrackAudio = 1;
 
 struct INPUT_INFO {
   int flag;

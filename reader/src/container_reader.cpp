@@ -89,7 +89,10 @@ const std::shared_ptr<const RecordIndex>& emptyIndex() {
 // Adds one record to an index being built; false when the index can take no more (frame
 // numbers are ints, sound offsets must stay file positions): the records after it are left
 // out, as after a damaged one.
-bool addRecord(RecordIndex* index, uint64_t type, uint64_t payloadPosition, uint64_t payloadSize) {
+// A track record's sound is listed under its track, which its first bytes name: `file` reads
+// them.
+bool addRecord(RecordIndex* index, uint64_t type, uint64_t payloadPosition, uint64_t payloadSize,
+               const InputFile& file) {
   if (type == qvf::RECORD_DELTA || type == qvf::RECORD_KEY || type == qvf::RECORD_REPEAT) {
     if (index->video.size() >= static_cast<size_t>(INT_MAX)) return false;
     index->video.push_back({payloadPosition, payloadSize, static_cast<uint32_t>(type)});
@@ -97,6 +100,26 @@ bool addRecord(RecordIndex* index, uint64_t type, uint64_t payloadPosition, uint
     if (payloadSize > kMaxFilePosition - index->audioBytes) return false;
     index->audio.push_back({payloadPosition, payloadSize, index->audioBytes});
     index->audioBytes += payloadSize;
+  } else if (type == qvf::RECORD_AUDIO_TRACK) {
+    // A record too short for its number, or whose number cannot be read, is not sound.
+    uint8_t number[qvf::kAudioTrackNumberSize];
+    if (payloadSize < sizeof number) return true;
+    index->bytesRead += sizeof number;
+    if (file.readAt(payloadPosition, number, sizeof number) != sizeof number) return true;
+    const uint64_t track = loadU64(number);
+    if (track == 0) return true;
+    auto it =
+        std::lower_bound(index->tracks.begin(), index->tracks.end(), track,
+                         [](const AudioTrackIndex& t, uint64_t value) { return t.number < value; });
+    if (it == index->tracks.end() || it->number != track) {
+      AudioTrackIndex added;
+      added.number = track;
+      it = index->tracks.insert(it, added);
+    }
+    const uint64_t samples = payloadSize - sizeof number;
+    if (samples > kMaxFilePosition - it->audioBytes) return false;
+    it->audio.push_back({payloadPosition + sizeof number, samples, it->audioBytes});
+    it->audioBytes += samples;
   }
   return true;
 }
@@ -160,6 +183,7 @@ std::shared_ptr<const RecordIndex> ContainerReader::buildIndex(uint64_t fileSize
   }
   index->video.shrink_to_fit();
   index->audio.shrink_to_fit();
+  for (AudioTrackIndex& track : index->tracks) track.audio.shrink_to_fit();
   return index;
 }
 
@@ -180,13 +204,13 @@ bool ContainerReader::readIndexRecord(uint64_t fileSize, RecordIndex* index) con
   index->bytesRead += recordSize;
   if (file_.readAt(start, record.data(), record.size()) != record.size()) return false;
   bool full = false;
-  const bool sound =
-      qvf::decodeIndex(record.data(), recordSize, start, fileSize, header_.headerSize,
-                       [&](const qvf::IndexedRecord& r) {
-                         if (!full) {
-                           full = !addRecord(index, r.type, r.payloadPosition, r.payloadSize);
-                         }
-                       });
+  const bool sound = qvf::decodeIndex(record.data(), recordSize, start, fileSize,
+                                      header_.headerSize, [&](const qvf::IndexedRecord& r) {
+                                        if (!full) {
+                                          full = !addRecord(index, r.type, r.payloadPosition,
+                                                            r.payloadSize, file_);
+                                        }
+                                      });
   index->fromIndexRecord = sound;
   return sound;
 }
@@ -212,7 +236,7 @@ void ContainerReader::walkRecords(uint64_t fileSize, RecordIndex* index) const {
       ++index->bytesRead;
       if (file_.readAt(payloadPosition + payloadSize - 1, &last, 1) != 1) break;
     }
-    if (!addRecord(index, type, payloadPosition, payloadSize)) break;
+    if (!addRecord(index, type, payloadPosition, payloadSize, file_)) break;
     position = payloadPosition + payloadSize;
   }
 }
@@ -257,6 +281,13 @@ void ContainerReader::close() {
   header_ = {};
   audioBlockBytes_ = 0;
   frameBytes_ = 0;
+  audioTrack_ = 0;
+}
+
+bool ContainerReader::selectAudioTrack(size_t track) {
+  if (track >= audioTrackCount()) return false;
+  audioTrack_ = track;
+  return true;
 }
 
 bool ContainerReader::isKeyFrame(int64_t frame) const {
@@ -363,8 +394,9 @@ uint64_t ContainerReader::readAudio(int64_t start, int64_t end, void* buffer) co
   const uint64_t block = audioBlockBytes_;
   if (block == 0 || start < 0 || end <= start || !buffer) return 0;
   const uint64_t first = static_cast<uint64_t>(start);
-  const std::vector<AudioIndexEntry>& audio = index_->audio;
-  const uint64_t audioBytes = index_->audioBytes;
+  const std::vector<AudioIndexEntry>& audio =
+      audioTrack_ == 0 ? index_->audio : index_->tracks[audioTrack_ - 1].audio;
+  const uint64_t audioBytes = this->audioBytes();
   if (first >= audioBytes / block + 1) return 0;
   uint64_t offset = first * block;
   if (offset >= audioBytes) return 0;

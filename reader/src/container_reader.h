@@ -37,14 +37,23 @@ struct AudioIndexEntry {
   uint64_t firstByte;  // offset of this payload in the concatenated sound
 };
 
+// The records of one source's own track (RECORD_AUDIO_TRACK); entries point past the track
+// number, at the samples.
+struct AudioTrackIndex {
+  uint64_t number = 0;  // as in the records: 1 for the first source
+  std::vector<AudioIndexEntry> audio;
+  uint64_t audioBytes = 0;
+};
+
 // Where the picture and sound records of one file are; never changed once built, so any number
 // of readers on any threads may share it.
 struct RecordIndex {
   std::vector<VideoIndexEntry> video;
   std::vector<AudioIndexEntry> audio;
   uint64_t audioBytes = 0;
-  bool fromIndexRecord = false;  // false: built by walking the records
-  uint64_t bytesRead = 0;        // read from the file to build it (header included)
+  std::vector<AudioTrackIndex> tracks;  // by track number, lowest first
+  bool fromIndexRecord = false;         // false: built by walking the records
+  uint64_t bytesRead = 0;               // read from the file to build it (header included)
 };
 
 class ContainerReader {
@@ -69,15 +78,29 @@ class ContainerReader {
   size_t frameCount() const { return video().size(); }
   const std::vector<VideoIndexEntry>& videoIndex() const { return video(); }
   const std::vector<AudioIndexEntry>& audioIndex() const { return index_->audio; }
+
+  // Sound tracks: 0 is the sound every reader hears (with several sources, their mix), then
+  // one per source's own track, lowest number first. The file's without tracks has only 0.
+  size_t audioTrackCount() const { return 1 + index_->tracks.size(); }
+  // The track the sound reads and counts below are of; false (nothing changed) for one the
+  // file does not have. Choose before reading from other threads.
+  bool selectAudioTrack(size_t track);
+  size_t audioTrack() const { return audioTrack_; }
+  // The number the chosen track's records carry (0 for the sound of RECORD_AUDIO).
+  uint64_t audioTrackNumber() const {
+    return audioTrack_ == 0 ? 0 : index_->tracks[audioTrack_ - 1].number;
+  }
   // The index in use: shared with the other handles on the same file.
   const std::shared_ptr<const RecordIndex>& recordIndex() const { return index_; }
 
   // Bytes of one sound sample frame, or 0 when the header's sound format cannot be handed to
   // the editor (no channels, under 8 bits, or fields too large for its format record).
   uint32_t audioBlockBytes() const { return audioBlockBytes_; }
-  uint64_t audioBytes() const { return index_->audioBytes; }
+  uint64_t audioBytes() const {
+    return audioTrack_ == 0 ? index_->audioBytes : index_->tracks[audioTrack_ - 1].audioBytes;
+  }
   uint64_t audioSampleCount() const {
-    return audioBlockBytes_ ? index_->audioBytes / audioBlockBytes_ : 0;
+    return audioBlockBytes_ ? audioBytes() / audioBlockBytes_ : 0;
   }
 
   bool isKeyFrame(int64_t frame) const;
@@ -129,6 +152,7 @@ class ContainerReader {
   // no longer applied: the picture stays the last exact one until a key record decodes.
   bool exact_ = false;
   uint64_t recordsApplied_ = 0;
+  size_t audioTrack_ = 0;
 };
 
 }  // namespace qv_reader

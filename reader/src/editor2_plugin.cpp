@@ -23,7 +23,8 @@ namespace {
 struct Editor2Handle {
   std::mutex pictureLock;
   ContainerReader reader;
-  StreamDescription description;  // fixed at open
+  StreamDescription description;  // fixed at open and at the choice of a sound track
+  int audioTracks = 0;            // 0 for a file without sound
 };
 
 Editor2Handle* fromHandle(editor2::INPUT_HANDLE ih) { return static_cast<Editor2Handle*>(ih); }
@@ -38,6 +39,7 @@ editor2::INPUT_HANDLE funcOpen(LPCWSTR file) {
     // YUY2 is a FOURCC format, for which the record states the picture's size; the 32-bit
     // editor's table keeps the 0 that editor has always been given.
     h->description.video.biSizeImage = h->reader.frameBytes();
+    h->audioTracks = h->description.hasAudio ? clampToInt(h->reader.audioTrackCount()) : 0;
     return h.release();
   } catch (...) {
     return nullptr;
@@ -90,6 +92,30 @@ int funcReadAudio(editor2::INPUT_HANDLE ih, int start, int length, void* buf) {
   }
 }
 
+// Multi-track: one video track; sound track 0 is what every reader hears (the mix of a
+// recording with several sources), then one per source. Asked right after open, before any
+// read.
+int funcSetTrack(editor2::INPUT_HANDLE ih, int type, int index) {
+  Editor2Handle* h = fromHandle(ih);
+  if (!h) return -1;
+  try {
+    if (type == editor2::kTrackVideo) {
+      const int count = h->description.hasVideo ? 1 : 0;
+      if (index < 0) return count;
+      return index < count ? index : -1;
+    }
+    if (type != editor2::kTrackAudio) return -1;
+    const int count = h->audioTracks;
+    if (index < 0) return count;
+    if (index >= count || !h->reader.selectAudioTrack(static_cast<size_t>(index))) return -1;
+    // The sample count is the chosen track's.
+    h->description.samples = describe(h->reader).samples;
+    return index;
+  } catch (...) {
+    return -1;
+  }
+}
+
 const auto kName = QV_WIDE("QuorvaneVideoFormat Reader");
 // What the editor shows about the plug-in: the name and the version of the whole package.
 const auto kInformation = QV_WIDE("QuorvaneVideoFormat Reader " QV_VERSION);
@@ -97,7 +123,8 @@ const auto kInformation = QV_WIDE("QuorvaneVideoFormat Reader " QV_VERSION);
 const auto kFileFilter = QV_WIDE("QuorvaneVideoFormat (*.qvf)\0*.qvf\0");
 
 editor2::INPUT_PLUGIN_TABLE kTable = {
-    editor2::kPluginVideo | editor2::kPluginAudio | editor2::kPluginConcurrent,
+    editor2::kPluginVideo | editor2::kPluginAudio | editor2::kPluginConcurrent |
+        editor2::kPluginMultiTrack,
     kName,
     kFileFilter,
     kInformation,
@@ -107,7 +134,7 @@ editor2::INPUT_PLUGIN_TABLE kTable = {
     funcReadVideo,
     funcReadAudio,
     nullptr,  // no configuration dialog
-    nullptr,  // one video and one audio track: no track choice
+    funcSetTrack,
     nullptr,  // frame numbers follow from rate / scale
 };
 

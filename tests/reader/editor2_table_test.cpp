@@ -40,7 +40,8 @@ WideNamedRecording makeWideNamed(const ScratchDir& dir) {
 
 TEST(ReaderEditor2, OpensUtf16NamesAndReportsWhatTheOldTableReports) {
   editor2::INPUT_PLUGIN_TABLE& t = table2();
-  EXPECT_EQ(t.flag, editor2::kPluginVideo | editor2::kPluginAudio | editor2::kPluginConcurrent);
+  EXPECT_EQ(t.flag, editor2::kPluginVideo | editor2::kPluginAudio | editor2::kPluginConcurrent |
+                        editor2::kPluginMultiTrack);
   EXPECT_TRUE(WideString(t.name) == QV_WIDE("QuorvaneVideoFormat Reader"));
   EXPECT_TRUE(WideString(t.information) == QV_WIDE("QuorvaneVideoFormat Reader " QV_VERSION));
   LPCWSTR filter = t.filefilter;
@@ -48,7 +49,7 @@ TEST(ReaderEditor2, OpensUtf16NamesAndReportsWhatTheOldTableReports) {
   filter += WideString(filter).size() + 1;
   EXPECT_TRUE(WideString(filter) == QV_WIDE("*.qvf"));
   EXPECT_EQ(filter[WideString(filter).size() + 1], 0);
-  EXPECT_EQ(t.func_set_track, nullptr);
+  ASSERT_NE(t.func_set_track, nullptr);
   EXPECT_EQ(t.func_time_to_frame, nullptr);
 
   ScratchDir dir;
@@ -60,6 +61,14 @@ TEST(ReaderEditor2, OpensUtf16NamesAndReportsWhatTheOldTableReports) {
   ASSERT_TRUE(h);
   Handle old = openQvf(r.rec.path);
   ASSERT_TRUE(old);
+
+  // A recording of one source: one video track, one sound track (its sound), nothing beyond.
+  EXPECT_EQ(t.func_set_track(h.get(), editor2::kTrackVideo, -1), 1);
+  EXPECT_EQ(t.func_set_track(h.get(), editor2::kTrackAudio, -1), 1);
+  EXPECT_EQ(t.func_set_track(h.get(), editor2::kTrackAudio, 1), -1);
+  EXPECT_EQ(t.func_set_track(h.get(), 2, -1), -1);
+  EXPECT_EQ(t.func_set_track(h.get(), editor2::kTrackVideo, 0), 0);
+  EXPECT_EQ(t.func_set_track(h.get(), editor2::kTrackAudio, 0), 0);
 
   editor2::INPUT_INFO info = {};
   ASSERT_TRUE(t.func_info_get(h.get(), &info));
@@ -144,4 +153,45 @@ TEST(ReaderEditor2, ConcurrentCallsGiveWhatSerialCallsGive) {
 }
 
 }  // namespace
+// A recording of two sources: sound track 0 is the mix the old table reads too, tracks 1 and 2
+// each source's own, whether the file is opened through its index or by a walk; a track the
+// file does not have is refused and leaves the choice as it was.
+TEST(ReaderEditor2, SoundTracksAreChosenWithSetTrack) {
+  editor2::INPUT_PLUGIN_TABLE& t = table2();
+  ScratchDir dir;
+  std::vector<Bytes> pictures;
+  for (int i = 0; i < 6; ++i) pictures.push_back(syntheticPicture(16, 8, i));
+  QvfWriter w(5, 16, 8);
+  const TrackRecording tracks = writeTrackRecording(w, pictures);
+  Bytes walked = w.bytes();
+  walked.resize(walked.size() - 1);  // a damaged index: the file is walked
+  for (const Bytes& bytes : {w.bytes(), walked}) {
+    const std::string path = dir.file(bytes.size() == w.bytes().size() ? "i.qvf" : "w.qvf");
+    ASSERT_TRUE(writeFile(path, bytes));
+    Handle old = openQvf(path);
+    ASSERT_TRUE(old);
+    EXPECT_EQ(infoOf(old.get()).audio_n, 1000) << "the 32-bit table reads the mix";
+    Handle2 h(t.func_open(widen(path).c_str()));
+    ASSERT_TRUE(h);
+    EXPECT_EQ(t.func_set_track(h.get(), editor2::kTrackVideo, -1), 1);
+    ASSERT_EQ(t.func_set_track(h.get(), editor2::kTrackAudio, -1), 3);
+    EXPECT_EQ(t.func_set_track(h.get(), editor2::kTrackAudio, 3), -1);
+    for (int track : {1, 0, 2}) {
+      SCOPED_TRACE(track);
+      ASSERT_EQ(t.func_set_track(h.get(), editor2::kTrackAudio, track), track);
+      const Bytes& expected = track == 0 ? tracks.mix : track == 1 ? tracks.track1 : tracks.track2;
+      editor2::INPUT_INFO info = {};
+      ASSERT_TRUE(t.func_info_get(h.get(), &info));
+      ASSERT_EQ(info.audio_n, static_cast<int>(expected.size() / 4));
+      Bytes sound(expected.size());
+      EXPECT_EQ(t.func_read_audio(h.get(), 0, info.audio_n, sound.data()), info.audio_n);
+      EXPECT_EQ(sound, expected);
+    }
+    EXPECT_EQ(t.func_set_track(h.get(), editor2::kTrackAudio, 5), -1);
+    editor2::INPUT_INFO info = {};
+    ASSERT_TRUE(t.func_info_get(h.get(), &info));
+    EXPECT_EQ(info.audio_n, 800) << "a refused choice keeps track 2";
+  }
+}
+
 }  // namespace qv_test

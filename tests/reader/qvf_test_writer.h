@@ -74,6 +74,13 @@ class QvfWriter {
     bytes_.insert(bytes_.end(), record.begin(), record.end());
   }
   void audio(const Bytes& pcm) { record(qvf::RECORD_AUDIO, pcm); }
+  // One chunk of a source's own track: the track number, then the samples.
+  void track(uint64_t number, const Bytes& pcm) {
+    Bytes payload;
+    putU64(payload, number);
+    payload.insert(payload.end(), pcm.begin(), pcm.end());
+    record(qvf::RECORD_AUDIO_TRACK, payload);
+  }
   void key(const Bytes& picture) { record(qvf::RECORD_KEY, snappyBlock(picture)); }
   void delta(const Bytes& picture, const Bytes& previous) {
     record(qvf::RECORD_DELTA, snappyBlock(difference(picture, previous)));
@@ -188,6 +195,29 @@ inline void bgraToYuy2(const uint8_t* bgra, uint8_t* yuy2, uint64_t pixels) {
     yuy2[2 * i + 2] = luma(b);
     yuy2[2 * i + 3] = static_cast<uint8_t>((112 * r - 94 * g - 18 * bl + 128) / 256 + 128);
   }
+}
+
+// A recording of two sources: the mix in the classic sound records (samples 0..999), track 1
+// (samples 5000..5999) and track 2 (samples 9000..9799) in track records between them and the
+// pictures, the way the capture library writes them; and a track record too short for its
+// number, which readers leave out. Ends in an index.
+struct TrackRecording {
+  Bytes mix = pcm(0, 1000);
+  Bytes track1 = pcm(5000, 1000);
+  Bytes track2 = pcm(9000, 800);
+};
+inline TrackRecording writeTrackRecording(QvfWriter& w, const std::vector<Bytes>& pictures) {
+  TrackRecording t;
+  w.audio(pcm(0, 600));
+  w.track(1, pcm(5000, 600));
+  w.track(2, pcm(9000, 500));
+  w.audio(pcm(600, 400));
+  w.track(2, pcm(9500, 300));
+  w.track(1, pcm(5600, 400));
+  w.record(qvf::RECORD_AUDIO_TRACK, Bytes(5, 1));
+  writeRecording(w, 5, pictures, {});
+  w.index();
+  return t;
 }
 
 }  // namespace qv_test

@@ -525,6 +525,20 @@ if run 0 "$QVREC" record --title "$TITLE" --duration 1 --memory 128M --sound non
 else
   failed "qvrec record --sound none: no sound, no WAV" "exit $RC"
 fi
+# Both sources (here the same sink, heard twice): the mix in NAME.wav, each source in its own
+# WAV file and container track, which qvf lists, verifies and exports.
+if run 0 "$QVREC" record --title "$TITLE" --duration 1 --memory 128M --sound mic+desktop \
+  --no-cursor -o both.qvf && grep -q "each on its own track" last.err &&
+  grep -q "^wav .*both.mic.wav" last.out && grep -q "^wav .*both.desktop.wav" last.out &&
+  "$QVF" verify -q both.qvf && run 0 "$QVF" info both.qvf &&
+  grep -q "^track 1  *mic, " last.out && grep -q "^track 2  *desktop, " last.out &&
+  "$QVF" export -q both.qvf --wav both.export.wav --track desktop &&
+  cmp -s <(tail -c +45 both.export.wav) <(tail -c +45 both.desktop.wav); then
+  pass "qvrec record --sound mic+desktop: the mix and a track per source; qvf lists and exports them"
+else
+  failed "qvrec record --sound mic+desktop: the mix and a track per source; qvf lists and exports them" \
+    "exit $RC"
+fi
 expect "qvrec: an unknown sound source" 2 "sound" "$QVREC" record --sound speakers -o u.qvf
 # Pause: F11 pauses and resumes. The paused time leaves no trace; the record of how the file
 # was made says where it fell and which colours were used, and export converts with those.

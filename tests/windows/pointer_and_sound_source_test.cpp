@@ -180,5 +180,53 @@ TEST(WindowsSoundSource, DesktopSoundIsLoopbackOrClearlyUnavailable) {
   DeleteFileA(wav.c_str());
 }
 
+// Both sources where the system offers no loopback (Wine): the desktop's status says so, and
+// the capture device is recorded alone, as if chosen by itself: its sound in NAME.wav, no
+// track files.
+TEST(WindowsSoundSource, BothSourcesWithoutLoopbackRecordTheCaptureDeviceAlone) {
+  ASSERT_EQ(setSoundSource(QV_SOURCE_CAPTURE_AND_DESKTOP), 1);
+  qvtest::initializeSoundRecording();
+  setSoundSource(QV_SOURCE_CAPTURE_DEVICE);
+  ASSERT_EQ(getInitializeStatus(), QV_INIT_OK);
+  if (getSoundSourceStatus(QV_SOURCE_DESKTOP) == QV_SOURCE_READY) {
+    Finalize();
+    GTEST_SKIP() << "this audio driver offers loopback capture: both sources record";
+  }
+  EXPECT_EQ(getSoundSourceStatus(QV_SOURCE_DESKTOP), QV_SOURCE_NO_LOOPBACK);
+  EXPECT_EQ(getSoundStatus(), QV_SOURCE_NO_LOOPBACK) << "the missing source is what is said";
+  const bool mic = getSoundSourceStatus(QV_SOURCE_CAPTURE_DEVICE) == QV_SOURCE_READY;
+  EXPECT_EQ(dsc->hasDevice(), mic);
+  EXPECT_EQ(dsc->trackCount(), 0u) << "one source: no tracks";
+  char dir[MAX_PATH];
+  GetTempPathA(MAX_PATH, dir);
+  const std::string base = std::string(dir) + "qv_both_" + std::to_string(GetCurrentProcessId());
+  const std::string wav = base + ".wav";
+  qv_thread_result captured = 0;
+  HANDLE thread = CreateThread(
+      nullptr, 0,
+      [](void* result) -> DWORD {
+        *static_cast<qv_thread_result*>(result) = AudioCaptureThread(nullptr);
+        return 0;
+      },
+      &captured, 0, nullptr);
+  if (mic) {
+    ASSERT_TRUE(qvtest::waitUntilCapturing(std::chrono::seconds(5)));
+  }
+  Sleep(1000);
+  setTerminated(1);
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+  EXPECT_EQ(captured, static_cast<qv_thread_result>(mic ? QV_SOUND_CAPTURED : QV_SOUND_NONE));
+  EXPECT_EQ(AudioOutputThread(const_cast<char*>(wav.c_str())),
+            static_cast<qv_thread_result>(QV_WAV_WRITTEN));
+  if (mic) {
+    EXPECT_GT(qvtest::readFile(wav).size(), kWavHeaderSize + 88200u) << "the mic's sound";
+  }
+  EXPECT_EQ(GetFileAttributesA((base + ".mic.wav").c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetFileAttributesA((base + ".desktop.wav").c_str()), INVALID_FILE_ATTRIBUTES);
+  Finalize();
+  DeleteFileA(wav.c_str());
+}
+
 }  // namespace
 }  // namespace quorvane_capture

@@ -34,6 +34,10 @@ bool plausibleTornRecord(const qvf::RecordHeader& r, const qvf::FileHeader& h) {
       return r.payloadSize != 0 && r.payloadSize <= qvf::maxCompressedBytes(picture);
     case qvf::RECORD_AUDIO:
       return r.payloadSize % qvf::kAudioBlockBytes == 0 && r.payloadSize <= 176400 * 2;
+    case qvf::RECORD_AUDIO_TRACK:
+      return r.payloadSize >= qvf::kAudioTrackNumberSize &&
+             (r.payloadSize - qvf::kAudioTrackNumberSize) % qvf::kAudioBlockBytes == 0 &&
+             r.payloadSize <= qvf::kAudioTrackNumberSize + 192000 * 2;
     case qvf::RECORD_PROVENANCE:
       // The streaming writer's closing copy is the last record of a file that ended normally.
       return r.payloadSize >= qvf::kProvenancePreambleSize && r.payloadSize <= kMaxProvenanceBytes;
@@ -127,6 +131,24 @@ bool parseProvenance(const uint8_t* payload, size_t size, Provenance* out) {
           for (uint64_t k = 0; k < count; ++k) {
             const uint8_t* q = f + 4 + k * qvf::kProvenancePauseSize;
             p.pauses.emplace_back(le(q, 8), le(q + 8, 8));
+          }
+        }
+        break;
+      case qvf::PROVENANCE_SOUND_TRACKS:
+        if (length >= 4) {
+          const uint64_t count = le(f, 4);
+          uint64_t t = 4;
+          for (uint64_t k = 0; k < count && length - t >= 12; ++k) {
+            Provenance::Track track;
+            track.number = static_cast<uint32_t>(le(f + t, 4));
+            track.source = static_cast<uint32_t>(le(f + t + 4, 4));
+            const uint64_t nameLength = le(f + t + 8, 4);
+            t += 12;
+            if (nameLength > length - t) break;
+            track.device.assign(reinterpret_cast<const char*>(f + t),
+                                static_cast<size_t>(nameLength));
+            t += nameLength;
+            p.tracks.push_back(track);
           }
         }
         break;
@@ -268,6 +290,37 @@ bool walkContainer(const std::string& path, ContainerWalk* walk) {
                                    u64(r.payloadSize) + " bytes, not whole sample frames");
         }
         break;
+      case qvf::RECORD_AUDIO_TRACK: {
+        uint8_t number[qvf::kAudioTrackNumberSize];
+        if (r.payloadSize < sizeof number ||
+            std::fread(number, 1, sizeof number, f) != sizeof number) {
+          walk->problems.push_back("sound track record at byte " + u64(offset) +
+                                   " is too short for its track number");
+          break;
+        }
+        const uint64_t track = le(number, 8);
+        const uint64_t samples = r.payloadSize - sizeof number;
+        if (track == 0) {
+          walk->problems.push_back("sound track record at byte " + u64(offset) + " names track 0");
+          break;
+        }
+        auto it = std::lower_bound(
+            walk->tracks.begin(), walk->tracks.end(), track,
+            [](const ContainerWalk::AudioTrack& t, uint64_t value) { return t.number < value; });
+        if (it == walk->tracks.end() || it->number != track) {
+          ContainerWalk::AudioTrack added;
+          added.number = track;
+          it = walk->tracks.insert(it, added);
+        }
+        ++it->records;
+        it->bytes += samples;
+        it->chunks.emplace_back(payloadStart + sizeof number, samples);
+        if (samples % qvf::kAudioBlockBytes != 0) {
+          walk->problems.push_back("sound track record at byte " + u64(offset) + " holds " +
+                                   u64(samples) + " bytes, not whole sample frames");
+        }
+        break;
+      }
       case qvf::RECORD_PROVENANCE: {
         std::vector<uint8_t> payload(
             static_cast<size_t>(std::min<uint64_t>(r.payloadSize, kMaxProvenanceBytes)));

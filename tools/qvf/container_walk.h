@@ -24,6 +24,13 @@ struct Provenance {
   int64_t startTimeUtcMs = 0;
   std::vector<std::pair<uint64_t, uint64_t>> pauses;  // position and length, ms
   int32_t unchangedAsRepeats = -1;  // 1 unchanged pictures stored as repeats, 0 not; -1 unknown
+  // The sound tracks of a recording with several sources.
+  struct Track {
+    uint32_t number = 0;
+    uint32_t source = 0;  // qvf::kTrackSource*
+    std::string device;
+  };
+  std::vector<Track> tracks;
 };
 
 // Reads a RECORD_PROVENANCE payload; false (and *out untouched) for a version this tool does
@@ -46,6 +53,15 @@ struct ContainerWalk {
   uint64_t audioBytes = 0;
   // Where each audio payload starts and how long it is, for comparing sound byte for byte.
   std::vector<std::pair<uint64_t, uint64_t>> audioChunks;
+  // Each source's own track (RECORD_AUDIO_TRACK), by number, lowest first; chunks point at
+  // the samples, past the track number.
+  struct AudioTrack {
+    uint64_t number = 0;
+    uint64_t records = 0;
+    uint64_t bytes = 0;
+    std::vector<std::pair<uint64_t, uint64_t>> chunks;
+  };
+  std::vector<AudioTrack> tracks;
 
   Provenance provenance;  // the last such record holds
 

@@ -197,35 +197,57 @@ bool exportYuy2(const OpenedFile& file, const std::string& out, std::string* err
   return output.finish(error);
 }
 
-bool exportWav(const OpenedFile& file, const std::string& out, std::string* error) {
+namespace {
+
+// The WAV header for `samples` sample frames in the file's sound format (a file without sound:
+// 16-bit stereo at 44.1 kHz), or false with *error when they do not fit a WAV file.
+bool wavHeader(const OpenedFile& file, uint64_t samples, std::vector<uint8_t>* header,
+               uint16_t* blockOut, std::string* error) {
   const WAVEFORMATEX& fmt = file.audioFormat();
   const bool hasFormat = fmt.nBlockAlign > 0 && fmt.nSamplesPerSec > 0 && fmt.nChannels > 0;
-  // A file without sound still gives a valid (empty) WAV in the recording's format.
+  // A file without sound still gives a valid (empty) WAV in the recording's format; its rate
+  // is the file header's.
   const uint16_t channels = hasFormat ? fmt.nChannels : 2;
   const uint16_t bits = hasFormat ? fmt.wBitsPerSample : 16;
-  const uint32_t rate = hasFormat ? fmt.nSamplesPerSec : 44100;
+  const uint64_t headerRate = file.walk().header.audioSampleRate;
+  const uint32_t rate = hasFormat ? fmt.nSamplesPerSec
+                        : headerRate > 0 && headerRate <= 0xFFFFFFFFu
+                            ? static_cast<uint32_t>(headerRate)
+                            : 44100;
   const uint16_t block = hasFormat ? fmt.nBlockAlign : 4;
-  const uint64_t samples = file.hasAudio() ? static_cast<uint64_t>(file.audioSamples()) : 0;
   const uint64_t dataBytes = samples * block;
   if (dataBytes > 0xFFFFFFFFull - 36) {
     *error = "the sound is too long for a WAV file (4 GiB at most)";
     return false;
   }
+  header->clear();
+  header->insert(header->end(), {'R', 'I', 'F', 'F'});
+  putLe32(header, static_cast<uint32_t>(36 + dataBytes));
+  header->insert(header->end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
+  putLe32(header, 16);
+  putLe16(header, 1);  // PCM
+  putLe16(header, channels);
+  putLe32(header, rate);
+  putLe32(header, rate * block);
+  putLe16(header, block);
+  putLe16(header, bits);
+  header->insert(header->end(), {'d', 'a', 't', 'a'});
+  putLe32(header, static_cast<uint32_t>(dataBytes));
+  *blockOut = block;
+  return true;
+}
+
+}  // namespace
+
+bool exportWav(const OpenedFile& file, const std::string& out, std::string* error) {
+  const uint64_t samples = file.hasAudio() ? static_cast<uint64_t>(file.audioSamples()) : 0;
+  std::vector<uint8_t> header;
+  uint16_t block = 0;
+  if (!wavHeader(file, samples, &header, &block, error)) return false;
+  const uint32_t rate =
+      header[24] | header[25] << 8 | header[26] << 16 | uint32_t{header[27]} << 24;
   Output output;
   if (!output.open(out, error)) return false;
-  std::vector<uint8_t> header;
-  header.insert(header.end(), {'R', 'I', 'F', 'F'});
-  putLe32(&header, static_cast<uint32_t>(36 + dataBytes));
-  header.insert(header.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
-  putLe32(&header, 16);
-  putLe16(&header, 1);  // PCM
-  putLe16(&header, channels);
-  putLe32(&header, rate);
-  putLe32(&header, rate * block);
-  putLe16(&header, block);
-  putLe16(&header, bits);
-  header.insert(header.end(), {'d', 'a', 't', 'a'});
-  putLe32(&header, static_cast<uint32_t>(dataBytes));
   if (!output.write(header.data(), header.size(), error)) return false;
 
   // About a second per call; the plug-in serves any block size.
@@ -244,6 +266,46 @@ bool exportWav(const OpenedFile& file, const std::string& out, std::string* erro
     done += static_cast<uint64_t>(got);
   }
   return output.finish(error);
+}
+
+bool exportTrackWav(const OpenedFile& file, const std::string& path, uint64_t track,
+                    const std::string& out, std::string* error) {
+  const ContainerWalk& walk = file.walk();
+  const ContainerWalk::AudioTrack* found = nullptr;
+  for (const ContainerWalk::AudioTrack& t : walk.tracks) {
+    if (t.number == track) found = &t;
+  }
+  if (found == nullptr) {
+    *error = "the file has no sound track " + std::to_string(track);
+    return false;
+  }
+  std::vector<uint8_t> header;
+  uint16_t block = 0;
+  if (!wavHeader(file, found->bytes / qvf::kAudioBlockBytes, &header, &block, error)) return false;
+  FILE* in = std::fopen(path.c_str(), "rb");
+  if (in == nullptr) {
+    *error = "cannot open " + path + ": " + qvtools::lastErrorText();
+    return false;
+  }
+  Output output;
+  bool ok = output.open(out, error) && output.write(header.data(), header.size(), error);
+  // The track's records in file order, each as stored: whole sample frames only.
+  std::vector<uint8_t> buffer;
+  for (size_t k = 0; ok && k < found->chunks.size(); ++k) {
+    const auto& chunk = found->chunks[k];
+    const uint64_t bytes = chunk.second / block * block;
+    buffer.resize(static_cast<size_t>(bytes));
+    if (qvtools::seek64(in, static_cast<int64_t>(chunk.first), SEEK_SET) != 0 ||
+        std::fread(buffer.data(), 1, buffer.size(), in) != buffer.size()) {
+      *error = "cannot read the sound of track " + std::to_string(track) + " at byte " +
+               std::to_string(chunk.first);
+      ok = false;
+      break;
+    }
+    ok = output.write(buffer.data(), buffer.size(), error);
+  }
+  std::fclose(in);
+  return ok && output.finish(error);
 }
 
 bool exportPng(const OpenedFile& file, const std::string& dir, const FrameSelection& selection,

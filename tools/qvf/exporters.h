@@ -24,6 +24,10 @@ bool resolveSelection(const OpenedFile& file, FrameSelection* selection, std::st
 bool exportY4m(const OpenedFile& file, const std::string& out, Range range, std::string* error);
 bool exportYuy2(const OpenedFile& file, const std::string& out, std::string* error);
 bool exportWav(const OpenedFile& file, const std::string& out, std::string* error);
+// One source's own track (its RECORD_AUDIO_TRACK records, `track` their number) of the file at
+// path, read straight from the records.
+bool exportTrackWav(const OpenedFile& file, const std::string& path, uint64_t track,
+                    const std::string& out, std::string* error);
 // Writes DIR/frame_NNNNNN.png for the selected frames; *written counts them.
 bool exportPng(const OpenedFile& file, const std::string& dir, const FrameSelection& selection,
                const YuvToRgb& colour, int* written, std::string* error);

@@ -49,7 +49,8 @@ struct Options {
   bool quiet = false;
   // export
   std::string y4m, yuy2, wav, pngDir, sheet;
-  std::string srt, events;  // subtitles of the clicks; the events file (default beside FILE)
+  std::string track = "mix";  // which sound --wav writes: mix, mic or desktop
+  std::string srt, events;    // subtitles of the clicks; the events file (default beside FILE)
   std::string frames;
   int every = 1;
   std::string matrix;  // empty: as recorded, else BT.601
@@ -169,6 +170,24 @@ std::string indexText(const ContainerWalk& walk) {
   return "none (opens by walking every record; 'qvf repair' writes one)";
 }
 
+// The number of the track of a source ("mic" or "desktop"), as the record of how the file was
+// made lists it; 0 when the file has no such track.
+uint64_t trackNumber(const ContainerWalk& walk, const std::string& name) {
+  const uint32_t source =
+      name == "desktop" ? qvf::kTrackSourceDesktop : qvf::kTrackSourceCaptureDevice;
+  for (const Provenance::Track& t : walk.provenance.tracks) {
+    if (t.source != source) continue;
+    for (const ContainerWalk::AudioTrack& stored : walk.tracks) {
+      if (stored.number == t.number) return t.number;
+    }
+  }
+  return 0;
+}
+
+const char* trackSourceName(uint32_t source) {
+  return source == qvf::kTrackSourceDesktop ? "desktop" : "mic";
+}
+
 int runInfo(const Options& options) {
   InputPlugin plugin;
   int code = loadPlugin(options, &plugin);
@@ -231,6 +250,24 @@ int runInfo(const Options& options) {
     }
   } else {
     std::printf("audio           none\n");
+  }
+  // Each source's own track; the sound above is then their mix.
+  if (!walk.tracks.empty() && file->hasAudio()) {
+    std::printf("track 0         mix, the sound above\n");
+  }
+  for (const ContainerWalk::AudioTrack& t : walk.tracks) {
+    std::string source = "source not listed";
+    for (const Provenance::Track& listed : walk.provenance.tracks) {
+      if (listed.number == t.number) {
+        source = std::string(trackSourceName(listed.source)) + ", " + listed.device;
+      }
+    }
+    const uint64_t samples = t.bytes / qvf::kAudioBlockBytes;
+    char label[32];
+    std::snprintf(label, sizeof label, "track %llu", static_cast<unsigned long long>(t.number));
+    std::printf("%-16s%s: %llu samples, %.3f s, in %llu records\n", label, source.c_str(),
+                static_cast<unsigned long long>(samples), seconds(samples, h.audioSampleRate),
+                static_cast<unsigned long long>(t.records));
   }
   std::printf("index           %s\n", indexText(walk).c_str());
   const uint64_t videoRecords = walk.videoTypes.size();
@@ -555,7 +592,19 @@ int runExport(const Options& options) {
     if (options.yuy2 != "-") done(options.yuy2);
   }
   if (!options.wav.empty()) {
-    if (!exportWav(*file, options.wav, &error)) return fail(error), kExitWrite;
+    if (options.track == "mix") {
+      if (!exportWav(*file, options.wav, &error)) return fail(error), kExitWrite;
+    } else {
+      const uint64_t track = trackNumber(file->walk(), options.track);
+      if (track == 0) {
+        fail("export: " + options.file + " has no " + options.track +
+             " track (a recording of one source has only the mix)");
+        return kExitUsage;
+      }
+      if (!exportTrackWav(*file, options.file, track, options.wav, &error)) {
+        return fail(error), kExitWrite;
+      }
+    }
     if (options.wav != "-") done(options.wav);
   }
   if (!options.srt.empty()) {
@@ -622,6 +671,11 @@ int main(int argc, char** argv) {
   exp->add_option("--yuy2", options.yuy2,
                   "raw packed YUY2 pictures as the plug-in gives them, to a file or -");
   exp->add_option("--wav", options.wav, "the sound as a 16-bit PCM WAV file, or -");
+  exp->add_option("--track", options.track,
+                  "the sound --wav writes: mix (what every reader hears), or of a recording of "
+                  "two sources the capture device's track (mic) or the computer's (desktop)")
+      ->check(CLI::IsMember({"mix", "mic", "desktop"}))
+      ->capture_default_str();
   exp->add_option("--png", options.pngDir, "one PNG per selected frame into this directory");
   exp->add_option("--sheet", options.sheet, "a contact sheet of evenly spaced frames (PNG)");
   exp->add_option("--srt", options.srt,

@@ -2,7 +2,7 @@
 //
 //   qvrec list [--backend auto|x11|portal]
 //   qvrec record [--window N|TEXT | --title TEXT | --process NAME] [--duration S] [-o FILE.qvf]
-//                [--sound mic|desktop|none] [--sound-rate 44100|48000] [--no-cursor]
+//                [--sound mic|desktop|mic+desktop|none] [--sound-rate 44100|48000] [--no-cursor]
 //                [--backend auto|x11|portal] [--choose-again]
 //
 // On Wayland desktops (WAYLAND_DISPLAY set and a screen-cast portal answering) the screen is
@@ -163,8 +163,9 @@ void addRecordOptions(CLI::App* rec, RecordArguments* a) {
   auto* noAudioFlag = rec->add_flag("--no-audio", a->noAudio, "record no sound and write no .wav");
   rec->add_option("--sound", a->sound,
                   "sound source: mic (the default capture device), desktop (what the computer "
-                  "plays), none (no sound, no .wav)")
-      ->check(CLI::IsMember({"mic", "desktop", "none"}))
+                  "plays), mic+desktop (both: their mix in the .wav, each on a track of its own "
+                  "in the .qvf and in NAME.mic.wav and NAME.desktop.wav), none (no sound, no .wav)")
+      ->check(CLI::IsMember({"mic", "desktop", "mic+desktop", "none"}))
       ->capture_default_str()
       ->excludes(noAudioFlag);
   rec->add_option("--sound-rate", options.soundRate,
@@ -262,9 +263,10 @@ void hintAtCutOffTakes(const std::string& qvfPath) {
 int chooseOutputs(const RecordArguments& a, RecordOptions* options) {
   const std::string sound = a.noAudio ? "none" : a.sound;
   options->audio = sound != "none";
-  options->soundSource = sound == "desktop" ? QV_SOURCE_DESKTOP
-                         : sound == "none"  ? QV_SOURCE_NONE
-                                            : QV_SOURCE_CAPTURE_DEVICE;
+  options->soundSource = sound == "desktop"       ? QV_SOURCE_DESKTOP
+                         : sound == "mic+desktop" ? QV_SOURCE_CAPTURE_AND_DESKTOP
+                         : sound == "none"        ? QV_SOURCE_NONE
+                                                  : QV_SOURCE_CAPTURE_DEVICE;
   options->cursor = !a.noCursor;
   if (options->qvfPath.empty()) options->qvfPath = defaultBaseName() + ".qvf";
   if (options->wavPath.empty()) options->wavPath = replaceExtension(options->qvfPath, ".wav");

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -234,6 +235,9 @@ void installStopHandler() {
 #endif
 }
 
+// Both sources were open at the start: the WAV files of their tracks are written beside the mix.
+bool recordedTracks = false;
+
 std::string soundProblem(int32_t source, int32_t status) {
   if (status == QV_SOURCE_FORMAT_REFUSED) {
     return source == QV_SOURCE_DESKTOP
@@ -347,10 +351,31 @@ bool startLibrary(const RecordOptions& options,
   say(std::string("qvrec: sound from ") +
       (options.soundSource == QV_SOURCE_DESKTOP ? "what the computer plays"
        : options.soundSource == QV_SOURCE_NONE  ? "nowhere (none)"
-                                                : "the capture device") +
+       : options.soundSource == QV_SOURCE_CAPTURE_AND_DESKTOP
+           ? "the capture device and what the computer plays, each on its own track"
+           : "the capture device") +
       ", pointer " + (options.cursor ? "drawn" : "left out"));
   const int32_t soundStatus = getSoundStatus();
-  if (options.audio && soundStatus != QV_SOURCE_READY) {
+  recordedTracks = options.soundSource == QV_SOURCE_CAPTURE_AND_DESKTOP && options.audio &&
+                   soundStatus == QV_SOURCE_READY;
+  if (options.soundSource == QV_SOURCE_CAPTURE_AND_DESKTOP && soundStatus != QV_SOURCE_READY) {
+    // One of the two may still be recorded, alone, as if it had been chosen by itself.
+    const bool mic = getSoundSourceStatus(QV_SOURCE_CAPTURE_DEVICE) == QV_SOURCE_READY;
+    const bool desktop = getSoundSourceStatus(QV_SOURCE_DESKTOP) == QV_SOURCE_READY;
+    const int32_t missing = mic ? QV_SOURCE_DESKTOP : QV_SOURCE_CAPTURE_DEVICE;
+    const int32_t why = getSoundSourceStatus(missing);
+    if (mic || desktop) {
+      std::fprintf(stderr, "qvrec: %s; recording %s only (into the .wav, no tracks)\n",
+                   soundProblem(missing, why).c_str(),
+                   mic ? "the capture device" : "what the computer plays");
+    } else {
+      std::fprintf(
+          stderr, "qvrec: %s; %s; recording without sound (the .wav stays empty)\n",
+          soundProblem(QV_SOURCE_CAPTURE_DEVICE, getSoundSourceStatus(QV_SOURCE_CAPTURE_DEVICE))
+              .c_str(),
+          soundProblem(QV_SOURCE_DESKTOP, getSoundSourceStatus(QV_SOURCE_DESKTOP)).c_str());
+    }
+  } else if (options.audio && soundStatus != QV_SOURCE_READY) {
     // Said before the recording starts, on every run: a tutorial without its sound is found
     // out too late otherwise.
     std::fprintf(stderr, "qvrec: %s; recording without sound (the .wav stays empty)\n",
@@ -625,6 +650,25 @@ void printSummary(const RecordOptions& options, const CaptureSetting& used,
     std::printf("wav        %s (%s, %.3f s of sound)\n", r.wavPath.c_str(),
                 qvtools::formatBytes(static_cast<uint64_t>(bytes < 0 ? 0 : bytes)).c_str(),
                 qvtools::wavSeconds(bytes, static_cast<uint32_t>(getSoundRate())));
+    // Each source's own track beside it, when both were recorded.
+    if (recordedTracks) {
+      // As the library names them: NAME.mic.wav for NAME.wav.
+      std::string base = r.wavPath;
+      if (base.size() >= 4) {
+        std::string extension = base.substr(base.size() - 4);
+        for (char& c : extension)
+          c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (extension == ".wav") base.resize(base.size() - 4);
+      }
+      for (const char* name : {".mic.wav", ".desktop.wav"}) {
+        const std::string path = base + name;
+        const int64_t trackBytes = qvtools::fileSize(path);
+        std::printf(
+            "wav        %s (%s, %.3f s of sound)\n", path.c_str(),
+            qvtools::formatBytes(static_cast<uint64_t>(trackBytes < 0 ? 0 : trackBytes)).c_str(),
+            qvtools::wavSeconds(trackBytes, static_cast<uint32_t>(getSoundRate())));
+      }
+    }
   } else if (options.audio) {
     std::printf("wav        NOT WRITTEN: the sound is lost\n");
   }

@@ -236,6 +236,37 @@ void checkKnownRecording(const editor2::INPUT_PLUGIN_TABLE* t, const std::wstrin
   for (auto it = made.rbegin(); it != made.rend(); ++it) RemoveDirectoryW(extended(*it).c_str());
 }
 
+// A recording of two sources: func_set_track offers the mix and each source's own track, and
+// each reads as written.
+void checkSoundTracks(const editor2::INPUT_PLUGIN_TABLE* t, const std::wstring& dir) {
+  using namespace qv_test;
+  std::vector<Bytes> pictures;
+  for (int i = 0; i < 6; ++i) pictures.push_back(syntheticPicture(16, 8, i));
+  QvfWriter writer(5, 16, 8);
+  const TrackRecording tracks = writeTrackRecording(writer, pictures);
+  const std::wstring path = dir + L"二つの音.qvf";
+  check(writeWide(path, writer.bytes()), "write the recording of two sources");
+  void* ih = t->func_open(path.c_str());
+  if (!check(ih != nullptr && t->func_set_track != nullptr, "open the recording of two sources")) {
+    return;
+  }
+  check(t->func_set_track(ih, editor2::kTrackAudio, -1) == 3, "three sound tracks");
+  check(t->func_set_track(ih, editor2::kTrackVideo, -1) == 1, "one video track");
+  for (int track = 0; track < 3; ++track) {
+    const Bytes& expected = track == 0 ? tracks.mix : track == 1 ? tracks.track1 : tracks.track2;
+    check(t->func_set_track(ih, editor2::kTrackAudio, track) == track, "choose a track", track);
+    editor2::INPUT_INFO info = {};
+    t->func_info_get(ih, &info);
+    Bytes sound(expected.size());
+    const int got = t->func_read_audio(ih, 0, static_cast<int>(expected.size() / 4), sound.data());
+    check(info.audio_n == static_cast<int>(expected.size() / 4) &&
+              got == static_cast<int>(expected.size() / 4) && sound == expected,
+          "the track's sound", track);
+  }
+  t->func_close(ih);
+  DeleteFileW(path.c_str());
+}
+
 // A recording from elsewhere (a real one from the capture library), copied under a Japanese
 // name.
 void checkGivenRecording(const editor2::INPUT_PLUGIN_TABLE* t, const std::wstring& given,
@@ -268,7 +299,8 @@ int wmain(int argc, wchar_t** argv) {
   if (check(t && t->func_open && t->func_close && t->func_info_get && t->func_read_video &&
                 t->func_read_audio,
             "table")) {
-    check(t->flag == (editor2::kPluginVideo | editor2::kPluginAudio | editor2::kPluginConcurrent),
+    check(t->flag == (editor2::kPluginVideo | editor2::kPluginAudio | editor2::kPluginConcurrent |
+                      editor2::kPluginMultiTrack),
           "table flag", t->flag);
     check(std::wstring(t->name) == L"QuorvaneVideoFormat Reader", "name");
     // The editor's plug-in list shows this: the version of the build that made the harness.
@@ -283,6 +315,7 @@ int wmain(int argc, wchar_t** argv) {
         std::wstring(temp) + L"qv harness 日本語 " + std::to_wstring(GetCurrentProcessId()) + L"\\";
     check(CreateDirectoryW(dir.c_str(), nullptr) != 0, "scratch directory");
     checkKnownRecording(t, dir);
+    checkSoundTracks(t, dir);
     if (argc > 2) checkGivenRecording(t, argv[2], dir);
     RemoveDirectoryW(dir.c_str());
   }
