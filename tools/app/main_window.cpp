@@ -327,7 +327,8 @@ void MainWindow::setUpControls() {
   addItem(IDC_RANGE, tr(IDS_RANGE_FULL), 1);
   for (size_t i = 0; i < kSoundChoiceCount; ++i) {
     const SoundChoice& c = kSoundChoices[i];
-    if (c.source == SoundSource::kPlayback && !features_.playbackSound) continue;
+    const bool playback = c.source == SoundSource::kPlayback || c.source == SoundSource::kBoth;
+    if (playback && !features_.playbackSound) continue;
     addItem(IDC_SOUND, tr(c.label), static_cast<LPARAM>(c.source));
   }
   for (int32_t rate : kSoundRates) {
@@ -1023,6 +1024,10 @@ void MainWindow::reportFiles(const SessionStatus& s, std::wstring* message, bool
       }
     } else if (soundSeconds <= 0) {
       *message += tr(IDS_SOUND_EMPTY);
+    } else if (s.bothSources && s.deviceStatus != QV_SOURCE_READY) {
+      *message += tr(IDS_ONLY_PLAYBACK);
+    } else if (s.bothSources && s.playbackStatus != QV_SOURCE_READY) {
+      *message += tr(IDS_ONLY_CAPTURE_DEVICE);
     }
   } else if (!files_.wav.empty()) {
     *error = true;

@@ -38,6 +38,7 @@ std::vector<ListedWindow> listWindows() {
 const SoundChoice kSoundChoices[] = {
     {SoundSource::kCaptureDevice, IDS_SOUND_DEVICE, "device", QV_SOURCE_CAPTURE_DEVICE},
     {SoundSource::kPlayback, IDS_SOUND_PLAYBACK, "playback", QV_SOURCE_DESKTOP},
+    {SoundSource::kBoth, IDS_SOUND_BOTH, "both", QV_SOURCE_CAPTURE_AND_DESKTOP},
     {SoundSource::kNone, IDS_SOUND_NONE, "none", QV_SOURCE_NONE},
 };
 const size_t kSoundChoiceCount = sizeof(kSoundChoices) / sizeof(kSoundChoices[0]);
@@ -113,7 +114,11 @@ int32_t RecordingSession::start(const RecordingRequest& request, UsedSettings* u
     status_.qvfPath = request.qvfPath;
     status_.wavPath = request.wavPath;
     status_.soundStatus = getSoundStatus();
-    status_.playbackSound = request.sound == SoundSource::kPlayback;
+    status_.bothSources = request.sound == SoundSource::kBoth;
+    status_.deviceStatus = getSoundSourceStatus(QV_SOURCE_CAPTURE_DEVICE);
+    status_.playbackStatus = getSoundSourceStatus(QV_SOURCE_DESKTOP);
+    status_.playbackSound = request.sound == SoundSource::kPlayback ||
+                            (status_.bothSources && status_.deviceStatus == QV_SOURCE_READY);
   }
   control_ = std::thread(&RecordingSession::control, this);
   return QV_INIT_OK;

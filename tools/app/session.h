@@ -31,7 +31,7 @@ struct ListedWindow {
 // The library's list: the whole screen first, then the windows worth offering.
 std::vector<ListedWindow> listWindows();
 
-enum class SoundSource { kCaptureDevice, kPlayback, kNone };
+enum class SoundSource { kCaptureDevice, kPlayback, kBoth, kNone };
 
 // The sound choices as the window offers them, in order: a new source is one more line in
 // kSoundChoices (session.cpp).
@@ -115,7 +115,11 @@ struct SessionStatus {
   bool soundCaptured = false;
   int32_t soundStatus = 0;     // getSoundStatus() after Initialize: why a source could not open
   bool playbackSound = false;  // the source is what the computer plays
-  int wavResult = -1;          // the library's result for the .wav, -1 when none was asked for
+  // With both sources: each one's status (getSoundSourceStatus), to say which one is missing.
+  bool bothSources = false;
+  int32_t deviceStatus = 0;
+  int32_t playbackStatus = 0;
+  int wavResult = -1;  // the library's result for the .wav, -1 when none was asked for
   std::string qvfPath, wavPath;
 
   bool videoWritten() const { return records != QV_OUTPUT_FAILED; }

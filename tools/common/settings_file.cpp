@@ -121,7 +121,7 @@ HostSettings settingsFromIni(const std::string& text, std::vector<std::string>* 
   r.oneOf("recording.range", {"tv", "full"}, &s.range);
   r.oneOf("recording.area", {"client", "window"}, &s.area);
   r.bytes("recording.memory", &s.memory);
-  r.oneOf("recording.sound", {"device", "playback", "none"}, &s.sound);
+  r.oneOf("recording.sound", {"device", "playback", "both", "none"}, &s.sound);
   std::string rate = std::to_string(s.soundRate);
   r.oneOf("recording.soundrate", {"44100", "48000"}, &rate);
   s.soundRate = std::stoll(rate);
