@@ -226,7 +226,8 @@ bool ContainerReader::allocateBuffers() {
   picture_ = static_cast<uint8_t*>(std::calloc(frameBytes_, 1));
   scratch_ = static_cast<uint8_t*>(std::malloc(frameBytes_));
   compressed_ = static_cast<uint8_t*>(std::malloc(compressedCapacity_));
-  if (picture_ && scratch_ && compressed_) {
+  piece_ = static_cast<uint8_t*>(std::malloc(kPieceBufferBytes));
+  if (picture_ && scratch_ && compressed_ && piece_) {
     try {
       brokenKey_.assign(video().size(), false);
       return true;
@@ -241,7 +242,8 @@ void ContainerReader::releaseBuffers() {
   std::free(picture_);
   std::free(scratch_);
   std::free(compressed_);
-  picture_ = scratch_ = compressed_ = nullptr;
+  std::free(piece_);
+  picture_ = scratch_ = compressed_ = piece_ = nullptr;
   compressedCapacity_ = 0;
   brokenKey_.clear();
   brokenKey_.shrink_to_fit();
@@ -293,15 +295,36 @@ bool ContainerReader::decodePayload(const VideoIndexEntry& e) {
   const char* block = reinterpret_cast<const char*>(compressed_);
   size_t stated = 0;
   if (!codec_.uncompressedLength(block, size, &stated) || stated != frameBytes_) return false;
-  if (!codec_.uncompress(block, size, reinterpret_cast<char*>(scratch_))) return false;
-  ++recordsApplied_;
   if (e.type == qvf::RECORD_KEY) {
+    if (!codec_.uncompress(block, size, reinterpret_cast<char*>(scratch_))) return false;
     // Decoded aside and swapped in, so a failure above never leaves half a picture.
     std::swap(picture_, scratch_);
-  } else {
-    codec_.addDifference(picture_, scratch_, frameBytes_);
+  } else if (!addDifference(block, size)) {
+    return false;
   }
+  ++recordsApplied_;
   return true;
+}
+
+// Adds a difference block to the picture, a piece at a time where the codec can (each piece
+// is added while it is in the cache), else whole. A block whose copies reach across pieces is
+// decompressed whole and added from where the pieces stopped; one that turns out bad has what
+// was added taken off again, so the picture is left as it was.
+bool ContainerReader::addDifference(const char* block, size_t size) {
+  size_t applied = 0;
+  if (codec_.applyDifferencePieces &&
+      codec_.applyDifferencePieces(block, size, picture_, frameBytes_, piece_, false, &applied)) {
+    return true;
+  }
+  if (codec_.uncompress(block, size, reinterpret_cast<char*>(scratch_))) {
+    codec_.addDifference(picture_ + applied, scratch_ + applied, frameBytes_ - applied);
+    return true;
+  }
+  if (applied != 0) {
+    size_t undone = 0;
+    codec_.applyDifferencePieces(block, size, picture_, applied, piece_, true, &undone);
+  }
+  return false;
 }
 
 // Where decoding must begin to reach `frame`: the next record when the picture is the one

@@ -109,6 +109,7 @@ class ContainerReader {
   const std::vector<VideoIndexEntry>& video() const { return index_->video; }
   bool decodeRecord(size_t frame);
   bool decodePayload(const VideoIndexEntry& e);
+  bool addDifference(const char* block, size_t size);
   size_t chooseStart(size_t frame, bool* restartedAtKey);
   void releaseBuffers();
 
@@ -124,6 +125,7 @@ class ContainerReader {
   uint8_t* picture_ = nullptr;  // the picture of lastFrame_
   uint8_t* scratch_ = nullptr;
   uint8_t* compressed_ = nullptr;
+  uint8_t* piece_ = nullptr;  // one piece of a difference being added
   int64_t lastFrame_ = -1;
   // picture_ is exactly the recorded picture of lastFrame_. Once it is not, differences are
   // no longer applied: the picture stays the last exact one until a key record decodes.
