@@ -180,13 +180,27 @@ bool ContainerReader::readIndexRecord(uint64_t fileSize, RecordIndex* index) con
   index->bytesRead += recordSize;
   if (file_.readAt(start, record.data(), record.size()) != record.size()) return false;
   bool full = false;
-  const bool sound =
-      qvf::decodeIndex(record.data(), recordSize, start, fileSize, header_.headerSize,
-                       [&](const qvf::IndexedRecord& r) {
-                         if (!full) {
-                           full = !addRecord(index, r.type, r.payloadPosition, r.payloadSize);
-                         }
-                       });
+  const bool sound = qvf::decodeIndex(
+      record.data(), recordSize, start, fileSize, header_.headerSize,
+      [&](const uint64_t* kinds, const uint64_t* counts, uint32_t kindCount) {
+        // The tables take their final size at once: no regrowth, no copy.
+        uint64_t video = 0, audio = 0;
+        for (uint32_t k = 0; k < kindCount; ++k) {
+          if (kinds[k] == qvf::RECORD_AUDIO) audio += counts[k];
+          if (kinds[k] == qvf::RECORD_DELTA || kinds[k] == qvf::RECORD_KEY ||
+              kinds[k] == qvf::RECORD_REPEAT) {
+            video += counts[k];
+          }
+        }
+        index->video.reserve(
+            static_cast<size_t>(std::min<uint64_t>(video, static_cast<uint64_t>(INT_MAX))));
+        index->audio.reserve(static_cast<size_t>(audio));
+      },
+      [&](const qvf::IndexedRecord& r) {
+        if (!full) {
+          full = !addRecord(index, r.type, r.payloadPosition, r.payloadSize);
+        }
+      });
   index->fromIndexRecord = sound;
   return sound;
 }

@@ -31,7 +31,7 @@ void addDifference(uint8_t* picture, const uint8_t* difference, size_t bytes) {
 }
 
 constexpr PictureCodec kBaseline = {"baseline", uncompressedLength, uncompress, addDifference,
-                                   nullptr};
+                                    nullptr};
 
 }  // namespace
 

@@ -2,11 +2,11 @@
 // decoded into a piece buffer, and each full piece is added to the picture while it is still
 // in the cache, instead of the whole difference going to memory and being read back. The
 // library's source is included so that its decoder (a template over the writer) serves both.
-#include "snappy.cc"
+#include "snappy_pieces.h"
 
 #include <emmintrin.h>
 
-#include "snappy_pieces.h"
+#include "snappy.cc"
 
 namespace snappy {
 namespace {
