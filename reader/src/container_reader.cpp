@@ -92,7 +92,9 @@ const std::shared_ptr<const RecordIndex>& emptyIndex() {
 bool addRecord(RecordIndex* index, uint64_t type, uint64_t payloadPosition, uint64_t payloadSize) {
   if (type == qvf::RECORD_DELTA || type == qvf::RECORD_KEY || type == qvf::RECORD_REPEAT) {
     if (index->video.size() >= static_cast<size_t>(INT_MAX)) return false;
-    index->video.push_back({payloadPosition, payloadSize, static_cast<uint32_t>(type)});
+    const uint32_t size =
+        payloadSize > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(payloadSize);
+    index->video.push_back({payloadPosition, size, static_cast<uint32_t>(type)});
   } else if (type == qvf::RECORD_AUDIO) {
     if (payloadSize > kMaxFilePosition - index->audioBytes) return false;
     index->audio.push_back({payloadPosition, payloadSize, index->audioBytes});

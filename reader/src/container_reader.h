@@ -25,11 +25,15 @@ namespace qv_reader {
 // Largest picture accepted: the editor's frame result and sizes are ints.
 constexpr uint64_t kMaxFrameBytes = 0x7FFFFFFF;
 
+// 16 bytes: an hour at 60 fps is 216 000 of them, made at every first open.
 struct VideoIndexEntry {
   uint64_t payloadPosition;
-  uint64_t payloadSize;
+  // At most UINT32_MAX: a larger payload stands there as UINT32_MAX, which is still more than
+  // any picture can compress to, so such a record is refused all the same.
+  uint32_t payloadSize;
   uint32_t type;  // RECORD_DELTA, RECORD_KEY or RECORD_REPEAT
 };
+static_assert(sizeof(VideoIndexEntry) == 16, "picture entries stay small");
 
 struct AudioIndexEntry {
   uint64_t payloadPosition;
