@@ -325,6 +325,40 @@ BENCHMARK(BM_SnappyUncompressDifference)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
+// One difference added to a picture by the processor's codec: arg 0 decompressed whole and
+// added (the way before pieces), arg 1 a 64 KiB piece at a time while the piece is in the
+// cache. Second argument: the content, as above.
+void BM_AddDifference(benchmark::State& state) {
+  const qv_reader::PictureCodec& codec = qv_reader::bestCodec();
+  const int64_t content = state.range(1);
+  if (recording(content).frames == 0) return state.SkipWithError("no screen frames");
+  if (state.range(0) == 1 && !codec.applyDifferencePieces) {
+    return state.SkipWithError("this codec has no piece decoder");
+  }
+  const qv_test::Bytes& payload = recording(content).deltaPayload;
+  const char* block = reinterpret_cast<const char*>(payload.data());
+  std::vector<uint8_t> picture(kFrameBytes, 1), whole(kFrameBytes),
+      piece(qv_reader::kPieceBufferBytes);
+  for (auto _ : state) {
+    if (state.range(0) == 1) {
+      size_t applied = 0;
+      codec.applyDifferencePieces(block, payload.size(), picture.data(), kFrameBytes, piece.data(),
+                                  false, &applied);
+    } else {
+      codec.uncompress(block, payload.size(), reinterpret_cast<char*>(whole.data()));
+      codec.addDifference(picture.data(), whole.data(), kFrameBytes);
+    }
+    benchmark::DoNotOptimize(picture.data());
+  }
+  state.SetLabel(std::string(codec.name) + (state.range(0) ? ", pieces" : ", whole") +
+                 (content == 1 ? ", video" : ", desktop"));
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_AddDifference)
+    ->ArgsProduct({{0, 1}, {0, 1}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
 void BM_MemcpyFrame(benchmark::State& state) {
   std::vector<uint8_t> a(kFrameBytes, 1), b(kFrameBytes);
   for (auto _ : state) {

@@ -132,12 +132,13 @@ struct IndexedRecord {
 };
 
 // Checks an index record read whole (its record header first) that stands at indexStart in a
-// file of fileSize bytes, and calls visit(IndexedRecord) for each listed record in file order.
-// False, having visited nothing, for anything that does not hold together: then the file is
-// walked instead.
-template <typename Visit>
+// file of fileSize bytes, then calls reserve(kinds, counts, kindCount) once with how many
+// records of each type it lists (so a caller sizes its tables once), and visit(IndexedRecord)
+// for each listed record in file order. False, having called neither, for anything that does
+// not hold together: then the file is walked instead.
+template <typename Reserve, typename Visit>
 bool decodeIndex(const uint8_t* record, uint64_t recordSize, uint64_t indexStart, uint64_t fileSize,
-                 uint64_t firstRecord, Visit&& visit) {
+                 uint64_t firstRecord, Reserve&& reserve, Visit&& visit) {
   using namespace index_detail;
   if (recordSize < kRecordHeaderSize + kIndexPreambleSize + kIndexTrailerSize) return false;
   if (indexStart + recordSize != fileSize) return false;
@@ -165,7 +166,11 @@ bool decodeIndex(const uint8_t* record, uint64_t recordSize, uint64_t indexStart
 
   // First check that the records tile the file from firstRecord to the index exactly, then
   // hand them out: a caller never sees half of a bad index.
+  uint64_t perKind[kIndexMaxKinds] = {};
   for (int pass = 0; pass < 2; ++pass) {
+    if (pass == 1)
+      reserve(static_cast<const uint64_t*>(kinds), static_cast<const uint64_t*>(perKind),
+              kindCount);
     const uint8_t* q = at;
     uint64_t position = first;
     for (uint64_t n = 0; n < count; ++n) {
@@ -185,12 +190,22 @@ bool decodeIndex(const uint8_t* record, uint64_t recordSize, uint64_t indexStart
           position > indexStart - kRecordHeaderSize - payloadSize) {
         return false;
       }
+      if (pass == 0) ++perKind[kind];
       if (pass == 1) visit(IndexedRecord{kinds[kind], position + kRecordHeaderSize, payloadSize});
       position += kRecordHeaderSize + payloadSize;
     }
     if (q != end || position != indexStart) return false;
   }
   return true;
+}
+
+// The same without sizing.
+template <typename Visit>
+bool decodeIndex(const uint8_t* record, uint64_t recordSize, uint64_t indexStart, uint64_t fileSize,
+                 uint64_t firstRecord, Visit&& visit) {
+  return decodeIndex(
+      record, recordSize, indexStart, fileSize, firstRecord,
+      [](const uint64_t*, const uint64_t*, uint32_t) {}, visit);
 }
 
 }  // namespace qvf

@@ -95,7 +95,9 @@ bool addRecord(RecordIndex* index, uint64_t type, uint64_t payloadPosition, uint
                const InputFile& file) {
   if (type == qvf::RECORD_DELTA || type == qvf::RECORD_KEY || type == qvf::RECORD_REPEAT) {
     if (index->video.size() >= static_cast<size_t>(INT_MAX)) return false;
-    index->video.push_back({payloadPosition, payloadSize, static_cast<uint32_t>(type)});
+    const uint32_t size =
+        payloadSize > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(payloadSize);
+    index->video.push_back({payloadPosition, size, static_cast<uint32_t>(type)});
   } else if (type == qvf::RECORD_AUDIO) {
     if (payloadSize > kMaxFilePosition - index->audioBytes) return false;
     index->audio.push_back({payloadPosition, payloadSize, index->audioBytes});
@@ -204,13 +206,27 @@ bool ContainerReader::readIndexRecord(uint64_t fileSize, RecordIndex* index) con
   index->bytesRead += recordSize;
   if (file_.readAt(start, record.data(), record.size()) != record.size()) return false;
   bool full = false;
-  const bool sound = qvf::decodeIndex(record.data(), recordSize, start, fileSize,
-                                      header_.headerSize, [&](const qvf::IndexedRecord& r) {
-                                        if (!full) {
-                                          full = !addRecord(index, r.type, r.payloadPosition,
-                                                            r.payloadSize, file_);
-                                        }
-                                      });
+  const bool sound = qvf::decodeIndex(
+      record.data(), recordSize, start, fileSize, header_.headerSize,
+      [&](const uint64_t* kinds, const uint64_t* counts, uint32_t kindCount) {
+        // The tables take their final size at once: no regrowth, no copy.
+        uint64_t video = 0, audio = 0;
+        for (uint32_t k = 0; k < kindCount; ++k) {
+          if (kinds[k] == qvf::RECORD_AUDIO) audio += counts[k];
+          if (kinds[k] == qvf::RECORD_DELTA || kinds[k] == qvf::RECORD_KEY ||
+              kinds[k] == qvf::RECORD_REPEAT) {
+            video += counts[k];
+          }
+        }
+        index->video.reserve(
+            static_cast<size_t>(std::min<uint64_t>(video, static_cast<uint64_t>(INT_MAX))));
+        index->audio.reserve(static_cast<size_t>(audio));
+      },
+      [&](const qvf::IndexedRecord& r) {
+        if (!full) {
+          full = !addRecord(index, r.type, r.payloadPosition, r.payloadSize, file_);
+        }
+      });
   index->fromIndexRecord = sound;
   return sound;
 }
@@ -250,7 +266,8 @@ bool ContainerReader::allocateBuffers() {
   picture_ = static_cast<uint8_t*>(std::calloc(frameBytes_, 1));
   scratch_ = static_cast<uint8_t*>(std::malloc(frameBytes_));
   compressed_ = static_cast<uint8_t*>(std::malloc(compressedCapacity_));
-  if (picture_ && scratch_ && compressed_) {
+  piece_ = static_cast<uint8_t*>(std::malloc(kPieceBufferBytes));
+  if (picture_ && scratch_ && compressed_ && piece_) {
     try {
       brokenKey_.assign(video().size(), false);
       return true;
@@ -265,7 +282,8 @@ void ContainerReader::releaseBuffers() {
   std::free(picture_);
   std::free(scratch_);
   std::free(compressed_);
-  picture_ = scratch_ = compressed_ = nullptr;
+  std::free(piece_);
+  picture_ = scratch_ = compressed_ = piece_ = nullptr;
   compressedCapacity_ = 0;
   brokenKey_.clear();
   brokenKey_.shrink_to_fit();
@@ -324,15 +342,36 @@ bool ContainerReader::decodePayload(const VideoIndexEntry& e) {
   const char* block = reinterpret_cast<const char*>(compressed_);
   size_t stated = 0;
   if (!codec_.uncompressedLength(block, size, &stated) || stated != frameBytes_) return false;
-  if (!codec_.uncompress(block, size, reinterpret_cast<char*>(scratch_))) return false;
-  ++recordsApplied_;
   if (e.type == qvf::RECORD_KEY) {
+    if (!codec_.uncompress(block, size, reinterpret_cast<char*>(scratch_))) return false;
     // Decoded aside and swapped in, so a failure above never leaves half a picture.
     std::swap(picture_, scratch_);
-  } else {
-    codec_.addDifference(picture_, scratch_, frameBytes_);
+  } else if (!addDifference(block, size)) {
+    return false;
   }
+  ++recordsApplied_;
   return true;
+}
+
+// Adds a difference block to the picture, a piece at a time where the codec can (each piece
+// is added while it is in the cache), else whole. A block whose copies reach across pieces is
+// decompressed whole and added from where the pieces stopped; one that turns out bad has what
+// was added taken off again, so the picture is left as it was.
+bool ContainerReader::addDifference(const char* block, size_t size) {
+  size_t applied = 0;
+  if (codec_.applyDifferencePieces &&
+      codec_.applyDifferencePieces(block, size, picture_, frameBytes_, piece_, false, &applied)) {
+    return true;
+  }
+  if (codec_.uncompress(block, size, reinterpret_cast<char*>(scratch_))) {
+    codec_.addDifference(picture_ + applied, scratch_ + applied, frameBytes_ - applied);
+    return true;
+  }
+  if (applied != 0) {
+    size_t undone = 0;
+    codec_.applyDifferencePieces(block, size, picture_, applied, piece_, true, &undone);
+  }
+  return false;
 }
 
 // Where decoding must begin to reach `frame`: the next record when the picture is the one

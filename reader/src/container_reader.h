@@ -25,11 +25,15 @@ namespace qv_reader {
 // Largest picture accepted: the editor's frame result and sizes are ints.
 constexpr uint64_t kMaxFrameBytes = 0x7FFFFFFF;
 
+// 16 bytes: an hour at 60 fps is 216 000 of them, made at every first open.
 struct VideoIndexEntry {
   uint64_t payloadPosition;
-  uint64_t payloadSize;
+  // At most UINT32_MAX: a larger payload stands there as UINT32_MAX, which is still more than
+  // any picture can compress to, so such a record is refused all the same.
+  uint32_t payloadSize;
   uint32_t type;  // RECORD_DELTA, RECORD_KEY or RECORD_REPEAT
 };
+static_assert(sizeof(VideoIndexEntry) == 16, "picture entries stay small");
 
 struct AudioIndexEntry {
   uint64_t payloadPosition;
@@ -132,6 +136,7 @@ class ContainerReader {
   const std::vector<VideoIndexEntry>& video() const { return index_->video; }
   bool decodeRecord(size_t frame);
   bool decodePayload(const VideoIndexEntry& e);
+  bool addDifference(const char* block, size_t size);
   size_t chooseStart(size_t frame, bool* restartedAtKey);
   void releaseBuffers();
 
@@ -147,6 +152,7 @@ class ContainerReader {
   uint8_t* picture_ = nullptr;  // the picture of lastFrame_
   uint8_t* scratch_ = nullptr;
   uint8_t* compressed_ = nullptr;
+  uint8_t* piece_ = nullptr;  // one piece of a difference being added
   int64_t lastFrame_ = -1;
   // picture_ is exactly the recorded picture of lastFrame_. Once it is not, differences are
   // no longer applied: the picture stays the last exact one until a key record decodes.

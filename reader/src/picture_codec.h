@@ -19,7 +19,18 @@ struct PictureCodec {
   bool (*uncompress)(const char* block, size_t blockBytes, char* out);
   // picture[k] = picture[k] + difference[k] modulo 256, for every byte.
   void (*addDifference)(uint8_t* picture, const uint8_t* difference, size_t bytes);
+  // Decompresses a raw block a piece at a time into piece (kPieceBufferBytes) and adds each
+  // piece to picture (subtracts it, when subtract) while it is in the cache, stopping after
+  // limit bytes; *applied is how many leading bytes of picture changed. True when the whole
+  // block held exactly limit bytes and all were applied; false for a bad block, and for a valid
+  // one whose copies reach across pieces, which must then be decompressed whole. Null when this
+  // codec cannot decode by pieces.
+  bool (*applyDifferencePieces)(const char* block, size_t blockBytes, uint8_t* picture,
+                                size_t limit, uint8_t* piece, bool subtract, size_t* applied);
 };
+
+// The piece buffer applyDifferencePieces needs: 64 KiB of output and room beyond it.
+constexpr size_t kPieceBufferBytes = 64 * 1024 + 128;
 
 // Runs on every x86 processor.
 const PictureCodec& baselineCodec();

@@ -30,7 +30,8 @@ void addDifference(uint8_t* picture, const uint8_t* difference, size_t bytes) {
   for (; k < bytes; ++k) picture[k] = static_cast<uint8_t>(picture[k] + difference[k]);
 }
 
-constexpr PictureCodec kBaseline = {"baseline", uncompressedLength, uncompress, addDifference};
+constexpr PictureCodec kBaseline = {"baseline", uncompressedLength, uncompress, addDifference,
+                                    nullptr};
 
 }  // namespace
 

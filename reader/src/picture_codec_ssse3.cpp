@@ -4,6 +4,7 @@
 
 #include "picture_codec.h"
 #include "snappy.h"
+#include "snappy_pieces.h"
 
 namespace qv_reader {
 namespace {
@@ -27,7 +28,16 @@ void addDifference(uint8_t* picture, const uint8_t* difference, size_t bytes) {
   for (; k < bytes; ++k) picture[k] = static_cast<uint8_t>(picture[k] + difference[k]);
 }
 
-constexpr PictureCodec kSsse3 = {"ssse3", uncompressedLength, uncompress, addDifference};
+bool applyDifferencePieces(const char* block, size_t blockBytes, uint8_t* picture, size_t limit,
+                           uint8_t* piece, bool subtract, size_t* applied) {
+  return snappy::ApplyDifferencePieces(block, blockBytes, picture, limit,
+                                       reinterpret_cast<char*>(piece), subtract, applied);
+}
+
+static_assert(kPieceBufferBytes >= snappy::kDifferencePieceCapacity, "piece buffer too small");
+
+constexpr PictureCodec kSsse3 = {"ssse3", uncompressedLength, uncompress, addDifference,
+                                 applyDifferencePieces};
 
 }  // namespace
 

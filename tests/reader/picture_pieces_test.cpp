@@ -26,6 +26,20 @@ Bytes reachingBackBlock(const Bytes& d) {
   return out;
 }
 
+// A valid block unlike the writer's: the whole of d as one literal, across every piece.
+Bytes oneLiteralBlock(const Bytes& d) {
+  Bytes out;
+  for (uint64_t v = d.size();; v >>= 7) {
+    out.push_back(static_cast<uint8_t>((v & 0x7F) | (v >= 0x80 ? 0x80 : 0)));
+    if (v < 0x80) break;
+  }
+  const uint64_t n = d.size() - 1;
+  out.insert(out.end(), {0xF8, static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8),
+                         static_cast<uint8_t>(n >> 16)});  // a literal with a 3-byte length
+  out.insert(out.end(), d.begin(), d.end());
+  return out;
+}
+
 TEST(ReaderPictures, DifferencesOfSeveralPiecesAddExactlyOrNotAtAll) {
   std::mt19937 rng(5);
   const Bytes p0 = syntheticPicture(kWidth, kHeight, 0);
@@ -44,6 +58,14 @@ TEST(ReaderPictures, DifferencesOfSeveralPiecesAddExactlyOrNotAtAll) {
     ASSERT_EQ(check, repeating);
   }
   const Bytes writers = snappyBlock(difference(p2, p1));
+  // Noise: nearly all literals, and pieces that end inside runs of them.
+  Bytes noisy(p1.size());
+  for (uint8_t& b : noisy) b = static_cast<uint8_t>(rng() % 5 == 0 ? 0 : rng());
+  Bytes p3(p1.size());
+  for (size_t k = 0; k < p3.size(); ++k) p3[k] = static_cast<uint8_t>(p1[k] + noisy[k]);
+  const Bytes noisyBlock = snappyBlock(noisy);
+  Bytes noisyCut = noisyBlock;
+  noisyCut.resize(noisyCut.size() - 100);
   const Bytes writersCut(writers.begin(), writers.end() - 7);
   Bytes reachingCut = reaching;
   reachingCut.resize(reachingCut.size() - 3);
@@ -57,6 +79,9 @@ TEST(ReaderPictures, DifferencesOfSeveralPiecesAddExactlyOrNotAtAll) {
   const std::vector<Case> cases = {
       {"blocks of the writer", writers, p2, true},
       {"copies across pieces", reaching, p2, true},
+      {"noise", noisyBlock, p3, true},
+      {"one literal across pieces", oneLiteralBlock(noisy), p3, true},
+      {"noise cut short in its last piece", noisyCut, p1, false},
       {"writer's block cut short", writersCut, p1, false},
       {"block with copies across pieces cut short", reachingCut, p1, false},
   };
