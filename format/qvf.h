@@ -116,6 +116,10 @@ enum ProvenanceTag : uint32_t {
   // repeat then stands for a captured frame or for a slot the capture missed), 0 when every
   // captured picture was stored.
   PROVENANCE_UNCHANGED_AS_REPEATS = 11,
+  // text: how the pictures were copied from the screen (the window's own picture, the system's
+  // ordinary screen copy, Desktop Duplication), and when and why Desktop Duplication gave way
+  // to the ordinary copy if it did.
+  PROVENANCE_CAPTURE_METHOD = 12,
 };
 constexpr uint64_t kProvenancePreambleSize = 8;
 constexpr uint64_t kProvenanceFieldHeaderSize = 8;

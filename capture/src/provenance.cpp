@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <string>
 
 #include "capture_state.h"
@@ -49,6 +50,40 @@ std::string soundSourceName() {
   // The chunk count under the list's lock: the streaming writer asks while the sound arrives.
   if (dsc->chunkCount() == 0) return "none (no sound was recorded)";
   return source == QV_SOURCE_DESKTOP ? "what the computer played" : "capture device";
+}
+
+// How the pictures were copied; the one place that names the methods.
+std::string captureMethodName(double firstFrame) {
+  const CaptureSettingInternal& c = captureSettingInternal;
+  const std::string ordinary = platform::ScreenGrabber::ordinaryCopyName();
+  const bool screen = captureSetting.targetWindow == platform::desktopWindow();
+  const char* what = screen ? "the screen" : "the part of the screen the window covers";
+  std::string name;
+  switch (c.grabMethod.load()) {
+    case QV_GRAB_DUPLICATION:
+      name = std::string("Desktop Duplication, ") + what;
+      break;
+    case QV_GRAB_SCREEN:
+      name = ordinary + ", " + what;
+      break;
+    default:
+      name = ordinary + ", the window's own picture";
+      break;
+  }
+  const int32_t failure = c.duplicationFailure.load();
+  if (failure == 0) return name;
+  char text[200];
+  const char* call = c.duplicationFailedCall.load();
+  const double at = c.duplicationFellBackAt.load();
+  if (at < 0.0) {
+    std::snprintf(text, sizeof(text), " (Desktop Duplication could not be had: %s failed, 0x%08X)",
+                  call != nullptr ? call : "?", static_cast<unsigned>(failure));
+  } else {
+    std::snprintf(text, sizeof(text), " after Desktop Duplication until %.3f s (%s failed, 0x%08X)",
+                  std::max(0.0, at - firstFrame) / 1000.0, call != nullptr ? call : "?",
+                  static_cast<unsigned>(failure));
+  }
+  return name + text;
 }
 
 class PayloadBuilder {
@@ -170,6 +205,7 @@ std::vector<uint8_t> provenanceRecord() {
   b.text(qvf::PROVENANCE_LIBRARY_VERSION, "quorvane_capture " QV_LIBRARY_VERSION);
   b.pauses(pauses);
   b.u32(qvf::PROVENANCE_UNCHANGED_AS_REPEATS, {captureSettingInternal.repeatUnchanged ? 1u : 0u});
+  b.text(qvf::PROVENANCE_CAPTURE_METHOD, captureMethodName(first));
   return b.finish();
 }
 

@@ -114,6 +114,9 @@ bool parseProvenance(const uint8_t* payload, size_t size, Provenance* out) {
       case qvf::PROVENANCE_LIBRARY_VERSION:
         p.libraryVersion = text;
         break;
+      case qvf::PROVENANCE_CAPTURE_METHOD:
+        p.captureMethod = text;
+        break;
       case qvf::PROVENANCE_UNCHANGED_AS_REPEATS:
         if (length >= 4) p.unchangedAsRepeats = le(f, 4) != 0 ? 1 : 0;
         break;

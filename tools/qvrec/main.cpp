@@ -3,6 +3,7 @@
 //   qvrec list
 //   qvrec record [--window N|TEXT | --title TEXT | --process NAME] [--duration S] [-o FILE.qvf]
 //                [--sound mic|desktop|none] [--sound-rate 44100|48000] [--no-cursor]
+//                [--method auto|duplication|gdi]
 //
 // While recording, F11 or Pause pauses and resumes (the file then holds no trace of the
 // paused time); F12 and Print Screen start a recording made with --hotkey. The status line
@@ -72,7 +73,7 @@ struct RecordArguments {
   WindowQuery query;
   int64_t fps = 30;
   std::string offset, size, outputSize, memory = "1G", affinity;
-  std::string matrix = "auto", range = "tv", area = "client", sound = "mic";
+  std::string matrix = "auto", range = "tv", area = "client", sound = "mic", method = "auto";
   std::string startAt, minFree = "1G";
   bool reserveCpu = false, noComposition = false, noAvx = false, noAudio = false, noCursor = false;
   RecordOptions options;
@@ -149,6 +150,13 @@ void addRecordOptions(CLI::App* rec, RecordArguments* a) {
       ->check(CLI::IsMember({44100, 48000}))
       ->capture_default_str();
   rec->add_flag("--no-cursor", a->noCursor, "leave the mouse pointer out of the pictures");
+  rec->add_option("--method", a->method,
+                  "how pictures are copied (Windows): auto (the screen through Desktop "
+                  "Duplication, a window through its own device context), duplication (a window "
+                  "too, as the part of the screen it covers: needed for windows drawn by the GPU, "
+                  "which otherwise come out black), gdi (GDI everywhere)")
+      ->check(CLI::IsMember({"auto", "duplication", "gdi"}))
+      ->capture_default_str();
   rec->add_flag("-q,--quiet", options.quiet, "only the summary and errors");
   rec->add_flag("--keep-unchanged", options.keepUnchanged,
                 "store every picture; by default a picture equal to the one before is stored as "
@@ -252,6 +260,9 @@ int chooseOutputs(const RecordArguments& a, RecordOptions* options) {
                          : sound == "none"  ? QV_SOURCE_NONE
                                             : QV_SOURCE_CAPTURE_DEVICE;
   options->cursor = !a.noCursor;
+  options->captureMethod = a.method == "duplication" ? QV_METHOD_DUPLICATION
+                           : a.method == "gdi"       ? QV_METHOD_GDI
+                                                     : QV_METHOD_AUTO;
   if (options->qvfPath.empty()) options->qvfPath = defaultBaseName() + ".qvf";
   if (options->wavPath.empty()) options->wavPath = replaceExtension(options->qvfPath, ".wav");
   if (options->audio && options->wavPath == options->qvfPath) {
