@@ -205,7 +205,6 @@ void recordAndCheck(int64_t outputWidth, int64_t outputHeight, const char* fileN
   library.setWriteProvenance(duplication ? 1 : 0);
   library.initialize(&s);
   library.setCaptureMethod(QV_METHOD_AUTO);
-  library.setWriteProvenance(0);
   ASSERT_EQ(library.getInitializeStatus(), 0);
   if (duplication) {
     EXPECT_EQ(library.getGrabMethod(), QV_GRAB_SCREEN);
@@ -257,6 +256,7 @@ void recordAndCheck(int64_t outputWidth, int64_t outputHeight, const char* fileN
   // Said while it ran, and still after the stop.
   EXPECT_EQ(library.getRecordingWarnings(), duplication ? QV_WARNING_GDI_FALLBACK : 0);
   library.setRepeatUnchanged(0);
+  library.setWriteProvenance(0);
   library.finalize();
   ASSERT_GE(captured, 5u);
 
