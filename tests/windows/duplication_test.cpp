@@ -108,6 +108,12 @@ class Device {
   ComRef<ID3D11Device> device_;
 };
 
+// One device for the tests: making it is most of their time under Wine.
+const Device& sharedDevice() {
+  static const Device device;
+  return device;
+}
+
 // What the scripted duplication does on each AcquireNextFrame.
 struct Step {
   HRESULT result;                      // S_OK: hands over texture
@@ -225,7 +231,7 @@ DesktopDuplication::Duplicate scripted(Script* script) {
 }
 
 TEST(DuplicationUnderWine, EveryRotationAndPitchGivesTheRecordedRectangle) {
-  Device device;
+  const Device& device = sharedDevice();
   ASSERT_NE(device.get(), nullptr) << "no D3D11 device";
   // Widths whose rows the driver pads differently; the rectangle lies inside the monitor.
   const int sizes[][2] = {{64, 40}, {37, 23}, {130, 77}};
@@ -261,7 +267,7 @@ TEST(DuplicationUnderWine, EveryRotationAndPitchGivesTheRecordedRectangle) {
 }
 
 TEST(DuplicationUnderWine, AcquisitionLoopKeepsPicturesRegainsAccessAndGivesUpOnAFatalError) {
-  Device device;
+  const Device& device = sharedDevice();
   ASSERT_NE(device.get(), nullptr) << "no D3D11 device";
   const int w = 48, h = 32, left = 8, top = 4, width = 16, height = 12;
   const Bytes a = desktopPicture(w, h, 1), b = desktopPicture(w, h, 2);
@@ -309,7 +315,7 @@ TEST(DuplicationUnderWine, AcquisitionLoopKeepsPicturesRegainsAccessAndGivesUpOn
 // A duplication that cannot be made again (the monitor went away) ends it; one that is only
 // refused for now (the secure desktop) is tried again on the next grabs.
 TEST(DuplicationUnderWine, LostAccessThatCannotBeRegainedEndsIt) {
-  Device device;
+  const Device& device = sharedDevice();
   ASSERT_NE(device.get(), nullptr) << "no D3D11 device";
   Script script;
   script.frame(device.texture(desktopPicture(8, 8, 1), 8, 8));
