@@ -123,12 +123,18 @@ enum ProvenanceTag : uint32_t {
   // repeat then stands for a captured frame or for a slot the capture missed), 0 when every
   // captured picture was stored.
   PROVENANCE_UNCHANGED_AS_REPEATS = 11,
-  // text: how the screen was read: "x11", "portal" (a Wayland screen cast), "gdi" (Windows).
+  // text: how the screen was read: "x11", "portal" (a Wayland screen cast), "gdi" or "duplication"
+  // (Windows: the pictures came through Desktop Duplication to the end; PROVENANCE_CAPTURE_METHOD
+  // says more).
   PROVENANCE_SCREEN_PATH = 12,
   // The sound tracks of a recording with several sources: u32 count, then for each track
   // u32 track number (as in RECORD_AUDIO_TRACK), u32 source (0 the capture device, 1 what the
   // computer played), u32 length of the device's name, the name as text.
   PROVENANCE_SOUND_TRACKS = 13,
+  // text: how the pictures were copied from the screen (the window's own picture, the system's
+  // ordinary screen copy, Desktop Duplication), and when and why Desktop Duplication gave way
+  // to the ordinary copy if it did.
+  PROVENANCE_CAPTURE_METHOD = 14,
 };
 // Sources of PROVENANCE_SOUND_TRACKS.
 constexpr uint32_t kTrackSourceCaptureDevice = 0;

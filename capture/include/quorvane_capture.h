@@ -246,7 +246,13 @@ QV_EXPORT int32_t getRecordingStatus(void);
 // recording starts. QV_WARNING_BLACK_PICTURE: a window (never the whole screen) gave two
 // seconds of pictures in which every pixel is exactly black, which is what windows drawn by the
 // GPU give on systems that compose the desktop; the screen (window 0) records them.
-enum { QV_WARNING_NONE = 0, QV_WARNING_BLACK_PICTURE = 1 };
+//
+// QV_WARNING_GDI_FALLBACK: Desktop Duplication was to copy the screen (setCaptureMethod) but
+// could not be had at the start, or failed during the recording in a way it cannot recover
+// from: from then on the pictures come from GDI's copy of the screen (slower; windows drawn by
+// the GPU may come out black). getGrabMethod and getDuplicationFailure say more; the record of
+// how the file was made names both methods and when the change happened.
+enum { QV_WARNING_NONE = 0, QV_WARNING_BLACK_PICTURE = 1, QV_WARNING_GDI_FALLBACK = 2 };
 QV_EXPORT int32_t getRecordingWarnings(void);
 
 // Pixel kernels. Pictures are packed without row padding: RGB32 is B, G, R, A per pixel
@@ -324,6 +330,29 @@ QV_EXPORT int32_t openScreenCast(int32_t flags);
 QV_EXPORT void closeScreenCast(void);
 QV_EXPORT uint64_t getScreenCastFrames(void);
 #endif
+// How the pictures are copied from the screen (Windows; on Linux the X11 copy of the window,
+// the root window for the screen, whatever the choice). Returns 1 when the method was taken, 0
+// for a value that names none (the choice is kept).
+enum {
+  QV_METHOD_AUTO = 0,         // the default: the whole screen through Desktop Duplication where
+                              // the system offers it (Windows 8 and later; GDI elsewhere), a
+                              // window through its own device context (GDI)
+  QV_METHOD_DUPLICATION = 1,  // a window too is recorded as the part of the screen it covers,
+                              // with whatever lies on top of it, as the user sees it, through
+                              // Desktop Duplication (GDI's copy of the screen where it cannot be
+                              // had). Windows drawn by the GPU need this: their own device
+                              // context holds only black.
+  QV_METHOD_GDI = 2           // GDI everywhere: the screen's device context for the screen, the
+                              // window's own for a window
+};
+QV_EXPORT int32_t setCaptureMethod(int32_t method);
+QV_EXPORT int32_t getCaptureMethod(void);
+// After Initialize, from any thread: what the grabs use now (QV_GRAB_NONE when not initialised),
+// and the system's error code (an HRESULT) that ended Desktop Duplication, 0 while it runs or
+// when it was not used.
+enum { QV_GRAB_NONE = 0, QV_GRAB_WINDOW = 1, QV_GRAB_SCREEN = 2, QV_GRAB_DUPLICATION = 3 };
+QV_EXPORT int32_t getGrabMethod(void);
+QV_EXPORT int32_t getDuplicationFailure(void);
 
 // Mouse clicks: setClickDrawing(1) draws a ring around the pointer's hot spot into the captured
 // pictures for about 0.3 s after each press of a mouse button, fading, yellow for the left

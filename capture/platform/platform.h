@@ -124,6 +124,29 @@ class ScreenGrabber {
   ScreenGrabber(const ScreenGrabber&) = delete;
   ScreenGrabber& operator=(const ScreenGrabber&) = delete;
 
+  // How the next open() grabs; by default the window's own picture (GDI: its device context).
+  // screenRegion: the screen at the rectangle the window covers, with whatever lies on top of it
+  // as the user sees it, following the window as it moves (the desktop window is the screen
+  // either way). duplication: the screen through Desktop Duplication where the system offers it
+  // (Windows 8 and later), the GDI copy of the screen where it does not and, after an error it
+  // cannot recover from, for the rest of the recording. Linux: both are ignored, the X11 grab of
+  // the window is used.
+  void setScreenMethod(bool screenRegion, bool duplication);
+  enum class Method {
+    kWindow,       // the window's own picture
+    kScreen,       // the ordinary copy of the screen (GDI, X11)
+    kDuplication,  // Desktop Duplication
+  };
+  // What the grabs use now (kWindow while closed).
+  Method method() const;
+  // Why Desktop Duplication, asked for, is not used (any more): the call that failed and the
+  // system's code for it; null and 0 while it is used, or when it was not asked for.
+  const char* duplicationFailedCall() const;
+  int32_t duplicationFailure() const;
+
+  // The name of the system's ordinary copy ("GDI", "X11"), for the record of how a file was made.
+  static const char* ordinaryCopyName();
+
   bool open(WindowHandle window, bool clientArea, int32_t width, int32_t height);
   // The picture memory; null while closed.
   uint8_t* pixels() const;
@@ -147,6 +170,8 @@ class ScreenGrabber {
  private:
   struct Impl;
   Impl* impl_;
+  bool screenRegion_ = false;
+  bool duplication_ = false;
 };
 
 // How the screen is read, for the record of how a file was made: "x11", "portal" (Linux, a

@@ -3,6 +3,7 @@
 #ifndef QUORVANE_CAPTURE_STATE_H
 #define QUORVANE_CAPTURE_STATE_H
 
+#include <atomic>
 #include <cstdint>
 
 #include "frame_list.h"
@@ -24,7 +25,18 @@ struct CaptureSettingInternal {
   bool repeatUnchanged = false;
   // The Snappy length of an all-zero difference: a difference of any other length is not one.
   uint64_t unchangedLength = 0;
+  // What the grabs use (QV_GRAB_*) and, once Desktop Duplication gave way to GDI, why and when
+  // (on the frame clock; -1 at the start): written by Initialize and the capture thread, read
+  // by the host and the writers.
+  std::atomic<int32_t> grabMethod{0};
+  std::atomic<int32_t> duplicationFailure{0};
+  std::atomic<const char*> duplicationFailedCall{nullptr};
+  std::atomic<double> duplicationFellBackAt{-1.0};
 };
+
+// After a grab (and at the start): takes over what the grabber now uses, and raises
+// QV_WARNING_GDI_FALLBACK the first time Desktop Duplication is found given up.
+void noteGrabMethod(double frameClock);
 
 extern CaptureSetting captureSetting;
 extern CaptureSettingInternal captureSettingInternal;

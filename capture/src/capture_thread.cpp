@@ -94,6 +94,28 @@ class TargetWatch {
 };
 
 }  // namespace
+
+void noteGrabMethod(double frameClock) {
+  CaptureSettingInternal& c = captureSettingInternal;
+  switch (c.grabber.method()) {
+    case platform::ScreenGrabber::Method::kDuplication:
+      c.grabMethod = QV_GRAB_DUPLICATION;
+      break;
+    case platform::ScreenGrabber::Method::kScreen:
+      c.grabMethod = QV_GRAB_SCREEN;
+      break;
+    default:
+      c.grabMethod = QV_GRAB_WINDOW;
+      break;
+  }
+  const int32_t failure = c.grabber.duplicationFailure();
+  if (failure == 0 || c.duplicationFailure.load() != 0) return;
+  c.duplicationFailedCall = c.grabber.duplicationFailedCall();
+  c.duplicationFellBackAt = frameClock;
+  c.duplicationFailure = failure;
+  raiseRecordingWarning(QV_WARNING_GDI_FALLBACK);
+}
+
 }  // namespace quorvane_capture
 
 using namespace quorvane_capture;
@@ -148,6 +170,7 @@ QV_EXPORT qv_thread_result CaptureThread(void* /*parameter*/) {
     // A failed grab leaves the last picture in place: it stands for its slot.
     const bool grabbed =
         target.grabbable(now) && captureSettingInternal.grabber.grab(sourceX, sourceY);
+    noteGrabMethod(now);
     const int32_t lost = target.grabbed(grabbed, captureSettingInternal.pixels, now);
     if (lost != QV_STATUS_OK) {
       mma->release(range);

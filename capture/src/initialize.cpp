@@ -31,6 +31,7 @@ namespace {
 
 int32_t initializeStatus = QV_INIT_NOT_INITIALIZED;
 int32_t cursorDrawing = 0;
+int32_t captureMethod = QV_METHOD_AUTO;
 int32_t soundSource = QV_SOURCE_CAPTURE_DEVICE;
 int32_t captureSoundSource = QV_SOURCE_CAPTURE_DEVICE;  // the one this recording uses
 int32_t soundRate = 44100;
@@ -148,6 +149,16 @@ QV_EXPORT void Initialize(const CaptureSetting* setting) {
                                       static_cast<uint64_t>(captureSetting.outputHeight) * 2)
           : 0;
 
+  // The screen goes through Desktop Duplication unless GDI is asked for; a window only when it
+  // is to be recorded as the part of the screen it covers.
+  const bool screen = captureSetting.targetWindow == platform::desktopWindow();
+  captureSettingInternal.grabber.setScreenMethod(
+      captureMethod == QV_METHOD_DUPLICATION,
+      captureMethod == QV_METHOD_DUPLICATION || (captureMethod == QV_METHOD_AUTO && screen));
+  captureSettingInternal.duplicationFailure = 0;
+  captureSettingInternal.duplicationFailedCall = nullptr;
+  captureSettingInternal.duplicationFellBackAt = -1.0;
+
   // What can fail comes before anything that reaches beyond the library (the process's
   // affinity, desktop composition): a refusal leaves the process as it found it.
   if (!captureSettingInternal.grabber.open(captureSetting.targetWindow,
@@ -181,6 +192,8 @@ QV_EXPORT void Initialize(const CaptureSetting* setting) {
   resetRecordingState();
   resetPauseState();
   forgetRecordingStart();
+  // A duplication that could not be had at all shows as the warning from the start.
+  noteGrabMethod(-1.0);
 
   if (captureSetting.disableDesktopComposition != 0) disableComposition();
 
@@ -206,6 +219,24 @@ QV_EXPORT int32_t getInitializeStatus(void) { return initializeStatus; }
 QV_EXPORT void setCursorDrawing(int32_t enabled) { cursorDrawing = enabled != 0 ? 1 : 0; }
 
 QV_EXPORT int32_t getCursorDrawing(void) { return cursorDrawing; }
+
+QV_EXPORT int32_t setCaptureMethod(int32_t method) {
+  if (method != QV_METHOD_AUTO && method != QV_METHOD_DUPLICATION && method != QV_METHOD_GDI) {
+    return 0;
+  }
+  captureMethod = method;
+  return 1;
+}
+
+QV_EXPORT int32_t getCaptureMethod(void) { return captureMethod; }
+
+QV_EXPORT int32_t getGrabMethod(void) {
+  return isInitialized() ? captureSettingInternal.grabMethod.load() : QV_GRAB_NONE;
+}
+
+QV_EXPORT int32_t getDuplicationFailure(void) {
+  return isInitialized() ? captureSettingInternal.duplicationFailure.load() : 0;
+}
 
 QV_EXPORT int32_t setSoundSource(int32_t source) {
   if (source != QV_SOURCE_CAPTURE_DEVICE && source != QV_SOURCE_DESKTOP &&

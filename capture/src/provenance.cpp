@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <string>
 
 #include "capture_state.h"
@@ -58,6 +59,40 @@ std::string soundSourceName() {
                     : " (what the computer played could not be recorded)";
   }
   return name;
+}
+
+// How the pictures were copied; the one place that names the methods.
+std::string captureMethodName(double firstFrame) {
+  const CaptureSettingInternal& c = captureSettingInternal;
+  const std::string ordinary = platform::ScreenGrabber::ordinaryCopyName();
+  const bool screen = captureSetting.targetWindow == platform::desktopWindow();
+  const char* what = screen ? "the screen" : "the part of the screen the window covers";
+  std::string name;
+  switch (c.grabMethod.load()) {
+    case QV_GRAB_DUPLICATION:
+      name = std::string("Desktop Duplication, ") + what;
+      break;
+    case QV_GRAB_SCREEN:
+      name = ordinary + ", " + what;
+      break;
+    default:
+      name = ordinary + ", the window's own picture";
+      break;
+  }
+  const int32_t failure = c.duplicationFailure.load();
+  if (failure == 0) return name;
+  char text[200];
+  const char* call = c.duplicationFailedCall.load();
+  const double at = c.duplicationFellBackAt.load();
+  if (at < 0.0) {
+    std::snprintf(text, sizeof(text), " (Desktop Duplication could not be had: %s failed, 0x%08X)",
+                  call != nullptr ? call : "?", static_cast<unsigned>(failure));
+  } else {
+    std::snprintf(text, sizeof(text), " after Desktop Duplication until %.3f s (%s failed, 0x%08X)",
+                  std::max(0.0, at - firstFrame) / 1000.0, call != nullptr ? call : "?",
+                  static_cast<unsigned>(failure));
+  }
+  return name + text;
 }
 
 class PayloadBuilder {
@@ -205,7 +240,12 @@ std::vector<uint8_t> provenanceRecord() {
     b.tracks(tracks);
   }
   b.u32(qvf::PROVENANCE_UNCHANGED_AS_REPEATS, {captureSettingInternal.repeatUnchanged ? 1u : 0u});
-  b.text(qvf::PROVENANCE_SCREEN_PATH, platform::screenPathName());
+  // Windows: "duplication" while Desktop Duplication gave the pictures to the end.
+  b.text(qvf::PROVENANCE_SCREEN_PATH,
+         captureSettingInternal.grabMethod.load() == QV_GRAB_DUPLICATION
+             ? "duplication"
+             : platform::screenPathName());
+  b.text(qvf::PROVENANCE_CAPTURE_METHOD, captureMethodName(first));
   return b.finish();
 }
 

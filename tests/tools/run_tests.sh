@@ -319,11 +319,12 @@ if run 0 "$QVF" info rec.qvf; then
   # Written while recording: the record of how the file was made is brought up to date at the
   # end, when the sound that arrived is known.
   source=$(info_field rec.info "sound source")
+  method=$(info_field rec.info "capture method")
   if [[ $picture == "${cw}x$ch" ]] && within "$frames" 85 95 && within "$samples" 110000 155000 &&
-    [[ $source == "capture device" ]]; then
+    [[ $source == "capture device" && $method == "X11, the window's own picture" ]]; then
     pass "recording: ${picture} (the window's client area), $frames frames, $samples samples"
   else
-    failed "recording: size, frames and sound" "picture $picture (want ${cw}x$ch), frames $frames, samples $samples, sound source '$source'"
+    failed "recording: size, frames and sound" "picture $picture (want ${cw}x$ch), frames $frames, samples $samples, sound source '$source', method '$method'"
   fi
 else
   failed "qvf info: the native recording"
@@ -735,10 +736,11 @@ if [[ $wine_ready == yes ]]; then
     frames=$(info_field last.out frames | awk '{print $1}')
     samples=$(info_field last.out audio | awk '{print $1}')
     if within "$frames" 27 33 && within "$samples" 100000 160000 &&
-      [[ $(soxi -s wine.wav 2>/dev/null) == "$samples" ]]; then
+      [[ $(soxi -s wine.wav 2>/dev/null) == "$samples" ]] &&
+      [[ $(info_field last.out "capture method") == "GDI, the window's own picture" ]]; then
       pass "Wine recording: $frames frames, $samples samples, the WAV agrees"
     else
-      failed "Wine recording: frames and sound" "frames $frames, samples $samples, wav $(soxi -s wine.wav 2>/dev/null)"
+      failed "Wine recording: frames, sound and method" "frames $frames, samples $samples, wav $(soxi -s wine.wav 2>/dev/null), $(grep 'capture method' last.out)"
     fi
   fi
   if run 0 "$WINE" "$WIN64/bin/qvf.exe" export wine.qvf --y4m wine.y4m --yuy2 wine-w.yuy2 &&

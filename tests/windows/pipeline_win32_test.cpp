@@ -15,6 +15,7 @@
 
 #include "kernels.h"
 #include "quorvane_capture.h"
+#include "qvf.h"
 #include "qvf_decode.h"
 #include "reference.h"
 
@@ -136,6 +137,11 @@ struct CaptureLibrary {
     getRecordingStatus = find<int32_t (*)()>("getRecordingStatus");
     setRepeatUnchanged = find<void (*)(int32_t)>("setRepeatUnchanged");
     getUnchangedFrameCount = find<int64_t (*)()>("getUnchangedFrameCount");
+    setCaptureMethod = find<int32_t (*)(int32_t)>("setCaptureMethod");
+    getGrabMethod = find<int32_t (*)()>("getGrabMethod");
+    getDuplicationFailure = find<int32_t (*)()>("getDuplicationFailure");
+    getRecordingWarnings = find<int32_t (*)()>("getRecordingWarnings");
+    setWriteProvenance = find<void (*)(int32_t)>("setWriteProvenance");
   }
   ~CaptureLibrary() {
     if (module != nullptr) FreeLibrary(module);
@@ -163,13 +169,21 @@ struct CaptureLibrary {
   int32_t (*getRecordingStatus)() = nullptr;
   void (*setRepeatUnchanged)(int32_t) = nullptr;
   int64_t (*getUnchangedFrameCount)() = nullptr;
+  int32_t (*setCaptureMethod)(int32_t) = nullptr;
+  int32_t (*getGrabMethod)() = nullptr;
+  int32_t (*getDuplicationFailure)() = nullptr;
+  int32_t (*getRecordingWarnings)() = nullptr;
+  void (*setWriteProvenance)(int32_t) = nullptr;
 };
 
 // Records the drawing window for 3 s and checks the file. streamed: with DirectSound sound,
 // written by the streaming writer while recording. repeatUnchanged: pictures equal to the one
 // before are to be repeat records; the window then changes only every few frames.
+// duplication: the window recorded as the part of the screen it covers, through Desktop
+// Duplication, which Wine does not have (DuplicateOutput is E_NOTIMPL): GDI's copy of the screen
+// takes over from the start, and the library says so.
 void recordAndCheck(int64_t outputWidth, int64_t outputHeight, const char* fileName,
-                    bool streamed = false, bool repeatUnchanged = false) {
+                    bool streamed = false, bool repeatUnchanged = false, bool duplication = false) {
   CaptureLibrary library;
   ASSERT_NE(library.module, nullptr) << "quorvane_capture.dll not found beside the test";
   ASSERT_TRUE(library.missing.empty()) << "missing exports: " << library.missing;
@@ -187,8 +201,18 @@ void recordAndCheck(int64_t outputWidth, int64_t outputHeight, const char* fileN
   s.clientArea = 1;
   s.useAVX = 1;
   library.setRepeatUnchanged(repeatUnchanged ? 1 : 0);
+  library.setCaptureMethod(duplication ? QV_METHOD_DUPLICATION : QV_METHOD_AUTO);
+  library.setWriteProvenance(duplication ? 1 : 0);
   library.initialize(&s);
+  library.setCaptureMethod(QV_METHOD_AUTO);
   ASSERT_EQ(library.getInitializeStatus(), 0);
+  if (duplication) {
+    EXPECT_EQ(library.getGrabMethod(), QV_GRAB_SCREEN);
+    EXPECT_EQ(static_cast<uint32_t>(library.getDuplicationFailure()), 0x80004001u);  // E_NOTIMPL
+    EXPECT_EQ(library.getRecordingWarnings(), QV_WARNING_GDI_FALLBACK);
+  } else {
+    EXPECT_EQ(library.getGrabMethod(), QV_GRAB_WINDOW);
+  }
   const CaptureSetting used = *library.getCaptureSetting();
   ASSERT_EQ(used.captureWidth, kWidth);
   ASSERT_EQ(used.captureHeight, kHeight);
@@ -229,7 +253,10 @@ void recordAndCheck(int64_t outputWidth, int64_t outputHeight, const char* fileN
     EXPECT_EQ(library.getProgress(), 1.0);
   }
   const uint64_t unchanged = static_cast<uint64_t>(library.getUnchangedFrameCount());
+  // Said while it ran, and still after the stop.
+  EXPECT_EQ(library.getRecordingWarnings(), duplication ? QV_WARNING_GDI_FALLBACK : 0);
   library.setRepeatUnchanged(0);
+  library.setWriteProvenance(0);
   library.finalize();
   ASSERT_GE(captured, 5u);
 
@@ -247,6 +274,18 @@ void recordAndCheck(int64_t outputWidth, int64_t outputHeight, const char* fileN
     EXPECT_TRUE(file.audio() == Bytes(wav.begin() + 44, wav.end()));
     EXPECT_EQ(qvtest::readU32(wav, 40), wav.size() - 44);
     EXPECT_NEAR((wav.size() - 44) / 176400.0, 3.0, 0.5);
+  }
+  if (duplication) {
+    // The record of how the file was made names the copy used and why duplication was not.
+    std::string method;
+    for (const qvtest::QvfRecord& r : file.records) {
+      if (r.type == qvf::RECORD_PROVENANCE) {
+        method = qvtest::parseProvenance(file.bytes, r).text(qvf::PROVENANCE_CAPTURE_METHOD);
+      }
+    }
+    EXPECT_EQ(method,
+              "GDI, the part of the screen the window covers (Desktop Duplication could not be "
+              "had: DuplicateOutput failed, 0x80004001)");
   }
   const std::string pattern = file.videoPattern();
   EXPECT_EQ(records, pattern.size());
@@ -317,6 +356,10 @@ TEST(PipelineUnderWine, RecordsAGdiWindowDownscaled) {
 
 TEST(PipelineUnderWine, StreamsAGdiWindowWithDirectSoundSound) {
   recordAndCheck(80, 60, "qv-pipeline-wine-streamed.qvf", true);
+}
+
+TEST(PipelineUnderWine, RecordsAWindowAsItsScreenRegionWithGdiWhereDuplicationFails) {
+  recordAndCheck(0, 0, "qv-pipeline-wine-duplication.qvf", false, false, true);
 }
 
 TEST(PipelineUnderWine, UnchangedPicturesBecomeRepeatRecords) {

@@ -121,6 +121,9 @@ bool parseProvenance(const uint8_t* payload, size_t size, Provenance* out) {
       case qvf::PROVENANCE_SCREEN_PATH:
         p.screenPath = text;
         break;
+      case qvf::PROVENANCE_CAPTURE_METHOD:
+        p.captureMethod = text;
+        break;
       case qvf::PROVENANCE_UNCHANGED_AS_REPEATS:
         if (length >= 4) p.unchangedAsRepeats = le(f, 4) != 0 ? 1 : 0;
         break;

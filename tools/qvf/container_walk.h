@@ -19,7 +19,7 @@ struct Provenance {
   int32_t colorRange = -1;   // 0 TV, 1 full; -1 unknown
   uint32_t captureWidth = 0, captureHeight = 0;
   uint32_t outputWidth = 0, outputHeight = 0;
-  std::string windowTitle, processName, soundSource, libraryVersion, screenPath;
+  std::string windowTitle, processName, soundSource, libraryVersion, screenPath, captureMethod;
   bool hasStartTime = false;
   int64_t startTimeUtcMs = 0;
   std::vector<std::pair<uint64_t, uint64_t>> pauses;  // position and length, ms

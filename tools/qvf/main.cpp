@@ -132,6 +132,7 @@ void printProvenance(const Provenance& p) {
                 : p.colorRange == 0 ? "TV range"
                                     : "range unknown");
   }
+  if (!p.captureMethod.empty()) std::printf("capture method  %s\n", p.captureMethod.c_str());
   if (!p.soundSource.empty()) std::printf("sound source    %s\n", p.soundSource.c_str());
   if (p.unchangedAsRepeats >= 0) {
     std::printf("unchanged       %s\n", p.unchangedAsRepeats == 1

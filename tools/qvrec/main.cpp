@@ -3,7 +3,7 @@
 //   qvrec list [--backend auto|x11|portal]
 //   qvrec record [--window N|TEXT | --title TEXT | --process NAME] [--duration S] [-o FILE.qvf]
 //                [--sound mic|desktop|mic+desktop|none] [--sound-rate 44100|48000] [--no-cursor]
-//                [--backend auto|x11|portal] [--choose-again]
+//                [--backend auto|x11|portal] [--choose-again] [--method auto|duplication|gdi]
 //
 // On Wayland desktops (WAYLAND_DISPLAY set and a screen-cast portal answering) the screen is
 // recorded through the portal: the desktop asks once what to share and remembers the grant;
@@ -80,7 +80,7 @@ struct RecordArguments {
   WindowQuery query;
   int64_t fps = 30;
   std::string offset, size, outputSize, memory = "1G", affinity;
-  std::string matrix = "auto", range = "tv", area = "client", sound = "mic";
+  std::string matrix = "auto", range = "tv", area = "client", sound = "mic", method = "auto";
   std::string startAt, minFree = "1G";
   bool reserveCpu = false, noComposition = false, noAvx = false, noAudio = false, noCursor = false;
   Backend backend = Backend::kAuto;
@@ -174,6 +174,13 @@ void addRecordOptions(CLI::App* rec, RecordArguments* a) {
       ->check(CLI::IsMember({44100, 48000}))
       ->capture_default_str();
   rec->add_flag("--no-cursor", a->noCursor, "leave the mouse pointer out of the pictures");
+  rec->add_option("--method", a->method,
+                  "how pictures are copied (Windows): auto (the screen through Desktop "
+                  "Duplication, a window through its own device context), duplication (a window "
+                  "too, as the part of the screen it covers: needed for windows drawn by the GPU, "
+                  "which otherwise come out black), gdi (GDI everywhere)")
+      ->check(CLI::IsMember({"auto", "duplication", "gdi"}))
+      ->capture_default_str();
   rec->add_flag("-q,--quiet", options.quiet, "only the summary and errors");
   rec->add_flag("--keep-unchanged", options.keepUnchanged,
                 "store every picture; by default a picture equal to the one before is stored as "
@@ -268,6 +275,9 @@ int chooseOutputs(const RecordArguments& a, RecordOptions* options) {
                          : sound == "none"        ? QV_SOURCE_NONE
                                                   : QV_SOURCE_CAPTURE_DEVICE;
   options->cursor = !a.noCursor;
+  options->captureMethod = a.method == "duplication" ? QV_METHOD_DUPLICATION
+                           : a.method == "gdi"       ? QV_METHOD_GDI
+                                                     : QV_METHOD_AUTO;
   if (options->qvfPath.empty()) options->qvfPath = defaultBaseName() + ".qvf";
   if (options->wavPath.empty()) options->wavPath = replaceExtension(options->qvfPath, ".wav");
   if (options->audio && options->wavPath == options->qvfPath) {

@@ -317,6 +317,7 @@ const char* statusReason(int32_t status) {
 bool startLibrary(const RecordOptions& options,
                   const std::function<void(const std::string&)>& say) {
   setCursorDrawing(options.cursor ? 1 : 0);
+  setCaptureMethod(options.captureMethod);
   setClickDrawing(options.clicks ? 1 : 0);
   setClickEvents(options.events ? 1 : 0);
   setSoundSource(options.soundSource);
@@ -354,7 +355,10 @@ bool startLibrary(const RecordOptions& options,
        : options.soundSource == QV_SOURCE_CAPTURE_AND_DESKTOP
            ? "the capture device and what the computer plays, each on its own track"
            : "the capture device") +
-      ", pointer " + (options.cursor ? "drawn" : "left out"));
+      ", pointer " + (options.cursor ? "drawn" : "left out") + ", pictures from " +
+      (getGrabMethod() == QV_GRAB_DUPLICATION ? "Desktop Duplication"
+       : getGrabMethod() == QV_GRAB_SCREEN    ? "the screen's ordinary copy"
+                                              : "the window's own picture"));
   const int32_t soundStatus = getSoundStatus();
   recordedTracks = options.soundSource == QV_SOURCE_CAPTURE_AND_DESKTOP && options.audio &&
                    soundStatus == QV_SOURCE_READY;
@@ -528,6 +532,13 @@ void recordUntilStopped(const RecordOptions& options, const CaptureSetting& used
       std::fprintf(stderr,
                    "qvrec: this window's picture comes out black; record the screen (window 0) "
                    "or switch off hardware acceleration in that program\n");
+    }
+    if ((live.newWarnings & QV_WARNING_GDI_FALLBACK) != 0) {
+      status.end();
+      std::fprintf(stderr,
+                   "qvrec: Desktop Duplication cannot be used here (error 0x%08X); the screen is "
+                   "copied with GDI from now on, which is slower\n",
+                   static_cast<unsigned>(getDuplicationFailure()));
     }
     if (live.diskLow) {
       status.end();

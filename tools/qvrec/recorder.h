@@ -38,6 +38,7 @@ struct RecordOptions {
   int32_t soundSource = QV_SOURCE_CAPTURE_DEVICE;  // setSoundSource before Initialize
   int32_t soundRate = 44100;                       // setSoundRate before Initialize
   bool cursor = true;                              // setCursorDrawing before Initialize
+  int32_t captureMethod = QV_METHOD_AUTO;          // setCaptureMethod before Initialize
   bool hotkey = false;
   double duration = 0;  // seconds; 0: until Ctrl+C or a full pool
   bool quiet = false;

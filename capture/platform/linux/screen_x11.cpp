@@ -165,6 +165,22 @@ uint8_t* ScreenGrabber::pixels() const {
 
 bool ScreenGrabber::isOpen() const { return impl_ != nullptr; }
 
+// X11 has one way to copy a picture: the window's, which for the root window is the screen.
+const char* ScreenGrabber::ordinaryCopyName() { return "X11"; }
+
+void ScreenGrabber::setScreenMethod(bool screenRegion, bool duplication) {
+  screenRegion_ = screenRegion;
+  duplication_ = duplication;
+}
+
+ScreenGrabber::Method ScreenGrabber::method() const {
+  return impl_ != nullptr && impl_->source == impl_->root ? Method::kScreen : Method::kWindow;
+}
+
+const char* ScreenGrabber::duplicationFailedCall() const { return nullptr; }
+
+int32_t ScreenGrabber::duplicationFailure() const { return 0; }
+
 bool ScreenGrabber::open(WindowHandle window, bool clientArea, int32_t width, int32_t height) {
   close();
   if (width < 1 || height < 1) return false;
