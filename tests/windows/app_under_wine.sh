@@ -13,7 +13,8 @@
 # included), endsession (logging off while Quorvane.exe and qvrec.exe record: the end waits for
 # complete files), japanese (under a Japanese locale the window, its states and the library's
 # refusals are Japanese; the settings file's language=en brings English back), takes (a
-# recording at 48000 Hz with its click in the events file; at the next start only its cut-off copy is offered for repair and
+# recording at 48000 Hz of the window as its screen region (GDI standing in for Desktop
+# Duplication) with its click in the events file; at the next start only its cut-off copy is offered for repair and
 # one click makes it and its WAV whole; a countdown shown and cancelled with Stop). QVF is a native
 # qvf; without it BIN_DIR/qvf.exe runs under Wine.
 set -uo pipefail
@@ -330,13 +331,15 @@ case $SCENARIO in
     done
     ;;
   takes)
-    writeIni "[Recording]" soundRate=48000 clicks=1 events=1
+    writeIni "[Recording]" soundRate=48000 clicks=1 events=1 method=duplication
     startTarget
     check "the program starts" startApp
     check "the sound rate comes from the settings file" textIs 1050 "48000 Hz"
     check "no take is offered in an empty folder" textIs 1048 ""
     keys key alt+r
     check "the recording runs" waitText 1040 "written" 30
+    # The window as its screen region: Wine has no Desktop Duplication, GDI's copy stands in.
+    check "the fall-back to GDI is told" waitText 1042 "Desktop Duplication cannot be had" 10
     # A click in the recorded window, kept in the events file.
     eval "$(xdotool search --name '^Zq test window$' getwindowgeometry --shell 2>/dev/null | head -n 5)"
     xdotool mousemove $((X + 100)) $((Y + 100)) click 1
@@ -349,6 +352,9 @@ case $SCENARIO in
     check "the sound file is at 48000 Hz" test "$(soxi -r "$WHOLE.wav" 2>/dev/null)" = 48000
     qvf info "$WHOLE.qvf" >"$DIR/info.txt" 2>&1
     check "the recording's sound is at 48000 Hz" grep -q 48000 "$DIR/info.txt"
+    check "the file names the screen region and the fall-back" grep -q \
+      "capture method  GDI, the part of the screen the window covers (Desktop Duplication" \
+      "$DIR/info.txt"
     check "the program closes" closeApp
     # A copy cut off inside its last record, its WAV header still at the length it had when
     # recording began (0), as a crash leaves them.

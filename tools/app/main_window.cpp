@@ -80,10 +80,10 @@ std::wstring closedText(const std::wstring& title) { return tr(IDS_WINDOW_CLOSED
 
 // Controls that hold the recording's settings: locked while a recording runs.
 const int kSettingControls[] = {
-    IDC_WINDOWS, IDC_REFRESH, IDC_WHOLEWINDOW, IDC_FPS,    IDC_OUTSIZE, IDC_MATRIX,
-    IDC_RANGE,   IDC_SOUND,   IDC_SOUNDRATE,   IDC_MEMORY, IDC_WAITKEY, IDC_FOLDER,
-    IDC_BROWSE,  IDC_PATTERN, IDC_STREAM,      IDC_CLICKS, IDC_EVENTS,  IDC_COUNTDOWN,
-    IDC_STARTAT, IDC_MINFREE, IDC_REPAIR};
+    IDC_WINDOWS,   IDC_REFRESH, IDC_WHOLEWINDOW, IDC_SCREENREGION, IDC_FPS,    IDC_OUTSIZE,
+    IDC_MATRIX,    IDC_RANGE,   IDC_SOUND,       IDC_SOUNDRATE,    IDC_MEMORY, IDC_WAITKEY,
+    IDC_FOLDER,    IDC_BROWSE,  IDC_PATTERN,     IDC_STREAM,       IDC_CLICKS, IDC_EVENTS,
+    IDC_COUNTDOWN, IDC_STARTAT, IDC_MINFREE,     IDC_REPAIR};
 
 class MainWindow {
  public:
@@ -203,6 +203,7 @@ class MainWindow {
   bool streamingWanted_ = false;
   bool toldInMemory_ = false;
   bool toldBlackPicture_ = false;
+  bool toldGdiFallback_ = false;
   ListedWindow target_;
   UsedSettings used_;
   OutputFiles files_;                              // of the current or last recording
@@ -388,6 +389,7 @@ void MainWindow::applySettings(const qvtools::HostSettings& s) {
   setText(IDC_MINFREE, widen(s.minFree));
   setText(IDC_MEMORY, widen(s.memory));
   check(IDC_WHOLEWINDOW, s.area == "window");
+  check(IDC_SCREENREGION, s.method == "duplication");
   check(IDC_POINTER, s.pointer && features_.pointer);
   check(IDC_WAITKEY, s.startWithF12);
   check(IDC_STREAM, s.writeWhileRecording);
@@ -413,6 +415,12 @@ qvtools::HostSettings MainWindow::currentSettings() const {
   s.colorMatrix = matrix == 1 ? "601" : matrix == 2 ? "709" : "auto";
   s.range = selectedData(IDC_RANGE, 0) == 1 ? "full" : "tv";
   s.area = checked(IDC_WHOLEWINDOW) ? "window" : "client";
+  // "gdi", written by hand in the file, stays while the box is not ticked.
+  if (checked(IDC_SCREENREGION)) {
+    s.method = "duplication";
+  } else if (s.method == "duplication") {
+    s.method = "auto";
+  }
   uint64_t bytes = 0;
   const std::string memory = toUtf8(text(IDC_MEMORY));
   if (qvtools::parseBytes(memory, &bytes)) s.memory = memory;
@@ -679,6 +687,9 @@ bool MainWindow::buildRequest(RecordingRequest* request, std::wstring* problem) 
   request->colorMatrix = static_cast<int32_t>(selectedData(IDC_MATRIX, 0));
   request->fullRange = selectedData(IDC_RANGE, 0) == 1;
   request->clientArea = !checked(IDC_WHOLEWINDOW);
+  request->captureMethod = checked(IDC_SCREENREGION) ? QV_METHOD_DUPLICATION
+                           : loaded_.method == "gdi" ? QV_METHOD_GDI
+                                                     : QV_METHOD_AUTO;
   request->sound = static_cast<SoundSource>(
       selectedData(IDC_SOUND, static_cast<LPARAM>(SoundSource::kCaptureDevice)));
   request->soundRate = static_cast<int32_t>(selectedData(IDC_SOUNDRATE, kSoundRates[0]));
@@ -868,6 +879,7 @@ void MainWindow::beginRecording() {
   setText(IDC_PAUSE, tr(IDS_PAUSE));
   toldInMemory_ = false;
   toldBlackPicture_ = false;
+  toldGdiFallback_ = false;
   toldDiskLow_ = false;
   setMessage(L"", false);
   setText(IDC_FILES, L"");
@@ -933,6 +945,10 @@ void MainWindow::onTimer() {
         // Said once; the recording goes on, since its sound may be what matters.
         toldBlackPicture_ = true;
         setMessage(tr(IDS_BLACK_PICTURE), true);
+      }
+      if (s.gdiFallback && !toldGdiFallback_) {
+        toldGdiFallback_ = true;
+        setMessage(tr(IDS_GDI_FALLBACK), true);
       }
       std::wstring line =
           tr(IDS_RECORDING_LINE, {widen(qvtools::formatClock(s.elapsed)), std::to_wstring(s.frames),

@@ -39,6 +39,7 @@
 #define IDC_COUNTDOWN 1053
 #define IDC_STARTAT 1054
 #define IDC_MINFREE 1055
+#define IDC_SCREENREGION 1056
 
 // Strings (app_strings_en.rc, app_strings_ja.rc). Blocks of 16 share one resource: keep related
 // strings together. %1 ... %9 are filled in by tr().
@@ -181,3 +182,4 @@
 #define IDS_SOUND_BOTH 2146
 #define IDS_ONLY_CAPTURE_DEVICE 2147
 #define IDS_ONLY_PLAYBACK 2148
+#define IDS_GDI_FALLBACK 2149

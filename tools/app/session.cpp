@@ -78,6 +78,7 @@ int32_t RecordingSession::start(const RecordingRequest& request, UsedSettings* u
   setCursorDrawing(request.pointer ? 1 : 0);
   setSoundSource(soundChoice(request.sound).librarySource);
   setSoundRate(request.soundRate);
+  setCaptureMethod(request.captureMethod);
   setClickDrawing(request.clicks ? 1 : 0);
   setClickEvents(request.eventsPath.empty() ? 0 : 1);
   setRepeatUnchanged(1);
@@ -196,6 +197,7 @@ void RecordingSession::onLook(const qvtools::LiveState& live) {
   // Files that could not be created leave the recording in memory.
   status_.streaming = live.streaming;
   status_.blackPicture = (live.warnings & QV_WARNING_BLACK_PICTURE) != 0;
+  status_.gdiFallback = (live.warnings & QV_WARNING_GDI_FALLBACK) != 0;
   status_.diskSecondsLeft = live.diskSecondsLeft;
   if (live.diskLow) status_.diskLow = true;
 }

@@ -53,6 +53,7 @@ struct RecordingRequest {
   int32_t colorMatrix = 0;  // 0 automatic, 1 BT.601, 2 BT.709
   bool fullRange = false;
   bool clientArea = true;
+  int32_t captureMethod = 0;  // QV_METHOD_*: a window as the screen region it covers, ...
   uint64_t memoryBytes = 1ull << 30;
   SoundSource sound = SoundSource::kCaptureDevice;
   int32_t soundRate = 44100;  // 44100 or 48000
@@ -101,6 +102,7 @@ struct SessionStatus {
   bool streaming = false;     // the files are written while recording
   bool cutShort = false;      // a write failed while streaming: the files end where it failed
   bool blackPicture = false;  // the window's picture comes out black (QV_WARNING_BLACK_PICTURE)
+  bool gdiFallback = false;   // Desktop Duplication gave way to GDI (QV_WARNING_GDI_FALLBACK)
   // The library ended the recording because the window or the sound went away: the files are
   // complete up to then, the recording is shorter than asked.
   bool sourceLost = false;

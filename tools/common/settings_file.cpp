@@ -120,6 +120,7 @@ HostSettings settingsFromIni(const std::string& text, std::vector<std::string>* 
   r.oneOf("recording.colormatrix", {"auto", "601", "709"}, &s.colorMatrix);
   r.oneOf("recording.range", {"tv", "full"}, &s.range);
   r.oneOf("recording.area", {"client", "window"}, &s.area);
+  r.oneOf("recording.method", {"auto", "duplication", "gdi"}, &s.method);
   r.bytes("recording.memory", &s.memory);
   r.oneOf("recording.sound", {"device", "playback", "both", "none"}, &s.sound);
   std::string rate = std::to_string(s.soundRate);
@@ -162,7 +163,7 @@ std::string settingsToIni(const HostSettings& input, const IniComments& c) {
       << note(c.frameRate) << "frameRate=" << s.frameRate << "\n"
       << note(c.outputHeight) << "outputHeight=" << s.outputHeight << "\n"
       << note(c.colour) << "colorMatrix=" << s.colorMatrix << "\nrange=" << s.range << "\n"
-      << note(c.area) << "area=" << s.area << "\n"
+      << note(c.area) << "area=" << s.area << "\nmethod=" << s.method << "\n"
       << note(c.memory) << "memory=" << s.memory << "\n"
       << note(c.sound) << "sound=" << s.sound << "\nsoundRate=" << s.soundRate
       << "\npointer=" << flag(s.pointer) << "\nstartWithF12=" << flag(s.startWithF12) << "\n"

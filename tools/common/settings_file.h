@@ -19,6 +19,7 @@ struct HostSettings {
   std::string colorMatrix = "auto";  // auto, 601, 709
   std::string range = "tv";          // tv, full
   std::string area = "client";       // client, window
+  std::string method = "auto";       // auto, duplication (a window as its screen region), gdi
   std::string memory = "1G";         // the pool's byte budget, as parseBytes reads it
   std::string sound = "device";      // device, playback, none
   int64_t soundRate = 44100;         // 44100 or 48000 samples per second
@@ -57,10 +58,13 @@ struct IniComments {
   std::string outputHeight =
       "Stored picture height in lines, the width keeping the aspect; 0: as captured.";
   std::string colour = "auto (BT.709 from 720 lines up), 601 or 709; range tv or full.";
-  std::string area = "client: the window's content; window: with its frame.";
+  std::string area =
+      "client: the window's content; window: with its frame. method: auto, duplication (a\n"
+      "window recorded as the screen region it covers, what lies on top too) or gdi.";
   std::string memory = "Memory reserved for the recording; it bounds the recording's length.";
   std::string sound =
-      "device (the default capture device), playback or none; soundRate 44100 or 48000 samples\n"
+      "device (the default capture device), playback, both (a track each) or none; soundRate 44100 "
+      "or 48000 samples\n"
       "per second.";
   std::string habits =
       "clicks=1 draws a ring at each mouse click; events=1 writes the clicks and pauses to\n"
