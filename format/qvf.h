@@ -20,11 +20,18 @@ constexpr uint64_t RECORD_REPEAT = 4;  // no payload: the previous picture again
 constexpr uint64_t RECORD_AUDIO = 0x10000;  // raw PCM, one captured chunk
 // The sound of one source of a recording that has several (RECORD_AUDIO then holds their
 // mix), see below.
+// The record's type is RECORD_AUDIO_TRACK plus the track number (1 for the first source, 2 for
+// the second, as PROVENANCE_SOUND_TRACKS lists them; 0 is never used: it stands for the mix),
+// so that the index, which lists records by type, tells a reader each record's track without
+// a read of its own.
 constexpr uint64_t RECORD_AUDIO_TRACK = 0x20000;
+constexpr uint64_t kMaxAudioTracks = 0xFF;
+constexpr bool isAudioTrackRecord(uint64_t type) {
+  return type > RECORD_AUDIO_TRACK && type <= RECORD_AUDIO_TRACK + kMaxAudioTracks;
+}
 //
-// RECORD_AUDIO_TRACK payload: u64 track number (1 for the first source, 2 for the second, as
-// PROVENANCE_SOUND_TRACKS lists them; 0 is never used: it stands for the mix), then raw PCM in
-// the file header's format, like RECORD_AUDIO. A track's sound is the payloads of its records
+// A track record's payload: u64 track number (the same as in its type), then raw PCM in the
+// file header's format, like RECORD_AUDIO. A track's sound is the payloads of its records
 // in file order. A recording with one source has no such records: its sound is the RECORD_AUDIO
 // records alone. Older readers skip them as unknown records.
 constexpr uint64_t kAudioTrackNumberSize = 8;

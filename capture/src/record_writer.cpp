@@ -138,11 +138,12 @@ void RecordWriter::writeSound(const void* samples, uint64_t size) {
 
 void RecordWriter::writeTrackSound(uint64_t track, const void* samples, uint64_t size) {
   const uint64_t payload = qvf::kAudioTrackNumberSize + size;
-  const qvf::RecordHeader header{qvf::kRecordHeaderSize, qvf::RECORD_AUDIO_TRACK, payload};
+  const uint64_t type = qvf::RECORD_AUDIO_TRACK + track;
+  const qvf::RecordHeader header{qvf::kRecordHeaderSize, type, payload};
   file_.write(&header, sizeof(header));
   file_.write(&track, sizeof(track));
   file_.write(samples, size);
-  index_.add(qvf::RECORD_AUDIO_TRACK, payload);
+  index_.add(type, payload);
 }
 
 uint64_t SlotTimeline::writeFrame(RecordWriter& records, int64_t timeStamp, uint64_t type,

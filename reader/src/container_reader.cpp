@@ -89,10 +89,8 @@ const std::shared_ptr<const RecordIndex>& emptyIndex() {
 // Adds one record to an index being built; false when the index can take no more (frame
 // numbers are ints, sound offsets must stay file positions): the records after it are left
 // out, as after a damaged one.
-// A track record's sound is listed under its track, which its first bytes name: `file` reads
-// them.
-bool addRecord(RecordIndex* index, uint64_t type, uint64_t payloadPosition, uint64_t payloadSize,
-               const InputFile& file) {
+// A track record's sound is listed under its track, which its type names.
+bool addRecord(RecordIndex* index, uint64_t type, uint64_t payloadPosition, uint64_t payloadSize) {
   if (type == qvf::RECORD_DELTA || type == qvf::RECORD_KEY || type == qvf::RECORD_REPEAT) {
     if (index->video.size() >= static_cast<size_t>(INT_MAX)) return false;
     const uint32_t size =
@@ -102,14 +100,11 @@ bool addRecord(RecordIndex* index, uint64_t type, uint64_t payloadPosition, uint
     if (payloadSize > kMaxFilePosition - index->audioBytes) return false;
     index->audio.push_back({payloadPosition, payloadSize, index->audioBytes});
     index->audioBytes += payloadSize;
-  } else if (type == qvf::RECORD_AUDIO_TRACK) {
-    // A record too short for its number, or whose number cannot be read, is not sound.
-    uint8_t number[qvf::kAudioTrackNumberSize];
-    if (payloadSize < sizeof number) return true;
-    index->bytesRead += sizeof number;
-    if (file.readAt(payloadPosition, number, sizeof number) != sizeof number) return true;
-    const uint64_t track = loadU64(number);
-    if (track == 0) return true;
+  } else if (qvf::isAudioTrackRecord(type)) {
+    // The track is in the type: no read. A record too short for its number is not sound.
+    constexpr uint64_t number = qvf::kAudioTrackNumberSize;
+    if (payloadSize < number) return true;
+    const uint64_t track = type - qvf::RECORD_AUDIO_TRACK;
     auto it =
         std::lower_bound(index->tracks.begin(), index->tracks.end(), track,
                          [](const AudioTrackIndex& t, uint64_t value) { return t.number < value; });
@@ -118,9 +113,9 @@ bool addRecord(RecordIndex* index, uint64_t type, uint64_t payloadPosition, uint
       added.number = track;
       it = index->tracks.insert(it, added);
     }
-    const uint64_t samples = payloadSize - sizeof number;
+    const uint64_t samples = payloadSize - number;
     if (samples > kMaxFilePosition - it->audioBytes) return false;
-    it->audio.push_back({payloadPosition + sizeof number, samples, it->audioBytes});
+    it->audio.push_back({payloadPosition + number, samples, it->audioBytes});
     it->audioBytes += samples;
   }
   return true;
@@ -224,7 +219,7 @@ bool ContainerReader::readIndexRecord(uint64_t fileSize, RecordIndex* index) con
       },
       [&](const qvf::IndexedRecord& r) {
         if (!full) {
-          full = !addRecord(index, r.type, r.payloadPosition, r.payloadSize, file_);
+          full = !addRecord(index, r.type, r.payloadPosition, r.payloadSize);
         }
       });
   index->fromIndexRecord = sound;
@@ -252,7 +247,7 @@ void ContainerReader::walkRecords(uint64_t fileSize, RecordIndex* index) const {
       ++index->bytesRead;
       if (file_.readAt(payloadPosition + payloadSize - 1, &last, 1) != 1) break;
     }
-    if (!addRecord(index, type, payloadPosition, payloadSize, file_)) break;
+    if (!addRecord(index, type, payloadPosition, payloadSize)) break;
     position = payloadPosition + payloadSize;
   }
 }

@@ -79,7 +79,7 @@ class QvfWriter {
     Bytes payload;
     putU64(payload, number);
     payload.insert(payload.end(), pcm.begin(), pcm.end());
-    record(qvf::RECORD_AUDIO_TRACK, payload);
+    record(qvf::RECORD_AUDIO_TRACK + number, payload);
   }
   void key(const Bytes& picture) { record(qvf::RECORD_KEY, snappyBlock(picture)); }
   void delta(const Bytes& picture, const Bytes& previous) {
@@ -214,7 +214,7 @@ inline TrackRecording writeTrackRecording(QvfWriter& w, const std::vector<Bytes>
   w.audio(pcm(600, 400));
   w.track(2, pcm(9500, 300));
   w.track(1, pcm(5600, 400));
-  w.record(qvf::RECORD_AUDIO_TRACK, Bytes(5, 1));
+  w.record(qvf::RECORD_AUDIO_TRACK + 1, Bytes(5, 1));
   writeRecording(w, 5, pictures, {});
   w.index();
   return t;

@@ -28,7 +28,7 @@ constexpr uint64_t kMaxIndexBytes = uint64_t{1} << 30;
 // A repeat record has no payload, so it can only be torn inside its header.
 bool plausibleTornRecord(const qvf::RecordHeader& r, const qvf::FileHeader& h) {
   const uint64_t picture = qvf::pictureBytes(h.width, h.height);
-  switch (r.type) {
+  switch (qvf::isAudioTrackRecord(r.type) ? qvf::RECORD_AUDIO_TRACK : r.type) {
     case qvf::RECORD_KEY:
     case qvf::RECORD_DELTA:
       return r.payloadSize != 0 && r.payloadSize <= qvf::maxCompressedBytes(picture);
@@ -256,7 +256,7 @@ bool walkContainer(const std::string& path, ContainerWalk* walk) {
                                " remain (truncated file)");
       break;
     }
-    switch (r.type) {
+    switch (qvf::isAudioTrackRecord(r.type) ? qvf::RECORD_AUDIO_TRACK : r.type) {
       case qvf::RECORD_KEY:
       case qvf::RECORD_DELTA:
       case qvf::RECORD_REPEAT:
@@ -301,10 +301,11 @@ bool walkContainer(const std::string& path, ContainerWalk* walk) {
                                    " is too short for its track number");
           break;
         }
-        const uint64_t track = le(number, 8);
+        const uint64_t track = r.type - qvf::RECORD_AUDIO_TRACK;
         const uint64_t samples = r.payloadSize - sizeof number;
-        if (track == 0) {
-          walk->problems.push_back("sound track record at byte " + u64(offset) + " names track 0");
+        if (le(number, 8) != track) {
+          walk->problems.push_back("sound track record at byte " + u64(offset) + " of track " +
+                                   u64(track) + " names track " + u64(le(number, 8)));
           break;
         }
         auto it = std::lower_bound(
