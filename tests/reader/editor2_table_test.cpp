@@ -8,6 +8,7 @@
 #include "container_reader.h"
 #include "editor2_plugin.h"
 #include "qv_version.h"
+#include "qvf_index.h"
 #include "reader_test_support.h"
 
 namespace qv_test {
@@ -168,6 +169,15 @@ TEST(ReaderEditor2, SoundTracksAreChosenWithSetTrack) {
   for (const Bytes& bytes : {w.bytes(), walked}) {
     const std::string path = dir.file(bytes.size() == w.bytes().size() ? "i.qvf" : "w.qvf");
     ASSERT_TRUE(writeFile(path, bytes));
+    if (bytes.size() == w.bytes().size()) {
+      // Through the index every track record is known without a read of its own.
+      qv_reader::ContainerReader r;
+      ASSERT_TRUE(r.open(path.c_str()));
+      EXPECT_TRUE(r.recordIndex()->fromIndexRecord);
+      const uint64_t indexStart = qvf::index_detail::getU64(bytes.data() + bytes.size() - 24);
+      EXPECT_EQ(r.recordIndex()->bytesRead,
+                qvf::kFileHeaderSize + qvf::kIndexTrailerSize + (bytes.size() - indexStart));
+    }
     Handle old = openQvf(path);
     ASSERT_TRUE(old);
     EXPECT_EQ(infoOf(old.get()).audio_n, 1000) << "the 32-bit table reads the mix";
