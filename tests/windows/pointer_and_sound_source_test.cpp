@@ -18,6 +18,17 @@
 namespace quorvane_capture {
 namespace {
 
+// AudioCaptureThread on a thread of its own; its result lands in *result when it ends.
+HANDLE startSoundThread(qv_thread_result* result) {
+  return CreateThread(
+      nullptr, 0,
+      [](void* out) -> DWORD {
+        *static_cast<qv_thread_result*>(out) = AudioCaptureThread(nullptr);
+        return 0;
+      },
+      result, 0, nullptr);
+}
+
 using qvtest::pumpMessages;
 
 LRESULT CALLBACK paintGrey(HWND window, UINT message, WPARAM w, LPARAM l) {
@@ -150,13 +161,7 @@ TEST(WindowsSoundSource, DesktopSoundIsLoopbackOrClearlyUnavailable) {
   if (status == QV_SOURCE_READY) {
     std::printf("  this audio driver offers loopback capture\n");
     qv_thread_result captured = 0;
-    HANDLE thread = CreateThread(
-        nullptr, 0,
-        [](void* result) -> DWORD {
-          *static_cast<qv_thread_result*>(result) = AudioCaptureThread(nullptr);
-          return 0;
-        },
-        &captured, 0, nullptr);
+    HANDLE thread = startSoundThread(&captured);
     ASSERT_TRUE(qvtest::waitUntilCapturing(std::chrono::seconds(5)));
     Sleep(1500);
     setTerminated(1);
@@ -202,13 +207,7 @@ TEST(WindowsSoundSource, BothSourcesWithoutLoopbackRecordTheCaptureDeviceAlone) 
   const std::string base = std::string(dir) + "qv_both_" + std::to_string(GetCurrentProcessId());
   const std::string wav = base + ".wav";
   qv_thread_result captured = 0;
-  HANDLE thread = CreateThread(
-      nullptr, 0,
-      [](void* result) -> DWORD {
-        *static_cast<qv_thread_result*>(result) = AudioCaptureThread(nullptr);
-        return 0;
-      },
-      &captured, 0, nullptr);
+  HANDLE thread = startSoundThread(&captured);
   if (mic) {
     ASSERT_TRUE(qvtest::waitUntilCapturing(std::chrono::seconds(5)));
   }
