@@ -12,18 +12,33 @@
 
 namespace qvf {
 
+// CRC-32 (the reflected 0xEDB88320 polynomial), eight bytes a step: an hour's index is some
+// 760 KB, and a byte at a time made the checksum a third of the time of an indexed open.
 inline uint32_t indexChecksum(const uint8_t* data, size_t size) {
-  static const std::array<uint32_t, 256> table = [] {
-    std::array<uint32_t, 256> t{};
+  using Tables = std::array<std::array<uint32_t, 256>, 8>;
+  static const Tables tables = [] {
+    Tables t{};
     for (uint32_t n = 0; n < 256; ++n) {
       uint32_t c = n;
       for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      t[n] = c;
+      t[0][n] = c;
+    }
+    // t[k][n]: the byte n followed by k zero bytes.
+    for (size_t k = 1; k < 8; ++k) {
+      for (uint32_t n = 0; n < 256; ++n) t[k][n] = t[0][t[k - 1][n] & 0xFF] ^ (t[k - 1][n] >> 8);
     }
     return t;
   }();
   uint32_t crc = 0xFFFFFFFFu;
-  for (size_t i = 0; i < size; ++i) crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+  for (; size >= 8; size -= 8, data += 8) {
+    const uint32_t low =
+        crc ^ (static_cast<uint32_t>(data[0]) | static_cast<uint32_t>(data[1]) << 8 |
+               static_cast<uint32_t>(data[2]) << 16 | static_cast<uint32_t>(data[3]) << 24);
+    crc = tables[7][low & 0xFF] ^ tables[6][(low >> 8) & 0xFF] ^ tables[5][(low >> 16) & 0xFF] ^
+          tables[4][low >> 24] ^ tables[3][data[4]] ^ tables[2][data[5]] ^ tables[1][data[6]] ^
+          tables[0][data[7]];
+  }
+  for (; size > 0; --size, ++data) crc = tables[0][(crc ^ *data) & 0xFF] ^ (crc >> 8);
   return crc ^ 0xFFFFFFFFu;
 }
 

@@ -173,9 +173,13 @@ bool ContainerReader::readHeader() {
 std::shared_ptr<const RecordIndex> ContainerReader::buildIndex(uint64_t fileSize) const {
   auto index = std::make_shared<RecordIndex>();
   index->bytesRead = qvf::kFileHeaderSize;
+  index->reads = 1;
   if (!readIndexRecord(fileSize, index.get())) {
+    const uint64_t bytesRead = index->bytesRead, reads = index->reads;
     *index = RecordIndex();
-    index->bytesRead = qvf::kFileHeaderSize;
+    // What the failed look for an index record cost is part of the open.
+    index->bytesRead = bytesRead;
+    index->reads = reads;
     walkRecords(fileSize, index.get());
   }
   index->video.shrink_to_fit();
@@ -191,6 +195,7 @@ bool ContainerReader::readIndexRecord(uint64_t fileSize, RecordIndex* index) con
   if (fileSize == kMaxFilePosition || fileSize < smallest) return false;
   uint8_t trailer[qvf::kIndexTrailerSize];
   index->bytesRead += sizeof trailer;
+  ++index->reads;
   if (file_.readAt(fileSize - sizeof trailer, trailer, sizeof trailer) != sizeof trailer) {
     return false;
   }
@@ -199,6 +204,7 @@ bool ContainerReader::readIndexRecord(uint64_t fileSize, RecordIndex* index) con
   if (start < header_.headerSize || recordSize > SIZE_MAX) return false;
   std::vector<uint8_t> record(static_cast<size_t>(recordSize));
   index->bytesRead += recordSize;
+  ++index->reads;
   if (file_.readAt(start, record.data(), record.size()) != record.size()) return false;
   bool full = false;
   const bool sound = qvf::decodeIndex(
@@ -233,6 +239,7 @@ void ContainerReader::walkRecords(uint64_t fileSize, RecordIndex* index) const {
   for (;;) {
     uint8_t record[qvf::kRecordHeaderSize];
     index->bytesRead += sizeof record;
+    ++index->reads;
     if (file_.readAt(position, record, sizeof record) < sizeof record) break;
     if (loadU64(record) != qvf::kRecordHeaderSize) break;
     const uint64_t type = loadU64(record + 8);
@@ -245,6 +252,7 @@ void ContainerReader::walkRecords(uint64_t fileSize, RecordIndex* index) const {
     uint8_t last;
     if (payloadSize != 0) {
       ++index->bytesRead;
+      ++index->reads;
       if (file_.readAt(payloadPosition + payloadSize - 1, &last, 1) != 1) break;
     }
     if (!addRecord(index, type, payloadPosition, payloadSize)) break;

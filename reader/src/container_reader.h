@@ -58,6 +58,7 @@ struct RecordIndex {
   std::vector<AudioTrackIndex> tracks;  // by track number, lowest first
   bool fromIndexRecord = false;         // false: built by walking the records
   uint64_t bytesRead = 0;               // read from the file to build it (header included)
+  uint64_t reads = 0;                   // reads made to build it (the header's included)
 };
 
 class ContainerReader {

@@ -46,6 +46,26 @@ void rechecksum(Bytes& file) {
   for (int i = 0; i < 4; ++i) file[file.size() - 8 + i] = static_cast<uint8_t>(crc >> (8 * i));
 }
 
+// The checksum is CRC-32: files written by any build must check under any other, whatever
+// the length and however the bytes lie in memory.
+TEST(ReaderIndex, ChecksumIsCrc32AtAnyLengthAndAlignment) {
+  const char* check = "123456789";
+  EXPECT_EQ(qvf::indexChecksum(reinterpret_cast<const uint8_t*>(check), 9), 0xCBF43926u);
+  Bytes data(300);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 131 + 7);
+  for (size_t start = 0; start < 9; ++start) {
+    for (size_t size : {0, 1, 7, 8, 9, 15, 16, 17, 290}) {
+      uint32_t crc = 0xFFFFFFFFu;  // a bit at a time
+      for (size_t i = start; i < start + size; ++i) {
+        crc ^= data[i];
+        for (int k = 0; k < 8; ++k) crc = (crc & 1) ? 0xEDB88320u ^ (crc >> 1) : crc >> 1;
+      }
+      EXPECT_EQ(qvf::indexChecksum(data.data() + start, size), crc ^ 0xFFFFFFFFu)
+          << start << " " << size;
+    }
+  }
+}
+
 TEST(ReaderIndex, IndexedFileReadsAsItsWalkWithAFewReads) {
   ScratchDir dir;
   const Recording walked = makeRecording(dir, "walked.qvf");
@@ -72,6 +92,7 @@ TEST(ReaderIndex, IndexedFileReadsAsItsWalkWithAFewReads) {
       b.videoIndex().back().payloadPosition + b.videoIndex().back().payloadSize;
   EXPECT_EQ(b.recordIndex()->bytesRead,
             qvf::kFileHeaderSize + qvf::kIndexTrailerSize + (fileSize - indexStart));
+  EXPECT_EQ(b.recordIndex()->reads, 3u);
   expectReadsAs(indexed.path, indexed.slots, indexed.audio);
 }
 
