@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "capture_state.h"
+#include "pause.h"
 
 namespace quorvane_capture {
 
@@ -85,12 +86,12 @@ bool DirectSoundCapture::SetFormat() {
     rate = waveFormat.samplesPerSecond;
   }
   deviceFormat = platform::SoundFormat{1, 2, rate, rate * 4, 4, 16};
-  resampler.reset();
-  if (rate != waveFormat.samplesPerSecond) {
-    resampler.reset(new (std::nothrow) Resampler(rate, waveFormat.samplesPerSecond));
-    if (resampler == nullptr || !resampler->ready()) return false;
-    converted.resize(2 * static_cast<size_t>(resampler->maxOutput(rate)));
-  }
+  // Always through the resampler, even at the recording's own rate: no device's clock runs at
+  // exactly its rate, and the ratio is what keeps the sound on the picture for hours.
+  resampler.reset(new (std::nothrow) Resampler(rate, waveFormat.samplesPerSecond));
+  if (resampler == nullptr || !resampler->ready()) return false;
+  converted.resize(2 * static_cast<size_t>(resampler->maxOutput(rate)));
+  placement = SoundClock(rate, waveFormat.samplesPerSecond);
   return true;
 }
 
@@ -141,6 +142,8 @@ bool DirectSoundCapture::StartWrite() {
     platform::MutexLock lock(hMutex);
     if (isTerminated || isWriting || isDone || quorvane_capture::getTerminated()) return false;
     if (!captureBuffer.start()) return false;
+    // The device's first frame belongs to this moment of the picture.
+    placement.begin(frameClockMilliseconds());
     capturedBytes = countStart;
     readOffset = 0;
     isWriting = true;
@@ -155,6 +158,7 @@ void DirectSoundCapture::stopDevice() {
   // Held through the stop: a second caller returns once the first one's stop is complete.
   platform::MutexLock lock(hMutex_device);
   if (deviceStopped) return;
+  if (stopFrameClock.load() < 0) stopFrameClock = frameClockMilliseconds();
   captureBuffer.stop();
   deviceStopped = true;
 }
@@ -171,24 +175,34 @@ void DirectSoundCapture::Run() {
       }
     }
     if (captureBuffer.deviceLost()) {
-      // What arrived before the loss is kept; the recording ends with the sound.
+      // What arrived before the loss is kept, and the recording goes on: its sound is silence
+      // of the exact length from here to the stop, and the host is told.
       transfer();
-      stopRecording(QV_STATUS_SOUND_LOST);
-      endedByItself = true;
+      lost = true;
+      raiseRecordingWarning(QV_WARNING_SOUND_LOST);
+      while (!getTerminated() && !endedByItself) {
+        if (!silenceWhileLost()) endedByItself = true;
+        platform::sleepMilliseconds(100);
+      }
       break;
     }
   }
   // StopWrite stops the device before it asks the loop to end, so this takes the sound up to
   // the final position even when the stop arrived during a transfer rather than a wait.
-  if (!endedByItself) transfer();
+  if (!endedByItself && !lost) transfer();
+  // A device silent or gone at the stop: its sound reaches the stop's moment all the same.
+  if (!endedByItself) silenceWhileLost();
   platform::MutexLock lock(hMutex);
   isDone = true;
   isWriting = false;
 }
 
 bool DirectSoundCapture::StreamToFile() {
-  uint32_t position = 0;
-  if (!captureBuffer.readPosition(&position)) return true;
+  platform::SoundTiming timing;
+  if (!captureBuffer.readTiming(&timing)) return true;
+  // When the frame just before `position` was recorded, on the picture's clock.
+  const double recordedAt = transferClock - timing.ageMilliseconds;
+  uint32_t position = timing.position;
   if (readOffset > position) position += bufferBytes;
   const uint32_t n = position - readOffset;
   if (n == 0) return true;
@@ -230,9 +244,20 @@ bool DirectSoundCapture::StreamToFile() {
   // What a pause cut out goes before the chunks are listed.
   POINTER_AND_SIZE pieces[2] = {{chunk1, bytes1}, {chunk2, bytes2}};
   cuts.cutOut(pieces, allocator);
+  // --- The picture's clock: silence for a real gap before this sound, then the sound at the
+  // ratio that keeps it on the picture.
+  const uint64_t lostFrames = timing.lostFrames - lostFramesSeen;
+  const bool discontinuity = timing.discontinuities != discontinuitiesSeen;
+  lostFramesSeen = timing.lostFrames;
+  discontinuitiesSeen = timing.discontinuities;
+  const auto keptFrames = static_cast<uint32_t>((pieces[0].size + pieces[1].size) / 4);
+  bool room =
+      listSilence(placement.silenceBefore(keptFrames, lostFrames, recordedAt, discontinuity));
   // What was converted before the pool ran out is listed like any sound, so it is written and
   // given back with the rest.
-  const bool room = resampler == nullptr || convertPieces(pieces);
+  room = convertPieces(pieces, room) && room;
+  placement.placed((pieces[0].size + pieces[1].size) / 4);
+  resampler->setRatio(placement.ratioNumerator(), placement.ratioDenominator());
   {
     // A streaming writer reads the list while it grows.
     platform::MutexLock lock(hMutex);
@@ -246,8 +271,44 @@ bool DirectSoundCapture::StreamToFile() {
   return room;
 }
 
-bool DirectSoundCapture::convertPieces(POINTER_AND_SIZE pieces[2]) {
-  bool room = true;
+bool DirectSoundCapture::listSilence(uint64_t frames) {
+  while (frames > 0) {
+    const uint64_t n = std::min<uint64_t>(frames, waveFormat.samplesPerSecond);
+    uint8_t* chunk = allocator->allocateFromBottom(n * 4);
+    if (chunk == nullptr) {
+      stopRecording(QV_STATUS_POOL_FULL);
+      return false;
+    }
+    std::memset(chunk, 0, n * 4);
+    {
+      platform::MutexLock lock(hMutex);
+      dataList.push_back(POINTER_AND_SIZE{chunk, n * 4});
+    }
+    capturedBytes += n * 4;
+    frames -= n;
+  }
+  return true;
+}
+
+bool DirectSoundCapture::silenceWhileLost() {
+  // The clock first: a pause takes the clock's lock and then the cuts' one.
+  const double stopAt = stopFrameClock.load();
+  const double until = stopAt >= 0 ? stopAt : frameClockMilliseconds();
+  platform::MutexLock lock(cuts.mutex());
+  return listSilence(placement.silenceUntil(until));
+}
+
+double DirectSoundCapture::soundOffsetMilliseconds() {
+  platform::MutexLock lock(cuts.mutex());
+  return placement.offsetMilliseconds();
+}
+
+double DirectSoundCapture::measuredDeviceRate() {
+  platform::MutexLock lock(cuts.mutex());
+  return placement.measuredRate();
+}
+
+bool DirectSoundCapture::convertPieces(POINTER_AND_SIZE pieces[2], bool room) {
   for (int i = 0; i < 2; ++i) {
     POINTER_AND_SIZE& piece = pieces[i];
     if (piece.pointer == nullptr) continue;
@@ -284,6 +345,8 @@ void DirectSoundCapture::releaseChunks(size_t end) {
 }
 
 bool DirectSoundCapture::transfer() {
+  // Read before the cuts' lock is taken: a pause takes the clock's lock and then that one.
+  transferClock = frameClockMilliseconds();
   // Held through the transfer, so that a pause, a resume or a count made meanwhile sees the
   // stream position and the chunks of one moment.
   platform::MutexLock lock(cuts.mutex());

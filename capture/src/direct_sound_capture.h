@@ -19,6 +19,7 @@
 #include "quorvane_capture.h"
 #include "resampler.h"
 #include "sound_capture.h"
+#include "sound_clock.h"
 #include "sound_cuts.h"
 
 namespace quorvane_capture {
@@ -89,6 +90,11 @@ class DirectSoundCapture {
   // Without a device because the system cannot capture what its output plays.
   bool loopbackUnavailable() const { return captureBuffer.loopbackUnavailable(); }
   bool formatRefused() const { return captureBuffer.formatRefused(); }
+  // The device went away while recording: the sound goes on as silence up to the stop.
+  bool deviceWasLost() const { return lost.load(); }
+  // How far the sound placed so far lies from the picture (ms) and the device's measured rate.
+  double soundOffsetMilliseconds();
+  double measuredDeviceRate();
   // True while the capture loop runs.
   bool isCapturing();
   // Sound the device holds beyond what has been taken: 0 after a stop whose last transfer
@@ -108,7 +114,23 @@ class DirectSoundCapture {
   bool transfer();
   // The pieces of one transfer, at the device's rate, converted to the recording's in new
   // pool chunks (the old ones go back). False when the pool had no room.
-  bool convertPieces(POINTER_AND_SIZE pieces[2]);
+  bool convertPieces(POINTER_AND_SIZE pieces[2], bool room);
+  // Lists `frames` frames of silence at the recording's rate, in chunks of a second at most.
+  // False when the pool had no room.
+  bool listSilence(uint64_t frames);
+  // The device is gone: silence from where its sound ended up to now (the frame clock), and
+  // then up to the stop.
+  bool silenceWhileLost();
+
+  // --- Placement on the picture's clock: one SoundClock per device buffer. It is fed in
+  // StreamToFile (the hook between the pause cuts and the conversion) and by silenceWhileLost.
+  SoundClock placement{44100, 44100};  // set for the device in SetFormat
+  uint64_t lostFramesSeen = 0;
+  uint32_t discontinuitiesSeen = 0;
+  std::atomic<bool> lost{false};
+  double transferClock = 0;  // the frame clock as the transfer began
+  // The frame clock when the stop was asked for: the sound ends there.
+  std::atomic<double> stopFrameClock{-1.0};
 
   // Stands for the device, the capture buffer, the notification interface and the two events.
   platform::SoundCaptureBuffer captureBuffer;

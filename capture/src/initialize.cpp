@@ -217,7 +217,7 @@ QV_EXPORT int32_t getSoundRate(void) { return soundRate; }
 
 QV_EXPORT int32_t getSoundStatus(void) {
   if (!isInitialized() || dsc == nullptr) return QV_SOURCE_OFF;
-  if (dsc->hasDevice()) return QV_SOURCE_READY;
+  if (dsc->hasDevice()) return dsc->deviceWasLost() ? QV_SOURCE_LOST : QV_SOURCE_READY;
   // The source recorded is the one chosen at Initialize, not a later choice.
   if (captureSoundSource == QV_SOURCE_NONE) return QV_SOURCE_OFF;
   if (dsc->formatRefused()) return QV_SOURCE_FORMAT_REFUSED;

@@ -129,6 +129,7 @@ bool WasapiLoopback::start() {
   }
   pumping_ = true;
   lost_ = false;
+  positionKnown_ = false;
   thread_ = std::thread([this] { pump(); });
   return true;
 }
@@ -158,11 +159,33 @@ void WasapiLoopback::takePackets() {
     BYTE* data = nullptr;
     UINT32 frames = 0;
     DWORD flags = 0;
-    if (FAILED(capture_->GetBuffer(&data, &frames, &flags, nullptr, nullptr))) return;
+    UINT64 devicePosition = 0;
+    UINT64 qpcPosition = 0;  // when the packet's first frame was recorded, in 100 ns units
+    if (FAILED(capture_->GetBuffer(&data, &frames, &flags, &devicePosition, &qpcPosition))) return;
+    // The device's own account: a position that jumped says how much went missing, the flag
+    // that something did.
+    if (positionKnown_ && devicePosition > nextDevicePosition_) {
+      ring_.noteLost(devicePosition - nextDevicePosition_);
+    } else if ((flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) != 0 && positionKnown_) {
+      ring_.noteLost(0);
+    }
+    nextDevicePosition_ = devicePosition + frames;
+    positionKnown_ = true;
+    // How long ago the packet's last frame was recorded, on the performance counter that the
+    // system's clocks (and so the frame clock) run on.
+    std::chrono::steady_clock::duration age{};
+    LARGE_INTEGER now{}, frequency{};
+    if (qpcPosition != 0 && QueryPerformanceCounter(&now) &&
+        QueryPerformanceFrequency(&frequency) && frequency.QuadPart > 0) {
+      const double nowUnits = static_cast<double>(now.QuadPart) * 1e7 / frequency.QuadPart;
+      const double lastFrame = static_cast<double>(qpcPosition) + frames * 1e7 / mixRate_;
+      age = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+          std::chrono::duration<double>(std::max(0.0, (nowUnits - lastFrame) / 1e7)));
+    }
     if ((flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0 || data == nullptr) {
-      ring_.append(nullptr, static_cast<size_t>(frames) * 4);
+      ring_.append(nullptr, static_cast<size_t>(frames) * 4, age);
     } else if (!converted_) {
-      ring_.append(data, static_cast<size_t>(frames) * 4);
+      ring_.append(data, static_cast<size_t>(frames) * 4, age);
     } else {
       // The first two channels (one channel twice), as 16-bit samples.
       converted.resize(static_cast<size_t>(frames) * 2);
@@ -180,7 +203,7 @@ void WasapiLoopback::takePackets() {
         }
       }
       ring_.append(reinterpret_cast<const uint8_t*>(converted.data()),
-                   converted.size() * sizeof(int16_t));
+                   converted.size() * sizeof(int16_t), age);
     }
     capture_->ReleaseBuffer(frames);
   }

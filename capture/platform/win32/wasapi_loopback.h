@@ -40,6 +40,9 @@ class WasapiLoopback {
   bool start();
   void stop();
   bool readPosition(uint32_t* position) { return ring_.readPosition(position); }
+  bool readTiming(SoundTiming* t) {
+    return ring_.readTiming(&t->position, &t->ageMilliseconds, &t->lostFrames, &t->discontinuities);
+  }
   bool lock(uint32_t offset, uint32_t bytes, void** region1, uint32_t* bytes1, void** region2,
             uint32_t* bytes2) {
     return ring_.lock(offset, bytes, region1, bytes1, region2, bytes2);
@@ -71,6 +74,9 @@ class WasapiLoopback {
   uint32_t sourceChannels_ = 2;
   uint32_t mixRate_ = 0;
   uint32_t sourceFrameBytes_ = 4;
+  // The endpoint's position after the last packet taken, to see it jump.
+  uint64_t nextDevicePosition_ = 0;
+  bool positionKnown_ = false;
   SoundRing ring_;
   std::thread thread_;
   std::atomic<bool> pumping_{false};
