@@ -66,11 +66,12 @@ class SoundDevicesTest : public ::testing::Test {
     *spanMs = stopMs - startMs_;
     return left;
   }
-  // The longest run of exact zeros (inserted silence; a playing tone has none): where it
+  // The longest run of exact zeros (inserted silence; a playing tone has none) after the first
+  // half second (a device may start delivering a little after the picture starts): where it
   // starts and how long it lasts, in ms.
   static void longestSilence(const std::vector<double>& left, double* startMs, double* lengthMs) {
     size_t best = 0, bestStart = 0, run = 0;
-    for (size_t i = 0; i < left.size(); ++i) {
+    for (size_t i = static_cast<size_t>(getSoundRate() / 2); i < left.size(); ++i) {
       run = left[i] == 0 ? run + 1 : 0;
       if (run > best) {
         best = run;
@@ -143,7 +144,9 @@ TEST_F(SoundDevicesTest, ANewDefaultSourceIsFollowed) {
   // The server gives nothing while it moves the stream: that moment, and only that, is kept as
   // silence of its length (a few frames), so the sound after it stays on the picture.
   EXPECT_LT(silenceMs, 5 * kFrameMs);
-  if (silenceMs > 5) EXPECT_NEAR(silenceAt, switchedAt, 5 * kFrameMs);
+  if (silenceMs > 5) {
+    EXPECT_NEAR(silenceAt, switchedAt, 5 * kFrameMs);
+  }
   EXPECT_EQ(getRecordingWarnings() & QV_WARNING_SOUND_LOST, 0);
 }
 
