@@ -1,7 +1,8 @@
 // What the default render endpoint plays, captured through WASAPI loopback (DirectSound has no
 // loopback) into the same looping ring shape as the DirectSound capture buffer: a thread of its
 // own takes the packets, converts them to the ring's 16-bit PCM and fills with silence what the
-// endpoint does not deliver while nothing plays.
+// endpoint does not deliver while nothing plays. It follows the default output: when the system
+// names a new one (or the one in use goes away and another is there), the pump moves to it.
 #ifndef QUORVANE_WASAPI_LOOPBACK_H
 #define QUORVANE_WASAPI_LOOPBACK_H
 
@@ -15,11 +16,14 @@
 #include "sound_ring.h"
 
 struct IMMDevice;
+struct IMMDeviceEnumerator;
 struct IAudioClient;
 struct IAudioCaptureClient;
 
 namespace quorvane_capture {
 namespace platform {
+
+class DefaultOutputWatch;
 
 class WasapiLoopback {
  public:
@@ -62,8 +66,17 @@ class WasapiLoopback {
  private:
   void pump();
   void takePackets();
+  // The default endpoint's client, capture service and format facts, set up on device_.
+  bool activate(bool* noLoopback, bool* formatRefused);
+  // Moves to the system's present default output (the old one changed or went away), at the
+  // same mix rate. False when there is none to move to.
+  bool reopen();
 
+  IMMDeviceEnumerator* enumerator_ = nullptr;
   IMMDevice* device_ = nullptr;
+  // Raises defaultChanged_ when the default output changes; registered from open to close.
+  DefaultOutputWatch* watch_ = nullptr;
+  std::atomic<bool> defaultChanged_{false};
   IAudioClient* client_ = nullptr;
   IAudioCaptureClient* capture_ = nullptr;
   bool comInitialized_ = false;
