@@ -48,7 +48,10 @@ std::string soundSourceName() {
   }
   // The chunk count under the list's lock: the streaming writer asks while the sound arrives.
   if (dsc->chunkCount() == 0) return "none (no sound was recorded)";
-  return source == QV_SOURCE_DESKTOP ? "what the computer played" : "capture device";
+  const std::string name =
+      source == QV_SOURCE_DESKTOP ? "what the computer played" : "capture device";
+  // Whoever reads the file later learns why its sound ends in silence.
+  return dsc->deviceWasLost() ? name + " (the device went away; silence from then on)" : name;
 }
 
 class PayloadBuilder {
