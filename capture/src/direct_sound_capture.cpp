@@ -134,6 +134,9 @@ bool DirectSoundCapture::getDone() {
 
 bool DirectSoundCapture::StartWrite() {
   if (!deviceReady || allocator == nullptr) return false;
+  // Read before hMutex is taken: a pause holds the clock's lock while it takes the cuts' one,
+  // and a transfer holds the cuts' lock while it takes hMutex.
+  const double startClock = frameClockMilliseconds();
   {
     // Decided under hMutex, which StopWrite also takes: either the stop sees the loop running
     // and waits for it, or the loop sees the stop and does not start. The library's stop flag
@@ -143,7 +146,7 @@ bool DirectSoundCapture::StartWrite() {
     if (isTerminated || isWriting || isDone || quorvane_capture::getTerminated()) return false;
     if (!captureBuffer.start()) return false;
     // The device's first frame belongs to this moment of the picture.
-    placement.begin(frameClockMilliseconds());
+    placement.begin(startClock);
     capturedBytes = countStart;
     readOffset = 0;
     isWriting = true;
