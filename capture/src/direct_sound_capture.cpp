@@ -320,10 +320,12 @@ bool DirectSoundCapture::convertPieces(POINTER_AND_SIZE pieces[2], bool room) {
     const uint32_t made = room ? resampler->process(reinterpret_cast<const int16_t*>(piece.pointer),
                                                     frames, converted.data(), capacity)
                                : 0;
+    // The device's piece goes back first: the converted one may take its room, so a nearly
+    // full pool keeps as much sound as it did before there was a conversion.
+    allocator->release(piece.pointer);
     uint8_t* chunk = made != 0 ? allocator->allocateFromBottom(uint64_t{made} * 4) : nullptr;
     if (made != 0 && chunk == nullptr) room = false;
     if (chunk != nullptr) memcpy_sse2(chunk, converted.data(), int64_t{made} * 4);
-    allocator->release(piece.pointer);
     piece = POINTER_AND_SIZE{chunk, chunk != nullptr ? uint64_t{made} * 4 : 0};
   }
   return room;
