@@ -233,7 +233,10 @@ enum {
                                    // is): the recording stopped
   QV_STATUS_GRAB_FAILED = 7,       // the picture could not be grabbed for several frames in a row
                                    // (the display went away): the recording stopped
-  QV_STATUS_SOUND_LOST = 8,        // the sound device went away: the recording stopped
+  QV_STATUS_SOUND_LOST = 8,        // no longer given: a sound device that goes away no longer
+                                   // stops the recording (its sound goes on as silence, with
+                                   // QV_WARNING_SOUND_LOST and QV_SOURCE_LOST); the number stays
+                                   // taken for hosts that still name it
   QV_STATUS_SCREEN_ENDED = 9       // the recorded screen is gone: the screen cast ended (the user
                                    // stopped sharing, the portal or PipeWire went away) or the
                                    // X server closed; the recording stopped
@@ -252,7 +255,18 @@ QV_EXPORT int32_t getRecordingStatus(void);
 // from: from then on the pictures come from GDI's copy of the screen (slower; windows drawn by
 // the GPU may come out black). getGrabMethod and getDuplicationFailure say more; the record of
 // how the file was made names both methods and when the change happened.
-enum { QV_WARNING_NONE = 0, QV_WARNING_BLACK_PICTURE = 1, QV_WARNING_GDI_FALLBACK = 2 };
+//
+// QV_WARNING_SOUND_LOST: the sound device went away while recording and nothing took its place
+// (a default that changes is followed without a word): the recording goes on, and its sound is
+// silence of the exact length from then to the stop; getSoundStatus says QV_SOURCE_LOST. With
+// two sources only the one gone is silent (its track; the mix goes on with the other), and
+// getSoundSourceStatus says which.
+enum {
+  QV_WARNING_NONE = 0,
+  QV_WARNING_BLACK_PICTURE = 1,
+  QV_WARNING_GDI_FALLBACK = 2,
+  QV_WARNING_SOUND_LOST = 4
+};
 QV_EXPORT int32_t getRecordingWarnings(void);
 
 // Pixel kernels. Pictures are packed without row padding: RGB32 is B, G, R, A per pixel
@@ -414,15 +428,17 @@ QV_EXPORT int32_t getSoundRate(void);
 // on without sound (AudioCaptureThread returns QV_SOUND_NONE, the WAV file is empty): another
 // source is never substituted behind the host's back.
 enum {
-  QV_SOURCE_READY = 0,          // the source is open; AudioCaptureThread will record it
-  QV_SOURCE_OFF = 1,            // QV_SOURCE_NONE was chosen, or the library is not initialised
-  QV_SOURCE_NO_DEVICE = 2,      // no sound server or device, or it has no default source / sink
-  QV_SOURCE_NO_LOOPBACK = 3,    // the system offers no capture of what the output plays
-  QV_SOURCE_FORMAT_REFUSED = 4  // the device is there but refused every format the library
-                                // can take from it
+  QV_SOURCE_READY = 0,           // the source is open; AudioCaptureThread will record it
+  QV_SOURCE_OFF = 1,             // QV_SOURCE_NONE was chosen, or the library is not initialised
+  QV_SOURCE_NO_DEVICE = 2,       // no sound server or device, or it has no default source / sink
+  QV_SOURCE_NO_LOOPBACK = 3,     // the system offers no capture of what the output plays
+  QV_SOURCE_FORMAT_REFUSED = 4,  // the device is there but refused every format the library
+                                 // can take from it
+  QV_SOURCE_LOST = 5  // the source was open but went away while recording (unplugged, the sound
+                      // server ended): the recording goes on, its sound silence from then on
 };
-// With two sources: QV_SOURCE_READY when both are open, else the status of the first that is
-// not (the capture device before the desktop); getSoundSourceStatus tells each.
+// With two sources: QV_SOURCE_READY when both are open and recording, else the status of the
+// first that is not (the capture device before the desktop); getSoundSourceStatus tells each.
 QV_EXPORT int32_t getSoundStatus(void);
 // After Initialize: the status of one source (QV_SOURCE_CAPTURE_DEVICE or QV_SOURCE_DESKTOP)
 // of the recording; QV_SOURCE_OFF for a source the recording did not ask for or another value.

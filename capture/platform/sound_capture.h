@@ -30,6 +30,14 @@ struct SoundFormat {
   uint16_t bitsPerSample;
 };
 
+// What readTiming gives.
+struct SoundTiming {
+  uint32_t position = 0;
+  double ageMilliseconds = 0;
+  uint64_t lostFrames = 0;
+  uint32_t discontinuities = 0;
+};
+
 // Set-up runs in four steps so that the caller can tell which one failed: openDevice,
 // queryCapabilities, createBuffer, setupNotifications. Every call is safe on an object whose
 // set-up failed or that was never opened: it fails or does nothing. close() is idempotent.
@@ -72,6 +80,12 @@ class SoundCaptureBuffer {
   void stop();
   // The offset in the ring up to which sound is complete and may be read.
   bool readPosition(uint32_t* position);
+  // readPosition with the device's own account of the sound up to it, for placing the sound on
+  // the picture's clock: how long ago (ms, on the clock of clockMilliseconds) the frame just
+  // before the position was recorded; the frames the device's position says it skipped since
+  // the start; and how many times it said sound was lost without saying how much. False when
+  // the ring cannot be read.
+  bool readTiming(SoundTiming* timing);
   // Hands out `bytes` bytes of the ring from `offset`: one region, or two when the range wraps
   // past the end (then the second starts at offset 0). The regions stay valid until unlock.
   bool lock(uint32_t offset, uint32_t bytes, void** region1, uint32_t* bytes1, void** region2,

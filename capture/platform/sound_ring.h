@@ -1,9 +1,10 @@
 // The looping capture buffer for backends whose system delivers sound as a stream of packets
 // (PulseAudio, WASAPI): the packets are appended to a ring of our own at a write position, and
 // two auto-reset notifications are raised as that position passes their offsets, which is the
-// shape the audio object drives. The stream's time line is kept too: a stop ends the sound at
-// the moment it was asked for, and a source that delivers nothing while nothing plays has its
-// gaps filled with silence, so that sound and picture stay the same length.
+// shape the audio object drives. The stream's time line is kept too, by the device's own
+// account of when its sound was recorded: a stop ends the sound at the moment it was asked for,
+// a source that delivers nothing while nothing plays has its gaps filled with silence of their
+// length, and the reader learns how long ago the newest sound in the ring was recorded.
 //
 // Header-only: each backend compiles it with the rest of its sound code.
 #ifndef QUORVANE_SOUND_RING_H
@@ -53,6 +54,9 @@ class SoundRing {
       receivedBytes_ = 0;
       stopAt_ = UINT64_MAX;
       startTime_ = Clock::now();
+      lastRecorded_ = startTime_;
+      lostFrames_ = 0;
+      discontinuities_ = 0;
       running_ = true;
     }
     std::lock_guard<std::mutex> lock(eventMutex_);
@@ -67,22 +71,55 @@ class SoundRing {
     return running_;
   }
 
-  // Appends sound (null data: silence), up to the end a stop has set.
-  void append(const uint8_t* data, size_t length) {
+  // Appends sound (null data: silence), up to the end a stop has set. `age`: how long ago the
+  // last frame of it was recorded, as the device tells (0: just now).
+  void append(const uint8_t* data, size_t length, Clock::duration age = Clock::duration::zero()) {
     bool crossed[2] = {false, false};
     {
       std::lock_guard<std::mutex> lock(ringMutex_);
+      const auto recorded =
+          Clock::now() - (age > Clock::duration::zero() ? age : Clock::duration::zero());
+      // Never earlier than sound already in the ring: that would place it twice.
+      if (recorded > lastRecorded_ || receivedBytes_ == 0) lastRecorded_ = recorded;
       appendLocked(data, length, crossed);
     }
     raiseCrossed(crossed);
   }
 
-  // Silence for a gap, called while the reader waits: a stream more than twice `tolerance`
-  // behind the clock (the source delivered nothing) gets silence up to `tolerance` behind it,
-  // and a stopping stream, `tolerance` after the stop, up to its end. No more than half the
-  // ring goes in at once, so the reader takes it all before the next. Nothing before the first
-  // sound or `startGrace`: a device may take a while to deliver at all. Returns whether any
-  // silence went in.
+  // The device said that `frames` frames went missing before what it delivers next (its position
+  // jumped), or that some did without saying how many (frames 0).
+  void noteLost(uint64_t frames) {
+    std::lock_guard<std::mutex> lock(ringMutex_);
+    if (frames == 0) {
+      ++discontinuities_;
+    } else {
+      lostFrames_ += frames;
+    }
+  }
+
+  // The write position with the device's account of the sound up to it: how long ago its last
+  // frame was recorded (ms), and the losses noted since the start.
+  bool readTiming(uint32_t* position, double* ageMilliseconds, uint64_t* lostFrames,
+                  uint32_t* discontinuities) const {
+    std::lock_guard<std::mutex> lock(ringMutex_);
+    if (ring_.empty()) return false;
+    *position = writePosition_;
+    const auto now = Clock::now();
+    *ageMilliseconds = receivedBytes_ == 0
+                           ? 0.0
+                           : std::chrono::duration<double, std::milli>(now - lastRecorded_).count();
+    *lostFrames = lostFrames_;
+    *discontinuities = discontinuities_;
+    return true;
+  }
+
+  // Silence for a gap, called while the reader waits: a source that has delivered nothing for
+  // twice `tolerance` gets silence from where its last sound was recorded up to `tolerance`
+  // ago, and a stopping stream, `tolerance` after the stop, up to its end. The gap is measured
+  // from the device's own last sound, never from the start: a device whose clock runs a little
+  // slow is not a gap. No more than half the ring goes in at once, so the reader takes it all
+  // before the next. Nothing before the first sound or `startGrace`: a device may take a while
+  // to deliver at all. Returns whether any silence went in.
   bool fillGap(std::chrono::milliseconds tolerance, std::chrono::milliseconds startGrace) {
     bool crossed[2] = {false, false};
     bool filled = false;
@@ -92,13 +129,18 @@ class SoundRing {
       if (!running_ || !ready_) return false;
       if (receivedBytes_ == 0 && now - startTime_ < startGrace) return false;
       const bool stopping = stopAt_ != UINT64_MAX;
-      uint64_t target = bytesAt(now - tolerance);
+      const auto since = receivedBytes_ == 0 ? startTime_ : lastRecorded_;
+      uint64_t target = receivedBytes_ + bytesFor(now - tolerance - since);
       if (stopping && now - stopTime_ >= tolerance) target = stopAt_;
-      const bool behind = receivedBytes_ < bytesAt(now - 2 * tolerance);
+      const bool behind = now - since > 2 * tolerance;
       if ((behind || stopping) && target > receivedBytes_) {
         const uint64_t half = ring_.size() / 2 / blockAlign_ * blockAlign_;
         const uint64_t n = target - receivedBytes_ < half ? target - receivedBytes_ : half;
         appendLocked(nullptr, static_cast<size_t>(n), crossed);
+        // The silence stands for the time it fills.
+        lastRecorded_ =
+            since + std::chrono::duration_cast<Clock::duration>(
+                        std::chrono::duration<double>(static_cast<double>(n) / bytesPerSecond_));
         filled = n != 0;
       }
     }
@@ -114,7 +156,9 @@ class SoundRing {
     if (!running_) return;
     const auto now = Clock::now();
     if (stopAt_ == UINT64_MAX) {
-      stopAt_ = bytesAt(now);
+      // The device's own count up to now: what it delivered, and what it recorded since the
+      // last of it at its rate (a device whose clock drifts ends where its sound ends).
+      stopAt_ = receivedBytes_ == 0 ? bytesAt(now) : receivedBytes_ + bytesFor(now - lastRecorded_);
       stopTime_ = now;
     }
     if (receivedBytes_ < stopAt_) {
@@ -187,8 +231,10 @@ class SoundRing {
 
  private:
   // Whole sample frames of the time line from the start to `t`.
-  uint64_t bytesAt(Clock::time_point t) const {
-    const double seconds = std::chrono::duration<double>(t - startTime_).count();
+  uint64_t bytesAt(Clock::time_point t) const { return bytesFor(t - startTime_); }
+  // Whole sample frames of a stretch of time.
+  uint64_t bytesFor(Clock::duration d) const {
+    const double seconds = std::chrono::duration<double>(d).count();
     if (seconds <= 0) return 0;
     return static_cast<uint64_t>(seconds * bytesPerSecond_ / blockAlign_) * blockAlign_;
   }
@@ -241,6 +287,9 @@ class SoundRing {
   Clock::time_point stopTime_;
   uint64_t receivedBytes_ = 0;
   uint64_t stopAt_ = UINT64_MAX;
+  Clock::time_point lastRecorded_;  // when the newest frame in the ring was recorded
+  uint64_t lostFrames_ = 0;
+  uint32_t discontinuities_ = 0;
   std::condition_variable stopped_;
 
   std::mutex eventMutex_;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "capture_state.h"
+#include "pause.h"
 #include "sound_mix.h"
 
 namespace quorvane_capture {
@@ -99,12 +100,12 @@ bool DirectSoundCapture::SetFormat(SoundInput& in) {
     rate = waveFormat.samplesPerSecond;
   }
   in.deviceFormat = platform::SoundFormat{1, 2, rate, rate * 4, 4, 16};
-  in.resampler.reset();
-  if (rate != waveFormat.samplesPerSecond) {
-    in.resampler.reset(new (std::nothrow) Resampler(rate, waveFormat.samplesPerSecond));
-    if (in.resampler == nullptr || !in.resampler->ready()) return false;
-    in.converted.resize(2 * static_cast<size_t>(in.resampler->maxOutput(rate)));
-  }
+  // Always through the resampler, even at the recording's own rate: no device's clock runs at
+  // exactly its rate, and the ratio is what keeps the sound on the picture for hours.
+  in.resampler.reset(new (std::nothrow) Resampler(rate, waveFormat.samplesPerSecond));
+  if (in.resampler == nullptr || !in.resampler->ready()) return false;
+  in.converted.resize(2 * static_cast<size_t>(in.resampler->maxOutput(rate)));
+  in.placement = SoundClock(rate, waveFormat.samplesPerSecond);
   return true;
 }
 
@@ -143,6 +144,13 @@ bool DirectSoundCapture::sourceLoopbackUnavailable(platform::SoundSource source)
 bool DirectSoundCapture::sourceFormatRefused(platform::SoundSource source) const {
   for (const std::unique_ptr<SoundInput>& in : asked) {
     if (in->source == source && !in->ready && in->buffer.formatRefused()) return true;
+  }
+  return false;
+}
+
+bool DirectSoundCapture::sourceLost(platform::SoundSource source) const {
+  for (const std::unique_ptr<SoundInput>& in : asked) {
+    if (in->source == source && in->ready && in->lost.load()) return true;
   }
   return false;
 }
@@ -189,6 +197,9 @@ bool DirectSoundCapture::getDone() {
 
 bool DirectSoundCapture::StartWrite() {
   if (!deviceReady || allocator == nullptr) return false;
+  // Read before hMutex is taken: a pause holds the clock's lock while it takes the cuts' one,
+  // and a transfer holds the cuts' lock while it takes hMutex.
+  const double startClock = frameClockMilliseconds();
   {
     // Decided under hMutex, which StopWrite also takes: either the stop sees the loop running
     // and waits for it, or the loop sees the stop and does not start. The library's stop flag
@@ -204,7 +215,11 @@ bool DirectSoundCapture::StartWrite() {
       }
     }
     capturedBytes = countStart;
-    for (SoundInput* in : inputs) in->readOffset = 0;
+    for (SoundInput* in : inputs) {
+      in->readOffset = 0;
+      // The device's first frame belongs to this moment of the picture.
+      in->placement.begin(startClock);
+    }
     isWriting = true;
   }
   Run();
@@ -217,36 +232,46 @@ void DirectSoundCapture::stopDevice() {
   // Held through the stop: a second caller returns once the first one's stop is complete.
   platform::MutexLock lock(hMutex_device);
   if (deviceStopped) return;
+  if (stopFrameClock.load() < 0) stopFrameClock = frameClockMilliseconds();
   for (SoundInput* in : inputs) in->buffer.stop();
   deviceStopped = true;
 }
 
+SoundInput* DirectSoundCapture::pacingInput() {
+  for (SoundInput* in : inputs) {
+    if (!in->lost.load()) return in;
+  }
+  return nullptr;
+}
+
 void DirectSoundCapture::Run() {
-  // The first source paces the loop: each of its notifications (every half second) takes what
-  // every source's ring holds, so a second ring of one second never overruns.
-  platform::SoundCaptureBuffer& pace = inputs.front()->buffer;
-  // The loop ended by itself (an exhausted pool, a lost device): nothing more is taken.
+  // The first source still there paces the loop: each of its notifications (every half second)
+  // takes what every source's ring holds, so a second ring of one second never overruns. A
+  // source that goes away is kept to the stop as silence (transfer marks it), and the next one
+  // paces; with none left the loop fills the silence ten times a second.
+  // The loop ended by itself (an exhausted pool): nothing more is taken.
   bool endedByItself = false;
   while (!getTerminated()) {
-    const int woken = pace.waitNotification();
-    if (woken == 0 || woken == 1) {
+    SoundInput* pace = pacingInput();
+    int woken = 0;
+    if (pace != nullptr) {
+      woken = pace->buffer.waitNotification();
+    } else {
+      platform::sleepMilliseconds(100);
+    }
+    // A device that went away wakes its reader: what it delivered before is taken at once.
+    bool lostNow = false;
+    for (SoundInput* in : inputs) lostNow = lostNow || (!in->lost && in->buffer.deviceLost());
+    if (woken == 0 || woken == 1 || lostNow) {
       if (!transfer()) {
         endedByItself = true;
         break;
       }
     }
-    bool lost = false;
-    for (SoundInput* in : inputs) lost = lost || in->buffer.deviceLost();
-    if (lost) {
-      // What arrived before the loss is kept; the recording ends with the sound.
-      transfer(true);
-      stopRecording(QV_STATUS_SOUND_LOST);
-      endedByItself = true;
-      break;
-    }
   }
-  // StopWrite stops the device before it asks the loop to end, so this takes the sound up to
-  // the final position even when the stop arrived during a transfer rather than a wait.
+  // StopWrite stops the devices before it asks the loop to end, so this takes the sound up to
+  // the final positions even when the stop arrived during a transfer rather than a wait; a
+  // source silent or gone at the stop reaches the stop's moment all the same.
   if (!endedByItself) transfer(true);
   platform::MutexLock lock(hMutex);
   isDone = true;
@@ -254,8 +279,11 @@ void DirectSoundCapture::Run() {
 }
 
 bool DirectSoundCapture::StreamToFile(SoundInput& in) {
-  uint32_t position = 0;
-  if (!in.buffer.readPosition(&position)) return true;
+  platform::SoundTiming timing;
+  if (!in.buffer.readTiming(&timing)) return true;
+  // When the frame just before `position` was recorded, on the picture's clock.
+  const double recordedAt = transferClock - timing.ageMilliseconds;
+  uint32_t position = timing.position;
   if (in.readOffset > position) position += in.bufferBytes;
   const uint32_t n = position - in.readOffset;
   if (n == 0) return true;
@@ -297,37 +325,72 @@ bool DirectSoundCapture::StreamToFile(SoundInput& in) {
   // What a pause cut out goes before the chunks are listed.
   POINTER_AND_SIZE pieces[2] = {{chunk1, bytes1}, {chunk2, bytes2}};
   in.cuts.cutOut(pieces, allocator);
+  // --- The picture's clock: silence for a real gap before this sound, then the sound at the
+  // ratio that keeps it on the picture.
+  const uint64_t lostFrames = timing.lostFrames - in.lostFramesSeen;
+  const bool discontinuity = timing.discontinuities != in.discontinuitiesSeen;
+  in.lostFramesSeen = timing.lostFrames;
+  in.discontinuitiesSeen = timing.discontinuities;
+  const auto keptFrames = static_cast<uint32_t>((pieces[0].size + pieces[1].size) / 4);
+  bool room = listSilence(
+      in, in.placement.silenceBefore(keptFrames, lostFrames, recordedAt, discontinuity));
   // What was converted before the pool ran out is listed like any sound, so it is written and
   // given back with the rest.
-  const bool room = in.resampler == nullptr || convertPieces(in, pieces);
-  uint64_t listed = 0;
-  {
-    // A streaming writer reads the lists while they grow.
-    platform::MutexLock lock(hMutex);
-    std::vector<POINTER_AND_SIZE>& list = multiTrack() ? in.chunks : dataList;
-    for (const POINTER_AND_SIZE& piece : pieces) {
-      if (piece.pointer == nullptr) continue;
-      list.push_back(piece);
-      listed += piece.size;
-    }
-  }
-  if (multiTrack()) {
-    in.trackBytes += listed;
-    for (const POINTER_AND_SIZE& piece : pieces) {
-      if (piece.pointer == nullptr) continue;
-      const auto* samples = reinterpret_cast<const int16_t*>(piece.pointer);
-      in.unmixed.insert(in.unmixed.end(), samples, samples + piece.size / 2);
-    }
-  } else {
-    capturedBytes += listed;
-  }
+  room = convertPieces(in, pieces, room) && room;
+  in.placement.placed((pieces[0].size + pieces[1].size) / 4);
+  in.resampler->setRatio(in.placement.ratioNumerator(), in.placement.ratioDenominator());
+  listPieces(in, pieces, 2);
   advance();
   if (!room) stopRecording(QV_STATUS_POOL_FULL);
   return room;
 }
 
-bool DirectSoundCapture::convertPieces(SoundInput& in, POINTER_AND_SIZE pieces[2]) {
-  bool room = true;
+void DirectSoundCapture::listPieces(SoundInput& in, const POINTER_AND_SIZE* pieces, size_t count) {
+  uint64_t listed = 0;
+  {
+    // A streaming writer reads the lists while they grow.
+    platform::MutexLock lock(hMutex);
+    std::vector<POINTER_AND_SIZE>& list = multiTrack() ? in.chunks : dataList;
+    for (size_t i = 0; i < count; ++i) {
+      if (pieces[i].pointer == nullptr) continue;
+      list.push_back(pieces[i]);
+      listed += pieces[i].size;
+    }
+  }
+  if (multiTrack()) {
+    in.trackBytes += listed;
+    for (size_t i = 0; i < count; ++i) {
+      if (pieces[i].pointer == nullptr) continue;
+      const auto* samples = reinterpret_cast<const int16_t*>(pieces[i].pointer);
+      in.unmixed.insert(in.unmixed.end(), samples, samples + pieces[i].size / 2);
+    }
+  } else {
+    capturedBytes += listed;
+  }
+}
+
+bool DirectSoundCapture::listSilence(SoundInput& in, uint64_t frames) {
+  while (frames > 0) {
+    const uint64_t n = std::min<uint64_t>(frames, waveFormat.samplesPerSecond);
+    uint8_t* chunk = allocator->allocateFromBottom(n * 4);
+    if (chunk == nullptr) {
+      stopRecording(QV_STATUS_POOL_FULL);
+      return false;
+    }
+    std::memset(chunk, 0, n * 4);
+    const POINTER_AND_SIZE piece{chunk, n * 4};
+    listPieces(in, &piece, 1);
+    frames -= n;
+  }
+  return true;
+}
+
+bool DirectSoundCapture::silenceWhileLost(SoundInput& in, double until) {
+  const double stopAt = stopFrameClock.load();
+  return listSilence(in, in.placement.silenceUntil(stopAt >= 0 ? stopAt : until));
+}
+
+bool DirectSoundCapture::convertPieces(SoundInput& in, POINTER_AND_SIZE pieces[2], bool room) {
   for (int i = 0; i < 2; ++i) {
     POINTER_AND_SIZE& piece = pieces[i];
     if (piece.pointer == nullptr) continue;
@@ -337,10 +400,12 @@ bool DirectSoundCapture::convertPieces(SoundInput& in, POINTER_AND_SIZE pieces[2
         room ? in.resampler->process(reinterpret_cast<const int16_t*>(piece.pointer), frames,
                                      in.converted.data(), capacity)
              : 0;
+    // The device's piece goes back first: the converted one may take its room, so a nearly
+    // full pool keeps as much sound as it did before there was a conversion.
+    allocator->release(piece.pointer);
     uint8_t* chunk = made != 0 ? allocator->allocateFromBottom(uint64_t{made} * 4) : nullptr;
     if (made != 0 && chunk == nullptr) room = false;
     if (chunk != nullptr) memcpy_sse2(chunk, in.converted.data(), int64_t{made} * 4);
-    allocator->release(piece.pointer);
     piece = POINTER_AND_SIZE{chunk, chunk != nullptr ? uint64_t{made} * 4 : 0};
   }
   return room;
@@ -415,15 +480,39 @@ void DirectSoundCapture::releaseTrackChunks(size_t track, size_t end) {
 }
 
 bool DirectSoundCapture::transfer(bool last) {
+  // Read before the cuts' locks are taken: a pause takes the clock's lock and then those.
+  transferClock = frameClockMilliseconds();
   bool ok = true;
   for (SoundInput* in : inputs) {
     // Held through the transfer, so that a pause, a resume or a count made meanwhile sees the
     // stream position and the chunks of one moment.
     platform::MutexLock lock(in->cuts.mutex());
-    const uint32_t offsetBefore = in->readOffset;
-    ok = StreamToFile(*in) && ok;
-    in->cuts.advance((in->readOffset + in->bufferBytes - offsetBefore) % in->bufferBytes,
-                     in->readOffset);
+    if (!in->lost) {
+      // Asked before the sound is taken: all that a lost device delivered is in its ring by
+      // then, and is kept.
+      const bool goneNow = in->buffer.deviceLost();
+      const uint32_t offsetBefore = in->readOffset;
+      ok = StreamToFile(*in) && ok;
+      in->cuts.advance((in->readOffset + in->bufferBytes - offsetBefore) % in->bufferBytes,
+                       in->readOffset);
+      if (goneNow) {
+        // The recording goes on: this source's sound is silence of the exact length from here
+        // to the stop, and the host is told.
+        in->lost = true;
+        raiseRecordingWarning(QV_WARNING_SOUND_LOST);
+      }
+    }
+    // A source gone, or silent at the stop, keeps up with the picture in silence.
+    if (ok && (in->lost || last)) ok = silenceWhileLost(*in, transferClock);
+  }
+  // At the stop every track is as long as the longest: a device that started delivering a
+  // little late, or whose last sound fell short of the stop by less than a gap, ends in silence.
+  if (last && ok && multiTrack()) {
+    uint64_t longest = 0;
+    for (SoundInput* in : tracks) longest = std::max(longest, in->trackBytes);
+    for (SoundInput* in : tracks) {
+      if (ok) ok = listSilence(*in, (longest - in->trackBytes) / 4);
+    }
   }
   // What arrived before the pool ran out is mixed all the same.
   if (multiTrack()) ok = mixTracks(last || !ok) && ok;
@@ -475,7 +564,8 @@ bool DirectSoundCapture::StopWrite() {
   // early; the last transfer reaches the devices' final positions.
   stopDevice();
   setTerminated(true);
-  inputs.front()->buffer.signalFirst();
+  // Whichever source paces the loop now is woken.
+  for (SoundInput* in : inputs) in->buffer.signalFirst();
   while (!getDone()) platform::sleepMilliseconds(200);
   setHeaderLengths(static_cast<uint32_t>(std::min<uint64_t>(capturedBytes, kMaxWavData)));
   return true;

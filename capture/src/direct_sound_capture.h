@@ -22,6 +22,7 @@
 #include "quorvane_capture.h"
 #include "resampler.h"
 #include "sound_capture.h"
+#include "sound_clock.h"
 #include "sound_cuts.h"
 
 namespace quorvane_capture {
@@ -40,8 +41,8 @@ enum WavWriteResult : int32_t {
 };
 
 // One source of the recording: its device's ring, the conversion to the recording's rate,
-// where the loop stands in the ring, what pauses cut out of it, and (with several sources) its
-// own track and the part of it not mixed yet.
+// where the loop stands in the ring, what pauses cut out of it, where its sound lies on the
+// picture's clock, and (with several sources) its own track and the part of it not mixed yet.
 struct SoundInput {
   explicit SoundInput(platform::SoundSource from) : source(from) {}
   platform::SoundSource source;
@@ -58,6 +59,13 @@ struct SoundInput {
   size_t releasedChunks = 0;
   uint64_t trackBytes = 0;       // what the track holds
   std::vector<int16_t> unmixed;  // the track's sound not in the mix yet
+  // Placement on the picture's clock, fed in StreamToFile (between the pause cuts and the
+  // conversion) and by silenceWhileLost; guarded by the cuts' lock.
+  SoundClock placement{44100, 44100};  // set for the device in SetFormat
+  uint64_t lostFramesSeen = 0;
+  uint32_t discontinuitiesSeen = 0;
+  // The device went away while recording: its sound goes on as silence up to the stop.
+  std::atomic<bool> lost{false};
 };
 
 class DirectSoundCapture {
@@ -127,6 +135,8 @@ class DirectSoundCapture {
   bool sourceReady(platform::SoundSource source) const;
   bool sourceLoopbackUnavailable(platform::SoundSource source) const;
   bool sourceFormatRefused(platform::SoundSource source) const;
+  // An open source whose device went away while recording: silence from then on.
+  bool sourceLost(platform::SoundSource source) const;
 
   // The header as it stands: lengths completed by StopWrite, zero before.
   const uint8_t* getWavHeader() const { return wavHeader; }
@@ -161,12 +171,27 @@ class DirectSoundCapture {
   bool StreamToFile(SoundInput& in);
   // The pieces of one transfer, at the device's rate, converted to the recording's in new
   // pool chunks (the old ones go back). False when the pool had no room.
-  bool convertPieces(SoundInput& in, POINTER_AND_SIZE pieces[2]);
+  bool convertPieces(SoundInput& in, POINTER_AND_SIZE pieces[2], bool room);
+  // Lists the pieces as the source's sound: its track with several sources, else the sound.
+  void listPieces(SoundInput& in, const POINTER_AND_SIZE* pieces, size_t count);
+  // Lists `frames` frames of silence at the recording's rate as the source's sound, in chunks
+  // of a second at most. False when the pool had no room.
+  bool listSilence(SoundInput& in, uint64_t frames);
+  // The source delivers nothing (gone, or silent at the stop): silence from where its sound
+  // ended up to `until` on the frame clock, or to the stop once there is one. Under its cuts'
+  // lock.
+  bool silenceWhileLost(SoundInput& in, double until);
+  // The open source that paces the loop: the first whose device is still there.
+  SoundInput* pacingInput();
   // Lists as the sound what every track holds beyond the mix so far: their saturating sum.
   // With `all`, up to the longest track, the shorter ones counting as silence. False when the
   // pool had no room.
   bool mixTracks(bool all);
   bool multiTrack() const { return !tracks.empty(); }
+
+  double transferClock = 0;  // the frame clock as the transfer began
+  // The frame clock when the stop was asked for: the sound ends there.
+  std::atomic<double> stopFrameClock{-1.0};
 
   std::vector<std::unique_ptr<SoundInput>> asked;  // every source asked for, open or not
   std::vector<SoundInput*> inputs;                 // the open ones; the first paces the loop

@@ -51,9 +51,11 @@ std::vector<platform::SoundSource> platformSoundSources(int32_t source) {
   }
 }
 
-// Why one source asked for is not open; QV_SOURCE_READY when it is.
+// Why one source asked for is not open, or that it went away; QV_SOURCE_READY when it records.
 int32_t sourceStatus(platform::SoundSource source) {
-  if (dsc->sourceReady(source)) return QV_SOURCE_READY;
+  if (dsc->sourceReady(source)) {
+    return dsc->sourceLost(source) ? QV_SOURCE_LOST : QV_SOURCE_READY;
+  }
   if (dsc->sourceFormatRefused(source)) return QV_SOURCE_FORMAT_REFUSED;
   return dsc->sourceLoopbackUnavailable(source) ? QV_SOURCE_NO_LOOPBACK : QV_SOURCE_NO_DEVICE;
 }

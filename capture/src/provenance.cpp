@@ -49,11 +49,26 @@ std::string soundSourceName() {
   }
   // The chunk count under the list's lock: the streaming writer asks while the sound arrives.
   if (dsc->chunkCount() == 0) return "none (no sound was recorded)";
-  if (dsc->trackCount() > 1) return "capture device and what the computer played, mixed";
+  // Whoever reads the file later learns why a source's sound ends in silence.
+  const std::string gone = " (the device went away; silence from then on)";
+  if (dsc->trackCount() > 1) {
+    std::string name = "capture device and what the computer played, mixed";
+    if (dsc->sourceLost(platform::SoundSource::kCaptureDevice)) {
+      name += "; the capture device went away, silence from then on";
+    }
+    if (dsc->sourceLost(platform::SoundSource::kOutputMix)) {
+      name += "; the output device went away, silence from then on";
+    }
+    return name;
+  }
   // Of two sources asked for, the one that could be opened.
   const bool desktop = dsc->sourceReady(platform::SoundSource::kOutputMix) &&
                        !dsc->sourceReady(platform::SoundSource::kCaptureDevice);
   std::string name = desktop ? "what the computer played" : "capture device";
+  if (dsc->sourceLost(desktop ? platform::SoundSource::kOutputMix
+                              : platform::SoundSource::kCaptureDevice)) {
+    name += gone;
+  }
   if (source == QV_SOURCE_CAPTURE_AND_DESKTOP) {
     name += desktop ? " (the capture device could not be opened)"
                     : " (what the computer played could not be recorded)";
@@ -233,9 +248,12 @@ std::vector<uint8_t> provenanceRecord() {
     std::vector<std::pair<uint32_t, std::string>> tracks;
     for (size_t t = 0; t < dsc->trackCount(); ++t) {
       const bool desktop = dsc->trackSource(t) == platform::SoundSource::kOutputMix;
-      tracks.emplace_back(
-          desktop ? qvf::kTrackSourceDesktop : qvf::kTrackSourceCaptureDevice,
-          desktop ? "the default output device (loopback)" : "the default capture device");
+      std::string device =
+          desktop ? "the default output device (loopback)" : "the default capture device";
+      // A track that ends in silence because its device went away says so.
+      if (dsc->sourceLost(dsc->trackSource(t))) device += "; went away, silence from then on";
+      tracks.emplace_back(desktop ? qvf::kTrackSourceDesktop : qvf::kTrackSourceCaptureDevice,
+                          device);
     }
     b.tracks(tracks);
   }

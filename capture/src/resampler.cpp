@@ -24,7 +24,15 @@ Resampler::~Resampler() {
 }
 
 uint32_t Resampler::maxOutput(uint32_t inFrames) const {
-  return static_cast<uint32_t>(static_cast<uint64_t>(inFrames) * outRate_ / inRate_) + 2;
+  // A steered ratio (SoundClock: 2000 ppm at most) gives a little more than the nominal rates.
+  const uint64_t frames = static_cast<uint64_t>(inFrames) * outRate_ / inRate_;
+  return static_cast<uint32_t>(frames + frames / 400) + 2;
+}
+
+bool Resampler::setRatio(uint32_t numerator, uint32_t denominator) {
+  if (state_ == nullptr || numerator == 0 || denominator == 0) return false;
+  return speex_resampler_set_rate_frac(static_cast<SpeexResamplerState*>(state_), numerator,
+                                       denominator, inRate_, outRate_) == RESAMPLER_ERR_SUCCESS;
 }
 
 uint32_t Resampler::process(const int16_t* in, uint32_t inFrames, int16_t* out,

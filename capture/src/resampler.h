@@ -27,6 +27,9 @@ class Resampler {
   // Converts `inFrames` stereo frames into `out` (room for `outCapacity` frames) and returns
   // the frames written. All of the input is taken when outCapacity >= maxOutput(inFrames).
   uint32_t process(const int16_t* in, uint32_t inFrames, int16_t* out, uint32_t outCapacity);
+  // Runs on at input frames per output frame of numerator / denominator from the next call on,
+  // without a seam (a device whose clock is not quite its nominal rate). False when refused.
+  bool setRatio(uint32_t numerator, uint32_t denominator);
 
  private:
   void* state_ = nullptr;

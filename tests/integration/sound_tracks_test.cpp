@@ -153,11 +153,15 @@ class SoundTracksTest : public ::testing::Test {
       uint32_t wavRate = 0;
       const std::vector<uint8_t> samples = wavData(dir_ + track.suffix, &wavRate);
       EXPECT_EQ(wavRate, static_cast<uint32_t>(rate));
-      EXPECT_NEAR(static_cast<double>(samples.size() / 4) / rate, picture, 1.0 / kFrameRate);
+      // The picture's last frame fills its whole period past the stop, while the sound, placed
+      // by the device's clock, ends at the stop (a shortfall below a gap is not filled).
+      EXPECT_NEAR(static_cast<double>(samples.size() / 4) / rate, picture,
+                  1.0 / kFrameRate + quorvane_capture::SoundClock::kGapMilliseconds / 1000);
       int tracks = 0;
       const std::vector<uint8_t> read = readTrack(options.qvfPath, track.index, &tracks);
       EXPECT_EQ(tracks, 3);
       EXPECT_TRUE(read == samples) << "the editor's track " << track.index;
+#ifdef QV_QVF_BINARY  // a build without the tools (the sanitizer builds) has no qvf
       const std::string exported = dir_ + ".export.wav";
       ASSERT_TRUE(qvtest::commandSucceeds(std::string(QV_QVF_BINARY) + " export -q '" +
                                           options.qvfPath + "' --wav '" + exported + "' --track " +
@@ -165,6 +169,7 @@ class SoundTracksTest : public ::testing::Test {
       uint32_t exportedRate = 0;
       EXPECT_TRUE(wavData(exported, &exportedRate) == read) << "qvf export --track " << track.name;
       EXPECT_EQ(exportedRate, static_cast<uint32_t>(rate));
+#endif
       left.push_back(qvtest::leftChannel(samples.data(), samples.size()));
     }
 

@@ -540,6 +540,13 @@ void recordUntilStopped(const RecordOptions& options, const CaptureSetting& used
                    "copied with GDI from now on, which is slower\n",
                    static_cast<unsigned>(getDuplicationFailure()));
     }
+    if ((live.newWarnings & QV_WARNING_SOUND_LOST) != 0) {
+      // Said once; the picture goes on, and the sound is silence from here to the stop.
+      status.end();
+      std::fprintf(stderr,
+                   "qvrec: the sound device went away; recording goes on with silence (plug it "
+                   "back in or choose another default to start a new recording with sound)\n");
+    }
     if (live.diskLow) {
       status.end();
       std::fprintf(stderr,
@@ -560,6 +567,7 @@ void recordUntilStopped(const RecordOptions& options, const CaptureSetting& used
       if (live.diskSecondsLeft >= 0) line += "  disk " + qvtools::formatClock(live.diskSecondsLeft);
     }
     if (stats.paused != 0) line += "  F11 resumes";
+    if ((live.warnings & QV_WARNING_SOUND_LOST) != 0) line += "  SOUND LOST (silence)";
     if (live.fill >= 0.9)
       line += options.inMemory ? "  POOL NEARLY FULL" : "  WRITER FALLING BEHIND";
     // A pause or a resume shows at once, in a log too.

@@ -5,6 +5,7 @@
 // their offsets.
 #include <pulse/pulseaudio.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -25,16 +26,15 @@ namespace {
 constexpr auto kServerWait = std::chrono::milliseconds(1000);
 // Fragments this short keep the notifications within a few milliseconds of their offsets.
 constexpr pa_usec_t kFragmentMicroseconds = 20000;
-// How long a stop waits for sound that was recorded before it but is still on its way (a
-// source can run with a latency of a few hundred milliseconds).
-constexpr auto kStopWait = std::chrono::milliseconds(1000);
-// What the output plays: a sink that plays nothing may deliver nothing (a suspended sink). A
-// stream further behind the clock than twice this is given silence up to this much behind it.
+// A source that delivers nothing (a sink that plays nothing, a suspended source): once it has
+// delivered nothing for twice this, it is given silence up to this much behind the clock.
 constexpr auto kGapTolerance = std::chrono::milliseconds(500);
 constexpr auto kGapCheck = std::chrono::milliseconds(250);
 // A sink that was idle may take this long to deliver its first sound.
 constexpr auto kStartGrace = std::chrono::milliseconds(2500);
-// The silence that ends a stop of what the output plays comes in steps of half the ring.
+// How long a stop waits for sound that was recorded before it but is still on its way (a
+// source can run with a latency of a few hundred milliseconds); the silence that ends a stop of
+// a silent source comes in steps of half the ring within it.
 constexpr auto kStopWaitWithSilence = std::chrono::milliseconds(3000);
 
 }  // namespace
@@ -107,20 +107,43 @@ struct SoundCaptureBuffer::Impl {
     auto* impl = static_cast<Impl*>(user);
     if (PA_STREAM_IS_GOOD(pa_stream_get_state(s)) || !impl->ring.running()) return;
     impl->lost = true;
+    // Nothing more comes: the ring ends where the sound ended, and a stop need not wait for it.
+    impl->ring.abandon();
     impl->ring.raise(0);
   }
 
   static void onRead(pa_stream* s, size_t, void* user) {
     auto* impl = static_cast<Impl*>(user);
+    // When the sound was recorded: the stream's latency covers the source's and what waits
+    // here, so the newest frame waiting was recorded that latency less what waits ago, and each
+    // fragment as much later as what still waits behind it.
+    const pa_sample_spec* spec = pa_stream_get_sample_spec(s);
+    size_t waiting = pa_stream_readable_size(s);
+    pa_usec_t latency = 0;
+    int negative = 0;
+    const bool timed = spec != nullptr && pa_stream_get_latency(s, &latency, &negative) == 0;
+    const double newestAgeUs =
+        timed ? std::max(0.0, (negative != 0 ? -1.0 : 1.0) * static_cast<double>(latency) -
+                                  static_cast<double>(pa_bytes_to_usec(waiting, spec)))
+              : 0.0;
     while (pa_stream_readable_size(s) > 0) {
       const void* data = nullptr;
       size_t length = 0;
       if (pa_stream_peek(s, &data, &length) < 0 || length == 0) return;
-      // A hole in the stream (null data) is silence.
-      impl->ring.append(static_cast<const uint8_t*>(data), length);
+      waiting = waiting > length ? waiting - length : 0;
+      const double ageUs =
+          timed ? newestAgeUs + static_cast<double>(pa_bytes_to_usec(waiting, spec)) : 0.0;
+      // A hole in the stream (null data): the server lost that sound; it stays as silence of
+      // its length.
+      impl->ring.append(static_cast<const uint8_t*>(data), length,
+                        std::chrono::microseconds(static_cast<int64_t>(ageUs)));
       pa_stream_drop(s);
     }
   }
+
+  // The server moved the stream to another source (the default changed, or its source went
+  // away and another took its place): what lies between is not known to be whole.
+  static void onMoved(pa_stream*, void* user) { static_cast<Impl*>(user)->ring.noteLost(0); }
 };
 
 SoundCaptureBuffer::SoundCaptureBuffer() : impl_(new Impl) {}
@@ -225,6 +248,7 @@ bool SoundCaptureBuffer::createBuffer(const SoundFormat& format, uint32_t buffer
   if (ready) {
     pa_stream_set_read_callback(d.stream, &Impl::onRead, &d);
     pa_stream_set_state_callback(d.stream, &Impl::onStreamState, &d);
+    pa_stream_set_moved_callback(d.stream, &Impl::onMoved, &d);
     pa_buffer_attr attributes{};
     attributes.maxlength = static_cast<uint32_t>(-1);
     attributes.tlength = static_cast<uint32_t>(-1);
@@ -232,8 +256,12 @@ bool SoundCaptureBuffer::createBuffer(const SoundFormat& format, uint32_t buffer
     attributes.minreq = static_cast<uint32_t>(-1);
     attributes.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kFragmentMicroseconds, &spec));
     // Corked until start: nothing is recorded before the capture begins.
+    // Timing kept up to date by the server, so that each fragment's age is known. No device
+    // named: the server follows the default source when it changes (and moves the stream when
+    // its source goes away and another is there).
     const auto flags =
-        static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED);
+        static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED |
+                                       PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);
     // The server's own names for its defaults, followed when they change.
     const char* device = d.source == SoundSource::kOutputMix ? "@DEFAULT_MONITOR@" : nullptr;
     ready = pa_stream_connect_record(d.stream, device, &attributes, flags) >= 0;
@@ -292,7 +320,7 @@ void SoundCaptureBuffer::stop() {
   if (!d.ring.running()) return;
   // What the output plays ends in silence where the sink delivered nothing: the reader's gap
   // filling brings it to the end while this waits.
-  d.ring.end(d.source == SoundSource::kOutputMix ? kStopWaitWithSilence : kStopWait);
+  d.ring.end(kStopWaitWithSilence);
   pa_threaded_mainloop_lock(d.mainloop);
   if (d.stream != nullptr && pa_stream_get_state(d.stream) == PA_STREAM_READY) {
     pa_operation* operation = pa_stream_cork(d.stream, 1, nullptr, nullptr);
@@ -305,6 +333,11 @@ bool SoundCaptureBuffer::readPosition(uint32_t* position) {
   return impl_->ring.readPosition(position);
 }
 
+bool SoundCaptureBuffer::readTiming(SoundTiming* timing) {
+  return impl_->ring.readTiming(&timing->position, &timing->ageMilliseconds, &timing->lostFrames,
+                                &timing->discontinuities);
+}
+
 bool SoundCaptureBuffer::lock(uint32_t offset, uint32_t bytes, void** region1, uint32_t* bytes1,
                               void** region2, uint32_t* bytes2) {
   return impl_->ring.lock(offset, bytes, region1, bytes1, region2, bytes2);
@@ -314,7 +347,8 @@ void SoundCaptureBuffer::unlock(void*, uint32_t, void*, uint32_t) { impl_->ring.
 
 int SoundCaptureBuffer::waitNotification() {
   Impl& d = *impl_;
-  if (d.source != SoundSource::kOutputMix) return d.ring.wait(std::chrono::milliseconds(0));
+  // A source that delivers nothing (a sink that plays nothing, a suspended source) has its gap
+  // filled with silence while it lasts, so that the sound reaches the disk and the counts.
   for (;;) {
     const int index = d.ring.wait(kGapCheck);
     if (index >= 0) return index;
@@ -334,6 +368,7 @@ void SoundCaptureBuffer::close() {
     if (d.stream != nullptr) {
       pa_stream_set_read_callback(d.stream, nullptr, nullptr);
       pa_stream_set_state_callback(d.stream, nullptr, nullptr);
+      pa_stream_set_moved_callback(d.stream, nullptr, nullptr);
       pa_stream_disconnect(d.stream);
       pa_stream_unref(d.stream);
       d.stream = nullptr;

@@ -152,6 +152,26 @@ bool SoundCaptureBuffer::readPosition(uint32_t* position) {
   return true;
 }
 
+bool SoundCaptureBuffer::readTiming(SoundTiming* timing) {
+  if (impl_->loopback != nullptr) return impl_->loopback->readTiming(timing);
+  if (impl_->captureBuffer == nullptr) return false;
+  DWORD capture = 0, read = 0;
+  const HRESULT result = impl_->captureBuffer->GetCurrentPosition(&capture, &read);
+  if (FAILED(result)) {
+    if (result == DSERR_NODRIVER || result == DSERR_BUFFERLOST) impl_->lost = true;
+    return false;
+  }
+  // The device has recorded up to its capture position; what lies between it and the read
+  // position was recorded after the frame before the read position.
+  const DWORD ring = impl_->bufferDesc.dwBufferBytes;
+  const DWORD ahead = ring != 0 ? (capture + ring - read) % ring : 0;
+  const DWORD perSecond = impl_->waveFormat.nAvgBytesPerSec;
+  *timing = SoundTiming{};
+  timing->position = read;
+  timing->ageMilliseconds = perSecond != 0 ? 1000.0 * ahead / perSecond : 0.0;
+  return true;
+}
+
 bool SoundCaptureBuffer::lock(uint32_t offset, uint32_t bytes, void** region1, uint32_t* bytes1,
                               void** region2, uint32_t* bytes2) {
   if (impl_->loopback != nullptr) {

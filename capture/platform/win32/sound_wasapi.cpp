@@ -45,6 +45,44 @@ int16_t toSample(float v) {
 
 WasapiLoopback::~WasapiLoopback() { close(); }
 
+// Told by the system when the default output changes (headphones plugged in, a Bluetooth set
+// connecting): the pump then moves to the new default. Lives from open to close; the system
+// calls it on threads of its own, so it only raises a flag.
+class DefaultOutputWatch : public IMMNotificationClient {
+ public:
+  explicit DefaultOutputWatch(std::atomic<bool>* changed) : changed_(changed) {}
+  virtual ~DefaultOutputWatch() = default;
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const ULONG left = --references_;
+    if (left == 0) delete this;
+    return left;
+  }
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, __uuidof(IMMNotificationClient))) {
+      *out = static_cast<IMMNotificationClient*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  HRESULT STDMETHODCALLTYPE OnDefaultDeviceChanged(EDataFlow flow, ERole role, LPCWSTR) override {
+    if (flow == eRender && role == eConsole) *changed_ = true;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE OnDeviceStateChanged(LPCWSTR, DWORD) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE OnDeviceAdded(LPCWSTR) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE OnDeviceRemoved(LPCWSTR) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE OnPropertyValueChanged(LPCWSTR, const PROPERTYKEY) override {
+    return S_OK;
+  }
+
+ private:
+  std::atomic<ULONG> references_{1};
+  std::atomic<bool>* changed_;
+};
+
 bool WasapiLoopback::open(const SoundFormat& format, bool* noLoopback, bool* formatRefused) {
   *noLoopback = false;
   *formatRefused = false;
@@ -54,18 +92,32 @@ bool WasapiLoopback::open(const SoundFormat& format, bool* noLoopback, bool* for
   }
   const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   comInitialized_ = SUCCEEDED(com);  // a thread already in another apartment is fine as it is
-  IMMDeviceEnumerator* enumerator = nullptr;
   if (FAILED(CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
                               __uuidof(IMMDeviceEnumerator),
-                              reinterpret_cast<void**>(&enumerator)))) {
+                              reinterpret_cast<void**>(&enumerator_)))) {
+    enumerator_ = nullptr;
     close();
     return false;
   }
-  const HRESULT found = enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &device_);
-  enumerator->Release();
+  if (!activate(noLoopback, formatRefused)) {
+    close();
+    return false;
+  }
+  watch_ = new DefaultOutputWatch(&defaultChanged_);
+  if (FAILED(enumerator_->RegisterEndpointNotificationCallback(watch_))) {
+    // Recorded all the same, only without following a new default.
+    watch_->Release();
+    watch_ = nullptr;
+  }
+  return true;
+}
+
+bool WasapiLoopback::activate(bool* noLoopback, bool* formatRefused) {
+  *noLoopback = false;
+  *formatRefused = false;
+  const HRESULT found = enumerator_->GetDefaultAudioEndpoint(eRender, eConsole, &device_);
   if (FAILED(found) || FAILED(device_->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
                                                 reinterpret_cast<void**>(&client_)))) {
-    close();
     return false;
   }
 
@@ -73,11 +125,10 @@ bool WasapiLoopback::open(const SoundFormat& format, bool* noLoopback, bool* for
   // loopback (AUTOCONVERTPCM) is undocumented, silent on some devices and rings on others. The
   // pump makes 16-bit stereo of it at the mix's rate, and the library converts the rate.
   WAVEFORMATEX* mix = nullptr;
-  if (FAILED(client_->GetMixFormat(&mix)) || mix == nullptr) {
-    close();
-    return false;
-  }
+  if (FAILED(client_->GetMixFormat(&mix)) || mix == nullptr) return false;
   bool usable = mix->nSamplesPerSec >= 8000 && mix->nSamplesPerSec <= 384000 && mix->nChannels >= 1;
+  // A new default must run at the rate the recording was set up for.
+  if (mixRate_ != 0 && mix->nSamplesPerSec != mixRate_) usable = false;
   floatSamples_ = mix->wFormatTag == WAVE_FORMAT_IEEE_FLOAT && mix->wBitsPerSample == 32;
   bool pcm16 = mix->wFormatTag == WAVE_FORMAT_PCM && mix->wBitsPerSample == 16;
   if (mix->wFormatTag == WAVE_FORMAT_EXTENSIBLE && mix->cbSize >= 22) {
@@ -97,7 +148,6 @@ bool WasapiLoopback::open(const SoundFormat& format, bool* noLoopback, bool* for
   CoTaskMemFree(mix);
   if (!usable || FAILED(initialized)) {
     *formatRefused = !usable || initialized == AUDCLNT_E_UNSUPPORTED_FORMAT;
-    close();
     return false;
   }
   converted_ = true;
@@ -105,9 +155,27 @@ bool WasapiLoopback::open(const SoundFormat& format, bool* noLoopback, bool* for
   if (FAILED(client_->GetService(__uuidof(IAudioCaptureClient),
                                  reinterpret_cast<void**>(&capture_)))) {
     *noLoopback = true;
-    close();
     return false;
   }
+  return true;
+}
+
+bool WasapiLoopback::reopen() {
+  // On the pump's thread, the only one that uses the client while it runs.
+  if (client_ != nullptr) client_->Stop();
+  releaseInterface(capture_);
+  releaseInterface(client_);
+  releaseInterface(device_);
+  positionKnown_ = false;
+  bool noLoopback = false, refused = false;
+  if (enumerator_ == nullptr || !activate(&noLoopback, &refused) || FAILED(client_->Start())) {
+    releaseInterface(capture_);
+    releaseInterface(client_);
+    releaseInterface(device_);
+    return false;
+  }
+  // What played while the endpoints changed is not known: the clock fills the gap.
+  ring_.noteLost(0);
   return true;
 }
 
@@ -129,6 +197,7 @@ bool WasapiLoopback::start() {
   }
   pumping_ = true;
   lost_ = false;
+  positionKnown_ = false;
   thread_ = std::thread([this] { pump(); });
   return true;
 }
@@ -136,6 +205,12 @@ bool WasapiLoopback::start() {
 void WasapiLoopback::pump() {
   const bool com = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
   while (pumping_) {
+    if (defaultChanged_.exchange(false) && !reopen()) {
+      lost_ = true;
+      ring_.abandon();
+      ring_.raise(0);
+    }
+    if (lost_) break;
     takePackets();
     ring_.fillGap(kGapTolerance, std::chrono::milliseconds(0));
     std::this_thread::sleep_for(kPumpPeriod);
@@ -149,8 +224,11 @@ void WasapiLoopback::takePackets() {
   for (;;) {
     const HRESULT size = capture_->GetNextPacketSize(&packet);
     if (size == AUDCLNT_E_DEVICE_INVALIDATED || size == AUDCLNT_E_SERVICE_NOT_RUNNING) {
-      // The endpoint is gone (unplugged, disabled, the audio service ended): no more sound.
+      // The endpoint is gone (unplugged, disabled, the audio service ended): the new default
+      // takes its place where there is one; otherwise no more sound.
+      if (size == AUDCLNT_E_DEVICE_INVALIDATED && reopen()) return;
       lost_ = true;
+      ring_.abandon();
       ring_.raise(0);
       return;
     }
@@ -158,11 +236,33 @@ void WasapiLoopback::takePackets() {
     BYTE* data = nullptr;
     UINT32 frames = 0;
     DWORD flags = 0;
-    if (FAILED(capture_->GetBuffer(&data, &frames, &flags, nullptr, nullptr))) return;
+    UINT64 devicePosition = 0;
+    UINT64 qpcPosition = 0;  // when the packet's first frame was recorded, in 100 ns units
+    if (FAILED(capture_->GetBuffer(&data, &frames, &flags, &devicePosition, &qpcPosition))) return;
+    // The device's own account: a position that jumped says how much went missing, the flag
+    // that something did.
+    if (positionKnown_ && devicePosition > nextDevicePosition_) {
+      ring_.noteLost(devicePosition - nextDevicePosition_);
+    } else if ((flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) != 0 && positionKnown_) {
+      ring_.noteLost(0);
+    }
+    nextDevicePosition_ = devicePosition + frames;
+    positionKnown_ = true;
+    // How long ago the packet's last frame was recorded, on the performance counter that the
+    // system's clocks (and so the frame clock) run on.
+    std::chrono::steady_clock::duration age{};
+    LARGE_INTEGER now{}, frequency{};
+    if (qpcPosition != 0 && QueryPerformanceCounter(&now) &&
+        QueryPerformanceFrequency(&frequency) && frequency.QuadPart > 0) {
+      const double nowUnits = static_cast<double>(now.QuadPart) * 1e7 / frequency.QuadPart;
+      const double lastFrame = static_cast<double>(qpcPosition) + frames * 1e7 / mixRate_;
+      age = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+          std::chrono::duration<double>(std::max(0.0, (nowUnits - lastFrame) / 1e7)));
+    }
     if ((flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0 || data == nullptr) {
-      ring_.append(nullptr, static_cast<size_t>(frames) * 4);
+      ring_.append(nullptr, static_cast<size_t>(frames) * 4, age);
     } else if (!converted_) {
-      ring_.append(data, static_cast<size_t>(frames) * 4);
+      ring_.append(data, static_cast<size_t>(frames) * 4, age);
     } else {
       // The first two channels (one channel twice), as 16-bit samples.
       converted.resize(static_cast<size_t>(frames) * 2);
@@ -180,7 +280,7 @@ void WasapiLoopback::takePackets() {
         }
       }
       ring_.append(reinterpret_cast<const uint8_t*>(converted.data()),
-                   converted.size() * sizeof(int16_t));
+                   converted.size() * sizeof(int16_t), age);
     }
     capture_->ReleaseBuffer(frames);
   }
@@ -193,14 +293,21 @@ void WasapiLoopback::stop() {
   ring_.end(kStopWait);
   pumping_ = false;
   if (thread_.joinable()) thread_.join();
-  client_->Stop();
+  if (client_ != nullptr) client_->Stop();
 }
 
 void WasapiLoopback::close() {
   stop();
+  if (watch_ != nullptr && enumerator_ != nullptr) {
+    // No call comes after this returns.
+    enumerator_->UnregisterEndpointNotificationCallback(watch_);
+  }
+  if (watch_ != nullptr) watch_->Release();
+  watch_ = nullptr;
   releaseInterface(capture_);
   releaseInterface(client_);
   releaseInterface(device_);
+  releaseInterface(enumerator_);
   ring_.release();
   if (comInitialized_) CoUninitialize();
   comInitialized_ = false;

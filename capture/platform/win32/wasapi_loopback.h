@@ -1,7 +1,8 @@
 // What the default render endpoint plays, captured through WASAPI loopback (DirectSound has no
 // loopback) into the same looping ring shape as the DirectSound capture buffer: a thread of its
 // own takes the packets, converts them to the ring's 16-bit PCM and fills with silence what the
-// endpoint does not deliver while nothing plays.
+// endpoint does not deliver while nothing plays. It follows the default output: when the system
+// names a new one (or the one in use goes away and another is there), the pump moves to it.
 #ifndef QUORVANE_WASAPI_LOOPBACK_H
 #define QUORVANE_WASAPI_LOOPBACK_H
 
@@ -15,11 +16,14 @@
 #include "sound_ring.h"
 
 struct IMMDevice;
+struct IMMDeviceEnumerator;
 struct IAudioClient;
 struct IAudioCaptureClient;
 
 namespace quorvane_capture {
 namespace platform {
+
+class DefaultOutputWatch;
 
 class WasapiLoopback {
  public:
@@ -40,6 +44,9 @@ class WasapiLoopback {
   bool start();
   void stop();
   bool readPosition(uint32_t* position) { return ring_.readPosition(position); }
+  bool readTiming(SoundTiming* t) {
+    return ring_.readTiming(&t->position, &t->ageMilliseconds, &t->lostFrames, &t->discontinuities);
+  }
   bool lock(uint32_t offset, uint32_t bytes, void** region1, uint32_t* bytes1, void** region2,
             uint32_t* bytes2) {
     return ring_.lock(offset, bytes, region1, bytes1, region2, bytes2);
@@ -59,8 +66,17 @@ class WasapiLoopback {
  private:
   void pump();
   void takePackets();
+  // The default endpoint's client, capture service and format facts, set up on device_.
+  bool activate(bool* noLoopback, bool* formatRefused);
+  // Moves to the system's present default output (the old one changed or went away), at the
+  // same mix rate. False when there is none to move to.
+  bool reopen();
 
+  IMMDeviceEnumerator* enumerator_ = nullptr;
   IMMDevice* device_ = nullptr;
+  // Raises defaultChanged_ when the default output changes; registered from open to close.
+  DefaultOutputWatch* watch_ = nullptr;
+  std::atomic<bool> defaultChanged_{false};
   IAudioClient* client_ = nullptr;
   IAudioCaptureClient* capture_ = nullptr;
   bool comInitialized_ = false;
@@ -71,6 +87,9 @@ class WasapiLoopback {
   uint32_t sourceChannels_ = 2;
   uint32_t mixRate_ = 0;
   uint32_t sourceFrameBytes_ = 4;
+  // The endpoint's position after the last packet taken, to see it jump.
+  uint64_t nextDevicePosition_ = 0;
+  bool positionKnown_ = false;
   SoundRing ring_;
   std::thread thread_;
   std::atomic<bool> pumping_{false};
