@@ -69,9 +69,13 @@ class SoundDevicesTest : public ::testing::Test {
   // The longest run of exact zeros (inserted silence; a playing tone has none) after the first
   // half second (a device may start delivering a little after the picture starts): where it
   // starts and how long it lasts, in ms.
-  static void longestSilence(const std::vector<double>& left, double* startMs, double* lengthMs) {
+  // The longest run of exact zeros from half a second in, leaving out the last `tailMs`.
+  static void longestSilence(const std::vector<double>& left, double* startMs, double* lengthMs,
+                             double tailMs = 0) {
     size_t best = 0, bestStart = 0, run = 0;
-    for (size_t i = static_cast<size_t>(getSoundRate() / 2); i < left.size(); ++i) {
+    const auto tail = static_cast<size_t>(tailMs / 1000 * getSoundRate());
+    const size_t end = left.size() > tail ? left.size() - tail : 0;
+    for (size_t i = static_cast<size_t>(getSoundRate() / 2); i < end; ++i) {
       run = left[i] == 0 ? run + 1 : 0;
       if (run > best) {
         best = run;
@@ -139,14 +143,16 @@ TEST_F(SoundDevicesTest, ANewDefaultSourceIsFollowed) {
   EXPECT_EQ(toneIn(left, switchedAt - 1100), 450.0);
   EXPECT_EQ(toneIn(left, switchedAt + 300), 1000.0);
   EXPECT_NEAR(soundMs, spanMs, kFrameMs);
+  // The last transfer may end in the silence that pads the sound to the stop (what the device
+  // had not delivered yet): left out here.
   double silenceAt = 0, silenceMs = 0;
-  longestSilence(left, &silenceAt, &silenceMs);
-  // The server gives nothing while it moves the stream: that moment, and only that, is kept as
-  // silence of its length (a few frames), so the sound after it stays on the picture.
+  longestSilence(left, &silenceAt, &silenceMs, 200);
+  // The server gives nothing while it moves the stream: that moment is kept as silence of its
+  // length (a few frames), so the sound after it stays on the picture. The server says that the
+  // stream moved, not where in the transfer: the silence goes before the transfer that holds
+  // the move (half a second or more before it, with the loop's timing), never after it.
   EXPECT_LT(silenceMs, 5 * kFrameMs);
-  if (silenceMs > 5) {
-    EXPECT_NEAR(silenceAt, switchedAt, 5 * kFrameMs);
-  }
+  if (silenceMs > 5) EXPECT_LE(silenceAt, switchedAt + 5 * kFrameMs);
   EXPECT_EQ(getRecordingWarnings() & QV_WARNING_SOUND_LOST, 0);
 }
 
