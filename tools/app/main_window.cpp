@@ -204,6 +204,7 @@ class MainWindow {
   bool toldInMemory_ = false;
   bool toldBlackPicture_ = false;
   bool toldGdiFallback_ = false;
+  bool toldSoundLost_ = false;
   ListedWindow target_;
   UsedSettings used_;
   OutputFiles files_;                              // of the current or last recording
@@ -880,6 +881,7 @@ void MainWindow::beginRecording() {
   toldInMemory_ = false;
   toldBlackPicture_ = false;
   toldGdiFallback_ = false;
+  toldSoundLost_ = false;
   toldDiskLow_ = false;
   setMessage(L"", false);
   setText(IDC_FILES, L"");
@@ -945,6 +947,11 @@ void MainWindow::onTimer() {
         // Said once; the recording goes on, since its sound may be what matters.
         toldBlackPicture_ = true;
         setMessage(tr(IDS_BLACK_PICTURE), true);
+      }
+      if (s.soundLost && !toldSoundLost_) {
+        // Said once; the picture goes on, and the sound is silence from here to the stop.
+        toldSoundLost_ = true;
+        setMessage(tr(IDS_SOUND_LOST_SILENCE), true);
       }
       if (s.gdiFallback && !toldGdiFallback_) {
         toldGdiFallback_ = true;

@@ -198,6 +198,7 @@ void RecordingSession::onLook(const qvtools::LiveState& live) {
   status_.streaming = live.streaming;
   status_.blackPicture = (live.warnings & QV_WARNING_BLACK_PICTURE) != 0;
   status_.gdiFallback = (live.warnings & QV_WARNING_GDI_FALLBACK) != 0;
+  status_.soundLost = (live.warnings & QV_WARNING_SOUND_LOST) != 0;
   status_.diskSecondsLeft = live.diskSecondsLeft;
   if (live.diskLow) status_.diskLow = true;
 }

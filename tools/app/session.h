@@ -103,6 +103,7 @@ struct SessionStatus {
   bool cutShort = false;      // a write failed while streaming: the files end where it failed
   bool blackPicture = false;  // the window's picture comes out black (QV_WARNING_BLACK_PICTURE)
   bool gdiFallback = false;   // Desktop Duplication gave way to GDI (QV_WARNING_GDI_FALLBACK)
+  bool soundLost = false;     // a sound device went away: silence from then (QV_WARNING_SOUND_LOST)
   // The library ended the recording because the window or the sound went away: the files are
   // complete up to then, the recording is shorter than asked.
   bool sourceLost = false;
