@@ -42,8 +42,8 @@ void BM_TwoTracks48To44AndMix(benchmark::State& state) {
     const auto v = static_cast<int16_t>(12000 * std::sin(0.1309 * i) + 3000 * std::sin(0.9 * i));
     in[2 * i] = in[2 * i + 1] = v;
   }
-  quorvane_capture::Resampler mic(48000, 44100);
-  quorvane_capture::Resampler desktop(48000, 44100);
+  quorvane_capture::Resampler mic(48000, 44100, quorvane_capture::Resampler::kTrackQuality);
+  quorvane_capture::Resampler desktop(48000, 44100, quorvane_capture::Resampler::kTrackQuality);
   std::vector<int16_t> micOut(2 * mic.maxOutput(24000));
   std::vector<int16_t> desktopOut(2 * desktop.maxOutput(24000));
   std::vector<int16_t> mix(micOut.size());

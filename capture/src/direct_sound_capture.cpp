@@ -102,7 +102,9 @@ bool DirectSoundCapture::SetFormat(SoundInput& in) {
   in.deviceFormat = platform::SoundFormat{1, 2, rate, rate * 4, 4, 16};
   // Always through the resampler, even at the recording's own rate: no device's clock runs at
   // exactly its rate, and the ratio is what keeps the sound on the picture for hours.
-  in.resampler.reset(new (std::nothrow) Resampler(rate, waveFormat.samplesPerSecond));
+  // With two sources each track takes a lighter filter, so that both cost what one did.
+  const int quality = asked.size() > 1 ? Resampler::kTrackQuality : Resampler::kQuality;
+  in.resampler.reset(new (std::nothrow) Resampler(rate, waveFormat.samplesPerSecond, quality));
   if (in.resampler == nullptr || !in.resampler->ready()) return false;
   in.converted.resize(2 * static_cast<size_t>(in.resampler->maxOutput(rate)));
   in.placement = SoundClock(rate, waveFormat.samplesPerSecond);

@@ -14,6 +14,10 @@ class Resampler {
   // 20 kHz within half a decibel and folds nothing audible back (a 23 kHz tone comes out below
   // -90 dB); higher ones cost up to three times as much for no audible gain (qv_bench_sound).
   static constexpr int kQuality = 6;
+  // The quality of each track when two sources record at once: flat to 18 kHz, 20 kHz down
+  // 3 dB, a 23 kHz tone folded back 83 dB down (6: 0.5 dB and 92 dB), for less than 1 % of a
+  // core for both tracks together (qv_bench_sound).
+  static constexpr int kTrackQuality = 4;
 
   Resampler(uint32_t inRate, uint32_t outRate, int quality = kQuality);
   ~Resampler();
