@@ -334,8 +334,8 @@ bool DirectSoundCapture::StreamToFile(SoundInput& in) {
   in.lostFramesSeen = timing.lostFrames;
   in.discontinuitiesSeen = timing.discontinuities;
   const auto keptFrames = static_cast<uint32_t>((pieces[0].size + pieces[1].size) / 4);
-  bool room = listSilence(
-      in, in.placement.silenceBefore(keptFrames, lostFrames, recordedAt, discontinuity));
+  bool room = listSilence(in, in.placement.silenceBefore(keptFrames, lostFrames, recordedAt,
+                                                         discontinuity, closingTransfer));
   // What was converted before the pool ran out is listed like any sound, so it is written and
   // given back with the rest.
   room = convertPieces(in, pieces, room) && room;
@@ -484,6 +484,8 @@ void DirectSoundCapture::releaseTrackChunks(size_t track, size_t end) {
 bool DirectSoundCapture::transfer(bool last) {
   // Read before the cuts' locks are taken: a pause takes the clock's lock and then those.
   transferClock = frameClockMilliseconds();
+  // Once the stop is asked for, what the device has not delivered yet goes after the sound.
+  closingTransfer = last || stopFrameClock.load() >= 0;
   bool ok = true;
   for (SoundInput* in : inputs) {
     // Held through the transfer, so that a pause, a resume or a count made meanwhile sees the

@@ -189,7 +189,8 @@ class DirectSoundCapture {
   bool mixTracks(bool all);
   bool multiTrack() const { return !tracks.empty(); }
 
-  double transferClock = 0;  // the frame clock as the transfer began
+  double transferClock = 0;      // the frame clock as the transfer began
+  bool closingTransfer = false;  // a transfer after the stop: what is short of it goes after
   // The frame clock when the stop was asked for: the sound ends there.
   std::atomic<double> stopFrameClock{-1.0};
 

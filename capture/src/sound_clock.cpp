@@ -37,7 +37,7 @@ double SoundClock::expectedOutput(double frameClockMs) const {
 double SoundClock::measuredRate() const { return deviceRate_ * (1.0 + correction_); }
 
 uint64_t SoundClock::silenceBefore(uint32_t frames, uint64_t lostFrames, double frameClockMs,
-                                   bool discontinuity) {
+                                   bool discontinuity, bool closing) {
   if (!begun_) begin(frameClockMs - frames * 1000.0 / deviceRate_);
   pendingMs_ = frameClockMs;
   pendingFrames_ = frames;
@@ -49,7 +49,7 @@ uint64_t SoundClock::silenceBefore(uint32_t frames, uint64_t lostFrames, double 
   const double deficit =
       expectedOutput(frameClockMs) - (output_ + silence + frames * perDeviceFrame);
   const double threshold = discontinuity ? kReportedGapMilliseconds : kGapMilliseconds;
-  if (deficit * 1000.0 / outputRate_ > threshold) silence += deficit;
+  if (!closing && deficit * 1000.0 / outputRate_ > threshold) silence += deficit;
   const auto whole = static_cast<uint64_t>(std::llround(silence));
   output_ += static_cast<double>(whole);
   silenceTotal_ += whole;
@@ -86,7 +86,7 @@ void SoundClock::placed(uint64_t outputFrames) {
 uint64_t SoundClock::silenceUntil(double frameClockMs) {
   if (!begun_) begin(frameClockMs);
   const double deficit = expectedOutput(frameClockMs) - output_;
-  if (deficit * 1000.0 / outputRate_ <= kGapMilliseconds) return 0;
+  if (deficit * 1000.0 / outputRate_ <= kPadMilliseconds) return 0;
   const auto whole = static_cast<uint64_t>(std::llround(deficit));
   output_ += static_cast<double>(whole);
   silenceTotal_ += whole;

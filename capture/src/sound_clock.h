@@ -22,8 +22,12 @@ namespace quorvane_capture {
 class SoundClock {
  public:
   // A gap shorter than this is absorbed by the rate instead (no silence in playing sound for
-  // a late notification); longer ones, or any the device reports, are filled.
-  static constexpr double kGapMilliseconds = 60.0;
+  // a late notification, or for sound a server still holds while it says its newest frame is
+  // fresh: 50 to 70 ms seen with PulseAudio); longer ones, or any the device reports, are filled.
+  static constexpr double kGapMilliseconds = 150.0;
+  // A device that delivers nothing any more (gone, or the recording has stopped) is padded with
+  // silence to the moment asked for once it is behind by more than this.
+  static constexpr double kPadMilliseconds = 20.0;
   // How far the measured rate may stray from the device's nominal one: beyond it the device is
   // not what it says, and its sound is placed by gaps alone.
   static constexpr double kMaxCorrection = 2000e-6;
@@ -40,14 +44,17 @@ class SoundClock {
   // just before the chunk; `discontinuity`: the device says sound was lost before it without
   // saying how much. Returns the frames of silence (at the output rate) that go before the
   // chunk. Chunks of 0 frames (all of a transfer cut out by a pause) move nothing.
+  // `closing`: the last chunk, taken after the stop. The device still holds its newest sound
+  // then (a server's latency), so what the chunk falls short of the stop is no gap before it:
+  // only what the device reports goes before it, and silenceUntil pads the end.
   uint64_t silenceBefore(uint32_t frames, uint64_t lostFrames, double frameClockMs,
-                         bool discontinuity);
+                         bool discontinuity, bool closing = false);
   // After the chunk went through the resampler: `outputFrames` came out (the silence above not
   // counted). The measurement is made here, and the ratio for the next chunk set.
   void placed(uint64_t outputFrames);
 
   // The device delivers nothing (lost, or the recording ends while it is silent): the silence
-  // that brings the output to `frameClockMs`, when it is behind by more than a gap.
+  // that brings the output to `frameClockMs`, when it is behind by more than kPadMilliseconds.
   uint64_t silenceUntil(double frameClockMs);
 
   // The ratio the resampler should run at now, device frames per output frame, as a fraction

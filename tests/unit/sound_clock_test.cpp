@@ -165,5 +165,22 @@ TEST(SoundClock, RealGapsGetSilenceOfTheirLength) {
   EXPECT_EQ(clock.silenceUntil(t + 3010), 0u) << "no silence for a gap below a frame or so";
 }
 
+// The chunk taken after the stop falls 70 ms short of it (the server still holds its newest
+// sound): nothing goes into the playing sound before it; the end is padded to the stop instead.
+TEST(SoundClock, TheChunkAfterTheStopIsPaddedAtItsEnd) {
+  SoundClock clock(48000, 48000);
+  clock.begin(1000);
+  double t = 1000;
+  for (int i = 0; i < 4; ++i) {
+    t += 500;
+    clock.silenceBefore(24000, 0, t, false);
+    clock.placed(24000);
+  }
+  t += 500;
+  EXPECT_EQ(clock.silenceBefore(24000 - 3360, 0, t, false, true), 0u);
+  clock.placed(24000 - 3360);
+  EXPECT_NEAR(static_cast<double>(clock.silenceUntil(t)), 3360.0, 2.0);
+}
+
 }  // namespace
 }  // namespace quorvane_capture
