@@ -9,6 +9,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <functional>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <vector>
@@ -142,6 +144,9 @@ struct CaptureLibrary {
     getDuplicationFailure = find<int32_t (*)()>("getDuplicationFailure");
     getRecordingWarnings = find<int32_t (*)()>("getRecordingWarnings");
     setWriteProvenance = find<void (*)(int32_t)>("setWriteProvenance");
+    setClickDrawing = find<void (*)(int32_t)>("setClickDrawing");
+    setClickEvents = find<void (*)(int32_t)>("setClickEvents");
+    readClickEvents = find<int32_t (*)(QvClickEvent*, int32_t)>("readClickEvents");
   }
   ~CaptureLibrary() {
     if (module != nullptr) FreeLibrary(module);
@@ -174,16 +179,35 @@ struct CaptureLibrary {
   int32_t (*getDuplicationFailure)() = nullptr;
   int32_t (*getRecordingWarnings)() = nullptr;
   void (*setWriteProvenance)(int32_t) = nullptr;
+  void (*setClickDrawing)(int32_t) = nullptr;
+  void (*setClickEvents)(int32_t) = nullptr;
+  int32_t (*readClickEvents)(QvClickEvent*, int32_t) = nullptr;
 };
+
+// A press of the left button held as a hand holds it, through the system's input queue.
+void clickLeft() {
+  INPUT input{};
+  input.type = INPUT_MOUSE;
+  input.mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+  SendInput(1, &input, sizeof(input));
+  Sleep(100);
+  input.mi.dwFlags = MOUSEEVENTF_LEFTUP;
+  SendInput(1, &input, sizeof(input));
+}
 
 // Records the drawing window for 3 s and checks the file. streamed: with DirectSound sound,
 // written by the streaming writer while recording. repeatUnchanged: pictures equal to the one
 // before are to be repeat records; the window then changes only every few frames.
 // duplication: the window recorded as the part of the screen it covers, through Desktop
 // Duplication, which Wine does not have (DuplicateOutput is E_NOTIMPL): GDI's copy of the screen
-// takes over from the start, and the library says so.
+// takes over from the start, and the library says so. clicks: rings drawn at clicks, and kept
+// as events; a left click at (kClickX, kClickY) of the window a second into the recording: the
+// pictures that show no drawing exactly are those of the ring, after the press and for about
+// 0.3 s, and differ from their drawing only around the click.
+constexpr int kClickX = 40, kClickY = 50;
 void recordAndCheck(int64_t outputWidth, int64_t outputHeight, const char* fileName,
-                    bool streamed = false, bool repeatUnchanged = false, bool duplication = false) {
+                    bool streamed = false, bool repeatUnchanged = false, bool duplication = false,
+                    bool clicks = false) {
   CaptureLibrary library;
   ASSERT_NE(library.module, nullptr) << "quorvane_capture.dll not found beside the test";
   ASSERT_TRUE(library.missing.empty()) << "missing exports: " << library.missing;
@@ -203,6 +227,9 @@ void recordAndCheck(int64_t outputWidth, int64_t outputHeight, const char* fileN
   library.setRepeatUnchanged(repeatUnchanged ? 1 : 0);
   library.setCaptureMethod(duplication ? QV_METHOD_DUPLICATION : QV_METHOD_AUTO);
   library.setWriteProvenance(duplication ? 1 : 0);
+  library.setClickDrawing(clicks ? 1 : 0);
+  library.setClickEvents(clicks ? 1 : 0);
+  if (clicks) SetCursorPos(60 + kClickX, 60 + kClickY);
   library.initialize(&s);
   library.setCaptureMethod(QV_METHOD_AUTO);
   ASSERT_EQ(library.getInitializeStatus(), 0);
@@ -235,9 +262,17 @@ void recordAndCheck(int64_t outputWidth, int64_t outputHeight, const char* fileN
         [&, k] { library.encodeThread(reinterpret_cast<void*>(static_cast<intptr_t>(k))); });
   }
   threads.emplace_back([&] { library.compressThread(nullptr); });
-  Sleep(3000);
+  if (clicks) {
+    Sleep(1000);
+    clickLeft();
+    Sleep(1900);
+  } else {
+    Sleep(3000);
+  }
   library.setTerminated(1);
   for (std::thread& t : threads) t.join();
+  std::vector<QvClickEvent> events(8);
+  events.resize(static_cast<size_t>(library.readClickEvents(events.data(), 8)));
   const int lastDrawn = window.lastDrawn();
 
   Bytes wav;
@@ -257,6 +292,8 @@ void recordAndCheck(int64_t outputWidth, int64_t outputHeight, const char* fileN
   EXPECT_EQ(library.getRecordingWarnings(), duplication ? QV_WARNING_GDI_FALLBACK : 0);
   library.setRepeatUnchanged(0);
   library.setWriteProvenance(0);
+  library.setClickDrawing(0);
+  library.setClickEvents(0);
   library.finalize();
   ASSERT_GE(captured, 5u);
 
@@ -333,14 +370,53 @@ void recordAndCheck(int64_t outputWidth, int64_t outputHeight, const char* fileN
     return yuy2;
   };
   int from = 0;
+  std::vector<size_t> marked;  // pictures with a ring: no drawing exactly
   for (size_t k = 0; k < pictures.size(); ++k) {
     if (pattern[k] == 'R') continue;
     int found = -1;
     for (int n = from; n <= lastDrawn && found < 0; ++n) {
       if (expected(n) == pictures[k]) found = n;
     }
+    if (clicks && found < 0) {
+      marked.push_back(k);
+      continue;
+    }
     ASSERT_GE(found, 0) << "video record " << k << " shows no drawing from " << from;
     from = found;
+  }
+  if (clicks) {
+    ASSERT_EQ(events.size(), 2u) << "a press and a release";
+    const QvClickEvent& press = events[0];
+    EXPECT_EQ(press.button, QV_CLICK_LEFT);
+    EXPECT_EQ(press.pressed, 1);
+    EXPECT_EQ(events[1].pressed, 0);
+    EXPECT_EQ(press.x, kClickX);
+    EXPECT_EQ(press.y, kClickY);
+    ASSERT_FALSE(marked.empty()) << "no ring in any picture";
+    EXPECT_EQ(marked.front(), static_cast<size_t>(press.frame)) << "the ring from the press on";
+    EXPECT_LE(marked.back(), static_cast<size_t>(press.frame) + kFrameRate * 4 / 10)
+        << "the ring gone after about 0.3 s";
+    // Around the click only: the ring's picture against the drawing nearest to it.
+    const Bytes& ring = pictures[marked.front()];
+    size_t fewest = ring.size();
+    Bytes nearest;
+    for (int n = 0; n <= lastDrawn; ++n) {
+      const Bytes e = expected(n);
+      const size_t differ = static_cast<size_t>(
+          std::inner_product(e.begin(), e.end(), ring.begin(), size_t{0}, std::plus<size_t>(),
+                             [](uint8_t a, uint8_t b) { return a != b ? 1u : 0u; }));
+      if (differ < fewest) {
+        fewest = differ;
+        nearest = e;
+      }
+    }
+    for (size_t at = 0; at < ring.size(); ++at) {
+      if (nearest[at] == ring[at]) continue;
+      const int x = static_cast<int>(at / 2 % used.outputWidth);
+      const int y = static_cast<int>(at / 2 / used.outputWidth);
+      EXPECT_LE(std::abs(x - kClickX) + std::abs(y - kClickY), 80)
+          << "changed far from the click at " << x << "," << y;
+    }
   }
   std::printf("  %llu frames captured, %zu video records, drawings up to %d\n",
               static_cast<unsigned long long>(captured), pattern.size(), lastDrawn);
@@ -360,6 +436,10 @@ TEST(PipelineUnderWine, StreamsAGdiWindowWithDirectSoundSound) {
 
 TEST(PipelineUnderWine, RecordsAWindowAsItsScreenRegionWithGdiWhereDuplicationFails) {
   recordAndCheck(0, 0, "qv-pipeline-wine-duplication.qvf", false, false, true);
+}
+
+TEST(PipelineUnderWine, AClickDrawsItsRingAroundItForAMomentAndIsKeptAsAnEvent) {
+  recordAndCheck(0, 0, "qv-pipeline-wine-clicks.qvf", false, false, false, true);
 }
 
 TEST(PipelineUnderWine, UnchangedPicturesBecomeRepeatRecords) {
