@@ -363,8 +363,10 @@ void DirectSoundCapture::listPieces(SoundInput& in, const POINTER_AND_SIZE* piec
     in.trackBytes += listed;
     for (size_t i = 0; i < count; ++i) {
       if (pieces[i].pointer == nullptr) continue;
-      const auto* samples = reinterpret_cast<const int16_t*>(pieces[i].pointer);
-      in.unmixed.insert(in.unmixed.end(), samples, samples + pieces[i].size / 2);
+      // Copied as bytes: the pool's pieces may lie at any address.
+      const size_t had = in.unmixed.size();
+      in.unmixed.resize(had + pieces[i].size / 2);
+      std::memcpy(in.unmixed.data() + had, pieces[i].pointer, pieces[i].size / 2 * 2);
     }
   } else {
     capturedBytes += listed;
@@ -427,7 +429,7 @@ bool DirectSoundCapture::mixTracks(bool all) {
   }
   std::vector<const std::vector<int16_t>*> sources;
   for (SoundInput* in : tracks) sources.push_back(&in->unmixed);
-  mixSources(sources, samples, reinterpret_cast<int16_t*>(chunk));
+  mixSources(sources, samples, chunk);
   for (SoundInput* in : tracks) {
     const size_t n = std::min(samples, in->unmixed.size());
     in->unmixed.erase(in->unmixed.begin(), in->unmixed.begin() + static_cast<ptrdiff_t>(n));
