@@ -135,17 +135,23 @@ TEST(SoundClock, ADeviceThreeHundredPpmOffStaysWithinAFrameForTwoHours) {
   EXPECT_LT(run.worstSeam, 40.0);
 }
 
+// Feeds `chunks` half seconds of a 48 kHz device delivering on time from `t` (ms); none may
+// bring silence. Returns the time of the last.
+double feedSteadily(SoundClock& clock, double t, int chunks) {
+  for (int i = 0; i < chunks; ++i) {
+    t += 500;
+    EXPECT_EQ(clock.silenceBefore(24000, 0, t, false), 0u);
+    clock.placed(24000);
+  }
+  return t;
+}
+
 // A source suspended for two seconds: the sound after it goes two seconds later, behind exactly
 // that much silence, and a device that reports lost frames gets them back as silence.
 TEST(SoundClock, RealGapsGetSilenceOfTheirLength) {
   SoundClock clock(48000, 48000);
   clock.begin(1000);
-  double t = 1000;
-  for (int i = 0; i < 20; ++i) {
-    t += 500;
-    EXPECT_EQ(clock.silenceBefore(24000, 0, t, false), 0u);
-    clock.placed(24000);
-  }
+  double t = feedSteadily(clock, 1000, 20);
   // Nothing for two seconds, then the usual half second.
   t += 2000 + 500;
   const uint64_t gap = clock.silenceBefore(24000, 0, t, false);
@@ -170,12 +176,7 @@ TEST(SoundClock, RealGapsGetSilenceOfTheirLength) {
 TEST(SoundClock, TheChunkAfterTheStopIsPaddedAtItsEnd) {
   SoundClock clock(48000, 48000);
   clock.begin(1000);
-  double t = 1000;
-  for (int i = 0; i < 4; ++i) {
-    t += 500;
-    clock.silenceBefore(24000, 0, t, false);
-    clock.placed(24000);
-  }
+  double t = feedSteadily(clock, 1000, 4);
   t += 500;
   EXPECT_EQ(clock.silenceBefore(24000 - 3360, 0, t, false, true), 0u);
   clock.placed(24000 - 3360);
