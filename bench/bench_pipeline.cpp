@@ -523,7 +523,7 @@ void BM_EncodeAndCompress_OneCore(benchmark::State& state) {
   g.rgbOutputBytes = kRgbBytes;
   g.yuy2Bytes = kYuy2Bytes;
   g.compressedCapacity = snappy::MaxCompressedLength(kYuy2Bytes);
-  std::vector<uint8_t> current(kRgbBytes), previous(kYuy2Bytes), piece(kDifferencePieceBytes);
+  std::vector<uint8_t> current(kRgbBytes), previous(kYuy2Bytes), piece(kDifferenceScratchBytes);
   std::vector<uint8_t> out(g.compressedCapacity);
   RGB32ToYUY2(previous.data(), desktopFrame(0), kW, kH);
   int i = 1;

@@ -34,6 +34,7 @@ struct Recording {
   std::string path;
   int frames = 0;
   qv_test::Bytes deltaPayload;  // one typical difference record, for the Snappy floor
+  qv_test::Bytes deltaRaw;      // the same difference before it is stored
 };
 
 Recording writeBenchRecording(const std::vector<qv_test::Bytes>& pictures, const char* name) {
@@ -43,7 +44,8 @@ Recording writeBenchRecording(const std::vector<qv_test::Bytes>& pictures, const
   std::vector<qv_test::Bytes> sound;  // half a second a record, as the capture writes it
   for (int s = 0; s < kSamples; s += 22050) sound.push_back(qv_test::pcm(s, 22050));
   qv_test::writeRecording(w, kRate, pictures, sound);
-  r.deltaPayload = qv_test::snappyBlock(qv_test::difference(pictures[2], pictures[1]));
+  r.deltaRaw = qv_test::difference(pictures[2], pictures[1]);
+  r.deltaPayload = qv_test::snappyBlock(r.deltaRaw);
   r.frames = static_cast<int>(pictures.size());
   r.path = (std::filesystem::temp_directory_path() / name).string();
   qv_test::writeFile(r.path, w.bytes());
@@ -322,6 +324,35 @@ void BM_SnappyUncompressDifference(benchmark::State& state) {
 BENCHMARK(BM_SnappyUncompressDifference)
     ->Arg(0)
     ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// What storing one difference costs the writer, and its size: arg 0 Snappy's compressor alone
+// on the whole difference, arg 1 the file's form (format/qvf_blocks.h: pieces that hardly
+// shrink kept as literals). Second argument: the content.
+void BM_StoreDifference(benchmark::State& state) {
+  const int64_t content = state.range(1);
+  if (recording(content).frames == 0) return state.SkipWithError("no screen frames");
+  const qv_test::Bytes& raw = recording(content).deltaRaw;
+  std::vector<char> out(snappy::MaxCompressedLength(raw.size())),
+      scratch(qvf::kSnappyPieceScratchBytes);
+  size_t length = 0;
+  for (auto _ : state) {
+    if (state.range(0) == 0) {
+      snappy::RawCompress(reinterpret_cast<const char*>(raw.data()), raw.size(), out.data(),
+                          &length);
+    } else {
+      length = qvf::putSnappyBlock(reinterpret_cast<const char*>(raw.data()), raw.size(),
+                                   out.data(), scratch.data());
+    }
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.counters["stored/raw"] = static_cast<double>(length) / static_cast<double>(raw.size());
+  state.SetLabel(std::string(state.range(0) ? "file's form" : "libsnappy (Debian) whole") +
+                 (content == 1 ? ", video" : ", desktop"));
+}
+BENCHMARK(BM_StoreDifference)
+    ->ArgsProduct({{0, 1}, {0, 1}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 

@@ -14,6 +14,8 @@
 namespace qvf {
 
 // Record types, compared as whole 64-bit values.
+// Key and difference payloads are raw Snappy blocks, written as format/qvf_blocks.h says (any
+// valid block reads; that form also reads fast).
 constexpr uint64_t RECORD_DELTA = 1;   // Snappy block: this picture minus the previous, mod 256
 constexpr uint64_t RECORD_KEY = 2;     // Snappy block: the whole YUY2 picture
 constexpr uint64_t RECORD_REPEAT = 4;  // no payload: the previous picture again for this slot

@@ -58,7 +58,7 @@ bool takeFrame(int64_t* index, uint8_t** picture, const uint8_t** previous) {
 }  // namespace
 
 CompressScratch::CompressScratch(const PictureGeometry& g)
-    : difference(static_cast<uint8_t*>(malloc(kDifferencePieceBytes))),
+    : difference(static_cast<uint8_t*>(malloc(kDifferenceScratchBytes))),
       out(static_cast<uint8_t*>(malloc(static_cast<size_t>(g.compressedCapacity)))) {}
 
 CompressScratch::~CompressScratch() {

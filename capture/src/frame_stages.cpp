@@ -1,6 +1,5 @@
 #include "frame_stages.h"
 
-#include <snappy-sinksource.h>
 #include <snappy.h>
 
 #include <algorithm>
@@ -11,6 +10,7 @@
 #include "capture_state.h"
 #include "kernels.h"
 #include "qvf.h"
+#include "qvf_blocks.h"
 
 namespace quorvane_capture {
 
@@ -47,58 +47,25 @@ bool isKeyFrame(const PictureGeometry& g, int64_t index) {
   return g.keyInterval < 1 || index % g.keyInterval == 0;
 }
 
-namespace {
-
-// The difference of two pictures as Snappy's input, formed one piece at a time in a buffer that
-// stays in the processor's cache while Snappy compresses it, instead of a whole difference
-// picture written to memory and read back. Snappy compresses its input in independent blocks,
-// so the output is byte for byte that of the whole difference.
-class DifferenceSource : public snappy::Source {
- public:
-  DifferenceSource(const uint8_t* picture, const uint8_t* previous, size_t bytes, uint8_t* piece)
-      : picture_(picture), previous_(previous), bytes_(bytes), piece_(piece) {}
-
-  size_t Available() const override { return bytes_ - position_; }
-
-  const char* Peek(size_t* length) override {
-    // Snappy only moves forward: a new piece once the last one is used up.
-    if (position_ >= pieceStart_ + pieceLength_) {
-      // Piece lengths stay multiples of four (a YUY2 pair), as the kernel works in pairs.
-      pieceStart_ = position_;
-      pieceLength_ = std::min(kDifferencePieceBytes, bytes_ - position_);
-      CalcDeltaFrame_SSE2(piece_, picture_ + position_, previous_ + position_,
-                          static_cast<int64_t>(pieceLength_ / 2), 1);
-    }
-    *length = pieceLength_ - (position_ - pieceStart_);
-    return reinterpret_cast<const char*>(piece_ + (position_ - pieceStart_));
-  }
-
-  void Skip(size_t n) override { position_ += n; }
-
- private:
-  const uint8_t* picture_;
-  const uint8_t* previous_;
-  size_t bytes_;
-  uint8_t* piece_;
-  size_t position_ = 0;
-  size_t pieceStart_ = 0;
-  size_t pieceLength_ = 0;
-};
-
-}  // namespace
-
 size_t compressPicture(const PictureGeometry& g, bool key, const uint8_t* picture,
                        const uint8_t* previous, uint8_t* difference, uint8_t* out) {
+  // A difference is formed one piece at a time in a buffer that stays in the processor's cache
+  // while Snappy compresses it, instead of a whole difference picture written to memory and
+  // read back.
   const size_t bytes = static_cast<size_t>(g.yuy2Bytes);
-  if (key) {
-    size_t length = 0;
-    snappy::RawCompress(reinterpret_cast<const char*>(picture), bytes, reinterpret_cast<char*>(out),
-                        &length);
-    return length;
+  char* const scratch = reinterpret_cast<char*>(difference + qvf::kSnappyPieceBytes);
+  char* op = qvf::putSnappyLength(reinterpret_cast<char*>(out), bytes);
+  for (size_t at = 0; at < bytes; at += qvf::kSnappyPieceBytes) {
+    // Piece lengths stay multiples of four (a YUY2 pair), as the kernel works in pairs.
+    const size_t n = std::min(qvf::kSnappyPieceBytes, bytes - at);
+    const uint8_t* raw = picture + at;
+    if (!key) {
+      CalcDeltaFrame_SSE2(difference, picture + at, previous + at, static_cast<int64_t>(n / 2), 1);
+      raw = difference;
+    }
+    op = qvf::putSnappyPiece(reinterpret_cast<const char*>(raw), n, op, scratch);
   }
-  DifferenceSource source(picture, previous, bytes, difference);
-  snappy::UncheckedByteArraySink sink(reinterpret_cast<char*>(out));
-  return snappy::Compress(&source, &sink);
+  return static_cast<size_t>(op - reinterpret_cast<char*>(out));
 }
 
 namespace {
@@ -120,14 +87,18 @@ CompressedPicture compressFrame(const PictureGeometry& g, bool key, const uint8_
 }
 
 uint64_t unchangedDifferenceLength(uint64_t yuy2Bytes) {
-  auto* zeros = static_cast<char*>(calloc(static_cast<size_t>(yuy2Bytes), 1));
+  PictureGeometry g;
+  g.yuy2Bytes = yuy2Bytes;
+  auto* zeros = static_cast<uint8_t*>(calloc(static_cast<size_t>(yuy2Bytes), 1));
+  auto* scratch = static_cast<uint8_t*>(malloc(kDifferenceScratchBytes));
   auto* out =
-      static_cast<char*>(malloc(snappy::MaxCompressedLength(static_cast<size_t>(yuy2Bytes))));
+      static_cast<uint8_t*>(malloc(snappy::MaxCompressedLength(static_cast<size_t>(yuy2Bytes))));
   size_t length = 0;
-  if (zeros != nullptr && out != nullptr) {
-    snappy::RawCompress(zeros, static_cast<size_t>(yuy2Bytes), out, &length);
+  if (zeros != nullptr && scratch != nullptr && out != nullptr) {
+    length = compressPicture(g, true, zeros, nullptr, scratch, out);
   }
   free(zeros);
+  free(scratch);
   free(out);
   return length;
 }
@@ -152,7 +123,7 @@ FrameFinisher::FrameFinisher(const PictureGeometry& g)
     : g_(g),
       picture_(static_cast<uint8_t*>(
           calloc(static_cast<size_t>(std::max(g.rgbOutputBytes, g.compressedCapacity)), 1))),
-      difference_(static_cast<uint8_t*>(malloc(kDifferencePieceBytes))) {}
+      difference_(static_cast<uint8_t*>(malloc(kDifferenceScratchBytes))) {}
 
 FrameFinisher::~FrameFinisher() {
   free(picture_);

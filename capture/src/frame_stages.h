@@ -39,6 +39,7 @@
 #include <cstdint>
 
 #include "frame_list.h"
+#include "qvf_blocks.h"
 
 namespace quorvane_capture {
 
@@ -67,13 +68,13 @@ void convertPicture(const PictureGeometry& g, const uint8_t* captured, uint8_t* 
 // Key or difference: frame `index` of the list is a key frame every keyInterval frames.
 bool isKeyFrame(const PictureGeometry& g, int64_t index);
 
-// The difference of two pictures is formed this many bytes at a time, each piece compressed
-// while it is still in the cache.
-constexpr size_t kDifferencePieceBytes = 64 * 1024;
+// The scratch a compressor gives compressPicture: a piece of the difference being formed,
+// and Snappy's output of that piece before it is stored (see format/qvf_blocks.h).
+constexpr size_t kDifferenceScratchBytes = qvf::kSnappyPieceBytes + qvf::kSnappyPieceScratchBytes;
 
-// Compress a key frame's `picture` whole, or a difference frame's `picture` minus `previous`
-// (formed piece by piece in `difference`, kDifferencePieceBytes), into `out`
-// (compressedCapacity bytes). Returns the length of the Snappy output.
+// Compress a key frame's `picture`, or a difference frame's `picture` minus `previous`
+// (formed piece by piece in `difference`, kDifferenceScratchBytes), into `out`
+// (compressedCapacity bytes) as format/qvf_blocks.h stores pictures. Returns its length.
 size_t compressPicture(const PictureGeometry& g, bool key, const uint8_t* picture,
                        const uint8_t* previous, uint8_t* difference, uint8_t* out);
 

@@ -58,14 +58,17 @@ TEST(ReaderPictures, DifferencesOfSeveralPiecesAddExactlyOrNotAtAll) {
     ASSERT_EQ(check, repeating);
   }
   const Bytes writers = snappyBlock(difference(p2, p1));
-  // Noise: nearly all literals, and pieces that end inside runs of them.
+  // Noise as Snappy compresses it: nearly all literals, and pieces that end inside runs of them.
   Bytes noisy(p1.size());
   for (uint8_t& b : noisy) b = static_cast<uint8_t>(rng() % 5 == 0 ? 0 : rng());
   Bytes p3(p1.size());
   for (size_t k = 0; k < p3.size(); ++k) p3[k] = static_cast<uint8_t>(p1[k] + noisy[k]);
-  const Bytes noisyBlock = snappyBlock(noisy);
+  const Bytes noisyBlock = plainSnappyBlock(noisy);
   Bytes noisyCut = noisyBlock;
   noisyCut.resize(noisyCut.size() - 100);
+  // The writer stores noise as one literal per piece, added straight from the file's bytes.
+  const Bytes literalPieces = snappyBlock(noisy);
+  const Bytes literalPiecesCut(literalPieces.begin(), literalPieces.end() - 5);
   const Bytes writersCut(writers.begin(), writers.end() - 7);
   Bytes reachingCut = reaching;
   reachingCut.resize(reachingCut.size() - 3);
@@ -81,6 +84,8 @@ TEST(ReaderPictures, DifferencesOfSeveralPiecesAddExactlyOrNotAtAll) {
       {"copies across pieces", reaching, p2, true},
       {"noise", noisyBlock, p3, true},
       {"one literal across pieces", oneLiteralBlock(noisy), p3, true},
+      {"the writer's literal pieces", literalPieces, p3, true},
+      {"the writer's literal pieces cut short", literalPiecesCut, p1, false},
       {"noise cut short in its last piece", noisyCut, p1, false},
       {"writer's block cut short", writersCut, p1, false},
       {"block with copies across pieces cut short", reachingCut, p1, false},

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "qvf.h"
+#include "qvf_blocks.h"
 #include "qvf_index.h"
 
 namespace qv_test {
@@ -25,7 +26,17 @@ inline void setU64(Bytes& out, size_t at, uint64_t v) {
   for (int i = 0; i < 8; ++i) out[at + i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
+// A picture's block as the capture library stores it (format/qvf_blocks.h).
 inline Bytes snappyBlock(const Bytes& raw) {
+  Bytes out(snappy::MaxCompressedLength(raw.size()));
+  std::vector<char> scratch(qvf::kSnappyPieceScratchBytes);
+  out.resize(qvf::putSnappyBlock(reinterpret_cast<const char*>(raw.data()), raw.size(),
+                                 reinterpret_cast<char*>(out.data()), scratch.data()));
+  return out;
+}
+
+// The same bytes as Snappy's own compressor gives them, as another writer may store them.
+inline Bytes plainSnappyBlock(const Bytes& raw) {
   std::string out;
   snappy::Compress(reinterpret_cast<const char*>(raw.data()), raw.size(), &out);
   return Bytes(out.begin(), out.end());

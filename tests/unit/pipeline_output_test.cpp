@@ -136,17 +136,15 @@ class OutputFileTest : public ::testing::Test {
       RGB32ToYUY2(f.buffer, f.buffer, w, h);
       f.status = FRAME_ENCODED;
     }
-    Bytes difference(yuy2Bytes);
+    const PictureGeometry g = pictureGeometry();
+    Bytes scratch(kDifferenceScratchBytes);
     for (int i = 0; i < compressed; ++i) {
       frame& f = frameList[static_cast<size_t>(i)];
       const bool key = i % captureSettingInternal.fps == 0;
-      if (!key) CalcDeltaFrame_SSE2(difference.data(), f.buffer, frameList[i - 1].buffer, w, h);
       pieces[i].resize(snappy::MaxCompressedLength(yuy2Bytes));
-      size_t length = 0;
-      snappy::RawCompress(reinterpret_cast<const char*>(key ? f.buffer : difference.data()),
-                          yuy2Bytes, reinterpret_cast<char*>(pieces[i].data()), &length);
+      f.compressedSize = compressPicture(g, key, f.buffer, key ? nullptr : frameList[i - 1].buffer,
+                                         scratch.data(), pieces[i].data());
       f.compressedBuffer = pieces[i].data();
-      f.compressedSize = length;
       f.status = key ? FRAME_KEY : FRAME_DELTA;
       if (i > 0) {
         // A freed picture: anything reading it would see this poison.
@@ -439,40 +437,55 @@ TEST_F(OutputFileTest, RecordOfHowTheFileWasMadeOnlyWhenAskedAndChangesNothingEl
   EXPECT_TRUE(again.bytes == plain.bytes) << "the request was withdrawn";
 }
 
-// The difference is compressed piece by piece: the output must be Snappy's output for the
-// whole difference, for pictures of several pieces with a short last one, changed in places.
-TEST(CompressPictureTest, DifferenceGivesSnappysOutputForTheWholeDifference) {
-  for (const int64_t width : {int64_t{2}, int64_t{1000}, int64_t{1920}}) {
-    PictureGeometry g;
-    g.outputWidth = width;
-    g.outputHeight = width == 2 ? 1 : 70;
-    g.yuy2Bytes = static_cast<uint64_t>(g.outputWidth * g.outputHeight * 2);
-    g.compressedCapacity = snappy::MaxCompressedLength(static_cast<size_t>(g.yuy2Bytes));
-    const size_t bytes = static_cast<size_t>(g.yuy2Bytes);
-    Bytes previous(bytes), picture(bytes);
-    uint32_t noise = 12345;
-    for (size_t i = 0; i < bytes; ++i) {
-      previous[i] = static_cast<uint8_t>(i * 7 + i / 4096);
-      noise = noise * 1103515245u + 12345u;
-      // Runs unchanged, runs shifted and a noisy stretch across a piece boundary.
-      const bool noisy = i >= 60000 && i < 70000;
-      picture[i] = noisy ? static_cast<uint8_t>(noise >> 16)
-                         : static_cast<uint8_t>(previous[i] + ((i / 20000) % 2 ? 3 : 0));
+// The difference is compressed piece by piece: where every piece compresses, the output is
+// Snappy's output for the whole difference; noise is stored as one literal per piece; either
+// way Snappy's own decoder gives the difference back. Pictures of several pieces with a short
+// last one.
+TEST(CompressPictureTest, DifferenceIsSnappysOutputOrLiteralPiecesOfIt) {
+  for (const bool allNoise : {false, true}) {
+    for (const int64_t width : {int64_t{2}, int64_t{1000}, int64_t{1920}}) {
+      SCOPED_TRACE(std::to_string(width) + (allNoise ? " wide, noise" : " wide"));
+      PictureGeometry g;
+      g.outputWidth = width;
+      g.outputHeight = width == 2 ? 1 : 70;
+      g.yuy2Bytes = static_cast<uint64_t>(g.outputWidth * g.outputHeight * 2);
+      g.compressedCapacity = snappy::MaxCompressedLength(static_cast<size_t>(g.yuy2Bytes));
+      const size_t bytes = static_cast<size_t>(g.yuy2Bytes);
+      Bytes previous(bytes), picture(bytes);
+      uint32_t noise = 12345;
+      for (size_t i = 0; i < bytes; ++i) {
+        previous[i] = static_cast<uint8_t>(i * 7 + i / 4096);
+        noise = noise * 1103515245u + 12345u;
+        // Runs unchanged, runs shifted and a noisy stretch across a piece boundary.
+        const bool noisy = allNoise || (i >= 60000 && i < 70000);
+        picture[i] = noisy ? static_cast<uint8_t>(noise >> 16)
+                           : static_cast<uint8_t>(previous[i] + ((i / 20000) % 2 ? 3 : 0));
+      }
+      Bytes whole(bytes);
+      CalcDeltaFrame_SSE2(whole.data(), picture.data(), previous.data(), g.outputWidth,
+                          g.outputHeight);
+      Bytes piece(kDifferenceScratchBytes), out(static_cast<size_t>(g.compressedCapacity));
+      const size_t length =
+          compressPicture(g, false, picture.data(), previous.data(), piece.data(), out.data());
+      out.resize(length);
+      Bytes decoded(bytes);
+      ASSERT_TRUE(snappy::RawUncompress(reinterpret_cast<const char*>(out.data()), length,
+                                        reinterpret_cast<char*>(decoded.data())));
+      EXPECT_TRUE(decoded == whole);
+      if (allNoise) {
+        const size_t pieces = (bytes + qvf::kSnappyPieceBytes - 1) / qvf::kSnappyPieceBytes;
+        const size_t varint = bytes < 0x80 ? 1 : bytes < 0x4000 ? 2 : 3;
+        const size_t tag = bytes < 61 ? 1 : bytes <= 256 ? 2 : 3;
+        EXPECT_EQ(length, varint + bytes + (pieces == 1 ? tag : 3 * pieces)) << "literals";
+      } else {
+        Bytes expected(static_cast<size_t>(g.compressedCapacity));
+        size_t expectedLength = 0;
+        snappy::RawCompress(reinterpret_cast<const char*>(whole.data()), bytes,
+                            reinterpret_cast<char*>(expected.data()), &expectedLength);
+        expected.resize(expectedLength);
+        EXPECT_TRUE(out == expected) << length << " vs " << expectedLength;
+      }
     }
-    Bytes whole(bytes);
-    CalcDeltaFrame_SSE2(whole.data(), picture.data(), previous.data(), g.outputWidth,
-                        g.outputHeight);
-    Bytes expected(static_cast<size_t>(g.compressedCapacity));
-    size_t expectedLength = 0;
-    snappy::RawCompress(reinterpret_cast<const char*>(whole.data()), bytes,
-                        reinterpret_cast<char*>(expected.data()), &expectedLength);
-    expected.resize(expectedLength);
-
-    Bytes piece(kDifferencePieceBytes), out(static_cast<size_t>(g.compressedCapacity));
-    const size_t length =
-        compressPicture(g, false, picture.data(), previous.data(), piece.data(), out.data());
-    out.resize(length);
-    EXPECT_TRUE(out == expected) << width << " wide: " << length << " vs " << expectedLength;
   }
 }
 

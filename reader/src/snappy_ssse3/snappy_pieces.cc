@@ -72,6 +72,16 @@ class PieceWriter {
   bool Append(const char* ip, size_t len, char** op_p) {
     char* op = *op_p;
     for (;;) {
+      // A literal that fills a whole piece (how the writer stores a piece that hardly
+      // compresses) is added straight from the input, without passing through the buffer.
+      const size_t whole = static_cast<size_t>(op_limit_ - base_);
+      if (op == base_ && whole != 0 && len >= whole) {
+        if (!applyBytes(ip, whole)) return false;
+        ip += whole;
+        len -= whole;
+        if (len == 0) break;
+        continue;
+      }
       const size_t space = static_cast<size_t>(op_limit_ - op);
       const size_t n = len < space ? len : space;
       std::memcpy(op, ip, n);
@@ -129,12 +139,17 @@ class PieceWriter {
   // `limit` bytes are applied and more would follow.
   bool finishPiece(char** op) {
     const size_t n = static_cast<size_t>(*op - base_);
-    const size_t room = limit_ - done_;
-    const size_t take = n < room ? n : room;
-    applyPiece(picture_ + done_, reinterpret_cast<const uint8_t*>(base_), take, subtract_);
-    done_ += take;
     *op = base_;
     op_ = base_;
+    return applyBytes(base_, n);
+  }
+
+  // Applies the next n bytes of output, from wherever they are, and sets the next piece's end.
+  bool applyBytes(const char* from, size_t n) {
+    const size_t room = limit_ - done_;
+    const size_t take = n < room ? n : room;
+    applyPiece(picture_ + done_, reinterpret_cast<const uint8_t*>(from), take, subtract_);
+    done_ += take;
     setPieceEnd();
     return take == n && (done_ < limit_ || done_ == total_);
   }
