@@ -9,6 +9,8 @@
 #define QUORVANE_SOUND_CAPTURE_H
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace quorvane_capture {
 namespace platform {
@@ -98,6 +100,10 @@ class SoundCaptureBuffer {
   // The device went away while capturing (unplugged, the sound server ended): nothing more will
   // arrive. A waiting reader is woken when it happens.
   bool deviceLost() const;
+  // The system's names of the devices this source recorded from, in the order it used them (a
+  // second one after it followed a new default); empty where the system does not say. Safe to
+  // call from any thread while capturing.
+  std::vector<std::string> deviceNames() const;
   // Raises the first notification from outside, to wake a waiting reader.
   void signalFirst();
   // Stops the device and releases the notifications, the ring and the device, in this order.

@@ -122,6 +122,10 @@ class DirectSoundCapture {
   // one per source in the order asked for. Track t is number t + 1 in the container.
   size_t trackCount() const { return tracks.size(); }
   platform::SoundSource trackSource(size_t track) const { return tracks[track]->source; }
+  // The system's names of the devices the track recorded from, in order (empty: not said).
+  std::vector<std::string> trackDeviceNames(size_t track) const {
+    return tracks[track]->buffer.deviceNames();
+  }
   // The track's chunks, as chunkCount, chunkAt and releaseChunks do for the mix.
   size_t trackChunkCount(size_t track);
   POINTER_AND_SIZE trackChunkAt(size_t track, size_t index);

@@ -250,6 +250,13 @@ std::vector<uint8_t> provenanceRecord() {
       const bool desktop = dsc->trackSource(t) == platform::SoundSource::kOutputMix;
       std::string device =
           desktop ? "the default output device (loopback)" : "the default capture device";
+      // The system's names where it gives them: "Headset, then Speakers (the default ...)".
+      const std::vector<std::string> names = dsc->trackDeviceNames(t);
+      if (!names.empty()) {
+        std::string named;
+        for (const std::string& name : names) named += (named.empty() ? "" : ", then ") + name;
+        device = named + " (" + device + ")";
+      }
       // A track that ends in silence because its device went away says so.
       if (dsc->sourceLost(dsc->trackSource(t))) device += "; went away, silence from then on";
       tracks.emplace_back(desktop ? qvf::kTrackSourceDesktop : qvf::kTrackSourceCaptureDevice,

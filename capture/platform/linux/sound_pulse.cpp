@@ -358,6 +358,8 @@ int SoundCaptureBuffer::waitNotification() {
 
 void SoundCaptureBuffer::signalFirst() { impl_->ring.raise(0); }
 
+std::vector<std::string> SoundCaptureBuffer::deviceNames() const { return {}; }
+
 bool SoundCaptureBuffer::deviceLost() const { return impl_->lost.load(); }
 
 void SoundCaptureBuffer::close() {

@@ -221,6 +221,8 @@ bool SoundCaptureBuffer::nativeRate(uint32_t* samplesPerSecond) const {
   return true;
 }
 
+std::vector<std::string> SoundCaptureBuffer::deviceNames() const { return {}; }
+
 bool SoundCaptureBuffer::deviceLost() const {
   if (impl_->loopback != nullptr) return impl_->loopback->deviceLost();
   return impl_->lost.load();
