@@ -67,9 +67,9 @@ std::wstring endpointId(IMMDevice* device) {
   return out;
 }
 
-std::atomic<bool> capturingRefused{
-    false};  // WASAPI capture set aside for DirectSound (setWasapiCapture)
-
+// WASAPI capture set aside for DirectSound (setWasapiCapture).
+std::atomic<bool> capturingRefused{false};
+// The streams open now (wasapiStreamsOpen).
 std::atomic<int> streamsOpen{0};
 
 }  // namespace
