@@ -1,9 +1,9 @@
 // Sound capture from the system's default capture device (or what its default output plays) into
 // a looping ring buffer, in the shape the audio object drives: the device fills the ring without
 // end, two notification positions wake the reader, and the reader locks the range it wants to
-// take. Windows: DirectSound capture, WASAPI loopback for the output. Linux: a PulseAudio record
-// stream on the default source (the default sink's monitor for the output) that the backend
-// copies into a ring of its own. What the output plays is silence while nothing plays, even
+// take. Windows: WASAPI (loopback for the output; DirectSound where WASAPI capture cannot be
+// opened). Linux: a PulseAudio record stream on the default source (the default sink's monitor
+// for the output) that the backend copies into a ring of its own. What the output plays is silence while nothing plays, even
 // where the system delivers nothing then.
 #ifndef QUORVANE_SOUND_CAPTURE_H
 #define QUORVANE_SOUND_CAPTURE_H

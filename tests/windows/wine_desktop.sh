@@ -1,6 +1,6 @@
 # Sourced: a desktop of its own for one script that runs Windows programs under Wine: an Xvfb,
-# a PulseAudio server with a null sink and a fresh Wine prefix, all under WORK and stopped by
-# PID at the end. Callers set WORK (an empty folder) and may set QV_DESKTOP_SIZE.
+# a PulseAudio server with two null sinks (the default one, and "Second", whose monitor is a
+# second capture device) and a fresh Wine prefix, all under WORK and stopped by PID at the end. Callers set WORK (an empty folder) and may set QV_DESKTOP_SIZE.
 #   source tests/windows/wine_desktop.sh; qvStartDesktop; ...; qvStopDesktop
 QV_DESKTOP_PIDS=()
 
@@ -16,6 +16,7 @@ qvStartDesktop() {
   cat >"$WORK/pa.pa" <<PA
 load-module module-native-protocol-unix socket=$WORK/run/native auth-anonymous=1
 load-module module-null-sink sink_name=test_sink rate=44100 channels=2
+load-module module-null-sink sink_name=second_sink rate=44100 channels=2 sink_properties=device.description=Second
 set-default-sink test_sink
 set-default-source test_sink.monitor
 PA

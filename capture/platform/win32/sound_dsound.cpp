@@ -1,15 +1,19 @@
-// Sound capture on Windows: a DirectSound capture buffer on the default capture device, with
-// two position notifications delivered through auto-reset events; what the output plays comes
-// through WASAPI loopback behind the same calls.
+// Sound capture on Windows: WASAPI behind the ring's calls, in the endpoint's own mix, for the
+// default capture device and for what the output plays (loopback). Where WASAPI capture cannot
+// be opened (a system without it, an endpoint whose mix it cannot take), the capture device
+// falls back to a DirectSound capture buffer on the default capture device, with two position
+// notifications delivered through auto-reset events; it records the same way then, only with
+// the system converting and without following a new default device.
 #include <dsound.h>
 #include <mmsystem.h>
 #include <windows.h>
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 
 #include "sound_capture.h"
-#include "wasapi_loopback.h"
+#include "wasapi_stream.h"
 
 namespace quorvane_capture {
 namespace platform {
@@ -23,13 +27,50 @@ struct SoundCaptureBuffer::Impl {
   WAVEFORMATEX waveFormat = {};
   DSCBUFFERDESC bufferDesc = {};
   bool ready = false;
-  std::unique_ptr<WasapiLoopback> loopback;  // the output mix instead of a capture device
+  // WASAPI instead of DirectSound: the output's mix, or the capture device where it opens.
+  std::unique_ptr<WasapiStream> wasapi;
   bool loopbackMissing = false;
   // The capture buffer stopped answering (the device was unplugged or its driver went away).
   std::atomic<bool> lost{false};
   bool loopbackFormatRefused = false;
   uint32_t deviceRate = 0;  // the rate the device records stereo 16-bit at by itself, 0: unknown
+  // The names of the devices recorded from, kept past close; under namesMutex, which also
+  // keeps `wasapi` from going while its names are asked for.
+  mutable std::mutex namesMutex;
+  std::vector<std::string> names;
 };
+
+namespace {
+
+struct NameSearch {
+  GUID device;
+  std::string name;
+};
+
+BOOL CALLBACK findDescription(LPGUID guid, LPCWSTR description, LPCWSTR, LPVOID context) {
+  auto* search = static_cast<NameSearch*>(context);
+  if (guid == nullptr || description == nullptr || !IsEqualGUID(*guid, search->device)) {
+    return TRUE;
+  }
+  const int bytes = WideCharToMultiByte(CP_UTF8, 0, description, -1, nullptr, 0, nullptr, nullptr);
+  if (bytes > 1) {
+    search->name.assign(static_cast<size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, description, -1, &search->name[0], bytes, nullptr, nullptr);
+    search->name.resize(static_cast<size_t>(bytes) - 1);
+  }
+  return FALSE;
+}
+
+// The description DirectSound lists the default capture device under; empty when it does not
+// say which one that is.
+std::string defaultCaptureName() {
+  NameSearch search{};
+  if (FAILED(GetDeviceID(&DSDEVID_DefaultCapture, &search.device))) return std::string();
+  DirectSoundCaptureEnumerateW(findDescription, &search);
+  return search.name;
+}
+
+}  // namespace
 
 SoundCaptureBuffer::SoundCaptureBuffer() : impl_(new Impl) {}
 
@@ -39,22 +80,39 @@ SoundCaptureBuffer::~SoundCaptureBuffer() {
 }
 
 bool SoundCaptureBuffer::openDevice(SoundSource source) {
-  if (impl_->captureDevice != nullptr || impl_->loopback != nullptr) return false;
+  if (impl_->captureDevice != nullptr || impl_->wasapi != nullptr) return false;
   if (source == SoundSource::kNone) return false;
+  const SoundFormat format{1, 2, 44100, 176400, 4, 16};
   if (source == SoundSource::kOutputMix) {
-    impl_->loopback.reset(new WasapiLoopback());
-    const SoundFormat format{1, 2, 44100, 176400, 4, 16};
-    if (!impl_->loopback->open(format, &impl_->loopbackMissing, &impl_->loopbackFormatRefused)) {
-      impl_->loopback.reset();
+    std::unique_ptr<WasapiStream> loopback(new WasapiStream(WasapiStream::Flow::kOutputLoopback));
+    if (!loopback->open(format, &impl_->loopbackMissing, &impl_->loopbackFormatRefused)) {
       return false;
     }
+    std::lock_guard<std::mutex> lock(impl_->namesMutex);
+    impl_->names.clear();
+    impl_->wasapi = std::move(loopback);
     return true;
+  }
+  if (wasapiCaptureAllowed()) {
+    std::unique_ptr<WasapiStream> capture(new WasapiStream(WasapiStream::Flow::kCaptureDevice));
+    bool unused = false, refused = false;
+    if (capture->open(format, &unused, &refused)) {
+      std::lock_guard<std::mutex> lock(impl_->namesMutex);
+      impl_->names.clear();
+      impl_->wasapi = std::move(capture);
+      return true;
+    }
+    // DirectSound then, which converts whatever the device has.
   }
   // Null device: the system's default capture device.
   if (DirectSoundCaptureCreate8(nullptr, &impl_->captureDevice, nullptr) != DS_OK) {
     impl_->captureDevice = nullptr;
     return false;
   }
+  const std::string name = defaultCaptureName();
+  std::lock_guard<std::mutex> lock(impl_->namesMutex);
+  impl_->names.clear();
+  if (!name.empty()) impl_->names.push_back(name);
   return true;
 }
 
@@ -63,7 +121,7 @@ bool SoundCaptureBuffer::loopbackUnavailable() const { return impl_->loopbackMis
 bool SoundCaptureBuffer::formatRefused() const { return impl_->loopbackFormatRefused; }
 
 bool SoundCaptureBuffer::queryCapabilities() {
-  if (impl_->loopback != nullptr) return true;  // the format was settled when it was opened
+  if (impl_->wasapi != nullptr) return true;  // the format was settled when it was opened
   if (impl_->captureDevice == nullptr) return false;
   DSCCAPS caps = {};
   caps.dwSize = sizeof(DSCCAPS);
@@ -76,7 +134,7 @@ bool SoundCaptureBuffer::queryCapabilities() {
 
 bool SoundCaptureBuffer::createBuffer(const SoundFormat& format, uint32_t bufferBytes) {
   Impl& d = *impl_;
-  if (d.loopback != nullptr) return d.loopback->createBuffer(format, bufferBytes);
+  if (d.wasapi != nullptr) return d.wasapi->createBuffer(format, bufferBytes);
   if (d.captureDevice == nullptr || d.captureBuffer != nullptr) return false;
   d.waveFormat.wFormatTag = format.formatTag;
   d.waveFormat.nChannels = format.channels;
@@ -102,7 +160,7 @@ bool SoundCaptureBuffer::createBuffer(const SoundFormat& format, uint32_t buffer
 
 bool SoundCaptureBuffer::setupNotifications(const uint32_t positions[2]) {
   Impl& d = *impl_;
-  if (d.loopback != nullptr) return d.loopback->setupNotifications(positions);
+  if (d.wasapi != nullptr) return d.wasapi->setupNotifications(positions);
   if (d.captureBuffer == nullptr || d.notify != nullptr) return false;
   for (int i = 0; i < 2; ++i) {
     d.notifyEvents[i] = CreateEventA(nullptr, FALSE, FALSE, nullptr);
@@ -125,22 +183,22 @@ bool SoundCaptureBuffer::setupNotifications(const uint32_t positions[2]) {
 }
 
 bool SoundCaptureBuffer::isReady() const {
-  return impl_->loopback != nullptr ? impl_->loopback->ready() : impl_->ready;
+  return impl_->wasapi != nullptr ? impl_->wasapi->ready() : impl_->ready;
 }
 
 bool SoundCaptureBuffer::start() {
-  if (impl_->loopback != nullptr) return impl_->loopback->start();
+  if (impl_->wasapi != nullptr) return impl_->wasapi->start();
   if (!impl_->ready) return false;
   return SUCCEEDED(impl_->captureBuffer->Start(DSCBSTART_LOOPING));
 }
 
 void SoundCaptureBuffer::stop() {
-  if (impl_->loopback != nullptr) impl_->loopback->stop();
+  if (impl_->wasapi != nullptr) impl_->wasapi->stop();
   if (impl_->captureBuffer != nullptr) impl_->captureBuffer->Stop();
 }
 
 bool SoundCaptureBuffer::readPosition(uint32_t* position) {
-  if (impl_->loopback != nullptr) return impl_->loopback->readPosition(position);
+  if (impl_->wasapi != nullptr) return impl_->wasapi->readPosition(position);
   if (impl_->captureBuffer == nullptr) return false;
   DWORD read = 0;
   const HRESULT result = impl_->captureBuffer->GetCurrentPosition(nullptr, &read);
@@ -153,7 +211,7 @@ bool SoundCaptureBuffer::readPosition(uint32_t* position) {
 }
 
 bool SoundCaptureBuffer::readTiming(SoundTiming* timing) {
-  if (impl_->loopback != nullptr) return impl_->loopback->readTiming(timing);
+  if (impl_->wasapi != nullptr) return impl_->wasapi->readTiming(timing);
   if (impl_->captureBuffer == nullptr) return false;
   DWORD capture = 0, read = 0;
   const HRESULT result = impl_->captureBuffer->GetCurrentPosition(&capture, &read);
@@ -174,8 +232,8 @@ bool SoundCaptureBuffer::readTiming(SoundTiming* timing) {
 
 bool SoundCaptureBuffer::lock(uint32_t offset, uint32_t bytes, void** region1, uint32_t* bytes1,
                               void** region2, uint32_t* bytes2) {
-  if (impl_->loopback != nullptr) {
-    return impl_->loopback->lock(offset, bytes, region1, bytes1, region2, bytes2);
+  if (impl_->wasapi != nullptr) {
+    return impl_->wasapi->lock(offset, bytes, region1, bytes1, region2, bytes2);
   }
   if (impl_->captureBuffer == nullptr) return false;
   DWORD length1 = 0, length2 = 0;
@@ -189,8 +247,8 @@ bool SoundCaptureBuffer::lock(uint32_t offset, uint32_t bytes, void** region1, u
 }
 
 void SoundCaptureBuffer::unlock(void* region1, uint32_t bytes1, void* region2, uint32_t bytes2) {
-  if (impl_->loopback != nullptr) {
-    impl_->loopback->unlock();
+  if (impl_->wasapi != nullptr) {
+    impl_->wasapi->unlock();
     return;
   }
   if (impl_->captureBuffer != nullptr)
@@ -198,7 +256,7 @@ void SoundCaptureBuffer::unlock(void* region1, uint32_t bytes1, void* region2, u
 }
 
 int SoundCaptureBuffer::waitNotification() {
-  if (impl_->loopback != nullptr) return impl_->loopback->waitNotification();
+  if (impl_->wasapi != nullptr) return impl_->wasapi->waitNotification();
   if (!impl_->ready) return kOtherWakeUp;
   const DWORD result =
       MsgWaitForMultipleObjects(2, impl_->notifyEvents, FALSE, INFINITE, QS_ALLINPUT);
@@ -208,30 +266,39 @@ int SoundCaptureBuffer::waitNotification() {
 }
 
 void SoundCaptureBuffer::signalFirst() {
-  if (impl_->loopback != nullptr) impl_->loopback->signalFirst();
+  if (impl_->wasapi != nullptr) impl_->wasapi->signalFirst();
   if (impl_->notifyEvents[0] != nullptr) SetEvent(impl_->notifyEvents[0]);
 }
 
 bool SoundCaptureBuffer::nativeRate(uint32_t* samplesPerSecond) const {
-  // The loopback takes the mix as it is; DirectSound converts to any ring format, but its
+  // WASAPI takes the mix as it is; DirectSound converts to any ring format, but its
   // device's own rate is taken where it says it has one.
-  if (impl_->loopback != nullptr) return impl_->loopback->nativeRate(samplesPerSecond);
+  if (impl_->wasapi != nullptr) return impl_->wasapi->nativeRate(samplesPerSecond);
   if (impl_->deviceRate == 0) return false;
   *samplesPerSecond = impl_->deviceRate;
   return true;
 }
 
-std::vector<std::string> SoundCaptureBuffer::deviceNames() const { return {}; }
+std::vector<std::string> SoundCaptureBuffer::deviceNames() const {
+  std::lock_guard<std::mutex> lock(impl_->namesMutex);
+  if (impl_->wasapi != nullptr) return impl_->wasapi->deviceNames();
+  return impl_->names;
+}
 
 bool SoundCaptureBuffer::deviceLost() const {
-  if (impl_->loopback != nullptr) return impl_->loopback->deviceLost();
+  if (impl_->wasapi != nullptr) return impl_->wasapi->deviceLost();
   return impl_->lost.load();
 }
 
 void SoundCaptureBuffer::close() {
   Impl& d = *impl_;
   stop();
-  d.loopback.reset();
+  if (d.wasapi != nullptr) {
+    std::vector<std::string> names = d.wasapi->deviceNames();
+    std::lock_guard<std::mutex> lock(d.namesMutex);
+    d.names = std::move(names);
+    d.wasapi.reset();
+  }
   d.ready = false;
   if (d.notify != nullptr) d.notify->Release();
   if (d.captureBuffer != nullptr) d.captureBuffer->Release();

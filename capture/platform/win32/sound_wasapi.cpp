@@ -1,9 +1,11 @@
-// WASAPI loopback capture of the default render endpoint.
+// WASAPI shared-mode capture: the default render endpoint through loopback, or the default
+// capture endpoint.
 #include <windows.h>
 // After windows.h.
 #include <audioclient.h>
 #include <mmdeviceapi.h>
 #include <mmreg.h>
+#include <propidl.h>
 
 #include <algorithm>
 #include <chrono>
@@ -11,7 +13,7 @@
 #include <cstring>
 #include <vector>
 
-#include "wasapi_loopback.h"
+#include "wasapi_stream.h"
 
 namespace quorvane_capture {
 namespace platform {
@@ -22,6 +24,12 @@ const GUID kSubtypePcm = {
     0x00000001, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
 const GUID kSubtypeFloat = {
     0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+// The endpoint's name as the system shows it ("Microphone (USB Headset)").
+const PROPERTYKEY kFriendlyName = {
+    {0xa45c254e, 0xdf1c, 0x4efd, {0x80, 0x20, 0x67, 0xd1, 0x46, 0xa8, 0x50, 0xe0}}, 14};
+// Not in every SDK's headers: the system converts a capture stream to the format asked for.
+constexpr DWORD kStreamAutoConvertPcm = 0x80000000;
+constexpr DWORD kStreamSrcDefaultQuality = 0x08000000;
 
 constexpr REFERENCE_TIME kBufferDuration = 10000000;  // one second, in 100 ns units
 constexpr auto kPumpPeriod = std::chrono::milliseconds(10);
@@ -41,17 +49,47 @@ int16_t toSample(float v) {
   return static_cast<int16_t>(scaled);
 }
 
+std::string toUtf8(const wchar_t* text) {
+  const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (bytes <= 1) return std::string();
+  std::string out(static_cast<size_t>(bytes), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], bytes, nullptr, nullptr);
+  out.resize(static_cast<size_t>(bytes) - 1);
+  return out;
+}
+
+// The endpoint's id, empty when the system does not give it.
+std::wstring endpointId(IMMDevice* device) {
+  LPWSTR id = nullptr;
+  if (device == nullptr || FAILED(device->GetId(&id)) || id == nullptr) return std::wstring();
+  std::wstring out(id);
+  CoTaskMemFree(id);
+  return out;
+}
+
+// WASAPI capture set aside for DirectSound (setWasapiCapture).
+std::atomic<bool> capturingRefused{false};
+// The streams open now (wasapiStreamsOpen).
+std::atomic<int> streamsOpen{0};
+
 }  // namespace
 
-WasapiLoopback::~WasapiLoopback() { close(); }
+void setWasapiCapture(bool allowed) { capturingRefused = !allowed; }
 
-// Told by the system when the default output changes (headphones plugged in, a Bluetooth set
-// connecting): the pump then moves to the new default. Lives from open to close; the system
-// calls it on threads of its own, so it only raises a flag.
-class DefaultOutputWatch : public IMMNotificationClient {
+int wasapiStreamsOpen() { return streamsOpen.load(); }
+
+bool wasapiCaptureAllowed() { return !capturingRefused; }
+
+WasapiStream::~WasapiStream() { close(); }
+
+// Told by the system when the default endpoint of a flow changes (headphones plugged in, a
+// Bluetooth set connecting): the pump then moves to the new default. Lives from open to close;
+// the system calls it on threads of its own, so it only raises a flag.
+class DefaultEndpointWatch : public IMMNotificationClient {
  public:
-  explicit DefaultOutputWatch(std::atomic<bool>* changed) : changed_(changed) {}
-  virtual ~DefaultOutputWatch() = default;
+  DefaultEndpointWatch(EDataFlow flow, std::atomic<bool>* changed)
+      : flow_(flow), changed_(changed) {}
+  virtual ~DefaultEndpointWatch() = default;
   ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
   ULONG STDMETHODCALLTYPE Release() override {
     const ULONG left = --references_;
@@ -68,7 +106,7 @@ class DefaultOutputWatch : public IMMNotificationClient {
     return E_NOINTERFACE;
   }
   HRESULT STDMETHODCALLTYPE OnDefaultDeviceChanged(EDataFlow flow, ERole role, LPCWSTR) override {
-    if (flow == eRender && role == eConsole) *changed_ = true;
+    if (flow == flow_ && role == eConsole) *changed_ = true;
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE OnDeviceStateChanged(LPCWSTR, DWORD) override { return S_OK; }
@@ -80,10 +118,11 @@ class DefaultOutputWatch : public IMMNotificationClient {
 
  private:
   std::atomic<ULONG> references_{1};
+  const EDataFlow flow_;
   std::atomic<bool>* changed_;
 };
 
-bool WasapiLoopback::open(const SoundFormat& format, bool* noLoopback, bool* formatRefused) {
+bool WasapiStream::open(const SoundFormat& format, bool* noLoopback, bool* formatRefused) {
   *noLoopback = false;
   *formatRefused = false;
   if (client_ != nullptr || format.formatTag != 1 || format.bitsPerSample != 16 ||
@@ -103,7 +142,11 @@ bool WasapiLoopback::open(const SoundFormat& format, bool* noLoopback, bool* for
     close();
     return false;
   }
-  watch_ = new DefaultOutputWatch(&defaultChanged_);
+  noteDevice();
+  counted_ = true;
+  ++streamsOpen;
+  watch_ = new DefaultEndpointWatch(flow_ == Flow::kCaptureDevice ? eCapture : eRender,
+                                    &defaultChanged_);
   if (FAILED(enumerator_->RegisterEndpointNotificationCallback(watch_))) {
     // Recorded all the same, only without following a new default.
     watch_->Release();
@@ -112,55 +155,114 @@ bool WasapiLoopback::open(const SoundFormat& format, bool* noLoopback, bool* for
   return true;
 }
 
-bool WasapiLoopback::activate(bool* noLoopback, bool* formatRefused) {
+bool WasapiStream::activate(bool* noLoopback, bool* formatRefused) {
   *noLoopback = false;
   *formatRefused = false;
-  const HRESULT found = enumerator_->GetDefaultAudioEndpoint(eRender, eConsole, &device_);
+  const bool loopback = flow_ == Flow::kOutputLoopback;
+  const HRESULT found =
+      enumerator_->GetDefaultAudioEndpoint(loopback ? eRender : eCapture, eConsole, &device_);
   if (FAILED(found) || FAILED(device_->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
                                                 reinterpret_cast<void**>(&client_)))) {
     return false;
   }
 
   // The endpoint's mix as it is (usually 48 kHz float): the system's own conversion for
-  // loopback (AUTOCONVERTPCM) is undocumented, silent on some devices and rings on others. The
-  // pump makes 16-bit stereo of it at the mix's rate, and the library converts the rate.
+  // loopback (AUTOCONVERTPCM) is undocumented, silent on some devices and rings on others, and
+  // behind DirectSound a capture device is converted no better. The pump makes 16-bit stereo of
+  // it at the mix's rate, and the library converts the rate.
   WAVEFORMATEX* mix = nullptr;
   if (FAILED(client_->GetMixFormat(&mix)) || mix == nullptr) return false;
   bool usable = mix->nSamplesPerSec >= 8000 && mix->nSamplesPerSec <= 384000 && mix->nChannels >= 1;
-  // A new default must run at the rate the recording was set up for.
-  if (mixRate_ != 0 && mix->nSamplesPerSec != mixRate_) usable = false;
-  floatSamples_ = mix->wFormatTag == WAVE_FORMAT_IEEE_FLOAT && mix->wBitsPerSample == 32;
+  bool floatSamples = mix->wFormatTag == WAVE_FORMAT_IEEE_FLOAT && mix->wBitsPerSample == 32;
   bool pcm16 = mix->wFormatTag == WAVE_FORMAT_PCM && mix->wBitsPerSample == 16;
   if (mix->wFormatTag == WAVE_FORMAT_EXTENSIBLE && mix->cbSize >= 22) {
     const auto* extensible = reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(mix);
-    floatSamples_ = IsEqualGUID(extensible->SubFormat, kSubtypeFloat) && mix->wBitsPerSample == 32;
+    floatSamples = IsEqualGUID(extensible->SubFormat, kSubtypeFloat) && mix->wBitsPerSample == 32;
     pcm16 = IsEqualGUID(extensible->SubFormat, kSubtypePcm) && mix->wBitsPerSample == 16;
   }
-  usable = usable && (floatSamples_ || pcm16);
-  sourceChannels_ = mix->nChannels;
-  sourceFrameBytes_ = mix->nBlockAlign;
-  mixRate_ = mix->nSamplesPerSec;
+  usable = usable && (floatSamples || pcm16);
+  DWORD flags = loopback ? AUDCLNT_STREAMFLAGS_LOOPBACK : 0;
+  const WAVEFORMATEX* asked = mix;
+  WAVEFORMATEXTENSIBLE atOurRate{};
+  if (usable && mixRate_ != 0 && mix->nSamplesPerSec != mixRate_) {
+    // A new default must run at the rate the recording was set up for. A capture stream may
+    // have the system convert it (documented there, unlike for loopback): the new device's
+    // channels as float at the first device's rate.
+    usable = !loopback;
+    const WORD channels = static_cast<WORD>(std::min<UINT>(mix->nChannels, 2));
+    atOurRate.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+    atOurRate.Format.nChannels = channels;
+    atOurRate.Format.nSamplesPerSec = mixRate_;
+    atOurRate.Format.wBitsPerSample = 32;
+    atOurRate.Format.nBlockAlign = static_cast<WORD>(channels * 4);
+    atOurRate.Format.nAvgBytesPerSec = mixRate_ * channels * 4;
+    atOurRate.Format.cbSize = sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);
+    atOurRate.Samples.wValidBitsPerSample = 32;
+    atOurRate.dwChannelMask =
+        channels == 2 ? (SPEAKER_FRONT_LEFT | SPEAKER_FRONT_RIGHT) : SPEAKER_FRONT_CENTER;
+    atOurRate.SubFormat = kSubtypeFloat;
+    asked = &atOurRate.Format;
+    floatSamples = true;
+    flags |= kStreamAutoConvertPcm | kStreamSrcDefaultQuality;
+  }
+  floatSamples_ = floatSamples;
+  sourceChannels_ = asked->nChannels;
+  sourceFrameBytes_ = asked->nBlockAlign;
+  if (mixRate_ == 0) mixRate_ = mix->nSamplesPerSec;
   HRESULT initialized = E_FAIL;
   if (usable) {
-    initialized = client_->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_LOOPBACK,
-                                      kBufferDuration, 0, mix, nullptr);
+    initialized =
+        client_->Initialize(AUDCLNT_SHAREMODE_SHARED, flags, kBufferDuration, 0, asked, nullptr);
   }
   CoTaskMemFree(mix);
   if (!usable || FAILED(initialized)) {
     *formatRefused = !usable || initialized == AUDCLNT_E_UNSUPPORTED_FORMAT;
     return false;
   }
-  converted_ = true;
   // Systems without loopback capture refuse here (AUDCLNT_E_WRONG_ENDPOINT_TYPE).
   if (FAILED(client_->GetService(__uuidof(IAudioCaptureClient),
                                  reinterpret_cast<void**>(&capture_)))) {
-    *noLoopback = true;
+    *noLoopback = loopback;
     return false;
   }
   return true;
 }
 
-bool WasapiLoopback::reopen() {
+void WasapiStream::noteDevice() {
+  const std::wstring id = endpointId(device_);
+  if (!id.empty() && id == lastEndpointId_) return;
+  lastEndpointId_ = id;
+  IPropertyStore* store = nullptr;
+  if (device_ == nullptr || FAILED(device_->OpenPropertyStore(STGM_READ, &store))) return;
+  PROPVARIANT value;
+  PropVariantInit(&value);
+  std::string name;
+  if (SUCCEEDED(store->GetValue(kFriendlyName, &value)) && value.vt == VT_LPWSTR &&
+      value.pwszVal != nullptr) {
+    name = toUtf8(value.pwszVal);
+  }
+  PropVariantClear(&value);
+  store->Release();
+  if (name.empty()) return;
+  std::lock_guard<std::mutex> lock(namesMutex_);
+  names_.push_back(name);
+}
+
+bool WasapiStream::defaultMoved() {
+  // The system also says so when the same endpoint is named again (its settings changed):
+  // the stream then goes on untouched.
+  IMMDevice* present = nullptr;
+  const EDataFlow flow = flow_ == Flow::kCaptureDevice ? eCapture : eRender;
+  if (enumerator_ == nullptr ||
+      FAILED(enumerator_->GetDefaultAudioEndpoint(flow, eConsole, &present))) {
+    return true;  // none now: reopen finds none and says the device is lost
+  }
+  const std::wstring id = endpointId(present);
+  present->Release();
+  return id.empty() || id != endpointId(device_);
+}
+
+bool WasapiStream::reopen() {
   // On the pump's thread, the only one that uses the client while it runs.
   if (client_ != nullptr) client_->Stop();
   releaseInterface(capture_);
@@ -174,12 +276,13 @@ bool WasapiLoopback::reopen() {
     releaseInterface(device_);
     return false;
   }
-  // What played while the endpoints changed is not known: the clock fills the gap.
+  noteDevice();
+  // What the endpoints delivered while they changed is not known: the clock fills the gap.
   ring_.noteLost(0);
   return true;
 }
 
-bool WasapiLoopback::createBuffer(const SoundFormat& format, uint32_t bufferBytes) {
+bool WasapiStream::createBuffer(const SoundFormat& format, uint32_t bufferBytes) {
   if (capture_ == nullptr || bufferBytes == 0 || bufferBytes % format.blockAlign != 0 ||
       format.samplesPerSecond != mixRate_) {
     return false;
@@ -188,7 +291,7 @@ bool WasapiLoopback::createBuffer(const SoundFormat& format, uint32_t bufferByte
   return true;
 }
 
-bool WasapiLoopback::start() {
+bool WasapiStream::start() {
   if (!ready() || pumping_) return false;
   ring_.begin();
   if (FAILED(client_->Start())) {
@@ -202,10 +305,10 @@ bool WasapiLoopback::start() {
   return true;
 }
 
-void WasapiLoopback::pump() {
+void WasapiStream::pump() {
   const bool com = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
   while (pumping_) {
-    if (defaultChanged_.exchange(false) && !reopen()) {
+    if (defaultChanged_.exchange(false) && defaultMoved() && !reopen()) {
       lost_ = true;
       ring_.abandon();
       ring_.raise(0);
@@ -218,7 +321,7 @@ void WasapiLoopback::pump() {
   if (com) CoUninitialize();
 }
 
-void WasapiLoopback::takePackets() {
+void WasapiStream::takePackets() {
   std::vector<int16_t> converted;
   UINT32 packet = 0;
   for (;;) {
@@ -261,8 +364,6 @@ void WasapiLoopback::takePackets() {
     }
     if ((flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0 || data == nullptr) {
       ring_.append(nullptr, static_cast<size_t>(frames) * 4, age);
-    } else if (!converted_) {
-      ring_.append(data, static_cast<size_t>(frames) * 4, age);
     } else {
       // The first two channels (one channel twice), as 16-bit samples.
       converted.resize(static_cast<size_t>(frames) * 2);
@@ -286,7 +387,7 @@ void WasapiLoopback::takePackets() {
   }
 }
 
-void WasapiLoopback::stop() {
+void WasapiStream::stop() {
   std::lock_guard<std::mutex> lock(stopMutex_);
   if (!pumping_) return;
   // The pump goes on until the sound reaches the stop's moment (silence where nothing played).
@@ -296,7 +397,7 @@ void WasapiLoopback::stop() {
   if (client_ != nullptr) client_->Stop();
 }
 
-void WasapiLoopback::close() {
+void WasapiStream::close() {
   stop();
   if (watch_ != nullptr && enumerator_ != nullptr) {
     // No call comes after this returns.
@@ -311,7 +412,8 @@ void WasapiLoopback::close() {
   ring_.release();
   if (comInitialized_) CoUninitialize();
   comInitialized_ = false;
-  converted_ = false;
+  if (counted_) --streamsOpen;
+  counted_ = false;
 }
 
 }  // namespace platform
