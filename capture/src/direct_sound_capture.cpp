@@ -164,6 +164,13 @@ bool DirectSoundCapture::sourceWentAway(platform::SoundSource source) const {
   return false;
 }
 
+std::vector<std::string> DirectSoundCapture::sourceDeviceNames(platform::SoundSource source) const {
+  for (const std::unique_ptr<SoundInput>& in : asked) {
+    if (in->source == source && in->ready) return in->buffer.deviceNames();
+  }
+  return {};
+}
+
 bool DirectSoundCapture::loopbackUnavailable() const {
   for (const std::unique_ptr<SoundInput>& in : asked) {
     if (sourceLoopbackUnavailable(in->source)) return true;
@@ -295,11 +302,12 @@ bool DirectSoundCapture::StreamToFile(SoundInput& in) {
   uint32_t position = timing.position;
   if (in.readOffset > position) position += in.bufferBytes;
   const uint32_t n = position - in.readOffset;
+  // What the device lost is kept for the sound that comes after it.
+  if (n == 0) return true;
   const uint64_t lostFrames = timing.lostFrames - in.lostFramesSeen;
   const bool discontinuity = timing.discontinuities != in.discontinuitiesSeen;
   in.lostFramesSeen = timing.lostFrames;
   in.discontinuitiesSeen = timing.discontinuities;
-  if (n == 0) return true;
   // A break the device placed inside this sound (a stream moved to another source, a device
   // reopened): the sound before it is placed as if whole, and the silence for the break goes
   // where it happened, before the sound after it.

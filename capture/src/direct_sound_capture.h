@@ -146,6 +146,8 @@ class DirectSoundCapture {
   bool sourceLost(platform::SoundSource source) const;
   // An open source whose device went away at some moment of the recording, back since or not.
   bool sourceWentAway(platform::SoundSource source) const;
+  // The system's names of the devices an open source recorded from, in order.
+  std::vector<std::string> sourceDeviceNames(platform::SoundSource source) const;
 
   // The header as it stands: lengths completed by StopWrite, zero before.
   const uint8_t* getWavHeader() const { return wavHeader; }

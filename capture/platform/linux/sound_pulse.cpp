@@ -60,6 +60,9 @@ struct SoundCaptureBuffer::Impl {
   bool reopening = false;
   bool retry = false;
   bool stopping = false;  // the capture is stopping: no reopen after it
+  // Mainloop thread: when the stream's timing last changed under it (pa_gettimeofday's clock,
+  // the one its reports are stamped with).
+  timeval timingChanged{};
   // The descriptions of the sources recorded from, in order.
   mutable std::mutex namesMutex;
   std::vector<std::string> names;
@@ -122,6 +125,7 @@ struct SoundCaptureBuffer::Impl {
     pa_stream_set_read_callback(stream, &Impl::onRead, this);
     pa_stream_set_state_callback(stream, &Impl::onStreamState, this);
     pa_stream_set_moved_callback(stream, &Impl::onMoved, this);
+    pa_stream_set_suspended_callback(stream, &Impl::onSuspended, this);
     // Timing kept up to date by the server, so that each fragment's age is known. No device
     // named: the server follows the default source when it changes (and moves the stream when
     // its source goes away and another is there).
@@ -139,6 +143,7 @@ struct SoundCaptureBuffer::Impl {
     pa_stream_set_read_callback(stream, nullptr, nullptr);
     pa_stream_set_state_callback(stream, nullptr, nullptr);
     pa_stream_set_moved_callback(stream, nullptr, nullptr);
+    pa_stream_set_suspended_callback(stream, nullptr, nullptr);
     pa_stream_disconnect(stream);
     pa_stream_unref(stream);
     stream = nullptr;
@@ -224,12 +229,15 @@ struct SoundCaptureBuffer::Impl {
   // write index was recorded that much earlier, the sound beyond it (reported since) that much
   // later. Negative where the source delivers ahead of its clock (a sink's monitor renders a
   // little ahead). False without a report yet.
-  static bool newestAge(pa_stream* s, size_t waiting, double* ageUs) {
+  bool newestAge(pa_stream* s, size_t waiting, double* ageUs) const {
     const pa_sample_spec* spec = pa_stream_get_sample_spec(s);
     const pa_timing_info* t = pa_stream_get_timing_info(s);
     if (spec == nullptr || t == nullptr || t->write_index_corrupt || t->read_index_corrupt) {
       return false;
     }
+    // A report from before the source was suspended, resumed or changed would count the time
+    // between as sound: it is not used, and the next one (asked for then) is.
+    if (pa_timeval_cmp(&t->timestamp, &timingChanged) < 0) return false;
     // Our read index (what we took) plus what waits: the end of the sound we have.
     const int64_t newest = t->read_index + static_cast<int64_t>(waiting);
     const double perByteUs = 1e6 / static_cast<double>(pa_bytes_per_second(spec));
@@ -247,7 +255,7 @@ struct SoundCaptureBuffer::Impl {
     const pa_sample_spec* spec = pa_stream_get_sample_spec(s);
     size_t waiting = pa_stream_readable_size(s);
     double newestAgeUs = 0;
-    const bool timed = spec != nullptr && newestAge(s, waiting, &newestAgeUs);
+    const bool timed = spec != nullptr && impl->newestAge(s, waiting, &newestAgeUs);
     while (pa_stream_readable_size(s) > 0) {
       const void* data = nullptr;
       size_t length = 0;
@@ -263,11 +271,23 @@ struct SoundCaptureBuffer::Impl {
     }
   }
 
+  // The stream's timing reports so far no longer hold (its source was suspended or resumed, or
+  // it moved to another): a fresh one is asked for.
+  void timingChangedNow(pa_stream* s) {
+    pa_gettimeofday(&timingChanged);
+    pa_operation* operation = pa_stream_update_timing_info(s, nullptr, nullptr);
+    if (operation != nullptr) pa_operation_unref(operation);
+  }
+  static void onSuspended(pa_stream* s, void* user) {
+    static_cast<Impl*>(user)->timingChangedNow(s);
+  }
+
   // The server moved the stream to another source (the default changed, or its source went
   // away and another took its place): what lies between is not known to be whole. The break
   // is noted where the ring stands: all that came before the move is in it already.
   static void onMoved(pa_stream* s, void* user) {
     auto* impl = static_cast<Impl*>(user);
+    impl->timingChangedNow(s);
     impl->ring.noteLost(0);
     impl->askDeviceName(s);
   }
