@@ -126,6 +126,7 @@ struct SoundCaptureBuffer::Impl {
     pa_stream_set_state_callback(stream, &Impl::onStreamState, this);
     pa_stream_set_moved_callback(stream, &Impl::onMoved, this);
     pa_stream_set_suspended_callback(stream, &Impl::onSuspended, this);
+    pa_stream_set_overflow_callback(stream, &Impl::onOverflow, this);
     // Timing kept up to date by the server, so that each fragment's age is known. No device
     // named: the server follows the default source when it changes (and moves the stream when
     // its source goes away and another is there).
@@ -144,6 +145,7 @@ struct SoundCaptureBuffer::Impl {
     pa_stream_set_state_callback(stream, nullptr, nullptr);
     pa_stream_set_moved_callback(stream, nullptr, nullptr);
     pa_stream_set_suspended_callback(stream, nullptr, nullptr);
+    pa_stream_set_overflow_callback(stream, nullptr, nullptr);
     pa_stream_disconnect(stream);
     pa_stream_unref(stream);
     stream = nullptr;
@@ -281,6 +283,10 @@ struct SoundCaptureBuffer::Impl {
   static void onSuspended(pa_stream* s, void* user) {
     static_cast<Impl*>(user)->timingChangedNow(s);
   }
+
+  // The server dropped sound it held for us (we did not take it in time): a break of unknown
+  // length where the ring stands, filled by the clock at its place.
+  static void onOverflow(pa_stream*, void* user) { static_cast<Impl*>(user)->ring.noteLost(0); }
 
   // The server moved the stream to another source (the default changed, or its source went
   // away and another took its place): what lies between is not known to be whole. The break
