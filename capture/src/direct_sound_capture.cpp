@@ -305,14 +305,16 @@ bool DirectSoundCapture::StreamToFile(SoundInput& in) {
   // What the device lost is kept for the sound that comes after it.
   if (n == 0) return true;
   const uint64_t lostFrames = timing.lostFrames - in.lostFramesSeen;
-  const bool discontinuity = timing.discontinuities != in.discontinuitiesSeen;
+  const uint32_t after = timing.bytesAfterBreak;
   in.lostFramesSeen = timing.lostFrames;
-  in.discontinuitiesSeen = timing.discontinuities;
+  // A break at the very end of what came (nothing after it yet) goes before the sound that
+  // comes next: it is left for the next transfer, which finds it again with its place.
+  const bool discontinuity = timing.discontinuities != in.discontinuitiesSeen && after != 0;
+  if (after != 0) in.discontinuitiesSeen = timing.discontinuities;
   // A break the device placed inside this sound (a stream moved to another source, a device
   // reopened): the sound before it is placed as if whole, and the silence for the break goes
   // where it happened, before the sound after it.
-  const uint32_t after = timing.bytesAfterBreak;
-  if (discontinuity && after != 0 && after < n) {
+  if (discontinuity && after < n) {
     const uint32_t before = n - after;
     const double beforeAt = recordedAt - 1000.0 * (after / in.deviceFormat.blockAlign) /
                                              in.deviceFormat.samplesPerSecond;
