@@ -192,7 +192,8 @@ TEST_F(SoundDevicesTest, ASourceThatComesBackIsRecordedAgain) {
   size_t end = rate / 2, run = 0;
   while (end < left.size() && run < rate / 500) run = left[end++] == 0 ? run + 1 : 0;
   end -= run;
-  EXPECT_NEAR(end * 1000.0 / rate, gone - startMs_, 2 * kFrameMs) << "where the sound ended";
+  // As when it is gone for good: what the source held but had not delivered is lost with it.
+  EXPECT_NEAR(end * 1000.0 / rate, gone - startMs_, 3 * kFrameMs) << "where the sound ended";
   EXPECT_EQ(toneIn(left, 0), 1000.0);
   const auto from = static_cast<size_t>((back - startMs_) / 1000 * rate);
   ASSERT_GT(left.size(), from + rate);
