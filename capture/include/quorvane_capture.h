@@ -258,9 +258,12 @@ QV_EXPORT int32_t getRecordingStatus(void);
 //
 // QV_WARNING_SOUND_LOST: the sound device went away while recording and nothing took its place
 // (a default that changes is followed without a word): the recording goes on, and its sound is
-// silence of the exact length from then to the stop; getSoundStatus says QV_SOURCE_LOST. With
-// two sources only the one gone is silent (its track; the mix goes on with the other), and
-// getSoundSourceStatus says which.
+// silence of the exact length from then on; getSoundStatus says QV_SOURCE_LOST. With two
+// sources only the one gone is silent (its track; the mix goes on with the other), and
+// getSoundSourceStatus says which. Where the system tells when a device appears (Linux), a
+// source is recorded again once a device is there again (a new default, the device plugged
+// back in): its status is QV_SOURCE_READY again, the silence lasts exactly as long as it was
+// away, and this bit stays set as the record that it happened.
 enum {
   QV_WARNING_NONE = 0,
   QV_WARNING_BLACK_PICTURE = 1,
@@ -435,7 +438,8 @@ enum {
   QV_SOURCE_FORMAT_REFUSED = 4,  // the device is there but refused every format the library
                                  // can take from it
   QV_SOURCE_LOST = 5  // the source was open but went away while recording (unplugged, the sound
-                      // server ended): the recording goes on, its sound silence from then on
+                      // server ended): the recording goes on, its sound silence from then on,
+                      // until a device is there again (then QV_SOURCE_READY again)
 };
 // With two sources: QV_SOURCE_READY when both are open and recording, else the status of the
 // first that is not (the capture device before the desktop); getSoundSourceStatus tells each.

@@ -38,6 +38,10 @@ struct SoundTiming {
   double ageMilliseconds = 0;
   uint64_t lostFrames = 0;
   uint32_t discontinuities = 0;
+  // Where the last of the discontinuities happened: this many bytes of the ring before
+  // `position`. UINT32_MAX where the system does not say (the break is then taken to lie before
+  // everything not read yet).
+  uint32_t bytesAfterBreak = UINT32_MAX;
 };
 
 // Set-up runs in four steps so that the caller can tell which one failed: openDevice,
@@ -97,8 +101,11 @@ class SoundCaptureBuffer {
   // both did; that one is cleared), kOtherWakeUp when the wait ended for another reason
   // (Windows: input arriving for the thread).
   int waitNotification();
-  // The device went away while capturing (unplugged, the sound server ended): nothing more will
-  // arrive. A waiting reader is woken when it happens.
+  // The device went away while capturing (unplugged, the sound server ended): nothing more
+  // arrives until a device is there again. A waiting reader is woken when it happens. Where the
+  // system can say so (Linux), the source is reopened on the new default once one appears: this
+  // then says false again, and its sound goes on at the position where it stopped, the time
+  // between counted as a discontinuity at that place.
   bool deviceLost() const;
   // The system's names of the devices this source recorded from, in the order it used them (a
   // second one after it followed a new default); empty where the system does not say. Safe to

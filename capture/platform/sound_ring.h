@@ -57,14 +57,31 @@ class SoundRing {
       lastRecorded_ = startTime_;
       lostFrames_ = 0;
       discontinuities_ = 0;
+      breakBytes_ = 0;
+      ended_ = false;
       running_ = true;
     }
     std::lock_guard<std::mutex> lock(eventMutex_);
     raised_[0] = raised_[1] = false;
   }
+  // The device went away: nothing more is appended until it resumes.
   void abandon() {
     std::lock_guard<std::mutex> lock(ringMutex_);
     running_ = false;
+    stopped_.notify_all();
+  }
+  // A device came back (reopened after it went away): the stream goes on at the position where
+  // it stood, with a break there, since the time between held nothing. False once a stop has
+  // ended the ring, or before it began.
+  bool resume() {
+    std::lock_guard<std::mutex> lock(ringMutex_);
+    if (ended_ || ring_.empty() || !ready_) return false;
+    running_ = true;
+    ++discontinuities_;
+    breakBytes_ = receivedBytes_;
+    // Its gap is measured from now, not from the last sound of the device that went away.
+    lastRecorded_ = Clock::now();
+    return true;
   }
   bool running() const {
     std::lock_guard<std::mutex> lock(ringMutex_);
@@ -88,19 +105,23 @@ class SoundRing {
 
   // The device said that `frames` frames went missing before what it delivers next (its position
   // jumped), or that some did without saying how many (frames 0).
+  // A break without a length is kept with its place: the write position it happened at.
   void noteLost(uint64_t frames) {
     std::lock_guard<std::mutex> lock(ringMutex_);
     if (frames == 0) {
       ++discontinuities_;
+      breakBytes_ = receivedBytes_;
     } else {
       lostFrames_ += frames;
     }
   }
 
   // The write position with the device's account of the sound up to it: how long ago its last
-  // frame was recorded (ms), and the losses noted since the start.
+  // frame was recorded (ms), the losses noted since the start, and how many bytes before the
+  // position the last break lies (at most the ring's size: further back is as good as before
+  // anything still unread).
   bool readTiming(uint32_t* position, double* ageMilliseconds, uint64_t* lostFrames,
-                  uint32_t* discontinuities) const {
+                  uint32_t* discontinuities, uint32_t* bytesAfterBreak = nullptr) const {
     std::lock_guard<std::mutex> lock(ringMutex_);
     if (ring_.empty()) return false;
     *position = writePosition_;
@@ -110,6 +131,10 @@ class SoundRing {
                            : std::chrono::duration<double, std::milli>(now - lastRecorded_).count();
     *lostFrames = lostFrames_;
     *discontinuities = discontinuities_;
+    if (bytesAfterBreak != nullptr) {
+      const uint64_t after = receivedBytes_ - breakBytes_;
+      *bytesAfterBreak = static_cast<uint32_t>(after < ring_.size() ? after : ring_.size());
+    }
     return true;
   }
 
@@ -153,6 +178,8 @@ class SoundRing {
   // the silence too); then the position stands still. A second stop changes nothing.
   void end(std::chrono::milliseconds wait) {
     std::unique_lock<std::mutex> lock(ringMutex_);
+    // A device gone at the stop does not come back after it.
+    ended_ = true;
     if (!running_) return;
     const auto now = Clock::now();
     if (stopAt_ == UINT64_MAX) {
@@ -290,6 +317,8 @@ class SoundRing {
   Clock::time_point lastRecorded_;  // when the newest frame in the ring was recorded
   uint64_t lostFrames_ = 0;
   uint32_t discontinuities_ = 0;
+  uint64_t breakBytes_ = 0;  // receivedBytes_ when the last break was noted
+  bool ended_ = false;       // a stop ended the stream: no resume after it
   std::condition_variable stopped_;
 
   std::mutex eventMutex_;

@@ -157,6 +157,20 @@ bool DirectSoundCapture::sourceLost(platform::SoundSource source) const {
   return false;
 }
 
+bool DirectSoundCapture::sourceWentAway(platform::SoundSource source) const {
+  for (const std::unique_ptr<SoundInput>& in : asked) {
+    if (in->source == source && in->ready && in->wentAway.load()) return true;
+  }
+  return false;
+}
+
+std::vector<std::string> DirectSoundCapture::sourceDeviceNames(platform::SoundSource source) const {
+  for (const std::unique_ptr<SoundInput>& in : asked) {
+    if (in->source == source && in->ready) return in->buffer.deviceNames();
+  }
+  return {};
+}
+
 bool DirectSoundCapture::loopbackUnavailable() const {
   for (const std::unique_ptr<SoundInput>& in : asked) {
     if (sourceLoopbackUnavailable(in->source)) return true;
@@ -288,11 +302,34 @@ bool DirectSoundCapture::StreamToFile(SoundInput& in) {
   uint32_t position = timing.position;
   if (in.readOffset > position) position += in.bufferBytes;
   const uint32_t n = position - in.readOffset;
+  // What the device lost is kept for the sound that comes after it.
   if (n == 0) return true;
+  const uint64_t lostFrames = timing.lostFrames - in.lostFramesSeen;
+  const uint32_t after = timing.bytesAfterBreak;
+  in.lostFramesSeen = timing.lostFrames;
+  // A break at the very end of what came (nothing after it yet) goes before the sound that
+  // comes next: it is left for the next transfer, which finds it again with its place.
+  const bool discontinuity = timing.discontinuities != in.discontinuitiesSeen && after != 0;
+  if (after != 0) in.discontinuitiesSeen = timing.discontinuities;
+  // A break the device placed inside this sound (a stream moved to another source, a device
+  // reopened): the sound before it is placed as if whole, and the silence for the break goes
+  // where it happened, before the sound after it.
+  if (discontinuity && after < n) {
+    const uint32_t before = n - after;
+    const double beforeAt = recordedAt - 1000.0 * (after / in.deviceFormat.blockAlign) /
+                                             in.deviceFormat.samplesPerSecond;
+    return takeSound(in, before, beforeAt, lostFrames, false) &&
+           takeSound(in, after, recordedAt, 0, true);
+  }
+  return takeSound(in, n, recordedAt, lostFrames, discontinuity);
+}
 
+bool DirectSoundCapture::takeSound(SoundInput& in, uint32_t n, double recordedAt,
+                                   uint64_t lostFrames, bool discontinuity) {
   auto advance = [&in, n] {
     in.readOffset += n;
     if (in.readOffset >= in.bufferBytes) in.readOffset -= in.bufferBytes;
+    in.cuts.advance(n, in.readOffset);
   };
 
   void* region1 = nullptr;
@@ -329,10 +366,6 @@ bool DirectSoundCapture::StreamToFile(SoundInput& in) {
   in.cuts.cutOut(pieces, allocator);
   // --- The picture's clock: silence for a real gap before this sound, then the sound at the
   // ratio that keeps it on the picture.
-  const uint64_t lostFrames = timing.lostFrames - in.lostFramesSeen;
-  const bool discontinuity = timing.discontinuities != in.discontinuitiesSeen;
-  in.lostFramesSeen = timing.lostFrames;
-  in.discontinuitiesSeen = timing.discontinuities;
   const auto keptFrames = static_cast<uint32_t>((pieces[0].size + pieces[1].size) / 4);
   bool room = listSilence(in, in.placement.silenceBefore(keptFrames, lostFrames, recordedAt,
                                                          discontinuity, closingTransfer));
@@ -493,18 +526,20 @@ bool DirectSoundCapture::transfer(bool last) {
     // Held through the transfer, so that a pause, a resume or a count made meanwhile sees the
     // stream position and the chunks of one moment.
     platform::MutexLock lock(in->cuts.mutex());
+    // A device there again after it went away (a new default, the device plugged back in):
+    // its sound goes on, the silence in between as long as the time it was away (the ring
+    // notes the break where the sound resumed). Not after the stop: the stop ends it.
+    if (in->lost && !last && !in->buffer.deviceLost()) in->lost = false;
     if (!in->lost) {
       // Asked before the sound is taken: all that a lost device delivered is in its ring by
       // then, and is kept.
       const bool goneNow = in->buffer.deviceLost();
-      const uint32_t offsetBefore = in->readOffset;
       ok = StreamToFile(*in) && ok;
-      in->cuts.advance((in->readOffset + in->bufferBytes - offsetBefore) % in->bufferBytes,
-                       in->readOffset);
       if (goneNow) {
         // The recording goes on: this source's sound is silence of the exact length from here
         // to the stop, and the host is told.
         in->lost = true;
+        in->wentAway = true;
         raiseRecordingWarning(QV_WARNING_SOUND_LOST);
       }
     }

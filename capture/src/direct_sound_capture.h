@@ -64,8 +64,11 @@ struct SoundInput {
   SoundClock placement{44100, 44100};  // set for the device in SetFormat
   uint64_t lostFramesSeen = 0;
   uint32_t discontinuitiesSeen = 0;
-  // The device went away while recording: its sound goes on as silence up to the stop.
+  // The device went away while recording: its sound goes on as silence until it comes back
+  // (reopened on a device there again), or up to the stop.
   std::atomic<bool> lost{false};
+  // It went away at least once, whether it came back or not.
+  std::atomic<bool> wentAway{false};
 };
 
 class DirectSoundCapture {
@@ -141,6 +144,10 @@ class DirectSoundCapture {
   bool sourceFormatRefused(platform::SoundSource source) const;
   // An open source whose device went away while recording: silence from then on.
   bool sourceLost(platform::SoundSource source) const;
+  // An open source whose device went away at some moment of the recording, back since or not.
+  bool sourceWentAway(platform::SoundSource source) const;
+  // The system's names of the devices an open source recorded from, in order.
+  std::vector<std::string> sourceDeviceNames(platform::SoundSource source) const;
 
   // The header as it stands: lengths completed by StopWrite, zero before.
   const uint8_t* getWavHeader() const { return wavHeader; }
@@ -173,6 +180,10 @@ class DirectSoundCapture {
   // One source's transfer: its pieces converted to the recording's rate, cut by the pauses,
   // listed (as the sound, or as its track). False when the pool had no room.
   bool StreamToFile(SoundInput& in);
+  // `n` bytes of the ring from where the loop stands, the last frame of them recorded at
+  // `recordedAt` on the frame clock, placed after what the device said it lost before them.
+  bool takeSound(SoundInput& in, uint32_t n, double recordedAt, uint64_t lostFrames,
+                 bool discontinuity);
   // The pieces of one transfer, at the device's rate, converted to the recording's in new
   // pool chunks (the old ones go back). False when the pool had no room.
   bool convertPieces(SoundInput& in, POINTER_AND_SIZE pieces[2], bool room);

@@ -65,9 +65,12 @@ std::string soundSourceName() {
   const bool desktop = dsc->sourceReady(platform::SoundSource::kOutputMix) &&
                        !dsc->sourceReady(platform::SoundSource::kCaptureDevice);
   std::string name = desktop ? "what the computer played" : "capture device";
-  if (dsc->sourceLost(desktop ? platform::SoundSource::kOutputMix
-                              : platform::SoundSource::kCaptureDevice)) {
+  const platform::SoundSource recorded =
+      desktop ? platform::SoundSource::kOutputMix : platform::SoundSource::kCaptureDevice;
+  if (dsc->sourceLost(recorded)) {
     name += gone;
+  } else if (dsc->sourceWentAway(recorded)) {
+    name += " (the device went away and came back; silence while it was away)";
   }
   if (source == QV_SOURCE_CAPTURE_AND_DESKTOP) {
     name += desktop ? " (the capture device could not be opened)"
@@ -257,8 +260,13 @@ std::vector<uint8_t> provenanceRecord() {
         for (const std::string& name : names) named += (named.empty() ? "" : ", then ") + name;
         device = named + " (" + device + ")";
       }
-      // A track that ends in silence because its device went away says so.
-      if (dsc->sourceLost(dsc->trackSource(t))) device += "; went away, silence from then on";
+      // A track that ends in silence because its device went away says so, and one that holds
+      // silence for the time its device was away.
+      if (dsc->sourceLost(dsc->trackSource(t))) {
+        device += "; went away, silence from then on";
+      } else if (dsc->sourceWentAway(dsc->trackSource(t))) {
+        device += "; went away and came back, silence while it was away";
+      }
       tracks.emplace_back(desktop ? qvf::kTrackSourceDesktop : qvf::kTrackSourceCaptureDevice,
                           device);
     }

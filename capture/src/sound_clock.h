@@ -22,9 +22,10 @@ namespace quorvane_capture {
 class SoundClock {
  public:
   // A gap shorter than this is absorbed by the rate instead (no silence in playing sound for
-  // a late notification, or for sound a server still holds while it says its newest frame is
-  // fresh: 50 to 70 ms seen with PulseAudio); longer ones, or any the device reports, are filled.
-  static constexpr double kGapMilliseconds = 150.0;
+  // a late notification, or for the jitter of a device's own timing: about 20 ms seen with
+  // PulseAudio's timing reports, up to 60 ms when the capture thread runs late on a loaded
+  // machine); longer ones, or any the device reports, are filled.
+  static constexpr double kGapMilliseconds = 100.0;
   // A device that delivers nothing any more (gone, or the recording has stopped) is padded with
   // silence to the moment asked for once it is behind by more than this.
   static constexpr double kPadMilliseconds = 20.0;

@@ -132,6 +132,9 @@ class XvfbServer {
 // ("mic_sink"), so that what the output plays and what the capture device hears differ.
 class PulseServer {
  public:
+  // What the server calls its two sinks; their monitors are "Monitor of" these.
+  static constexpr const char* kSinkDescription = "Speakers";
+  static constexpr const char* kMicDescription = "Headset";
   // The null sinks run at `rate` (a machine mixing at 48 kHz, say).
   explicit PulseServer(bool separateCaptureDevice = false, int rate = 44100) {
     dir_ = makeTempDir("qv-pulse-");
@@ -141,10 +144,12 @@ class PulseServer {
     socket_ = runtime + "/native";
     std::ofstream script(dir_ + "/pa.pa");
     script << "load-module module-native-protocol-unix socket=" << socket_ << " auth-anonymous=1\n"
-           << "load-module module-null-sink sink_name=test_sink rate=" << rate << " channels=2\n"
+           << "load-module module-null-sink sink_name=test_sink rate=" << rate
+           << " channels=2 sink_properties=device.description=" << kSinkDescription << "\n"
            << "set-default-sink test_sink\n";
     if (separateCaptureDevice) {
-      script << "load-module module-null-sink sink_name=mic_sink rate=" << rate << " channels=2\n"
+      script << "load-module module-null-sink sink_name=mic_sink rate=" << rate
+             << " channels=2 sink_properties=device.description=" << kMicDescription << "\n"
              << "set-default-source mic_sink.monitor\n";
     } else {
       script << "set-default-source test_sink.monitor\n";

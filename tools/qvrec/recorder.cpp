@@ -541,11 +541,18 @@ void recordUntilStopped(const RecordOptions& options, const CaptureSetting& used
                    static_cast<unsigned>(getDuplicationFailure()));
     }
     if ((live.newWarnings & QV_WARNING_SOUND_LOST) != 0) {
-      // Said once; the picture goes on, and the sound is silence from here to the stop.
+      // Said once; the picture goes on, and the sound is silence from here to the stop (on
+      // Linux, until a sound device is there again: it is then recorded again).
       status.end();
+#ifdef _WIN32
       std::fprintf(stderr,
                    "qvrec: the sound device went away; recording goes on with silence (plug it "
                    "back in or choose another default to start a new recording with sound)\n");
+#else
+      std::fprintf(stderr,
+                   "qvrec: the sound device went away; recording goes on with silence until a "
+                   "sound device is there again\n");
+#endif
     }
     if (live.diskLow) {
       status.end();
@@ -567,7 +574,10 @@ void recordUntilStopped(const RecordOptions& options, const CaptureSetting& used
       if (live.diskSecondsLeft >= 0) line += "  disk " + qvtools::formatClock(live.diskSecondsLeft);
     }
     if (stats.paused != 0) line += "  F11 resumes";
-    if ((live.warnings & QV_WARNING_SOUND_LOST) != 0) line += "  SOUND LOST (silence)";
+    // While a device is gone; one that came back records again (the warning stays set).
+    if ((live.warnings & QV_WARNING_SOUND_LOST) != 0 && getSoundStatus() == QV_SOURCE_LOST) {
+      line += "  SOUND LOST (silence)";
+    }
     if (live.fill >= 0.9)
       line += options.inMemory ? "  POOL NEARLY FULL" : "  WRITER FALLING BEHIND";
     // A pause or a resume shows at once, in a log too.
