@@ -67,6 +67,9 @@ std::string soundSourceName() {
   std::string name = desktop ? "what the computer played" : "capture device";
   const platform::SoundSource recorded =
       desktop ? platform::SoundSource::kOutputMix : platform::SoundSource::kCaptureDevice;
+  // The system's names of its devices where it gives them: "capture device: Headset, then USB".
+  const std::vector<std::string> names = dsc->sourceDeviceNames(recorded);
+  for (size_t k = 0; k < names.size(); ++k) name += (k == 0 ? ": " : ", then ") + names[k];
   if (dsc->sourceLost(recorded)) {
     name += gone;
   } else if (dsc->sourceWentAway(recorded)) {

@@ -321,10 +321,10 @@ if run 0 "$QVF" info rec.qvf; then
   source=$(info_field rec.info "sound source")
   method=$(info_field rec.info "capture method")
   if [[ $picture == "${cw}x$ch" ]] && within "$frames" 85 95 && within "$samples" 110000 155000 &&
-    [[ $source == "capture device" && $method == "X11, the window's own picture" ]]; then
+    [[ $source == "capture device: "* && $method == "X11, the window's own picture" ]]; then
     pass "recording: ${picture} (the window's client area), $frames frames, $samples samples"
   else
-    failed "recording: size, frames and sound" "picture $picture (want ${cw}x$ch), frames $frames, samples $samples, sound source '$source', method '$method'"
+    failed "recording: size, frames and sound" "picture $picture (want ${cw}x$ch), frames $frames, samples $samples, sound source '$source' (want the capture device by its name), method '$method'"
   fi
 else
   failed "qvf info: the native recording"
