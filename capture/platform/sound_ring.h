@@ -4,7 +4,10 @@
 // shape the audio object drives. The stream's time line is kept too, by the device's own
 // account of when its sound was recorded: a stop ends the sound at the moment it was asked for,
 // a source that delivers nothing while nothing plays has its gaps filled with silence of their
-// length, and the reader learns how long ago the newest sound in the ring was recorded.
+// length, and the reader learns how long ago the newest sound in the ring was recorded. Sound
+// that arrives while the ring is full of sound not read yet (a device that delivers more than
+// the ring holds in one burst, a reader held up) is not written over what is unread: it is
+// counted as lost frames at its place, which the reader turns into silence of its length.
 //
 // Header-only: each backend compiles it with the rest of its sound code.
 #ifndef QUORVANE_SOUND_RING_H
@@ -58,6 +61,7 @@ class SoundRing {
       lostFrames_ = 0;
       discontinuities_ = 0;
       breakBytes_ = 0;
+      readBytes_ = 0;
       ended_ = false;
       running_ = true;
     }
@@ -218,11 +222,16 @@ class SoundRing {
     *region2 = bytes > first ? ring_.data() : nullptr;
     *bytes2 = bytes - first;
     regionLocked_ = true;
+    lockedEnd_ = static_cast<uint32_t>((offset + bytes) % size);
     return true;
   }
+  // The reader has taken the locked range: the ring holds what lies after it unread.
   void unlock() {
     if (!regionLocked_) return;
     regionLocked_ = false;
+    const uint64_t size = ring_.size();
+    const uint64_t unread = (writePosition_ + size - lockedEnd_) % size;
+    if (receivedBytes_ - unread > readBytes_) readBytes_ = receivedBytes_ - unread;
     ringMutex_.unlock();
   }
 
@@ -269,12 +278,20 @@ class SoundRing {
   void appendLocked(const uint8_t* data, size_t length, bool crossed[2]) {
     if (!running_ || ring_.empty() || !ready_) return;
     if (length > stopAt_ - receivedBytes_) length = static_cast<size_t>(stopAt_ - receivedBytes_);
+    // Room up to the unread sound, less a frame: a full ring would read as an empty one.
+    const uint64_t size = ring_.size();
+    const uint64_t unread = receivedBytes_ - readBytes_;
+    const uint64_t room =
+        (size - blockAlign_ > unread ? size - blockAlign_ - unread : 0) / blockAlign_ * blockAlign_;
+    if (length > room) {
+      lostFrames_ += (length - room) / blockAlign_;
+      length = static_cast<size_t>(room);
+    }
     receivedBytes_ += length;
     if (receivedBytes_ >= stopAt_) {
       running_ = false;
       stopped_.notify_all();
     }
-    const uint64_t size = ring_.size();
     while (length > 0) {
       const uint64_t start = writePosition_;
       const size_t n = static_cast<size_t>(size - start < length ? size - start : length);
@@ -308,6 +325,8 @@ class SoundRing {
   bool ready_ = false;
   bool running_ = false;
   bool regionLocked_ = false;  // the reader holds ringMutex_ between lock and unlock
+  uint32_t lockedEnd_ = 0;     // where the locked range ends
+  uint64_t readBytes_ = 0;     // of receivedBytes_, what the reader has taken
   uint32_t bytesPerSecond_ = 0;
   uint32_t blockAlign_ = 1;
   Clock::time_point startTime_;
