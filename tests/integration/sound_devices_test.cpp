@@ -150,9 +150,13 @@ TEST_F(SoundDevicesTest, ANewDefaultSourceIsFollowed) {
   // The server gives nothing while it moves the stream: that moment is kept as silence of its
   // length (a few frames), so the sound after it stays on the picture, and it lies where the
   // stream moved (a short run of zeros elsewhere would be silence put into playing sound).
+  // Its place is where the stream moved in most runs; when the server's word of the move comes
+  // only after the sound of the transfer that holds it was taken (about one run in six, half
+  // under ASan), it goes before that transfer: at most half a second early, never after.
   EXPECT_LT(silenceMs, 5 * kFrameMs);
   if (silenceMs > 1) {
-    EXPECT_NEAR(silenceAt, switchedAt, 2 * kFrameMs) << "silence of " << silenceMs << " ms";
+    EXPECT_LT(silenceAt, switchedAt + 2 * kFrameMs) << "silence of " << silenceMs << " ms";
+    EXPECT_GT(silenceAt, switchedAt - 500 - 2 * kFrameMs) << "silence of " << silenceMs << " ms";
   }
   EXPECT_EQ(getRecordingWarnings() & QV_WARNING_SOUND_LOST, 0);
   // Both devices named, in the order they were recorded from.
