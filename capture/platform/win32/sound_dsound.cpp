@@ -52,12 +52,7 @@ BOOL CALLBACK findDescription(LPGUID guid, LPCWSTR description, LPCWSTR, LPVOID 
   if (guid == nullptr || description == nullptr || !IsEqualGUID(*guid, search->device)) {
     return TRUE;
   }
-  const int bytes = WideCharToMultiByte(CP_UTF8, 0, description, -1, nullptr, 0, nullptr, nullptr);
-  if (bytes > 1) {
-    search->name.assign(static_cast<size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, description, -1, &search->name[0], bytes, nullptr, nullptr);
-    search->name.resize(static_cast<size_t>(bytes) - 1);
-  }
+  search->name = wideToUtf8(description);
   return FALSE;
 }
 

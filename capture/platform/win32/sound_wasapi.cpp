@@ -49,15 +49,6 @@ int16_t toSample(float v) {
   return static_cast<int16_t>(scaled);
 }
 
-std::string toUtf8(const wchar_t* text) {
-  const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (bytes <= 1) return std::string();
-  std::string out(static_cast<size_t>(bytes), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], bytes, nullptr, nullptr);
-  out.resize(static_cast<size_t>(bytes) - 1);
-  return out;
-}
-
 // The endpoint's id, empty when the system does not give it.
 std::wstring endpointId(IMMDevice* device) {
   LPWSTR id = nullptr;
@@ -73,6 +64,15 @@ std::atomic<bool> capturingRefused{false};
 std::atomic<int> streamsOpen{0};
 
 }  // namespace
+
+std::string wideToUtf8(const wchar_t* text) {
+  const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (bytes <= 1) return std::string();
+  std::string out(static_cast<size_t>(bytes), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], bytes, nullptr, nullptr);
+  out.resize(static_cast<size_t>(bytes) - 1);
+  return out;
+}
 
 void setWasapiCapture(bool allowed) { capturingRefused = !allowed; }
 
@@ -239,7 +239,7 @@ void WasapiStream::noteDevice() {
   std::string name;
   if (SUCCEEDED(store->GetValue(kFriendlyName, &value)) && value.vt == VT_LPWSTR &&
       value.pwszVal != nullptr) {
-    name = toUtf8(value.pwszVal);
+    name = wideToUtf8(value.pwszVal);
   }
   PropVariantClear(&value);
   store->Release();

@@ -131,6 +131,8 @@ void setWasapiCapture(bool allowed);
 bool wasapiCaptureAllowed();
 // How many WASAPI streams are open now (the loopback and the capture device each count).
 int wasapiStreamsOpen();
+// A device name as the system gives it (UTF-16) in UTF-8; empty for an empty or bad one.
+std::string wideToUtf8(const wchar_t* text);
 
 }  // namespace platform
 }  // namespace quorvane_capture
